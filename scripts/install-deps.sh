@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs everything vesk needs to build, run and test on Debian 12, as root.
+# The one list of dependencies: both README commands and CI go through here.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev libqt6network6
+  libavcodec-dev libavformat-dev libavutil-dev
+  libssl-dev libxxhash-dev xxhash
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  clang-14 libclang-rt-14-dev
+  ffmpeg curl python3 python3-cryptography
+  util-linux iproute2 procps e2fsprogs
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
