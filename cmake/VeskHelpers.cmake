@@ -57,3 +57,23 @@ function(vesk_add_test target)
   gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES TIMEOUT 300)
 endfunction()
+
+# vesk_add_benchmark(<target> SOURCES ... [LIBS ...])
+# A Google Benchmark program; run it by hand, never as a pass/fail test.
+function(vesk_add_benchmark target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE benchmark::benchmark ${ARG_LIBS})
+  vesk_set_warnings(${target})
+endfunction()
+
+# vesk_add_fuzzer(<target> SOURCES ... [LIBS ...])
+# A libFuzzer target (clang only, VESK_BUILD_FUZZERS=ON); its corpus starts from tests/data.
+function(vesk_add_fuzzer target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_compile_options(${target} PRIVATE -fsanitize=fuzzer)
+  target_link_options(${target} PRIVATE -fsanitize=fuzzer)
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS})
+  vesk_set_warnings(${target})
+endfunction()
