@@ -1,0 +1,7 @@
+#include <vesk/core.h>
+
+namespace vesk {
+
+void Core::onPlaylistChanged() { }
+
+} // namespace vesk

@@ -1,0 +1,82 @@
+#pragma once
+// Test support of libvesk_core, not API.
+
+#include <vesk/core.h>
+
+#include <QMap>
+#include <QSettings>
+#include <QString>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace vesk::test {
+
+// A TCP port on 127.0.0.1 that nobody listens on right now.
+inline quint16 freeLoopbackPort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+// The home and configuration of a TestCore; a base of it so that both exist before the Core.
+struct TestHome
+{
+    explicit TestHome(QMap<QString, QString> config)
+    {
+        listenPort = freeLoopbackPort();
+        configPath = dir.filePath("config.ini");
+        if (!config.contains("Main/listen"))
+            config.insert("Main/listen", QString("127.0.0.1:%1").arg(listenPort));
+        if (!config.contains("Stream/sendTo"))
+            config.insert("Stream/sendTo", QString("127.0.0.1:%1").arg(freeLoopbackPort()));
+        QSettings settings(configPath, QSettings::IniFormat);
+        for (auto it = config.cbegin(); it != config.cend(); ++it) {
+            if (!it.value().isNull())
+                settings.setValue(it.key(), it.value());
+        }
+        settings.sync();
+        homeDir = dir.filePath("home");
+        QDir().mkpath(homeDir);
+    }
+
+    QTemporaryDir dir;
+    QString homeDir;
+    QString configPath;
+    quint16 listenPort = 0;
+};
+
+// A Core whose home is "home" inside a temporary directory and whose configuration is a
+// "config.ini" there. By default it listens on a free port of 127.0.0.1 and streams to another
+// one; pass keys such as "Main/listen" to change that, or a null QString to leave a key out.
+// Members and the guarded handlers are reachable for tests.
+class TestCore : public TestHome, public Core
+{
+public:
+    explicit TestCore(QMap<QString, QString> config = {})
+        : TestHome(std::move(config))
+        , Core(homeDir, configPath)
+    {
+    }
+
+    // "http://127.0.0.1:<port>" of the REST API.
+    QString baseUrl() const { return QString("http://127.0.0.1:%1").arg(listenPort); }
+
+    using Core::m_heartbeatTimer;
+    using Core::m_home;
+    using Core::m_logger;
+    using Core::m_playlistTimer;
+    using Core::m_server;
+    using Core::m_socket;
+    using Core::m_stream;
+    using Core::m_syncTimer;
+    using Core::m_watcher;
+    using Core::rest;
+    using Core::safe_wrap;
+    using Core::watchSyncDirectory;
+};
+
+} // namespace vesk::test
