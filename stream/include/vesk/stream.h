@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QMutex>
+#include <QObject>
+#include <QSharedPointer>
+#include <QString>
+#include <QUdpSocket>
+
+#include <array>
+#include <cstdint>
+#include <span>
+
+namespace vesk {
+
+class Generator;
+
+namespace log {
+class Logger;
+}
+
+// The stream engine: sends the scheduled media to the displays over UDP. This version holds the
+// stream's identity (key and identifier), its UDP socket and destination, the schedule generator,
+// the placeholder and the work directory; it does not send any media yet.
+//
+// Threads: construction, setWorkDir, the socket calls, setGenerator and setPlaceholder belong to
+// the thread that created the engine. The const queries may be called from any thread at the same
+// time as those.
+class Stream : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr std::size_t keySize = 32;
+
+    // Draws the stream key and identifier from the system's cryptographic random source; they
+    // stay the same for the life of the engine. Throws std::system_error when that source fails.
+    explicit Stream(QObject* parent = nullptr);
+    ~Stream() override;
+
+    // The directory the media are read from, normally the path of a symbolic link, so that
+    // switching the link changes the content without a new call.
+    void setWorkDir(const QString& path);
+    // Binds the UDP socket to `address` and `port` (0: any free port) and sets `multicastTtl` as
+    // the time-to-live of outgoing multicast datagrams. Returns false, and logs, when binding
+    // fails; a refused time-to-live is logged only.
+    bool bindSocket(unsigned int multicastTtl, const QHostAddress& address, quint16 port);
+    // Joins the multicast group on the bound socket. Returns false, and logs, when the socket is
+    // not bound or the system refuses.
+    bool joinMulticastGroup(const QHostAddress& group);
+    // Makes `address`:`port` the destination of the stream. peerAddress and peerPort give these
+    // values from now on, whether or not the socket could be connected.
+    void connectToHost(const QHostAddress& address, quint16 port);
+    // Replaces the schedule; the engine keeps its own reference. A null pointer means nothing is
+    // scheduled.
+    void setGenerator(QSharedPointer<Generator> generator);
+    // Replaces the URL shown when nothing is scheduled; may be empty.
+    void setPlaceholder(const QString& placeholder);
+
+    // Thread-safe queries.
+    void getKey(std::span<unsigned char, keySize> key) const;
+    std::uint32_t streamId() const;
+    QHostAddress peerAddress() const;
+    quint16 peerPort() const;
+    QSharedPointer<Generator> generator() const;
+    QString placeholder() const;
+    QString workDir() const;
+    // Where the socket is bound; null address and port 0 before a successful bindSocket.
+    QHostAddress localAddress() const;
+    quint16 localPort() const;
+
+private:
+    log::Logger* m_logger;
+    // Written once by the constructor, read without the lock.
+    std::array<unsigned char, keySize> m_key {};
+    std::uint32_t m_streamId = 0;
+
+    QUdpSocket m_socket;
+
+    mutable QMutex m_mutex;
+    // Guarded by m_mutex.
+    QSharedPointer<Generator> m_generator;
+    QString m_placeholder;
+    QString m_workDir;
+    QHostAddress m_peerAddress;
+    quint16 m_peerPort = 0;
+    QHostAddress m_localAddress;
+    quint16 m_localPort = 0;
+};
+
+} // namespace vesk

@@ -1,0 +1,169 @@
+#include <vesk/log.h>
+#include <vesk/stream.h>
+
+#include <QMutexLocker>
+#include <QVariant>
+
+#include <sys/random.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace vesk {
+
+namespace {
+
+// Straight from the kernel's generator, which blocks only until it is seeded at boot. No
+// fallback: a key anybody could guess is worse than not starting.
+void fillRandom(void* buffer, std::size_t size)
+{
+    auto* cursor = static_cast<unsigned char*>(buffer);
+    while (size > 0) {
+        const ssize_t got = ::getrandom(cursor, size, 0);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::system_error(errno, std::generic_category(), "getrandom");
+        }
+        cursor += got;
+        size -= std::size_t(got);
+    }
+}
+
+} // namespace
+
+Stream::Stream(QObject* parent)
+    : QObject(parent)
+    , m_logger(log::Manager::logger("vesk.stream"))
+{
+    fillRandom(m_key.data(), m_key.size());
+    // Zero is kept free so that a display can use it for "no stream".
+    do {
+        fillRandom(&m_streamId, sizeof m_streamId);
+    } while (m_streamId == 0);
+    m_logger->debug("stream %1 created", m_streamId);
+}
+
+Stream::~Stream() = default;
+
+void Stream::setWorkDir(const QString& path)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_workDir = path;
+}
+
+bool Stream::bindSocket(unsigned int multicastTtl, const QHostAddress& address, quint16 port)
+{
+    if (!m_socket.bind(address, port)) {
+        m_logger->error("stream %1: cannot bind %2:%3: %4", m_streamId, address.toString(), port,
+            m_socket.errorString());
+        return false;
+    }
+    m_socket.setSocketOption(QAbstractSocket::MulticastTtlOption, multicastTtl);
+    if (m_socket.socketOption(QAbstractSocket::MulticastTtlOption).toUInt() != multicastTtl)
+        m_logger->warn("stream %1: multicast time-to-live %2 refused", m_streamId, multicastTtl);
+    const QMutexLocker lock(&m_mutex);
+    m_localAddress = m_socket.localAddress();
+    m_localPort = m_socket.localPort();
+    return true;
+}
+
+bool Stream::joinMulticastGroup(const QHostAddress& group)
+{
+    if (m_socket.state() != QAbstractSocket::BoundState
+        && m_socket.state() != QAbstractSocket::ConnectedState) {
+        m_logger->error(
+            "stream %1: cannot join %2: the socket is not bound", m_streamId, group.toString());
+        return false;
+    }
+    if (!m_socket.joinMulticastGroup(group)) {
+        m_logger->error(
+            "stream %1: cannot join %2: %3", m_streamId, group.toString(), m_socket.errorString());
+        return false;
+    }
+    return true;
+}
+
+void Stream::connectToHost(const QHostAddress& address, quint16 port)
+{
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_peerAddress = address;
+        m_peerPort = port;
+    }
+    m_socket.connectToHost(address, port);
+    m_logger->info("stream %1 sends to %2:%3", m_streamId, address.toString(), port);
+}
+
+void Stream::setGenerator(QSharedPointer<Generator> generator)
+{
+    QSharedPointer<Generator> previous;
+    {
+        const QMutexLocker lock(&m_mutex);
+        previous = std::exchange(m_generator, std::move(generator));
+    }
+    // The old schedule may be large; it is released here, outside the lock, so that queries
+    // never wait for it.
+    previous.reset();
+}
+
+void Stream::setPlaceholder(const QString& placeholder)
+{
+    const QMutexLocker lock(&m_mutex);
+    m_placeholder = placeholder;
+}
+
+void Stream::getKey(std::span<unsigned char, keySize> key) const
+{
+    std::memcpy(key.data(), m_key.data(), keySize);
+}
+
+std::uint32_t Stream::streamId() const
+{
+    return m_streamId;
+}
+
+QHostAddress Stream::peerAddress() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_peerAddress;
+}
+
+quint16 Stream::peerPort() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_peerPort;
+}
+
+QSharedPointer<Generator> Stream::generator() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_generator;
+}
+
+QString Stream::placeholder() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_placeholder;
+}
+
+QString Stream::workDir() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_workDir;
+}
+
+QHostAddress Stream::localAddress() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_localAddress;
+}
+
+quint16 Stream::localPort() const
+{
+    const QMutexLocker lock(&m_mutex);
+    return m_localPort;
+}
+
+} // namespace vesk
