@@ -1,0 +1,247 @@
+#include "logcapture.h"
+#include "transactionfile.h"
+#include "xxhsum.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+using namespace vesk;
+using namespace vesk::detail;
+using vesk::test::LogCapture;
+
+namespace {
+
+struct LineCase
+{
+    QByteArray line;
+    std::uint64_t checksum;
+    QString name;
+};
+
+class ParseTransactionLine : public testing::TestWithParam<LineCase>
+{
+};
+
+// Mirrors the table at parseTransactionLine.
+TEST_P(ParseTransactionLine, Table)
+{
+    const TransactionEntry entry = parseTransactionLine(GetParam().line);
+    EXPECT_EQ(entry.checksum, GetParam().checksum);
+    EXPECT_EQ(entry.name, GetParam().name);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, ParseTransactionLine,
+    testing::Values(LineCase { "ef46db3751d8e999  video/a.mp4\n", 0xef46db3751d8e999ULL,
+                        QStringLiteral("video/a.mp4") },
+        LineCase { "EF46DB3751D8E999  a.mp4\r\n", 0xef46db3751d8e999ULL, QStringLiteral("a.mp4") },
+        LineCase { "ef46db3751d8e999  a.mp4", 0xef46db3751d8e999ULL, QStringLiteral("a.mp4") },
+        LineCase { "ef46db3751d8e999  a\r", 0xef46db3751d8e999ULL, QStringLiteral("a\r") },
+        LineCase { "zzzzzzzzzzzzzzzz  a.mp4\n", 0, QStringLiteral("a.mp4") },
+        LineCase { "ef46db37\n", 0xef46db37ULL, QString() }, LineCase { "\n", 0, QString() },
+        LineCase { "0000000000000001  \xd0\xb2\xd0\xb8\xd0\xb4\xd0\xb5\xd0\xbe.mp4\n", 1,
+            QStringLiteral("видео.mp4") }));
+
+TEST(IsOutsideDirectory, AbsoluteNamesAndDotDotComponentsAnywhere)
+{
+    for (const char* name : { "/etc/passwd", "../x", "a/../../etc/x", "a/..", "..", "a/../b" }) {
+        EXPECT_TRUE(isOutsideDirectory(QString::fromUtf8(name))) << name;
+    }
+    for (const char* name : { "a", "video/a.mp4", "..x", "a/..b", "x..", "./a", "" }) {
+        EXPECT_FALSE(isOutsideDirectory(QString::fromUtf8(name))) << name;
+    }
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+// A content directory with three files and a TF from xxhsum.
+class CheckTransactionFile : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_tmp.isValid());
+        m_dir = m_tmp.filePath(QStringLiteral("content"));
+        ASSERT_TRUE(writeFile(m_dir + "/playlist.ini", "[main]\n"));
+        ASSERT_TRUE(writeFile(m_dir + "/a.mp4", QByteArray(10000, 'a')));
+        ASSERT_TRUE(writeFile(m_dir + "/video/b.mp4", QByteArray(20000, 'b')));
+        LogCapture::instance().clear();
+    }
+
+    void writeTf(const QStringList& names)
+    {
+        const QByteArray lines = test::xxhsumLines(m_dir, names);
+        ASSERT_FALSE(lines.isEmpty()) << "xxhsum failed";
+        ASSERT_TRUE(writeFile(m_dir + "/TF", lines));
+    }
+
+    static bool logged(log::Level level, const QString& message)
+    {
+        return LogCapture::instance().contains(level, QStringLiteral("vesk.core"), message);
+    }
+
+    QTemporaryDir m_tmp;
+    QString m_dir;
+};
+
+TEST_F(CheckTransactionFile, VerifiedNamesInFileOrder)
+{
+    writeTf({ "video/b.mp4", "playlist.ini", "a.mp4" });
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_TRUE(result.hasValue());
+    EXPECT_EQ(result.value(), QStringList({ "video/b.mp4", "playlist.ini", "a.mp4" }));
+}
+
+TEST_F(CheckTransactionFile, NoTransactionFile)
+{
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_FALSE(result.hasValue());
+    EXPECT_EQ(result.error(), CheckTransactionFileError::TransactionFileNotFound);
+    EXPECT_TRUE(logged(log::Level::error, "  не найден файл транзакции"));
+}
+
+TEST_F(CheckTransactionFile, EmptyTransactionFileVerifiesNothing)
+{
+    ASSERT_TRUE(writeFile(m_dir + "/TF", {}));
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_TRUE(result.hasValue());
+    EXPECT_TRUE(result.value().isEmpty());
+}
+
+TEST_F(CheckTransactionFile, MismatchStopsAtThatFile)
+{
+    writeTf({ "a.mp4", "video/b.mp4", "playlist.ini" });
+    ASSERT_TRUE(writeFile(m_dir + "/video/b.mp4", QByteArray(20000, 'c')));
+    QFile::remove(m_dir + "/playlist.ini");
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_FALSE(result.hasValue());
+    EXPECT_EQ(result.error(), CheckTransactionFileError::HashMismatch);
+    EXPECT_TRUE(
+        logged(log::Level::error, "  хеш сумма для файла video/b.mp4 не совпадает с эталонной"));
+    // The missing file after it is never looked at.
+    for (const QString& message : LogCapture::instance().messages("vesk.core")) {
+        EXPECT_FALSE(message.contains("playlist.ini")) << message.toStdString();
+    }
+}
+
+TEST_F(CheckTransactionFile, MissingFileIsAReadError)
+{
+    writeTf({ "a.mp4" });
+    QFile::remove(m_dir + "/a.mp4");
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_FALSE(result.hasValue());
+    EXPECT_EQ(result.error(), CheckTransactionFileError::FileReadError);
+    EXPECT_TRUE(logged(log::Level::warn, "  ошибка чтения файла a.mp4: No such file or directory"));
+}
+
+TEST_F(CheckTransactionFile, CrlfAndMissingFinalLineFeedKeepWholeNames)
+{
+    QByteArray lines = test::xxhsumLines(m_dir, { "a.mp4", "video/b.mp4" });
+    ASSERT_FALSE(lines.isEmpty());
+    lines.replace("\n", "\r\n");
+    lines.chop(2);
+    ASSERT_TRUE(writeFile(m_dir + "/TF", lines));
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_TRUE(result.hasValue());
+    EXPECT_EQ(result.value(), QStringList({ "a.mp4", "video/b.mp4" }));
+}
+
+TEST_F(CheckTransactionFile, BlankLineIsAReadError)
+{
+    QByteArray lines = test::xxhsumLines(m_dir, { "a.mp4" });
+    ASSERT_TRUE(writeFile(m_dir + "/TF", lines + "\n"));
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_FALSE(result.hasValue());
+    EXPECT_EQ(result.error(), CheckTransactionFileError::FileReadError);
+}
+
+TEST_F(CheckTransactionFile, NamesOutsideTheDirectoryAreSkipped)
+{
+    ASSERT_TRUE(writeFile(m_tmp.filePath("outside"), "secret"));
+    QByteArray lines = test::xxhsumLines(m_dir, { "a.mp4", "../outside", "video/../../outside" });
+    ASSERT_FALSE(lines.isEmpty());
+    lines += test::xxhsumLines(m_tmp.path(), { m_tmp.filePath("outside") });
+    ASSERT_TRUE(writeFile(m_dir + "/TF", lines));
+
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_TRUE(result.hasValue());
+    EXPECT_EQ(result.value(), QStringList({ "a.mp4" }));
+    const QString warning = "  файл %1 будет пропущен, так как он находится за пределами "
+                            "директории синхронизации";
+    EXPECT_TRUE(logged(log::Level::warn, warning.arg("../outside")));
+    EXPECT_TRUE(logged(log::Level::warn, warning.arg("video/../../outside")));
+    EXPECT_TRUE(logged(log::Level::warn, warning.arg(m_tmp.filePath("outside"))));
+}
+
+TEST_F(CheckTransactionFile, SymbolicLinksAreReadErrors)
+{
+    ASSERT_TRUE(writeFile(m_tmp.filePath("elsewhere/secret"), "secret"));
+    std::filesystem::create_symlink(
+        m_tmp.filePath("elsewhere/secret").toStdString(), (m_dir + "/link").toStdString());
+    std::filesystem::create_directory_symlink(
+        m_tmp.filePath("elsewhere").toStdString(), (m_dir + "/linkdir").toStdString());
+
+    for (const QString& name : { QStringLiteral("link"), QStringLiteral("linkdir/secret") }) {
+        SCOPED_TRACE(name.toStdString());
+        // xxhsum follows the links, so the checksums are right: only the link itself is refused.
+        writeTf({ "a.mp4", name });
+        LogCapture::instance().clear();
+        const auto result = checkTransactionFile(m_dir);
+        ASSERT_FALSE(result.hasValue());
+        EXPECT_EQ(result.error(), CheckTransactionFileError::FileReadError);
+        EXPECT_TRUE(logged(log::Level::warn,
+            QString("  ошибка чтения файла %1: Too many levels of symbolic links").arg(name)));
+    }
+}
+
+TEST_F(CheckTransactionFile, LinkedTransactionFileIsNotFound)
+{
+    writeTf({ "a.mp4" });
+    ASSERT_TRUE(QFile::rename(m_dir + "/TF", m_tmp.filePath("TF")));
+    std::filesystem::create_symlink(
+        m_tmp.filePath("TF").toStdString(), (m_dir + "/TF").toStdString());
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_FALSE(result.hasValue());
+    EXPECT_EQ(result.error(), CheckTransactionFileError::TransactionFileNotFound);
+}
+
+TEST_F(CheckTransactionFile, FifoIsRefusedWithoutBlocking)
+{
+    writeTf({ "a.mp4" });
+    QFile::remove(m_dir + "/a.mp4");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(m_dir + "/a.mp4").constData(), 0600), 0);
+    const auto result = checkTransactionFile(m_dir);
+    ASSERT_FALSE(result.hasValue());
+    EXPECT_EQ(result.error(), CheckTransactionFileError::FileReadError);
+    EXPECT_TRUE(logged(log::Level::warn, "  ошибка чтения файла a.mp4: Not a regular file"));
+}
+
+TEST(OpenRegularFile, RefusesLinksAndDirectories)
+{
+    QTemporaryDir tmp;
+    ASSERT_TRUE(writeFile(tmp.filePath("file"), "x"));
+    std::filesystem::create_symlink("file", tmp.filePath("link").toStdString());
+    QString error;
+    QFile regular;
+    EXPECT_TRUE(openRegularFile(regular, tmp.filePath("file"), QIODevice::ReadOnly, &error));
+    EXPECT_EQ(regular.readAll(), "x");
+    QFile link;
+    EXPECT_FALSE(openRegularFile(link, tmp.filePath("link"), QIODevice::ReadOnly, &error));
+    QFile directory;
+    EXPECT_FALSE(openRegularFile(directory, tmp.path(), QIODevice::ReadOnly, &error));
+    EXPECT_EQ(error, "Is a directory");
+}
+
+} // namespace
