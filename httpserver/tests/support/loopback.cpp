@@ -1,0 +1,137 @@
+#include "loopback.h"
+
+#include <vesk/log.h>
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QMutexLocker>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+#include <memory>
+
+namespace vesk::test {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.serverPort();
+}
+
+bool runOffThread(const std::function<void()>& work, std::chrono::milliseconds timeout)
+{
+    std::unique_ptr<QThread> thread(QThread::create(work));
+    QEventLoop loop;
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+    guard.start(timeout);
+    thread->start();
+    if (!thread->isFinished())
+        loop.exec();
+    const bool finished = thread->isFinished();
+    // The work may still use the server; let the event loop serve it until the work gives up.
+    while (!thread->wait(10))
+        QCoreApplication::processEvents();
+    return finished;
+}
+
+Reply exchange(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout)
+{
+    Reply reply;
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(static_cast<int>(timeout.count())))
+        return reply;
+    reply.connected = true;
+    QElapsedTimer clock;
+    clock.start();
+    const QDeadlineTimer deadline(timeout);
+    socket.write(request);
+    while (socket.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+        if (socket.bytesToWrite() > 0)
+            socket.waitForBytesWritten(static_cast<int>(deadline.remainingTime()));
+        else
+            socket.waitForReadyRead(static_cast<int>(deadline.remainingTime()));
+        reply.data += socket.readAll();
+    }
+    reply.data += socket.readAll();
+    reply.closed = socket.state() != QAbstractSocket::ConnectedState;
+    reply.elapsed = std::chrono::milliseconds(clock.elapsed());
+    return reply;
+}
+
+Reply roundTrip(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout)
+{
+    Reply reply;
+    runOffThread([&] { reply = exchange(port, request, timeout); }, timeout + 5s);
+    return reply;
+}
+
+LogCapture& LogCapture::instance()
+{
+    static LogCapture capture;
+    return capture;
+}
+
+LogCapture::LogCapture()
+{
+    log::Manager::setAppender(QSharedPointer<log::CallbackAppender>::create(
+        [this](log::Level, const QString& name, const QString& message) {
+            if (name == QLatin1String("vesk.server"))
+                append(message);
+        }));
+}
+
+void LogCapture::append(const QString& line)
+{
+    QMutexLocker lock(&m_mutex);
+    m_lines.append(line);
+}
+
+void LogCapture::clear()
+{
+    QMutexLocker lock(&m_mutex);
+    m_lines.clear();
+}
+
+QStringList LogCapture::lines() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_lines;
+}
+
+bool LogCapture::contains(const QString& line) const
+{
+    return lines().contains(line);
+}
+
+bool LogCapture::waitFor(const QString& line, std::chrono::milliseconds timeout) const
+{
+    return waitFor(QRegularExpression("^" + QRegularExpression::escape(line) + "$"), timeout);
+}
+
+bool LogCapture::waitFor(const QRegularExpression& pattern, std::chrono::milliseconds timeout) const
+{
+    // Lines come from worker threads without an event of their own, so the tick wakes the loop
+    // to look again.
+    QTimer tick;
+    tick.start(10);
+    const QDeadlineTimer deadline(timeout);
+    while (lines().filter(pattern).isEmpty()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+} // namespace vesk::test

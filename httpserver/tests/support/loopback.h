@@ -1,0 +1,67 @@
+#pragma once
+
+// Test support, not API: blocking loopback clients run off the main thread, and a capture of
+// the server's log lines.
+
+#include <QByteArray>
+#include <QMutex>
+#include <QRegularExpression>
+#include <QString>
+#include <QStringList>
+
+#include <chrono>
+#include <functional>
+
+namespace vesk::test {
+
+using namespace std::chrono_literals;
+
+// A port that was free a moment ago on 127.0.0.1.
+quint16 freePort();
+
+// Runs work on a thread of its own while this thread's event loop keeps turning, as the server
+// accepts on it. False when work did not finish within the time-out (the thread is still joined).
+bool runOffThread(const std::function<void()>& work, std::chrono::milliseconds timeout = 20s);
+
+struct Reply
+{
+    bool connected = false;
+    // Everything the server sent until it closed the connection or the time-out passed.
+    QByteArray data;
+    // The server closed the connection within the time-out.
+    bool closed = false;
+    // From the end of the connect to the close (or the time-out).
+    std::chrono::milliseconds elapsed { 0 };
+};
+
+// Blocking; call from a thread other than the server's. Connects to 127.0.0.1:port, sends
+// request and reads until the server closes the connection.
+Reply exchange(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout = 5s);
+
+// exchange() run off the main thread.
+Reply roundTrip(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout = 5s);
+
+// The messages of the logger "vesk.server", captured from its creation on. Installed before the
+// first server is created: a logger keeps the appender it was created with.
+class LogCapture
+{
+public:
+    static LogCapture& instance();
+
+    void clear();
+    QStringList lines() const;
+    bool contains(const QString& line) const;
+    // Turns the event loop until a line equal to line was logged.
+    bool waitFor(const QString& line, std::chrono::milliseconds timeout = 5s) const;
+    // Turns the event loop until a line matching pattern was logged.
+    bool waitFor(const QRegularExpression& pattern, std::chrono::milliseconds timeout = 5s) const;
+
+private:
+    LogCapture();
+    void append(const QString& line);
+
+    mutable QMutex m_mutex;
+    QStringList m_lines;
+};
+
+} // namespace vesk::test
