@@ -92,8 +92,6 @@ public:
     const States& states() const { return m_states; }
 
 private:
-    Item makeItem(qint64 start, qint64 end) const;
-
     log::Logger* m_logger;
     States m_states;
     States::iterator m_current;
