@@ -318,6 +318,13 @@ TEST(Gcm, RoundTripWithFreshIv)
 
 enum class Tamper { ciphertext, tag, iv, key, shortTag, shortIv, truncated };
 
+std::string tamperName(const testing::TestParamInfo<Tamper>& info)
+{
+    static const char* const names[]
+        = { "ciphertext", "tag", "iv", "key", "shortTag", "shortIv", "truncated" };
+    return names[int(info.param)];
+}
+
 class GcmTampered : public testing::TestWithParam<Tamper>
 {
 };
@@ -358,11 +365,7 @@ TEST_P(GcmTampered, FailsToDecrypt)
 INSTANTIATE_TEST_SUITE_P(AnyChange, GcmTampered,
     testing::Values(Tamper::ciphertext, Tamper::tag, Tamper::iv, Tamper::key, Tamper::shortTag,
         Tamper::shortIv, Tamper::truncated),
-    [](const testing::TestParamInfo<Tamper>& info) {
-        static const char* const names[]
-            = { "ciphertext", "tag", "iv", "key", "shortTag", "shortIv", "truncated" };
-        return std::string(names[int(info.param)]);
-    });
+    tamperName);
 
 // Python derives and decrypts what we produced, and we decrypt what Python produced.
 TEST(Interoperability, PythonCryptography)
