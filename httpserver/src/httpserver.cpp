@@ -48,15 +48,18 @@ QString systemError()
 }
 
 // Sends the whole response and closes the sending side, then waits for the peer's end.
-void writeOut(QTcpSocket& socket, const HttpResponse& response)
+void writeOut(QTcpSocket& socket, const HttpResponse& response, log::Logger* logger, int descriptor)
 {
     response.writeToDevice(&socket);
     socket.flush();
     const QDeadlineTimer writeDeadline(writeTimeout);
     while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(writeDeadline.remainingTime()))
         ;
-    if (socket.bytesToWrite() > 0)
+    if (socket.bytesToWrite() > 0) {
+        logger->error(
+            "cannot write response to connection %1: %2", descriptor, socket.errorString());
         return;
+    }
 
     ::shutdown(static_cast<int>(socket.socketDescriptor()), SHUT_WR);
     const QDeadlineTimer drainDeadline(drainTimeout);
@@ -235,7 +238,7 @@ void HttpServer::acceptConnection(int descriptor)
             }
         }
         if (response)
-            writeOut(socket, *response);
+            writeOut(socket, *response, m_logger, descriptor);
     } catch (...) {
         // Only logging can throw here (an appender's own failure); the connection still closes
         // and the worker carries on with the next one.
