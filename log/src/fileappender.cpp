@@ -95,9 +95,9 @@ void FileAppender::writeLine(const QByteArray& line)
         return;
     }
 
-    // One write of line and line end: the line reaches the file in one piece even when another
-    // process appends to the same file. Write errors are ignored, as there is nowhere to report
-    // them that would not be as full as the disk.
+    // Line and line end in one write, so that the line lands in one piece even beside another
+    // process appending to the same file. Write and flush failures (a full disk) are ignored:
+    // reporting them would put a message on standard error for every line.
     QByteArray whole;
     whole.reserve(line.size() + 1);
     whole.append(line).append('\n');
@@ -107,7 +107,10 @@ void FileAppender::writeLine(const QByteArray& line)
 
 void FileAppender::fail(const QString& text)
 {
-    std::cerr << "логгер: " << text.toUtf8().constData() << std::endl;
+    const QByteArray utf8 = text.toUtf8();
+    std::cerr << "логгер: ";
+    std::cerr.write(utf8.constData(), utf8.size());
+    std::cerr << std::endl;
 }
 
 void FileAppender::rotate()

@@ -31,6 +31,8 @@ public:
     static Logger* logger(const QString& name);
 
     static void setLogLevel(Level level);
+    // appender must not be null. The previous one is released here, with the mutex held; it
+    // lives on in the loggers that took it.
     static void setAppender(QSharedPointer<Appender> appender);
 
     // The work of logger(); the caller holds the process-wide mutex.
