@@ -1,0 +1,271 @@
+#include <vesk/core.h>
+
+#include "parsehostport.h"
+
+#include <vesk/httpserver.h>
+#include <vesk/log/manager.h>
+#include <vesk/stream.h>
+
+#include <QCoreApplication>
+#include <QRegularExpression>
+#include <QSettings>
+
+#include <climits>
+#include <filesystem>
+#include <functional>
+#include <system_error>
+
+namespace vesk {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path toPath(const QString& path)
+{
+    const QByteArray bytes = path.toUtf8();
+    return fs::path(std::string(bytes.constData(), std::size_t(bytes.size())));
+}
+
+// The link's target as written; empty when there is no link (or no such path at all).
+fs::path linkTarget(const fs::path& link)
+{
+    std::error_code error;
+    return fs::read_symlink(link, error);
+}
+
+// Seconds between synchronisation retries. Anything that is not a positive number of seconds
+// that fits the timer's milliseconds gives 60: zero would retry in a busy loop and a larger value
+// would overflow.
+int syncRepeatSeconds(const QString& text)
+{
+    bool ok = false;
+    const int seconds = text.toInt(&ok, 10);
+    if (!ok || seconds <= 0 || seconds > INT_MAX / 1000)
+        return 60;
+    return seconds;
+}
+
+} // namespace
+
+Core::Core()
+    : Core(QStringLiteral("/var/lib/morlen-vesk"), QString())
+{
+}
+
+Core::Core(const QString& home, const QString& configPath)
+    : QObject(nullptr)
+    , m_stream(QSharedPointer<Stream>::create())
+    , m_home(home)
+    , m_logger(log::Manager::logger("vesk.core"))
+    , m_configPath(configPath)
+{
+    // The engine reads media through the link itself, so a switch of the link is all it takes to
+    // change what is played.
+    m_stream->setWorkDir(workPathClean());
+}
+
+Core::~Core()
+{
+    // The server first: its destructor waits for requests in flight, whose handlers still use
+    // this Core.
+    delete m_server.data();
+    delete m_watcher.data();
+    delete m_syncTimer.data();
+    delete m_heartbeatTimer.data();
+    delete m_socket.data();
+    delete m_playlistTimer.data();
+}
+
+bool Core::init()
+{
+    const QString configPath = m_configPath.isEmpty()
+        ? QCoreApplication::applicationDirPath() + "/config.ini"
+        : m_configPath;
+    QSettings settings(configPath, QSettings::IniFormat);
+
+    m_server = new HttpServer();
+    m_server->addRoute(QRegularExpression("POST /v1/command/connect"),
+        std::bind_front(&Core::rest<&Core::connect>, this));
+    m_server->addRoute(QRegularExpression("POST /v1/stream/connect"),
+        std::bind_front(&Core::rest<&Core::stream>, this));
+
+    bool ok = false;
+    auto [listenAddress, listenPort]
+        = detail::parseHostPort(settings.value("Main/listen", "0.0.0.0:49152").toString(), &ok);
+    if (!ok) {
+        listenAddress = QHostAddress(QHostAddress::Any);
+        listenPort = 49152;
+    }
+    // The server logs why it cannot listen.
+    if (!m_server->listen(listenAddress, listenPort))
+        return false;
+
+    m_heartbeatTimer = new QTimer();
+    m_heartbeatTimer->setInterval(60000);
+    m_heartbeatTimer->start();
+    QObject::connect(
+        m_heartbeatTimer, &QTimer::timeout, this, &Core::safe_wrap<&Core::onHeartbeat>);
+    QMetaObject::invokeMethod(this, &Core::safe_wrap<&Core::onHeartbeat>, Qt::QueuedConnection);
+
+    m_socket = new QUdpSocket();
+    m_socket->bind(quint16(0));
+
+    // A path that does not exist is simply not watched.
+    m_watcher = new QFileSystemWatcher();
+    m_watcher->addPath(transactionFilePath(syncPath()));
+    m_watcher->addPath(syncPath());
+    QObject::connect(
+        m_watcher, &QFileSystemWatcher::fileChanged, this, &Core::safe_wrap<&Core::onSync>);
+    // A transaction file that is replaced or created anew drops out of the watch; the directory
+    // change brings it back, and a file that was not watched before has news to look at.
+    QObject::connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, [this] {
+        if (m_watcher->addPath(transactionFilePath(syncPath())))
+            safe_wrap<&Core::onSync>();
+    });
+    QMetaObject::invokeMethod(this, &Core::safe_wrap<&Core::onSync>, Qt::QueuedConnection);
+
+    m_syncTimer = new QTimer();
+    m_syncTimer->setInterval(
+        syncRepeatSeconds(settings.value("Main/syncRepeat").toString()) * 1000);
+    QObject::connect(m_syncTimer, &QTimer::timeout, this, &Core::safe_wrap<&Core::onSync>);
+
+    m_playlistTimer = new QTimer();
+    m_playlistTimer->setInterval(86400000);
+    m_playlistTimer->start();
+    QObject::connect(
+        m_playlistTimer, &QTimer::timeout, this, &Core::safe_wrap<&Core::onPlaylistChanged>);
+    QMetaObject::invokeMethod(
+        this, &Core::safe_wrap<&Core::onPlaylistChanged>, Qt::QueuedConnection);
+
+    auto [sendAddress, sendPort]
+        = detail::parseHostPort(settings.value("Stream/sendTo").toString(), &ok);
+    if (!ok) {
+        sendAddress = QHostAddress(QHostAddress::AnyIPv4);
+        sendPort = 8554;
+    }
+    m_stream->bindSocket(42, QHostAddress(QHostAddress::AnyIPv4), 0);
+    if (sendAddress.isMulticast())
+        m_stream->joinMulticastGroup(sendAddress);
+    m_stream->connectToHost(sendAddress, sendPort);
+    return true;
+}
+
+void Core::watchSyncDirectory()
+{
+    if (!m_watcher)
+        return;
+    const QString sync = syncPath();
+    const QString tf = transactionFilePath(sync);
+    if (!m_watcher->directories().contains(sync))
+        m_watcher->addPath(sync);
+    if (!m_watcher->files().contains(tf))
+        m_watcher->addPath(tf);
+    safe_wrap<&Core::onSync>();
+}
+
+template <void (Core::*Handler)()> void Core::safe_wrap()
+{
+    try {
+        (this->*Handler)();
+    } catch (const std::exception& e) {
+        m_logger->error("unhandled exception: %1", QString::fromUtf8(e.what()));
+    } catch (...) {
+        m_logger->error("unhandled exception: unknown");
+    }
+}
+
+template void Core::safe_wrap<&Core::onHeartbeat>();
+template void Core::safe_wrap<&Core::onSync>();
+template void Core::safe_wrap<&Core::onPlaylistChanged>();
+
+QString Core::workPathA() const
+{
+    return m_home.absoluteFilePath("work_dir_a");
+}
+
+QString Core::workPathB() const
+{
+    return m_home.absoluteFilePath("work_dir_b");
+}
+
+QString Core::workPathClean() const
+{
+    return m_home.absoluteFilePath("work_dir");
+}
+
+QString Core::workPathDirty() const
+{
+    if (linkTarget(toPath(workPathClean())) == fs::path("work_dir_b"))
+        return workPathA();
+    return workPathB();
+}
+
+void Core::swapWorkPaths() const
+{
+    const fs::path link = toPath(workPathClean());
+    // The link goes to the directory that workPathDirty() named, the one just filled and
+    // verified, also when there was no link or it named something else.
+    const fs::path next = linkTarget(link) == fs::path("work_dir_b") ? "work_dir_a" : "work_dir_b";
+    // The new link is made beside the old one and renamed over it: rename(2) replaces the link
+    // in one step, so readers always find a link, and a crash leaves the old or the new target
+    // (and at most a stray temporary, removed here on the next swap).
+    fs::path temporary = link;
+    temporary += ".swap";
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    fs::create_symlink(next, temporary);
+    try {
+        fs::rename(temporary, link);
+    } catch (...) {
+        fs::remove(temporary, ignored);
+        throw;
+    }
+}
+
+QString Core::homePath() const
+{
+    return m_home.absolutePath();
+}
+
+QString Core::syncPath() const
+{
+    return m_home.absoluteFilePath("sync_dir");
+}
+
+QString Core::transactionFilePath(const QString& dir) const
+{
+    return dir + "/TF";
+}
+
+QString Core::playlistFilePath(const QString& dir) const
+{
+    return dir + "/playlist.ini";
+}
+
+QString Core::sshPath() const
+{
+    return m_home.absoluteFilePath(".ssh");
+}
+
+QString Core::authorizedKeysPath() const
+{
+    return m_home.absoluteFilePath(".ssh/authorized_keys");
+}
+
+QString Core::serverAddressPath() const
+{
+    return m_home.absoluteFilePath("address");
+}
+
+QString Core::sharedKeyPath() const
+{
+    return m_home.absoluteFilePath("shared.key");
+}
+
+QString Core::accessTokenPath() const
+{
+    return m_home.absoluteFilePath("token");
+}
+
+} // namespace vesk
