@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+#include <utility>
 
 namespace vesk {
 
@@ -55,18 +56,43 @@ void Stream::setWorkDir(const QString& path)
 
 bool Stream::bindSocket(unsigned int multicastTtl, const QHostAddress& address, quint16 port)
 {
+    m_multicastTtl = multicastTtl;
+    m_groups.clear();
+    return openSocket(address, port);
+}
+
+bool Stream::openSocket(const QHostAddress& address, quint16 port)
+{
+    if (m_socket.state() != QAbstractSocket::UnconnectedState)
+        m_socket.abort();
     if (!m_socket.bind(address, port)) {
         m_logger->error("stream %1: cannot bind %2:%3: %4", m_streamId, address.toString(), port,
             m_socket.errorString());
+        updateLocalAddress();
         return false;
     }
-    m_socket.setSocketOption(QAbstractSocket::MulticastTtlOption, multicastTtl);
-    if (m_socket.socketOption(QAbstractSocket::MulticastTtlOption).toUInt() != multicastTtl)
-        m_logger->warn("stream %1: multicast time-to-live %2 refused", m_streamId, multicastTtl);
-    const QMutexLocker lock(&m_mutex);
-    m_localAddress = m_socket.localAddress();
-    m_localPort = m_socket.localPort();
+    m_bindAddress = address;
+    if (m_multicastTtl) {
+        m_socket.setSocketOption(QAbstractSocket::MulticastTtlOption, *m_multicastTtl);
+        if (m_socket.socketOption(QAbstractSocket::MulticastTtlOption).toUInt() != *m_multicastTtl)
+            m_logger->warn(
+                "stream %1: multicast time-to-live %2 refused", m_streamId, *m_multicastTtl);
+    }
+    for (const QHostAddress& group : std::as_const(m_groups)) {
+        if (!m_socket.joinMulticastGroup(group))
+            m_logger->error("stream %1: cannot join %2: %3", m_streamId, group.toString(),
+                m_socket.errorString());
+    }
+    updateLocalAddress();
     return true;
+}
+
+void Stream::updateLocalAddress()
+{
+    const bool open = m_socket.state() != QAbstractSocket::UnconnectedState;
+    const QMutexLocker lock(&m_mutex);
+    m_localAddress = open ? m_socket.localAddress() : QHostAddress();
+    m_localPort = open ? m_socket.localPort() : 0;
 }
 
 bool Stream::joinMulticastGroup(const QHostAddress& group)
@@ -82,6 +108,7 @@ bool Stream::joinMulticastGroup(const QHostAddress& group)
             "stream %1: cannot join %2: %3", m_streamId, group.toString(), m_socket.errorString());
         return false;
     }
+    m_groups.append(group);
     return true;
 }
 
@@ -92,8 +119,17 @@ void Stream::connectToHost(const QHostAddress& address, quint16 port)
         m_peerAddress = address;
         m_peerPort = port;
     }
+    // Qt connects a socket only once; a new destination needs a fresh socket on the same local
+    // port, with the same options and groups.
+    if (m_socket.state() == QAbstractSocket::ConnectedState)
+        openSocket(m_bindAddress, m_socket.localPort());
     m_socket.connectToHost(address, port);
-    m_logger->info("stream %1 sends to %2:%3", m_streamId, address.toString(), port);
+    if (m_socket.state() != QAbstractSocket::ConnectedState)
+        m_logger->error("stream %1: cannot connect to %2:%3: %4", m_streamId, address.toString(),
+            port, m_socket.errorString());
+    else
+        m_logger->info("stream %1 sends to %2:%3", m_streamId, address.toString(), port);
+    updateLocalAddress();
 }
 
 void Stream::setGenerator(QSharedPointer<Generator> generator)

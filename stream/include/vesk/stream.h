@@ -1,6 +1,9 @@
 #pragma once
 
+#include <vesk/playlist/generator.h>
+
 #include <QHostAddress>
+#include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QSharedPointer>
@@ -9,11 +12,10 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace vesk {
-
-class Generator;
 
 namespace log {
 class Logger;
@@ -70,12 +72,19 @@ public:
     quint16 localPort() const;
 
 private:
+    bool openSocket(const QHostAddress& address, quint16 port);
+    void updateLocalAddress();
+
     log::Logger* m_logger;
     // Written once by the constructor, read without the lock.
     std::array<unsigned char, keySize> m_key {};
     std::uint32_t m_streamId = 0;
 
+    // Owned by the creating thread, like the socket calls.
     QUdpSocket m_socket;
+    QHostAddress m_bindAddress;
+    std::optional<unsigned int> m_multicastTtl;
+    QList<QHostAddress> m_groups;
 
     mutable QMutex m_mutex;
     // Guarded by m_mutex.
