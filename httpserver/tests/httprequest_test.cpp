@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -145,6 +146,34 @@ TEST(HttpRequest, BodyIsLeftUnreadInTheDevice)
     ASSERT_TRUE(request);
     EXPECT_EQ(request->header("content-length"), "11");
     EXPECT_EQ(request->device()->readAll(), "{\"a\":\"b\"}\r\n");
+}
+
+// The fuzzer's seed heads, fed from a buffer as the fuzzer feeds them.
+TEST(HttpRequest, SeedHeadsFromTestData)
+{
+    struct Seed
+    {
+        const char* file;
+        bool parses;
+        QByteArray path;
+    };
+    const Seed seeds[] = {
+        { "connect-request.http", true, "/v1/command/connect" },
+        { "bare-lf-odd-fields.http", true, "/a?b=1&c=%20" },
+        { "two-spaces-stray-cr.http", true, "" },
+        { "empty-first-line.http", false, {} },
+        { "long-request-line.http", true, "/" + QByteArray(1018, 'a') },
+    };
+    for (const Seed& seed : seeds) {
+        QFile file(QStringLiteral(VESK_TEST_DATA_DIR "/") + QLatin1String(seed.file));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << seed.file;
+        QBuffer buffer;
+        const auto request = parseBytes(buffer, file.readAll());
+        ASSERT_EQ(request.has_value(), seed.parses) << seed.file;
+        if (request) {
+            EXPECT_EQ(request->path(), seed.path) << seed.file;
+        }
+    }
 }
 
 QByteArray headWithFields(int fields, int valueSize = 1)
