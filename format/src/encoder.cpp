@@ -142,7 +142,8 @@ QByteArray Encoder::takeResult()
     header.packets = builder.appendTable(std::span<const MessagePacketEntry>(entries));
     QByteArray message = builder.take();
 
-    m_d->m_logger->debug("Упаковано %1 пакетов в %2 байт", count, message.size());
+    if (m_d->m_logger->isLevelEnabled(log::Level::debug))
+        m_d->m_logger->debug("Упаковано %1 пакетов в %2 байт", count, message.size());
     packets.erase(packets.begin(), end);
     return message;
 }
