@@ -1,0 +1,16 @@
+# Benchmarks of libvesk_utils and libvesk_stream. Run them in a Release tree without the
+# sanitizers, e.g.
+#   cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_BENCHMARKS=ON \
+#     -DVESK_BUILD_TESTS=OFF -DVESK_COMPONENTS="log;utils;playlist;stream"
+#   cmake --build build-bench --target vesk_utils_bench vesk_stream_bench
+#   build-bench/bin/vesk_utils_bench && build-bench/bin/vesk_stream_bench
+if(TARGET vesk_utils)
+  vesk_add_benchmark(vesk_utils_bench
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/utils_bench.cpp
+    LIBS Vesk::utils Qt6::Core)
+endif()
+if(TARGET vesk_stream)
+  vesk_add_benchmark(vesk_stream_bench
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/utils_stream.cpp
+    LIBS Vesk::stream Qt6::Core)
+endif()
