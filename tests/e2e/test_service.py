@@ -1,0 +1,403 @@
+"""The real vesk-service against peers that are not ours; one class per scenario, one CTest test
+per class (see CMakeLists.txt)."""
+
+import base64
+import datetime
+import json
+import os
+import shutil
+import socket
+import stat
+import tempfile
+import time
+import unittest
+import uuid
+
+from vesk_e2e import (IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, SYNC_DIR, TAG_LENGTH,
+                      TOKEN_LENGTH, Delivery, Peer, Service, UdpListener, curl, decrypt,
+                      make_clip, open_encrypted, post_json, raw_exchange)
+
+CLIENT_KEY = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOq2b7n0Xc2wQ8fS1nU5m management@e2e"
+
+PLAYLIST = """; delivered by the end-to-end test
+[e2e]
+name = end-to-end
+priority = 1
+days = all
+[e2e.1]
+url = video/red.mp4
+timeplay = 2
+[e2e.2]
+url = blue.mp4
+timeplay = 2
+"""
+
+SECOND_PLAYLIST = PLAYLIST.replace("blue.mp4", "green.mp4").replace("priority = 1",
+                                                                        "priority = 2")
+
+
+def mode(path):
+    return stat.S_IMODE(os.lstat(path).st_mode)
+
+
+def logTime(record):
+    return datetime.datetime.fromisoformat(record["time"]).timestamp()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class ServiceTestCase(unittest.TestCase):
+    def service(self, **options):
+        service = Service(name=self.id().split(".")[-1], **options)
+        self.addCleanup(service.close)
+        return service
+
+    def scratch(self):
+        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
+        os.makedirs(parent, exist_ok=True)
+        directory = tempfile.mkdtemp(prefix="content-", dir=parent)
+        self.addCleanup(shutil.rmtree, directory, ignore_errors=True)
+        return directory
+
+    def assertRecent(self, text, slack=300):
+        stamp = datetime.datetime.fromisoformat(text)
+        now = datetime.datetime.now(datetime.timezone.utc)
+        self.assertLess(abs((stamp - now).total_seconds()), slack,
+                        f"{text} is not the current time (offset wrong?)")
+
+    def pairFiles(self, service):
+        names = [".ssh/authorized_keys", "token", "address", "shared.key"]
+        return {name: read(service.path(name)) for name in names}
+
+    def makeFirstDelivery(self, scratch):
+        files = {
+            "video/red.mp4": make_clip(os.path.join(scratch, "clips", "red.mp4"), "red"),
+            "blue.mp4": make_clip(os.path.join(scratch, "clips", "blue.mp4"), "blue"),
+            "playlist.ini": PLAYLIST.encode(),
+        }
+        return Delivery(os.path.join(scratch, "first"), files)
+
+    def deliverAndWait(self, service, delivery, expected_link, corrupt=None):
+        mark = service.log_mark()
+        delivery.copy_into(service.path("sync_dir"), corrupt=corrupt)
+        if corrupt is None:
+            service.wait_log("  синхронизация завершена", since=mark)
+            service.wait_log("  плейлист применен", since=mark)
+            self.assertEqual(os.readlink(service.path("work_dir")), expected_link)
+        return mark
+
+
+class StartUpTest(ServiceTestCase):
+    """Scenario 1: the listener on the configured address, the bare 404 and 415."""
+
+    def test_start_up(self):
+        service = self.service()
+        service.start()
+        listener = service.find_log(f"creating new listener at 127.0.0.1 with port {service.port}",
+                                    logger="vesk.server")
+        self.assertEqual(len(listener), 1, service.diagnostics())
+        self.assertEqual(listener[0]["level"], "INFO")
+
+        response = curl(service.port, "/v1/command/connect", method="GET")
+        self.assertEqual(response.raw, b"HTTP/1.1 404 Not Found\r\n\r\n")
+        service.wait_log(r"requested path GET /v1/command/connect from connection \d+ is not found",
+                         logger="vesk.server", pattern=True)
+
+        response = curl(service.port, "/v1/command/connect", body=b"{}",
+                        headers=("Content-Type: text/plain",))
+        self.assertEqual(response.raw, b"HTTP/1.1 415 Unsupported Media Type\r\n\r\n")
+        response = curl(service.port, "/v1/stream/connect", body=b"{}",
+                        headers=("Content-Type: application/json; charset=utf-8",))
+        self.assertEqual(response.raw, b"HTTP/1.1 415 Unsupported Media Type\r\n\r\n")
+        response = curl(service.port, "/v1/stream/connect", body=b"{}",
+                        headers=("Content-Type: application/json", "Accept: text/html"))
+        self.assertEqual(response.raw, b"HTTP/1.1 406 Not Acceptable\r\n\r\n")
+        self.assertTrue(service.running())
+
+
+class PairingTest(ServiceTestCase):
+    """Scenario 2: a management server pairs and decrypts the answer on its own."""
+
+    def test_pairing(self):
+        service = self.service()
+        service.start()
+        server = Peer()
+        token = uuid.uuid4()
+        response = post_json(service.port, "/v1/command/connect",
+                             {"type": "file-rsync", "keyToken": str(token),
+                              "serverKey": server.public_base64(), "clientKey": CLIENT_KEY,
+                              "server": "127.0.0.1:5000"})
+        answer, key, _ = open_encrypted(server, response)
+        self.assertEqual(len(response.body), len(json.dumps(answer, separators=(",", ":")))
+                         + TAG_LENGTH)
+        self.assertEqual(set(answer), {"catalog", "datetime"})
+        self.assertEqual(answer["catalog"], SYNC_DIR)
+        self.assertRegex(answer["datetime"], ISO_WITH_OFFSET)
+        self.assertRecent(answer["datetime"])
+
+        self.assertEqual(read(service.path(".ssh/authorized_keys")), CLIENT_KEY.encode() + b"\n")
+        self.assertEqual(read(service.path("token")), token.bytes)
+        self.assertEqual(read(service.path("address")), b"127.0.0.1:5000")
+        self.assertEqual(read(service.path("shared.key")), key)
+        self.assertEqual(mode(service.path(".ssh/authorized_keys")), 0o600)
+        self.assertEqual(mode(service.path("token")), 0o644)
+        self.assertEqual(mode(service.path("address")), 0o644)
+        self.assertEqual(mode(service.path("shared.key")), 0o600)  # a secret, never 0644
+        self.assertEqual(mode(service.path(".ssh")), 0o700)
+        for name in ("sync_dir", "work_dir_a", "work_dir_b"):
+            self.assertTrue(os.path.isdir(service.path(name)), name)
+            self.assertEqual(mode(service.path(name)), 0o755, name)
+        self.assertTrue(os.path.islink(service.path("work_dir")))
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_a")
+
+        # A second pairing replaces the files and keeps the link.
+        second = Peer()
+        second_token = uuid.uuid4()
+        answer, second_key = service.pair(second, second_token, "127.0.0.1:6000")
+        self.assertEqual(answer["catalog"], SYNC_DIR)
+        self.assertNotEqual(second_key, key)
+        self.assertEqual(read(service.path("shared.key")), second_key)
+        self.assertEqual(read(service.path("token")), second_token.bytes)
+        self.assertEqual(read(service.path("address")), b"127.0.0.1:6000")
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_a")
+
+        # A refused pairing answers with its reason and changes nothing.
+        response = post_json(service.port, "/v1/command/connect",
+                             {"type": "file-rsync", "keyToken": str(uuid.uuid4()),
+                              "serverKey": server.public_base64(), "clientKey": CLIENT_KEY,
+                              "server": "management.example:5000"})
+        self.assertEqual((response.status, response.reason), (400, "Bad Request"))
+        self.assertEqual(json.loads(response.body),
+                         {"reason": "cannot parse server address and port"})
+        self.assertEqual(read(service.path("address")), b"127.0.0.1:6000")
+
+
+class HeartbeatTest(ServiceTestCase):
+    """Scenario 3: the paired register's datagram, split and decrypted by the server."""
+
+    def test_heartbeat(self):
+        udp = UdpListener()
+        self.addCleanup(udp.close)
+        service = self.service()
+        mark = service.start()
+        # Unpaired, the first beat only says why it skips.
+        service.wait_log("Отправка состояния кассы", since=mark)
+        service.wait_log("  адрес не настроен - пропуск", since=mark)
+
+        server = Peer()
+        token = uuid.uuid4()
+        _, key = service.pair(server, token, f"127.0.0.1:{udp.port}")
+        # The first beat is queued at start-up: a restart brings it without a minute's wait.
+        mark = service.restart()
+        datagram = udp.receive(65, service.diagnostics)
+        received_at = time.time()
+
+        self.assertGreater(len(datagram), TOKEN_LENGTH + IV_LENGTH + TAG_LENGTH)
+        self.assertEqual(datagram[:TOKEN_LENGTH], token.bytes)
+        iv = datagram[TOKEN_LENGTH:TOKEN_LENGTH + IV_LENGTH]
+        sealed = datagram[TOKEN_LENGTH + IV_LENGTH:]
+        state = json.loads(decrypt(key, iv, sealed))
+        self.assertEqual(set(state), {"datetime"})
+        self.assertRegex(state["datetime"], ISO_WITH_MS_AND_OFFSET)
+        stamp = datetime.datetime.fromisoformat(state["datetime"])
+        self.assertLess(abs(stamp.timestamp() - received_at), 120)
+        # Compact JSON: nothing but the one member.
+        plain = decrypt(key, iv, sealed)
+        self.assertEqual(plain, json.dumps(state, separators=(",", ":")).encode())
+        service.wait_log("  готово", since=mark)
+
+        # A tampered datagram does not decrypt: the tag is really checked on our side too.
+        tampered = bytearray(sealed)
+        tampered[0] ^= 1
+        with self.assertRaises(Exception):
+            decrypt(key, iv, bytes(tampered))
+
+
+class DeliveryTest(ServiceTestCase):
+    """Scenario 4: deliveries switched in, a damaged one held back, retried and completed."""
+
+    def test_delivery(self):
+        scratch = self.scratch()
+        service = self.service(sync_repeat=2)
+        service.start()
+        service.pair(Peer(), uuid.uuid4(), "127.0.0.1:5000")
+
+        first = self.makeFirstDelivery(scratch)
+        # Paired just now, without a restart: the service must already watch its sync directory.
+        self.deliverAndWait(service, first, "work_dir_b")
+        for name, data in first.files.items():
+            self.assertEqual(read(service.path("work_dir_b/" + name)), data, name)
+        self.assertEqual(read(service.path("work_dir_b/TF")), first.transaction_file)
+
+        files = dict(first.files)
+        del files["blue.mp4"]
+        files["green.mp4"] = make_clip(os.path.join(scratch, "clips", "green.mp4"), "green")
+        files["playlist.ini"] = SECOND_PLAYLIST.encode()
+        second = Delivery(os.path.join(scratch, "second"), files)
+
+        mark = service.log_mark()
+        second.copy_into(service.path("sync_dir"), corrupt="green.mp4")
+        mismatch = "  хеш сумма для файла green.mp4 не совпадает с эталонной"
+        first_failure = logTime(service.wait_log(mismatch, since=mark)[0])
+        # Retried by the timer, Main/syncRepeat (2 s) later; the watcher's own runs come at once.
+        retry = service.wait_log(
+            mismatch, since=mark, count=2, timeout=30,
+            accept=lambda record: logTime(record) - first_failure >= 1.5)
+        self.assertTrue(retry)
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_b")
+        self.assertEqual(read(service.path("work_dir_b/playlist.ini")), PLAYLIST.encode())
+        self.assertFalse(service.find_log("  синхронизация завершена", since=mark))
+
+        # Repaired in place, TF untouched: the retry timer alone completes the delivery.
+        mark = service.log_mark()
+        with open(service.path("sync_dir/green.mp4"), "wb") as f:
+            f.write(files["green.mp4"])
+        service.wait_log("  синхронизация завершена", since=mark)
+        service.wait_log("  плейлист применен", since=mark)
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_a")
+        for name, data in files.items():
+            self.assertEqual(read(service.path("work_dir_a/" + name)), data, name)
+        self.assertEqual(read(service.path("work_dir_a/TF")), second.transaction_file)
+        # The played content was never touched by the failed runs.
+        for name, data in first.files.items():
+            self.assertEqual(read(service.path("work_dir_b/" + name)), data, name)
+
+
+class StreamConnectTest(ServiceTestCase):
+    """Scenario 5: two displays join the stream and learn the same stream and key."""
+
+    def test_stream_connect(self):
+        destination = UdpListener()
+        self.addCleanup(destination.close)
+        send_to = f"127.0.0.1:{destination.port}"
+        service = self.service(send_to=send_to)
+        service.start()
+
+        first, first_service_key, first_response = service.stream_connect(Peer())
+        second, second_service_key, second_response = service.stream_connect(Peer())
+        for answer in (first, second):
+            self.assertEqual(set(answer), {"stream", "listen", "master", "datetime"})
+            self.assertIsInstance(answer["stream"], int)
+            self.assertNotIsInstance(answer["stream"], bool)
+            self.assertTrue(0 <= answer["stream"] <= 0xFFFFFFFF)
+            self.assertEqual(answer["listen"], send_to)
+            self.assertEqual(len(base64.b64decode(answer["master"], validate=True)), 32)
+            self.assertRegex(answer["datetime"], ISO_WITH_OFFSET)
+            self.assertRecent(answer["datetime"])
+        self.assertEqual(first["stream"], second["stream"])
+        self.assertEqual(first["master"], second["master"])
+        # Each exchange has a key pair of its own.
+        self.assertNotEqual(first_service_key, second_service_key)
+        self.assertNotEqual(first_response.header("X-IV"), second_response.header("X-IV"))
+
+        # A display whose key is no key is refused with a reason, not a crash.
+        response = post_json(service.port, "/v1/stream/connect", {"pk": "bm90IGEga2V5"})
+        self.assertEqual((response.status, response.reason), (500, "Internal Server Error"))
+        self.assertIn("reason", json.loads(response.body))
+        third, _, _ = service.stream_connect(Peer())
+        self.assertEqual(third["master"], first["master"])
+
+
+class RestartTest(ServiceTestCase):
+    """Scenario 6: stop right after serving, start again on the same port; nothing is lost."""
+
+    def test_restart(self):
+        scratch = self.scratch()
+        service = self.service()
+        service.start()
+        server = Peer()
+        service.pair(server, uuid.uuid4(), "127.0.0.1:5000")
+        delivery = self.makeFirstDelivery(scratch)
+        self.deliverAndWait(service, delivery, "work_dir_b")
+        paired = self.pairFiles(service)
+
+        for _ in range(3):
+            service.stream_connect(Peer())
+            self.assertEqual(curl(service.port, "/", method="GET").status, 404)
+        # The connections just served sit in TIME_WAIT on the service's port.
+        mark = service.restart()
+        self.assertFalse(service.find_log(r"cannot bind socket address: .*", logger="vesk.server",
+                                          since=mark, pattern=True))
+        self.assertEqual(self.pairFiles(service), paired)
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_b")
+        for name, data in delivery.files.items():
+            self.assertEqual(read(service.path("work_dir_b/" + name)), data, name)
+        # The content is found up to date and played again at once.
+        service.wait_log(" данные актуальны - синхронизация не требуется", since=mark)
+        service.wait_log("  плейлист применен", since=mark)
+        answer, _, _ = service.stream_connect(Peer())
+        self.assertEqual(answer["listen"], "0.0.0.0:8554")
+
+        # And once more, straight after a request, with no time in between.
+        self.assertEqual(curl(service.port, "/v1/command/connect", method="GET").status, 404)
+        service.restart()
+        self.assertEqual(self.pairFiles(service), paired)
+        service.stream_connect(Peer())
+
+
+class BadInputTest(ServiceTestCase):
+    """Scenario 7: malformed and hostile requests get their answers; the service stays up."""
+
+    def connect_head(self, content_length, extra=b""):
+        return (b"POST /v1/command/connect HTTP/1.1\r\nHost: register\r\n"
+                b"Content-Type: application/json\r\nContent-Length: " + content_length + b"\r\n"
+                + extra + b"\r\n")
+
+    def test_bad_input(self):
+        service = self.service()
+        service.start()
+
+        response = curl(service.port, "/v1/command/connect", body=b'{"type": "file-rsync",',
+                        headers=("Content-Type: application/json",))
+        self.assertEqual(response.raw, b"HTTP/1.1 400 Bad Request\r\n\r\n")
+
+        # Refused before any of the body is read: the answer does not wait for it.
+        started = time.monotonic()
+        answer = raw_exchange(service.port, self.connect_head(b"2000000000") + b'{"a"')
+        self.assertEqual(answer, b"HTTP/1.1 413 Payload Too Large\r\n\r\n")
+        self.assertLess(time.monotonic() - started, 5)
+        answer = raw_exchange(service.port, self.connect_head(b"-1") + b"{}")
+        self.assertEqual(answer, b"HTTP/1.1 400 Bad Request\r\n\r\n")
+
+        headers = os.path.join(service.root, "headers.txt")
+        with open(headers, "w") as f:
+            f.writelines(f"X-Filler-{i}: {i}\n" for i in range(200))
+        response = curl(service.port, "/v1/stream/connect", body=b"{}",
+                        headers=("Content-Type: application/json",), header_file=headers)
+        self.assertEqual(response.raw, b"HTTP/1.1 431 Request Header Fields Too Large\r\n\r\n")
+        # Few lines, but too many bytes in all.
+        big = b"".join(b"X-Big-%d: %s\r\n" % (i, b"b" * 1000) for i in range(80))
+        answer = raw_exchange(service.port, self.connect_head(b"2", big) + b"{}")
+        self.assertEqual(answer, b"HTTP/1.1 431 Request Header Fields Too Large\r\n\r\n")
+
+        # Eight peers that connect and say nothing must not hold up a real request.
+        mark = service.log_mark()
+        silent = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(8)]
+        try:
+            service.wait_log(r"starting thread for accepted connection \d+ from 127\.0\.0\.1 \.\.\.",
+                             logger="vesk.server", since=mark, pattern=True, count=8)
+            started = time.monotonic()
+            answer, _, _ = service.stream_connect(Peer())
+            elapsed = time.monotonic() - started
+            self.assertLess(elapsed, 1.5, "a real request waited behind silent peers")
+            self.assertEqual(len(base64.b64decode(answer["master"])), 32)
+            # Each silent peer is closed without an answer.
+            for peer in silent:
+                peer.settimeout(30)
+                self.assertEqual(peer.recv(1024), b"")
+        finally:
+            for peer in silent:
+                peer.close()
+
+        self.assertTrue(service.running())
+        answer, _, _ = service.stream_connect(Peer())
+        self.assertEqual(len(base64.b64decode(answer["master"])), 32)
+        self.assertEqual(curl(service.port, "/nothing", method="GET").raw,
+                         b"HTTP/1.1 404 Not Found\r\n\r\n")
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,484 @@
+"""Runs the real vesk-service and plays the peers that talk to a register from outside.
+
+The peers are deliberately not our code: HTTP goes through curl, the key agreement and AES-GCM
+through Python's `cryptography` package, UDP through plain Python sockets, transaction files are
+written by the xxhsum tool. A fault shared by our own client and server code cannot hide here.
+
+Every service runs in a private mount namespace with a temporary directory bound over its fixed
+home, so nothing on the host is read or written. Waits poll a condition with a deadline.
+"""
+
+import base64
+import ctypes
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives.asymmetric import ec
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+
+HOME = "/var/lib/morlen-vesk"
+SYNC_DIR = HOME + "/sync_dir"
+
+# Fixed by the register's cryptography: AES-256-GCM with a 12-byte IV and a 16-byte tag.
+IV_LENGTH = 12
+TAG_LENGTH = 16
+TOKEN_LENGTH = 16
+
+# The service is built with the sanitizers in CI: start-up and every request are several times
+# slower than in a release build, so deadlines are generous. They bound a wait; they never pace it.
+START_TIMEOUT = 90
+STOP_TIMEOUT = 20
+REQUEST_TIMEOUT = 30
+
+LOG_LINE = re.compile(
+    r"^(?P<time>\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}) +(?P<level>TRACE|DEBUG|INFO|WARN|ERROR|OFF) "
+    r"(?P<logger>\S*) - (?P<message>.*)$"
+)
+ISO_WITH_OFFSET = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
+ISO_WITH_MS_AND_OFFSET = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
+SANITIZER_REPORT = re.compile(
+    r"ERROR: (AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer)|runtime error:"
+)
+
+# Binds a temporary directory over the home in a mount namespace of the service's own, then
+# becomes the service; the mount vanishes with the process. The mount point is created on the
+# host when missing, but nothing is ever written into the host's directory itself.
+NAMESPACE_SCRIPT = 'mkdir -p "$1" && mount --bind "$2" "$1" && exec "$3"'
+
+
+def wait_until(predicate, timeout, what, diagnostics=None):
+    """Polls predicate until it returns something true and returns that; fails at the deadline."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            detail = "\n" + diagnostics() if diagnostics else ""
+            raise AssertionError(f"no {what} within {timeout} s{detail}")
+        time.sleep(0.05)
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _die_with_parent():
+    # A test runner killed at its time-out must not leave a service behind.
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL("libc.so.6", use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+
+
+def _release_immutable(path):
+    # The service marks the delivered TF immutable while it reads it; a service stopped in the
+    # middle of that would leave a tree that cannot be removed.
+    subprocess.run(["chattr", "-R", "-i", path], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+
+
+class Peer:
+    """One side of the register's key agreement: a management server or a display."""
+
+    def __init__(self):
+        self.private_key = ec.generate_private_key(ec.SECP256R1())
+
+    def public_der(self):
+        return self.private_key.public_key().public_bytes(
+            serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
+
+    def public_base64(self):
+        return base64.b64encode(self.public_der()).decode("ascii")
+
+    def derive(self, their_der):
+        their_key = serialization.load_der_public_key(their_der)
+        secret = self.private_key.exchange(ec.ECDH(), their_key)
+        return HKDF(algorithm=hashes.SHA256(), length=32, salt=b"", info=b"").derive(secret)
+
+
+def decrypt(key, iv, ciphertext_and_tag):
+    return AESGCM(key).decrypt(iv, ciphertext_and_tag, None)
+
+
+@dataclass
+class Response:
+    status: int
+    reason: str
+    headers: list = field(default_factory=list)  # (name, value) pairs in the order received
+    body: bytes = b""
+    raw: bytes = b""
+    seconds: float = 0.0
+
+    def header(self, name):
+        for key, value in self.headers:
+            if key.lower() == name.lower():
+                return value
+        return None
+
+    def header_names(self):
+        return [key for key, _ in self.headers]
+
+
+def parse_response(raw):
+    head, separator, body = raw.partition(b"\r\n\r\n")
+    if not separator:
+        raise AssertionError(f"no complete response head in {raw!r}")
+    lines = head.decode("latin-1").split("\r\n")
+    version, _, rest = lines[0].partition(" ")
+    code, _, reason = rest.partition(" ")
+    if version != "HTTP/1.1" or not code.isdigit():
+        raise AssertionError(f"not an HTTP/1.1 status line: {lines[0]!r}")
+    headers = []
+    for line in lines[1:]:
+        name, _, value = line.partition(":")
+        headers.append((name, value.strip()))
+    return Response(int(code), reason, headers, body, raw)
+
+
+def curl(port, path, *, method="POST", body=None, headers=(), header_file=None):
+    """One request through curl; returns the response exactly as it came over the wire."""
+    command = ["curl", "-sS", "-i", "--max-time", str(REQUEST_TIMEOUT), "-X", method,
+               "-H", "Expect:"]
+    for h in headers:
+        command += ["-H", h]
+    if header_file:
+        command += ["-H", "@" + header_file]
+    if body is not None:
+        command += ["--data-binary", "@-"]
+    command.append(f"http://127.0.0.1:{port}{path}")
+    started = time.monotonic()
+    result = subprocess.run(command, input=body if body is not None else b"",
+                            capture_output=True, timeout=REQUEST_TIMEOUT + 10, check=False)
+    seconds = time.monotonic() - started
+    if result.returncode != 0:
+        raise AssertionError(f"curl failed ({result.returncode}): {result.stderr.decode()}")
+    response = parse_response(result.stdout)
+    response.seconds = seconds
+    return response
+
+
+def post_json(port, path, document, peer_headers=()):
+    body = document if isinstance(document, bytes) else json.dumps(document).encode()
+    return curl(port, path, body=body,
+                headers=("Content-Type: application/json", "Accept: application/json",
+                         *peer_headers))
+
+
+def raw_exchange(port, data, timeout=REQUEST_TIMEOUT):
+    """Sends bytes that curl would not send and reads whatever comes back until the service
+    closes. A reset after the answer counts as the close it is."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
+        try:
+            s.sendall(data)
+        except (BrokenPipeError, ConnectionResetError):
+            pass
+        received = b""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            try:
+                chunk = s.recv(65536)
+            except ConnectionResetError:
+                break
+            if not chunk:
+                break
+            received += chunk
+        return received
+
+
+def open_encrypted(peer, response):
+    """Checks the head of an encrypted answer and decrypts its body as the peer does."""
+    if response.status != 200:
+        raise AssertionError(f"expected 200, got {response.status} {response.reason}: "
+                             f"{response.body!r}")
+    expected = ["Content-Encoding", "X-PK", "X-IV", "Content-Type", "Content-Length"]
+    if response.header_names() != expected:
+        raise AssertionError(f"head fields {response.header_names()}, expected {expected}")
+    if response.header("Content-Encoding") != "x-aes-gcm":
+        raise AssertionError(f"Content-Encoding {response.header('Content-Encoding')!r}")
+    if response.header("Content-Type") != "application/json":
+        raise AssertionError(f"Content-Type {response.header('Content-Type')!r}")
+    if int(response.header("Content-Length")) != len(response.body):
+        raise AssertionError("Content-Length does not match the body")
+    service_key = base64.b64decode(response.header("X-PK"), validate=True)
+    iv = base64.b64decode(response.header("X-IV"), validate=True)
+    if len(iv) != IV_LENGTH:
+        raise AssertionError(f"IV of {len(iv)} bytes")
+    key = peer.derive(service_key)
+    plaintext = decrypt(key, iv, response.body)
+    return json.loads(plaintext), key, service_key
+
+
+def pairing_body(peer, token, server, client_key):
+    return {"type": "file-rsync", "keyToken": str(token), "serverKey": peer.public_base64(),
+            "clientKey": client_key, "server": server}
+
+
+class Service:
+    """One vesk-service with its own program directory, config.ini, log and home."""
+
+    def __init__(self, *, sync_repeat=2, send_to=None, name="service"):
+        program = os.environ.get("VESK_SERVICE")
+        if not program or not os.path.isfile(program):
+            raise RuntimeError("VESK_SERVICE must name the built vesk-service")
+        scratch = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
+        os.makedirs(scratch, exist_ok=True)
+        self.root = tempfile.mkdtemp(prefix=f"{name}-", dir=scratch)
+        self.bin_dir = os.path.join(self.root, "bin")
+        self.home = os.path.join(self.root, "home")
+        self.log_path = os.path.join(self.root, "log", "vesk.log")
+        self.stderr_path = os.path.join(self.root, "stderr.txt")
+        os.makedirs(self.bin_dir)
+        os.makedirs(self.home)
+        self.port = free_tcp_port()
+        self.sync_repeat = sync_repeat
+        self.send_to = send_to
+        self.process = None
+        self.program = os.path.join(self.bin_dir, "vesk-service")
+        # A hard link, not a symbolic one: the program finds config.ini through /proc/self/exe,
+        # which names the file a symbolic link points to. Its libraries are found beside it.
+        try:
+            os.link(program, self.program)
+        except OSError:
+            shutil.copy2(program, self.program)
+        program_dir = os.path.dirname(os.path.realpath(program))
+        for entry in os.listdir(program_dir):
+            if entry.startswith("lib") and ".so" in entry:
+                os.symlink(os.path.join(program_dir, entry), os.path.join(self.bin_dir, entry))
+        self.write_config()
+
+    def write_config(self):
+        lines = ["[Logger]", f"path={self.log_path}", "level=debug", "", "[Main]",
+                 f"listen=127.0.0.1:{self.port}", f"syncRepeat={self.sync_repeat}", ""]
+        if self.send_to:
+            lines += ["[Stream]", f"sendTo={self.send_to}", ""]
+        with open(os.path.join(self.bin_dir, "config.ini"), "w", encoding="utf-8") as f:
+            f.write("\n".join(lines))
+
+    def path(self, name):
+        """The host path of an entry of the service's home."""
+        return os.path.join(self.home, name)
+
+    # ---- process ----
+
+    def start(self):
+        if self.process is not None:
+            raise RuntimeError("already running")
+        mark = self.log_mark()
+        environment = dict(os.environ)
+        # A zone with a non-zero offset, so that time stamps show whether the offset is right.
+        environment.setdefault("TZ", "Europe/Moscow")
+        with open(self.stderr_path, "ab") as err:
+            self.process = subprocess.Popen(
+                ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
+                 NAMESPACE_SCRIPT, "vesk-e2e", HOME, self.home, self.program],
+                stdin=subprocess.DEVNULL, stdout=err, stderr=err, cwd=self.root,
+                env=environment, preexec_fn=_die_with_parent)
+        self.wait_log("listening...", logger="vesk.server", since=mark, timeout=START_TIMEOUT)
+        return mark
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def stop(self):
+        """SIGTERM, then SIGKILL; returns the exit status. Fails if the service had died by
+        itself or ignored SIGTERM."""
+        if self.process is None:
+            return None
+        process, self.process = self.process, None
+        died_early = process.poll()
+        if died_early is None:
+            process.send_signal(signal.SIGTERM)
+            try:
+                process.wait(STOP_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()
+                raise AssertionError(f"the service did not stop within {STOP_TIMEOUT} s of "
+                                     f"SIGTERM\n{self.diagnostics()}")
+            return process.returncode
+        raise AssertionError(f"the service had exited by itself with status {died_early}\n"
+                             f"{self.diagnostics()}")
+
+    def restart(self):
+        self.stop()
+        return self.start()
+
+    def close(self):
+        """Stops the service, checks its output for sanitizer reports and removes its files."""
+        try:
+            self.stop()
+            report = self.stderr()
+            if SANITIZER_REPORT.search(report):
+                raise AssertionError("the service reported a sanitizer error:\n" + report[-6000:])
+            # The Core's guard logs what escaped a handler: always a fault, never an answer.
+            escaped = self.find_log(r"unhandled exception: .*", logger=None, pattern=True)
+            if escaped:
+                raise AssertionError(f"a handler failed: {escaped[0]['message']}\n"
+                                     f"{self.diagnostics()}")
+        finally:
+            if self.process is not None:
+                self.process.kill()
+                self.process.wait()
+            _release_immutable(self.root)
+            shutil.rmtree(self.root, ignore_errors=True)
+
+    # ---- log ----
+
+    def log_bytes(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read()
+        except FileNotFoundError:
+            return b""
+
+    def log_mark(self):
+        return len(self.log_bytes())
+
+    def log_records(self, since=0):
+        text = self.log_bytes()[since:].decode("utf-8", errors="replace")
+        records = []
+        for line in text.split("\n"):
+            match = LOG_LINE.match(line)
+            if match:
+                records.append(match.groupdict())
+        return records
+
+    def find_log(self, message, logger="vesk.core", since=0, pattern=False):
+        """Log records after the mark whose message equals the text (or matches the pattern)."""
+        found = []
+        for record in self.log_records(since):
+            if logger is not None and record["logger"] != logger:
+                continue
+            if pattern:
+                if re.fullmatch(message, record["message"]):
+                    found.append(record)
+            elif record["message"] == message:
+                found.append(record)
+        return found
+
+    def wait_log(self, message, logger="vesk.core", since=0, timeout=REQUEST_TIMEOUT,
+                 pattern=False, count=1, accept=None):
+        """Waits for `count` such records, one of which `accept` takes when it is given."""
+        def seen():
+            if not self.running() and self.process is not None:
+                raise AssertionError(f"the service exited while waiting for {message!r}\n"
+                                     f"{self.diagnostics()}")
+            found = self.find_log(message, logger, since, pattern)
+            if accept is not None and not any(accept(record) for record in found):
+                return None
+            return found if len(found) >= count else None
+
+        return wait_until(seen, timeout, f"log message {message!r} on {logger}",
+                          self.diagnostics)
+
+    def stderr(self):
+        try:
+            with open(self.stderr_path, "rb") as f:
+                return f.read().decode("utf-8", errors="replace")
+        except FileNotFoundError:
+            return ""
+
+    def diagnostics(self):
+        log_tail = "\n".join(self.log_bytes().decode("utf-8", errors="replace")
+                             .splitlines()[-40:])
+        return (f"--- last log lines ({self.log_path}) ---\n{log_tail}\n"
+                f"--- standard error ---\n{self.stderr()[-3000:]}")
+
+    # ---- requests ----
+
+    def pair(self, peer, token, server, client_key="ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIE2e "
+                                                   "e2e@management"):
+        response = post_json(self.port, "/v1/command/connect",
+                             pairing_body(peer, token, server, client_key))
+        answer, key, _ = open_encrypted(peer, response)
+        return answer, key
+
+    def stream_connect(self, peer):
+        response = post_json(self.port, "/v1/stream/connect", {"pk": peer.public_base64()})
+        answer, key, service_key = open_encrypted(peer, response)
+        return answer, service_key, response
+
+
+class Delivery:
+    """Content as a management server delivers it: media, playlist.ini and a TF by xxhsum."""
+
+    def __init__(self, directory, files):
+        self.directory = directory
+        self.files = dict(files)  # relative name -> bytes, playlist.ini included
+        for name, data in self.files.items():
+            target = os.path.join(directory, name)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(target, "wb") as f:
+                f.write(data)
+        names = sorted(self.files)
+        result = subprocess.run(["xxhsum", "-H1", *names], cwd=directory, capture_output=True,
+                                check=True)
+        self.transaction_file = result.stdout
+
+    def copy_into(self, sync_dir, corrupt=None):
+        """Copies the files, then TF last, as rsync does it: under a temporary name, renamed
+        into place. `corrupt` names a file whose copy gets one byte flipped."""
+        for name, data in self.files.items():
+            if name == corrupt:
+                data = bytes([data[0] ^ 0xFF]) + data[1:]
+            write_replacing(os.path.join(sync_dir, name), data)
+        write_replacing(os.path.join(sync_dir, "TF"), self.transaction_file)
+
+
+def write_replacing(path, data, timeout=REQUEST_TIMEOUT):
+    """Writes a file under a temporary name and renames it over the target. The service makes the
+    sync TF immutable while it reads it, so a replace can be refused for a moment: retry then."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    temporary = os.path.join(os.path.dirname(path), "." + os.path.basename(path) + ".part")
+    with open(temporary, "wb") as f:
+        f.write(data)
+
+    def renamed():
+        try:
+            os.rename(temporary, path)
+            return True
+        except PermissionError:
+            return False
+
+    wait_until(renamed, timeout, f"replacement of {path} (it stayed immutable)")
+
+
+def make_clip(path, colour, seconds=2):
+    """A short real H.264 clip, so that the stream engine has genuine media to read."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    f"color=c={colour}:size=160x120:rate=10:duration={seconds}",
+                    "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "10", path], check=True)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class UdpListener:
+    """A management server's heartbeat socket on loopback."""
+
+    def __init__(self):
+        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.socket.bind(("127.0.0.1", 0))
+        self.port = self.socket.getsockname()[1]
+
+    def receive(self, timeout, diagnostics=None):
+        self.socket.settimeout(timeout)
+        try:
+            return self.socket.recvfrom(65536)[0]
+        except socket.timeout:
+            detail = "\n" + diagnostics() if diagnostics else ""
+            raise AssertionError(f"no datagram within {timeout} s{detail}") from None
+
+    def close(self):
+        self.socket.close()
