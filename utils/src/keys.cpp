@@ -102,6 +102,15 @@ PublicKey PublicKey::fromDer(const QByteArray& der)
         EVP_PKEY_free(key);
         key = nullptr;
     }
+    // OpenSSL keeps the form the point arrived in; we always send the uncompressed one. The key
+    // is still ours alone here, so changing it cannot surprise a copy.
+    if (key != nullptr
+        && EVP_PKEY_set_utf8_string_param(
+               key, OSSL_PKEY_PARAM_EC_POINT_CONVERSION_FORMAT, "uncompressed")
+            != 1) {
+        EVP_PKEY_free(key);
+        key = nullptr;
+    }
     ERR_clear_error();
     return PublicKey(key);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -98,6 +99,32 @@ TEST(KeyAgreement, PublicKeyDerIsSubjectPublicKeyInfoOfP256)
     EXPECT_EQ(der.left(26).toHex(), "3059301306072a8648ce3d020106082a8648ce3d030107034200");
     EXPECT_EQ(der.at(26), '\x04');
     EXPECT_EQ(ssl::PublicKey::fromDer(der).der(), der);
+}
+
+TEST(KeyAgreement, ReadsForeignKeysInBothPointForms)
+{
+    // Written by python3-cryptography.
+    QFile file(VESK_TEST_DATA_DIR "/p256_uncompressed.der");
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray uncompressed = file.readAll();
+    const ssl::PublicKey key = ssl::PublicKey::fromDer(uncompressed);
+    ASSERT_TRUE(key.isValid());
+    EXPECT_EQ(key.der(), uncompressed);
+
+    // The same point as 02/03 || X, the parity of Y in the prefix.
+    const QByteArray x = uncompressed.mid(27, 32);
+    const bool odd = uncompressed.back() & 1;
+    const QByteArray compressed
+        = QByteArray::fromHex("3039301306072a8648ce3d020106082a8648ce3d030107032200")
+        + char(odd ? 0x03 : 0x02) + x;
+    const ssl::PublicKey fromCompressed = ssl::PublicKey::fromDer(compressed);
+    ASSERT_TRUE(fromCompressed.isValid());
+    EXPECT_EQ(fromCompressed.der(), uncompressed);
+
+    // The other parity is another valid point, so a different key.
+    QByteArray flipped = compressed;
+    flipped[26] = char(odd ? 0x02 : 0x03);
+    EXPECT_NE(ssl::PublicKey::fromDer(flipped).der(), uncompressed);
 }
 
 TEST(KeyAgreement, PublicKeyNeverCarriesThePrivateScalar)
