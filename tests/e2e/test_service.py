@@ -192,21 +192,7 @@ class HeartbeatTest(ServiceTestCase):
         _, key = service.pair(server, token, f"127.0.0.1:{udp.port}")
         # The first beat is queued at start-up: a restart brings it without a minute's wait.
         mark = service.restart()
-        datagram = udp.receive(65, service.diagnostics)
-        received_at = time.time()
-
-        self.assertGreater(len(datagram), TOKEN_LENGTH + IV_LENGTH + TAG_LENGTH)
-        self.assertEqual(datagram[:TOKEN_LENGTH], token.bytes)
-        iv = datagram[TOKEN_LENGTH:TOKEN_LENGTH + IV_LENGTH]
-        sealed = datagram[TOKEN_LENGTH + IV_LENGTH:]
-        state = json.loads(decrypt(key, iv, sealed))
-        self.assertEqual(set(state), {"datetime"})
-        self.assertRegex(state["datetime"], ISO_WITH_MS_AND_OFFSET)
-        stamp = datetime.datetime.fromisoformat(state["datetime"])
-        self.assertLess(abs(stamp.timestamp() - received_at), 120)
-        # Compact JSON: nothing but the one member.
-        plain = decrypt(key, iv, sealed)
-        self.assertEqual(plain, json.dumps(state, separators=(",", ":")).encode())
+        sealed, iv = self.checkBeat(udp.receive(65, service.diagnostics), token, key)
         service.wait_log("  готово", since=mark)
 
         # A tampered datagram does not decrypt: the tag is really checked on our side too.
@@ -214,6 +200,30 @@ class HeartbeatTest(ServiceTestCase):
         tampered[0] ^= 1
         with self.assertRaises(Exception):
             decrypt(key, iv, bytes(tampered))
+
+        # Paired anew without a restart: the timer's next beat, a minute after start-up, goes to
+        # the new server under the new key.
+        moved = UdpListener()
+        self.addCleanup(moved.close)
+        new_token = uuid.uuid4()
+        _, new_key = service.pair(Peer(), new_token, f"127.0.0.1:{moved.port}")
+        self.checkBeat(moved.receive(75, service.diagnostics), new_token, new_key)
+
+    def checkBeat(self, datagram, token, key):
+        """Splits a datagram as the server does; returns the sealed part and the IV."""
+        received_at = time.time()
+        self.assertGreater(len(datagram), TOKEN_LENGTH + IV_LENGTH + TAG_LENGTH)
+        self.assertEqual(datagram[:TOKEN_LENGTH], token.bytes)
+        iv = datagram[TOKEN_LENGTH:TOKEN_LENGTH + IV_LENGTH]
+        sealed = datagram[TOKEN_LENGTH + IV_LENGTH:]
+        plain = decrypt(key, iv, sealed)
+        state = json.loads(plain)
+        self.assertEqual(set(state), {"datetime"})
+        self.assertEqual(plain, json.dumps(state, separators=(",", ":")).encode())  # compact
+        self.assertRegex(state["datetime"], ISO_WITH_MS_AND_OFFSET)
+        stamp = datetime.datetime.fromisoformat(state["datetime"])
+        self.assertLess(abs(stamp.timestamp() - received_at), 120)
+        return sealed, iv
 
 
 class DeliveryTest(ServiceTestCase):
@@ -299,6 +309,14 @@ class StreamConnectTest(ServiceTestCase):
         self.assertIn("reason", json.loads(response.body))
         third, _, _ = service.stream_connect(Peer())
         self.assertEqual(third["master"], first["master"])
+
+
+    def test_multicast_destination(self):
+        # A group as destination: displays are told the group, which they join to listen.
+        service = self.service(send_to="239.255.42.7:5004")
+        service.start()
+        answer, _, _ = service.stream_connect(Peer())
+        self.assertEqual(answer["listen"], "239.255.42.7:5004")
 
 
 class RestartTest(ServiceTestCase):
