@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 using namespace std::chrono_literals;
 using vesk::Playlist;
 using vesk::PlaylistParser;
@@ -180,6 +182,18 @@ struct DaysCase
     const char* text;
     int days;
     QStringList warnings;
+
+    // Names the test case after its text, in characters a test name can hold.
+    friend void PrintTo(const DaysCase& c, std::ostream* out)
+    {
+        QByteArray name = QByteArray(c.text).simplified();
+        for (char& ch : name) {
+            if (!std::isalnum(static_cast<unsigned char>(ch))) {
+                ch = '_';
+            }
+        }
+        *out << (name.isEmpty() ? QByteArray("empty") : name).constData();
+    }
 };
 
 class PlaylistParserDays : public ::testing::TestWithParam<DaysCase>
