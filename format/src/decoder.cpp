@@ -6,11 +6,11 @@
 #include "messagepacketentry.h"
 #include "messagepacketsidedataentry.h"
 
+#include <vesk/averror.h>
 #include <vesk/log/manager.h>
 #include <vesk/pointer.h>
 
 extern "C" {
-#include <libavutil/error.h>
 #include <libavutil/mem.h>
 }
 
@@ -33,13 +33,6 @@ void share(QByteArray& value, const QByteArray& known)
 {
     if (value == known)
         value = known;
-}
-
-QString errorString(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return QString::fromUtf8(text);
 }
 
 } // namespace
@@ -160,8 +153,8 @@ int Decoder::readPacket(AVPacket* packet, AVCodecParameters** codecOut)
     if (!built)
         return AVERROR(ENOMEM);
     if (const int ret = av_new_packet(built.get(), static_cast<int>(queued.data.size())); ret < 0) {
-        m_d->m_logger->debug(
-            "Невозможно аллоцировать память для нового пакета: %1", errorString(ret));
+        m_d->m_logger->debug("Невозможно аллоцировать память для нового пакета: %1",
+            QString::fromStdString(AvError::errorString(ret)));
         return ret;
     }
     if (!queued.data.isEmpty())
@@ -198,14 +191,21 @@ int Decoder::getCodec(AVCodecParameters** out) const
     if (!out)
         return AVERROR(EINVAL);
     avcodec_parameters_free(out);
-    if (!m_d->m_packets.isEmpty()) {
-        const Private::Packet& next = m_d->m_packets.first();
-        m_d->m_codecParameters = next.codecParameters;
-        m_d->m_extradata = next.extradata;
-    }
-    if (m_d->m_codecParameters.isEmpty())
+    const Private::Packet* next = m_d->m_packets.isEmpty() ? nullptr : &m_d->m_packets.first();
+    const QByteArray& image = next ? next->codecParameters : m_d->m_codecParameters;
+    const QByteArray& extradata = next ? next->extradata : m_d->m_extradata;
+    if (image.isEmpty()) {
+        m_d->m_codecParameters = image;
+        m_d->m_extradata = extradata;
         return AVERROR(EAGAIN);
-    return Private::buildParameters(m_d->m_codecParameters, m_d->m_extradata, out);
+    }
+    // The configuration becomes current only once the caller has parameters for it; after a
+    // failure readPacket still reports the change.
+    if (const int ret = Private::buildParameters(image, extradata, out); ret < 0)
+        return ret;
+    m_d->m_codecParameters = image;
+    m_d->m_extradata = extradata;
+    return 0;
 }
 
 std::optional<QJsonDocument> Decoder::getMetaData() const

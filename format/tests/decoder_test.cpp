@@ -1,5 +1,6 @@
 #include "formattest.h"
 
+#include <vesk/averror.h>
 #include <vesk/format.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QJsonObject>
 
+#include <climits>
 #include <functional>
 
 using namespace vesk;
@@ -536,4 +538,64 @@ TEST(DecoderTest, StoredMessages)
             ++count;
         EXPECT_EQ(count, c.packets) << c.file;
     }
+}
+
+namespace {
+
+// Makes av_malloc refuse larger blocks for the lifetime of the object.
+class AllocationLimit
+{
+public:
+    explicit AllocationLimit(std::size_t limit) { av_max_alloc(limit); }
+    ~AllocationLimit() { av_max_alloc(INT_MAX); }
+};
+
+} // namespace
+
+TEST(DecoderTest, FailedReadKeepsPacketAndChange)
+{
+    const QByteArray big(5000, 'b');
+    Encoder encoder;
+    encoder.setHeader(metadata("big"), parameters(320, "X").get());
+    encoder.addPacket(makePacket(0, 0, 0, big).get(), false);
+    encoder.addPacket(
+        makePacket(1, 1, 0, "small", { { AV_PKT_DATA_NEW_EXTRADATA, big } }).get(), true);
+    Decoder decoder;
+    decoder.addMessage(bytesOf(encoder.takeResult()));
+
+    LogCapture log("vesk.decoder");
+    for (int packet = 0; packet < 2; ++packet) {
+        {
+            AllocationLimit limit(4000);
+            Read failed = readWithCodec(decoder);
+            EXPECT_EQ(failed.ret, AVERROR(ENOMEM));
+            EXPECT_FALSE(failed.parameters);
+        }
+        // The change that the failed call did not deliver comes with the packet.
+        Read read = readWithCodec(decoder);
+        ASSERT_EQ(read.ret, 0);
+        EXPECT_EQ(read.packet->dts, packet);
+        EXPECT_TRUE(read.parameters);
+    }
+    EXPECT_EQ(log.lines(),
+        QStringList { QStringLiteral("Невозможно аллоцировать память для нового пакета: ")
+            + QString::fromStdString(AvError::errorString(AVERROR(ENOMEM))) });
+}
+
+TEST(DecoderTest, ParametersThatCannotBeAllocated)
+{
+    Decoder decoder;
+    decoder.addMessage(bytesOf(message({ 0 }, 320, QByteArray(5000, 'e'))));
+    {
+        AllocationLimit limit(4000);
+        AVCodecParameters* out = nullptr;
+        EXPECT_EQ(decoder.getCodec(&out), AVERROR(ENOMEM));
+        EXPECT_EQ(out, nullptr);
+        Read failed = readWithCodec(decoder);
+        EXPECT_EQ(failed.ret, AVERROR(ENOMEM));
+    }
+    Read read = readWithCodec(decoder);
+    ASSERT_EQ(read.ret, 0);
+    ASSERT_TRUE(read.parameters);
+    EXPECT_EQ(read.parameters->extradata_size, 5000);
 }

@@ -68,7 +68,8 @@ public:
     // queue is empty) current and stores new parameters for it in *out, owned by the caller, with
     // the extradata followed by AV_INPUT_BUFFER_PADDING_SIZE zero bytes. Returns 0,
     // AVERROR(EINVAL) for a null out, AVERROR(EAGAIN) when there are no codec parameters yet, or
-    // AVERROR(ENOMEM).
+    // AVERROR(ENOMEM), in which case the current configuration stays and readPacket still reports
+    // the change.
     int getCodec(AVCodecParameters** out) const;
 
     // The metadata of the next packet, or of the last one read when the queue is empty; nullopt
