@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace vesk {
+
+// The sending side of the stream transport: cuts each message into fragments of at most
+// StreamDatagram::maxPayload bytes and seals each one with AES-256-GCM under the stream key. The
+// IV comes from a 64-bit counter that starts at 0 and only grows, so it never repeats for the life
+// of the sealer; one stream key must therefore have exactly one sealer.
+//
+// One thread at a time. Not copyable.
+class StreamSealer
+{
+public:
+    StreamSealer(std::uint32_t streamId, std::span<const unsigned char, 32> key);
+    ~StreamSealer();
+    StreamSealer(const StreamSealer&) = delete;
+    StreamSealer& operator=(const StreamSealer&) = delete;
+
+    // The datagrams of one message, in fragment order, each at most StreamDatagram::maxSize
+    // bytes; an empty message still makes one datagram. Empty when the message needs more than
+    // StreamDatagram::maxFragments fragments or the counter is used up; nothing is consumed then.
+    // Throws std::runtime_error when OpenSSL fails.
+    QList<QByteArray> seal(const QByteArray& message);
+
+    std::uint32_t streamId() const { return m_streamId; }
+    // The sequence number the next message gets.
+    std::uint32_t nextSequence() const { return m_sequence; }
+    // The counter, and so the IV, of the next datagram.
+    std::uint64_t nextCounter() const { return m_counter; }
+
+private:
+    struct Cipher;
+
+    std::uint32_t m_streamId;
+    std::uint32_t m_sequence = 0;
+    std::uint64_t m_counter = 0;
+    std::unique_ptr<Cipher> m_cipher;
+};
+
+} // namespace vesk
