@@ -21,9 +21,12 @@ namespace vesk {
 //
 //   decoder.addMessage(datagram);
 //   AVCodecParameters* parameters = nullptr;
+//   int ret;
 //   while ((ret = decoder.readPacket(packet, &parameters)) == 0) {
-//       if (parameters != current)
-//           reopenCodec(parameters);  // the caller owns them now
+//       if (parameters) {  // a new configuration, before this packet
+//           reopenCodec(parameters);
+//           avcodec_parameters_free(&parameters);
+//       }
 //       decode(packet);
 //   }
 //   // ret == AVERROR(EAGAIN): wait for the next message
@@ -56,10 +59,11 @@ public:
     //                          parameters); otherwise *codecOut is left alone
     //   AVERROR(EAGAIN)        the queue is empty
     //   AVERROR_INPUT_CHANGED  the configuration changes and codecOut is null; the packet stays
-    //                          queued and the next call hands it out without a change, so call
-    //                          getCodec first to learn the new configuration
+    //                          queued. getCodec gives the new parameters and makes them current,
+    //                          after which the next call hands the packet out
     //   AVERROR(EINVAL)        packet is null
-    //   AVERROR(ENOMEM) or another error of av_new_packet: the packet stays queued
+    //   AVERROR(ENOMEM) or another error of av_new_packet: the packet stays queued and a change
+    //                          is still reported by the next call
     // A change to a configuration without codec parameters (a sender that never had them) has
     // nothing to report: the packet is handed out and *codecOut is left alone.
     int readPacket(AVPacket* packet, AVCodecParameters** codecOut);
