@@ -17,7 +17,9 @@ namespace vesk {
 // Reads the messages that Encoder writes, in any order and any number of times, into one queue of
 // packets ordered by dts (one packet per dts: a later message replaces a queued packet with the
 // same dts), and hands them out as AVPacket objects with new codec parameters whenever the
-// configuration changes. Errors are negative libavutil codes; nothing throws.
+// configuration changes. Packets leave the queue only by readPacket, so a message that arrives
+// again after its packets were read queues them again. Errors are negative libavutil codes;
+// nothing throws.
 //
 //   decoder.addMessage(datagram);
 //   AVCodecParameters* parameters = nullptr;
