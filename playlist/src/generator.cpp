@@ -278,6 +278,7 @@ void Generator::setPlaylists(const QList<Playlist>& playlists)
 {
     m_states.clear();
     m_states.reserve(playlists.size());
+    m_farInstants.clear();
     for (const Playlist& playlist : playlists) {
         PlaylistState state;
         state.playlist = playlist;
@@ -384,7 +385,7 @@ Generator::Item Generator::next(const QDateTime& t)
 Generator::Item Generator::computeBorders(const QDateTime& t)
 {
     const qint64 now = t.toMSecsSinceEpoch();
-    const LocalClock clock(now);
+    const LocalClock clock(now, LocalClock::nearSpan, &m_farInstants);
     m_lastEnd.reset();
     m_border.reset();
     m_current = m_states.end();

@@ -10,9 +10,10 @@ constexpr int samples = 7;
 constexpr qint64 msPerSecond = 1000;
 } // namespace
 
-LocalClock::LocalClock(qint64 centre, qint64 span)
+LocalClock::LocalClock(qint64 centre, qint64 span, FarCache* cache)
     : m_low(centre - span)
     , m_high(centre + span)
+    , m_cache(cache)
 {
     // Picks up a change of TZ, as Qt does before each conversion.
     tzset();
@@ -118,11 +119,23 @@ qint64 LocalClock::instantOf(qint64 w) const
     if (instantInRange(w, result)) {
         return result;
     }
-    const qint64 guess = w - offsetFromLibc(w);
-    if (LocalClock(guess, 2 * msPerDay).instantInRange(w, result)) {
-        return result;
+    if (m_cache) {
+        if (const auto known = m_cache->find(w); known != m_cache->end()) {
+            return known->second;
+        }
     }
-    return w - offsetFromLibc(guess);
+    const qint64 guess = w - offsetFromLibc(w);
+    if (!LocalClock(guess, 2 * msPerDay).instantInRange(w, result)) {
+        result = w - offsetFromLibc(guess);
+    }
+    if (m_cache) {
+        // A handful of far boundaries per playlist; the bound only guards against surprises.
+        if (m_cache->size() >= 4096) {
+            m_cache->clear();
+        }
+        m_cache->emplace(w, result);
+    }
+    return result;
 }
 
 } // namespace vesk::detail

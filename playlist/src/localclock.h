@@ -3,6 +3,7 @@
 
 #include <QtGlobal>
 
+#include <unordered_map>
 #include <vector>
 
 namespace vesk::detail {
@@ -34,7 +35,14 @@ inline constexpr qint64 floorDiv(qint64 a, qint64 b)
 class LocalClock
 {
 public:
-    explicit LocalClock(qint64 centre, qint64 span = 9 * msPerDay);
+    // Remembers instants of wall times far from the centre (an open rotation starts in 1970)
+    // across computations; valid while TZ stays the same.
+    using FarCache = std::unordered_map<qint64, qint64>;
+
+    // The generator looks at most nine days before or after a request.
+    static constexpr qint64 nearSpan = 9 * msPerDay;
+
+    explicit LocalClock(qint64 centre, qint64 span = nearSpan, FarCache* cache = nullptr);
 
     // The zone's offset from UTC at instant t, in milliseconds.
     qint64 offsetAt(qint64 t) const;
@@ -59,6 +67,7 @@ private:
     qint64 m_high;
     // Constant-offset stretches in time order; the first starts at m_low, the last ends at m_high.
     std::vector<Piece> m_pieces;
+    FarCache* m_cache;
 };
 
 } // namespace vesk::detail

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 namespace vesk {
@@ -98,6 +99,9 @@ private:
     // Milliseconds since the epoch; empty before the first answer and after setPlaylists.
     std::optional<qint64> m_lastEnd;
     std::optional<qint64> m_border;
+    // Instants of wall times far from the requests (window starts years back), which do not
+    // change while the playlists stay the same.
+    std::unordered_map<qint64, qint64> m_farInstants;
 };
 
 } // namespace vesk
