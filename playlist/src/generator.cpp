@@ -421,11 +421,13 @@ Generator::Item Generator::computeBorders(const QDateTime& t)
             later(previousEndAt(state, clock, now));
         }
         // Before the epoch (a clock never set) the span can only begin at the request itself.
-        const qint64 start = std::min(rotationStart.value_or(0), now);
+        qint64 start = std::min(rotationStart.value_or(0), now);
         qint64 end = border.value_or(clock.instantOf(WallSchedule::base(openEnd.toJulianDay())));
-        // Past the far end of every schedule an answer must still hold the request.
+        // Past the far end of every schedule: spans of a day counted from the last end, so that
+        // an answer still holds the request and the next one follows on at its end.
         if (end <= now) {
-            end = now + msPerDay;
+            start += (now - start) / msPerDay * msPerDay;
+            end = start + msPerDay;
         }
         m_border = end;
         m_lastEnd = end;

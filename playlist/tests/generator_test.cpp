@@ -409,3 +409,28 @@ TEST(Generator, RepeatedHourPlaysOnce)
     EXPECT_EQ(slot(generator.next(utc("2026-10-25 03:00:00"))),
         (Slot { utc("2026-10-25 03:00:00"), utc("2026-10-26 01:00:00") }));
 }
+
+TEST(Generator, AnswersHoldTheRequestEvenOutsideTheScheduledYears)
+{
+    Generator generator;
+    generator.setPlaylists({ playlist("main", 0, { file("x", 10s) }),
+        playlist("night", 1, { file("n", 10s) }, { QTime(22, 0), QTime(2, 0) }) });
+    for (const QDateTime& t : { QDateTime(QDate(1960, 5, 1), QTime(12, 0)),
+             QDateTime(QDate(2199, 12, 31), QTime(23, 59, 55)),
+             QDateTime(QDate(2200, 1, 2), QTime(0, 0)), QDateTime(QDate(2350, 7, 1), QTime(3, 0)),
+             QDateTime(QDate(9999, 12, 31), QTime(12, 0)) }) {
+        SCOPED_TRACE(t.toString(Qt::ISODate).toStdString());
+        const Generator::Item item = generator.next(t);
+        EXPECT_LE(item.start, t);
+        EXPECT_GT(item.end, t);
+        const Generator::Item again = generator.next(item.end);
+        EXPECT_EQ(again.start, item.end);
+        EXPECT_GT(again.end, again.start);
+    }
+    // The last day of the open range is played to its end.
+    EXPECT_EQ(slot(generator.next(at("2200-01-01 23:59:55"))).playlist, "night");
+    // An invalid request still gets an answer.
+    const Generator::Item invalid = generator.next(QDateTime());
+    EXPECT_TRUE(invalid.start.isValid());
+    EXPECT_TRUE(invalid.end.isValid());
+}
