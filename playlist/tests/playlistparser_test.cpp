@@ -381,3 +381,23 @@ TEST(PlaylistModel, PropertiesAndMetaTypes)
     EXPECT_TRUE(defaults.startdate.isNull());
     EXPECT_TRUE(defaults.starttime.isNull());
 }
+
+TEST(PlaylistParser, ReadsTheSampleDelivery)
+{
+    QFile file(QStringLiteral(VESK_TEST_DATA_DIR "/playlist.ini"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    PlaylistParser parser;
+    parser.parse(&file);
+    ASSERT_EQ(sections(parser), (QList<QByteArray> { "main", "lunch", "night" }));
+    const Playlist main = parser.playlists()[0];
+    EXPECT_EQ(QString::fromUtf8(main.name), QStringLiteral("Всегда"));
+    EXPECT_EQ(fileSections(main), (QList<QByteArray> { "1", "2" }));
+    EXPECT_EQ(main.files[1].url, "media/coffee.mp4");
+    const Playlist lunch = parser.playlists()[1];
+    EXPECT_EQ(lunch.days.toInt(), 31);
+    const Playlist night = parser.playlists()[2];
+    EXPECT_EQ(night.startdate, QDate(2026, 12, 1));
+    EXPECT_EQ(night.enddate, QDate(2027, 1, 31));
+    EXPECT_EQ(night.days, Playlist::Friday | Playlist::Saturday);
+    EXPECT_EQ(parser.placeholder(), "media/idle.png");
+}
