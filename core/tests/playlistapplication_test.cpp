@@ -1,0 +1,136 @@
+#include "logcapture.h"
+#include "testcore.h"
+
+#include <vesk/log/level.h>
+#include <vesk/playlist.h>
+#include <vesk/stream.h>
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using vesk::Generator;
+using vesk::log::Level;
+using vesk::test::LogCapture;
+using vesk::test::TestCore;
+
+namespace {
+
+const QString changed = QStringLiteral("Плейлист изменен");
+const QString applied = QStringLiteral("  плейлист применен");
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+fs::path fsPath(const QString& path)
+{
+    return fs::path(path.toUtf8().toStdString());
+}
+
+class PlaylistApplication : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(QDir().mkpath(m_core.workPathA()));
+        ASSERT_TRUE(QDir().mkpath(m_core.workPathB()));
+        LogCapture::instance().clear();
+    }
+
+    void link(const char* target)
+    {
+        std::error_code error;
+        fs::remove(fsPath(m_core.workPathClean()), error);
+        fs::create_symlink(target, fsPath(m_core.workPathClean()));
+    }
+
+    QStringList messages() const { return LogCapture::instance().messages("vesk.core"); }
+
+    TestCore m_core;
+};
+
+TEST_F(PlaylistApplication, WithoutTheLinkNothingChanges)
+{
+    const auto before = QSharedPointer<Generator>::create();
+    m_core.m_stream->setGenerator(before);
+    m_core.m_stream->setPlaceholder("http://example.org/before.png");
+
+    m_core.onPlaylistChanged();
+    EXPECT_EQ(messages(),
+        QStringList({ changed, "  невозможно применить плейлист: No such file or directory" }));
+    EXPECT_EQ(LogCapture::instance().lines("vesk.core").last().level, Level::error);
+    EXPECT_EQ(m_core.m_stream->generator(), before);
+    EXPECT_EQ(m_core.m_stream->placeholder(), "http://example.org/before.png");
+}
+
+TEST_F(PlaylistApplication, EmptyFileInstallsAnEmptyGenerator)
+{
+    link("work_dir_a");
+    ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini", {}));
+    m_core.m_stream->setPlaceholder("http://example.org/before.png");
+
+    m_core.onPlaylistChanged();
+    EXPECT_EQ(messages(), QStringList({ changed, applied }));
+    const QSharedPointer<Generator> generator = m_core.m_stream->generator();
+    ASSERT_TRUE(generator);
+    EXPECT_TRUE(generator->states().empty());
+    EXPECT_EQ(m_core.m_stream->placeholder(), QString());
+}
+
+TEST_F(PlaylistApplication, EveryCallHandsOverANewGeneratorAndKeepsNoReference)
+{
+    link("work_dir_a");
+    ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini",
+        "[main]\ndays=all\n[main.1]\nurl=a.mp4\ntimeplay=10\n"
+        "[placeholder]\nurl=http://example.org/idle.png\n"));
+
+    m_core.onPlaylistChanged();
+    const QWeakPointer<Generator> first = m_core.m_stream->generator();
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first.toStrongRef()->states().size(), 1u);
+    EXPECT_EQ(first.toStrongRef()->states().front().playlist.files.front().url, "a.mp4");
+    EXPECT_EQ(m_core.m_stream->placeholder(), "http://example.org/idle.png");
+
+    m_core.onPlaylistChanged();
+    const QSharedPointer<Generator> second = m_core.m_stream->generator();
+    ASSERT_TRUE(second);
+    // The engine held the only reference to the first one, and let it go for the second.
+    EXPECT_TRUE(first.isNull());
+    EXPECT_EQ(second->states().size(), 1u);
+    EXPECT_EQ(messages(), QStringList({ changed, applied, changed, applied }));
+}
+
+TEST_F(PlaylistApplication, ReadsThroughTheLinkAsItIsNow)
+{
+    ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini", "[placeholder]\nurl=a\n"));
+    ASSERT_TRUE(writeFile(m_core.workPathB() + "/playlist.ini", "[placeholder]\nurl=b\n"));
+    link("work_dir_a");
+    m_core.onPlaylistChanged();
+    EXPECT_EQ(m_core.m_stream->placeholder(), "a");
+    link("work_dir_b");
+    m_core.onPlaylistChanged();
+    EXPECT_EQ(m_core.m_stream->placeholder(), "b");
+}
+
+TEST_F(PlaylistApplication, UnreadableFileIsReportedWithItsReason)
+{
+    link("work_dir_a");
+    // A directory in the file's place opens but cannot be read as a playlist.
+    ASSERT_TRUE(QDir().mkpath(m_core.workPathA() + "/playlist.ini"));
+    const auto before = QSharedPointer<Generator>::create();
+    m_core.m_stream->setGenerator(before);
+    m_core.onPlaylistChanged();
+    ASSERT_EQ(messages().size(), 2);
+    EXPECT_TRUE(messages().last().startsWith("  невозможно применить плейлист: "));
+    EXPECT_EQ(m_core.m_stream->generator(), before);
+}
+
+} // namespace
