@@ -397,8 +397,8 @@ class BadInputTest(ServiceTestCase):
         mark = service.log_mark()
         silent = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(8)]
         try:
-            service.wait_log(r"starting thread for accepted connection \d+ from 127\.0\.0\.1 \.\.\.",
-                             logger="vesk.server", since=mark, pattern=True, count=8)
+            accepted = r"starting thread for accepted connection \d+ from 127\.0\.0\.1 \.\.\."
+            service.wait_log(accepted, logger="vesk.server", since=mark, pattern=True, count=8)
             started = time.monotonic()
             answer, _, _ = service.stream_connect(Peer())
             elapsed = time.monotonic() - started
