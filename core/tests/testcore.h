@@ -3,7 +3,9 @@
 
 #include <vesk/core.h>
 
+#include <QCoreApplication>
 #include <QMap>
+#include <QProcess>
 #include <QSettings>
 #include <QString>
 #include <QTcpServer>
@@ -20,6 +22,39 @@ inline quint16 freeLoopbackPort()
     if (!probe.listen(QHostAddress::LocalHost, 0))
         return 0;
     return probe.serverPort();
+}
+
+// Multicast joins send membership reports. A test that joins a group runs again in a network
+// namespace of its own, where only a multicast-capable loopback exists, so that nothing leaves
+// the machine:
+//
+//   if (!vesk::test::inPrivateNetwork())
+//       return vesk::test::rerunInPrivateNetwork();
+//   ... the test itself ...
+inline bool inPrivateNetwork()
+{
+    return !qEnvironmentVariableIsEmpty("VESK_TEST_PRIVATE_NETWORK");
+}
+
+inline void rerunInPrivateNetwork()
+{
+    const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("VESK_TEST_PRIVATE_NETWORK", "1");
+    child.setProcessEnvironment(environment);
+    child.setProcessChannelMode(QProcess::MergedChannels);
+    child.start("unshare",
+        { "--net", "sh", "-c",
+            "ip link set lo up && ip link set lo multicast on && ip route add 224.0.0.0/4 dev lo "
+            "&& exec \"$0\" \"$1\"",
+            QCoreApplication::applicationFilePath(),
+            QString("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name()) });
+    ASSERT_TRUE(child.waitForFinished(120000));
+    const QByteArray output = child.readAll();
+    EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+    EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
 }
 
 // The home and configuration of a TestCore; a base of it so that both exist before the Core.
