@@ -1,0 +1,184 @@
+#include <vesk/ssl/crypto.h>
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace {
+
+// The real program, copied into a directory of its own with its config.ini, run in a private
+// mount namespace whose /var/lib/morlen-vesk is a temporary directory: the host's home is never
+// touched.
+class Program
+{
+public:
+    explicit Program(const QMap<QString, QString>& config)
+    {
+        QDir().mkpath(binDir());
+        QDir().mkpath(home());
+        QFile::copy(VESK_SERVICE_BINARY, binDir() + "/vesk-service");
+        QSettings settings(binDir() + "/config.ini", QSettings::IniFormat);
+        settings.setValue("Logger/path", logPath());
+        for (auto it = config.cbegin(); it != config.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+    }
+
+    ~Program()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished(10000);
+        }
+    }
+
+    void start()
+    {
+        // Over the home itself when the host has one, else over all of /var/lib.
+        const QString script = QStringLiteral(
+            "if [ -d /var/lib/morlen-vesk ]; then mount --bind \"$1/morlen-vesk\" "
+            "/var/lib/morlen-vesk; else mount --bind \"$1\" /var/lib; fi && exec \"$2\"");
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("LD_LIBRARY_PATH", VESK_BINARY_DIR);
+        m_process.setProcessEnvironment(environment);
+        m_process.start("unshare",
+            { "--mount", "--propagation", "private", "--", "sh", "-c", script, "sh", varLib(),
+                binDir() + "/vesk-service" });
+        m_process.waitForStarted(10000);
+    }
+
+    QProcess& process() { return m_process; }
+    QString home() const { return varLib() + "/morlen-vesk"; }
+    QString logPath() const { return m_dir.filePath("log/vesk.log"); }
+    QByteArray log() const
+    {
+        QFile file(logPath());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private:
+    QString binDir() const { return m_dir.filePath("bin"); }
+    QString varLib() const { return m_dir.filePath("varlib"); }
+
+    QTemporaryDir m_dir;
+    QProcess m_process;
+};
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+QByteArray request(quint16 port, const QByteArray& path, const QByteArray& body)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(5000))
+        return {};
+    socket.write("POST " + path + " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    QByteArray answer;
+    while (socket.waitForReadyRead(10000))
+        answer += socket.readAll();
+    return answer + socket.readAll();
+}
+
+QByteArray field(const QByteArray& answer, const QByteArray& name)
+{
+    for (const QByteArray& line : answer.left(answer.indexOf("\r\n\r\n")).split('\n')) {
+        if (line.startsWith(name + ": "))
+            return line.mid(name.size() + 2).trimmed();
+    }
+    return {};
+}
+
+} // namespace
+
+TEST(Program, BusyPortEndsWithStatusOne)
+{
+    QTcpServer occupant;
+    ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
+    Program program({ { "Main/listen", QString("127.0.0.1:%1").arg(occupant.serverPort()) },
+        { "Logger/level", "warning" } });
+    program.start();
+    ASSERT_TRUE(program.process().waitForFinished(60000));
+    EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(program.process().exitCode(), 1)
+        << program.process().readAllStandardError().toStdString();
+
+    const QByteArray log = program.log();
+    EXPECT_TRUE(log.contains(" ERROR default - cannot initialize Vesk service\n"))
+        << log.toStdString();
+    EXPECT_TRUE(log.contains(" ERROR vesk.server - cannot bind socket address: "));
+    // "warning" lets no info line through.
+    EXPECT_FALSE(log.contains("  INFO "));
+    EXPECT_TRUE(QDir(program.home()).isEmpty());
+}
+
+TEST(Program, ServesAndPairsInItsHome)
+{
+    const quint16 port = freePort();
+    Program program({ { "Main/listen", QString("127.0.0.1:%1").arg(port) },
+        { "Stream/sendTo", "127.0.0.1:5004" }, { "Logger/level", "info" } });
+    program.start();
+
+    // Wait until the program listens.
+    QDeadlineTimer deadline(std::chrono::seconds(60));
+    bool listening = false;
+    while (!listening && !deadline.hasExpired() && program.process().state() == QProcess::Running) {
+        QTcpSocket probe;
+        probe.connectToHost(QHostAddress::LocalHost, port);
+        listening = probe.waitForConnected(1000);
+        if (!listening)
+            QThread::msleep(50);
+    }
+    ASSERT_TRUE(listening) << program.process().readAllStandardError().toStdString();
+
+    const auto [ownPrivate, ownPublic] = vesk::ssl::generateKeyPairEC();
+    const QJsonObject pairing {
+        { "type", "file-rsync" },
+        { "keyToken", "6f9619ff-8b86-d011-b42d-00c04fc964ff" },
+        { "serverKey", QString::fromLatin1(ownPublic.der().toBase64()) },
+        { "clientKey", "ssh-ed25519 AAAA test" },
+        { "server", "127.0.0.1:9" },
+    };
+    const QByteArray answer = request(
+        port, "/v1/command/connect", QJsonDocument(pairing).toJson(QJsonDocument::Compact));
+    ASSERT_TRUE(answer.startsWith("HTTP/1.1 200 OK\r\n")) << answer.toStdString();
+
+    const vesk::ssl::SharedKey key = vesk::ssl::deriveKey(
+        ownPrivate, vesk::ssl::PublicKey::fromDer(QByteArray::fromBase64(field(answer, "X-PK"))));
+    const QByteArray body = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+    const QByteArray plaintext = vesk::ssl::decryptWithGcm(key.bytes(),
+        vesk::ssl::EncryptedDataGcm(
+            body.chopped(16), QByteArray::fromBase64(field(answer, "X-IV")), body.right(16)));
+    // The program names the fixed home; inside its namespace that is our directory.
+    EXPECT_EQ(QJsonDocument::fromJson(plaintext).object().value("catalog").toString(),
+        "/var/lib/morlen-vesk/sync_dir");
+
+    QFile shared(program.home() + "/shared.key");
+    ASSERT_TRUE(shared.open(QIODevice::ReadOnly));
+    EXPECT_EQ(shared.readAll(), key.getKey());
+    struct stat st
+    {
+    };
+    ASSERT_EQ(::stat(QFile::encodeName(program.home() + "/shared.key").constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(QFileInfo(program.home() + "/work_dir").isSymLink());
+    EXPECT_TRUE(QFileInfo(program.home() + "/sync_dir").isDir());
+
+    EXPECT_TRUE(program.log().contains("  INFO vesk.server - listening..."));
+}
