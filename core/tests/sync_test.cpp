@@ -1,0 +1,474 @@
+#include "logcapture.h"
+#include "testcore.h"
+#include "xxhsum.h"
+
+#include <vesk/file/fileoperations.h>
+#include <vesk/log/level.h>
+#include <vesk/ssl/crypto.h>
+#include <vesk/stream.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUuid>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+using vesk::log::Level;
+using vesk::test::LogCapture;
+using vesk::test::TestCore;
+
+namespace {
+
+const QString started = QStringLiteral("Началась синхронизация папок");
+const QString noTf
+    = QStringLiteral(" в директории синхронизации отсутствует файл транзакции - пропуск");
+const QString upToDate = QStringLiteral(" данные актуальны - синхронизация не требуется");
+const QString finished = QStringLiteral("  синхронизация завершена");
+const QString playlistChanged = QStringLiteral("Плейлист изменен");
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The inode flags of a file without following a link; -1 when they cannot be read.
+int inodeFlags(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    int flags = 0;
+    const int result = ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
+    ::close(fd);
+    return result == 0 ? flags : -1;
+}
+
+bool isImmutable(const QString& path)
+{
+    const int flags = inodeFlags(path);
+    return flags >= 0 && (flags & FS_IMMUTABLE_FL) != 0;
+}
+
+fs::path fsPath(const QString& path)
+{
+    return fs::path(path.toUtf8().toStdString());
+}
+
+// Every regular file below dir, relative names to contents.
+QMap<QString, QByteArray> contents(const QString& dir)
+{
+    QMap<QString, QByteArray> result;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        result.insert(QDir(dir).relativeFilePath(path), readFile(path));
+    }
+    return result;
+}
+
+const QByteArray playlistIni = "[placeholder]\nurl=http://example.org/idle.png\n";
+
+// A home as the connect command leaves it (link naming work_dir_a) and a retry timer as init()
+// makes it; the rest of init() is not needed here.
+void prepareHome(TestCore& core)
+{
+    for (const QString& dir : { core.syncPath(), core.workPathA(), core.workPathB() }) {
+        ASSERT_TRUE(QDir().mkpath(dir));
+    }
+    fs::create_symlink("work_dir_a", fsPath(core.workPathClean()));
+    core.m_syncTimer = new QTimer();
+    core.m_syncTimer->setInterval(60000);
+    LogCapture::instance().clear();
+}
+
+class Sync : public testing::Test
+{
+protected:
+    void SetUp() override { prepareHome(m_core); }
+
+    QString sync(const QString& name = {}) const
+    {
+        return name.isEmpty() ? m_core.syncPath() : m_core.syncPath() + "/" + name;
+    }
+
+    // Media files and the playlist in the sync directory; TF comes separately, as it comes last.
+    void deliverFiles()
+    {
+        ASSERT_TRUE(writeFile(sync("playlist.ini"), playlistIni));
+        ASSERT_TRUE(writeFile(sync("a.mp4"), QByteArray(10000, 'a')));
+        ASSERT_TRUE(writeFile(sync("video/b.mp4"), QByteArray(70000, 'b')));
+        ASSERT_TRUE(writeFile(sync("video/deep/er/c.mp4"), QByteArray(3, 'c')));
+    }
+
+    static QStringList deliveredNames()
+    {
+        return { "playlist.ini", "a.mp4", "video/b.mp4", "video/deep/er/c.mp4" };
+    }
+
+    QByteArray xxhsumTf(const QStringList& names) const
+    {
+        const QByteArray lines = vesk::test::xxhsumLines(sync(), names);
+        EXPECT_FALSE(lines.isEmpty()) << "xxhsum failed";
+        return lines;
+    }
+
+    void writeTf(const QByteArray& lines) { ASSERT_TRUE(writeFile(sync("TF"), lines)); }
+
+    void deliver()
+    {
+        deliverFiles();
+        writeTf(xxhsumTf(deliveredNames()));
+    }
+
+    QString linkTarget() const
+    {
+        std::error_code error;
+        return QString::fromStdString(fs::read_symlink(fsPath(m_core.workPathClean()), error));
+    }
+
+    QStringList messages() const { return LogCapture::instance().messages("vesk.core"); }
+
+    // Runs what was queued; the playlist application of a successful run is queued, not direct.
+    static void runQueued() { QCoreApplication::processEvents(); }
+
+    int count(const QString& message) const { return int(messages().count(message)); }
+
+    // What the run promises whenever the delivery was not switched in.
+    void expectNotSwitched()
+    {
+        EXPECT_EQ(linkTarget(), "work_dir_a");
+        runQueued();
+        EXPECT_EQ(count(playlistChanged), 0);
+        EXPECT_FALSE(isImmutable(sync("TF")));
+    }
+
+    TestCore m_core;
+};
+
+TEST_F(Sync, SuccessSwitchesTheLinkToTheCompleteCopy)
+{
+    deliver();
+    ASSERT_TRUE(writeFile(m_core.workPathB() + "/stale.mp4", "left from an older delivery"));
+    m_core.onSync();
+
+    EXPECT_EQ(linkTarget(), "work_dir_b");
+    const auto copied = contents(m_core.workPathB());
+    EXPECT_EQ(copied, contents(sync()));
+    EXPECT_EQ(copied.keys(),
+        QStringList({ "TF", "a.mp4", "playlist.ini", "video/b.mp4", "video/deep/er/c.mp4" }));
+    EXPECT_FALSE(m_core.m_syncTimer->isActive());
+    EXPECT_FALSE(isImmutable(sync("TF")));
+    EXPECT_EQ(messages(),
+        QStringList({ started, "  грязная директория " + m_core.workPathB(),
+            "  копирование файлов playlist.ini, a.mp4, video/b.mp4, video/deep/er/c.mp4, TF",
+            "  переключение чистой и грязной директорий", finished }));
+
+    // The playlist is applied once, after the run, from the directory that is clean now.
+    EXPECT_EQ(count(playlistChanged), 0);
+    runQueued();
+    EXPECT_EQ(count(playlistChanged), 1);
+    EXPECT_EQ(m_core.m_stream->placeholder(), "http://example.org/idle.png");
+    EXPECT_TRUE(m_core.m_stream->generator());
+    runQueued();
+    EXPECT_EQ(count(playlistChanged), 1);
+}
+
+TEST_F(Sync, TransactionFileIsImmutableWhileTheRunReadsIt)
+{
+    class Probe : public TestCore
+    {
+    public:
+        QString workPathDirty() const override
+        {
+            immutableDuringRun = isImmutable(transactionFilePath(syncPath()));
+            return TestCore::workPathDirty();
+        }
+        mutable bool immutableDuringRun = false;
+    } core;
+    prepareHome(core);
+    ASSERT_TRUE(writeFile(core.syncPath() + "/a.mp4", "a"));
+    ASSERT_TRUE(
+        writeFile(core.syncPath() + "/TF", vesk::test::xxhsumLines(core.syncPath(), { "a.mp4" })));
+    core.onSync();
+    EXPECT_TRUE(core.immutableDuringRun);
+    EXPECT_FALSE(isImmutable(core.syncPath() + "/TF"));
+    EXPECT_EQ(QString::fromStdString(fs::read_symlink(fsPath(core.workPathClean()))), "work_dir_b");
+}
+
+TEST_F(Sync, SecondDeliverySwitchesBack)
+{
+    deliver();
+    m_core.onSync();
+    ASSERT_EQ(linkTarget(), "work_dir_b");
+
+    ASSERT_TRUE(writeFile(sync("a.mp4"), "a new a"));
+    writeTf(xxhsumTf(deliveredNames()));
+    m_core.onSync();
+    EXPECT_EQ(linkTarget(), "work_dir_a");
+    EXPECT_EQ(readFile(m_core.workPathA() + "/a.mp4"), "a new a");
+    // The content played before stays as it was until the next delivery overwrites it.
+    EXPECT_EQ(readFile(m_core.workPathB() + "/a.mp4"), QByteArray(10000, 'a'));
+}
+
+TEST_F(Sync, HashMismatchLeavesTheLinkAndRetries)
+{
+    deliver();
+    ASSERT_TRUE(writeFile(sync("video/b.mp4"), "still being written"));
+    m_core.onSync();
+    EXPECT_TRUE(m_core.m_syncTimer->isActive());
+    EXPECT_TRUE(LogCapture::instance().contains(
+        Level::error, "vesk.core", "  хеш сумма для файла video/b.mp4 не совпадает с эталонной"));
+    expectNotSwitched();
+    // Nothing was copied: the check stops before the copy.
+    EXPECT_TRUE(contents(m_core.workPathB()).isEmpty());
+}
+
+TEST_F(Sync, MissingFileLeavesTheLinkAndRetries)
+{
+    deliver();
+    QFile::remove(sync("a.mp4"));
+    m_core.onSync();
+    EXPECT_TRUE(m_core.m_syncTimer->isActive());
+    EXPECT_TRUE(LogCapture::instance().contains(
+        Level::warn, "vesk.core", "  ошибка чтения файла a.mp4: No such file or directory"));
+    expectNotSwitched();
+}
+
+TEST_F(Sync, RetryAfterTheDeliveryCompletedSucceeds)
+{
+    deliver();
+    const QByteArray complete = readFile(sync("video/b.mp4"));
+    ASSERT_TRUE(writeFile(sync("video/b.mp4"), complete.left(100)));
+    m_core.onSync();
+    ASSERT_TRUE(m_core.m_syncTimer->isActive());
+    ASSERT_TRUE(writeFile(sync("video/b.mp4"), complete));
+    // What the retry timer would run.
+    m_core.safe_wrap<&vesk::Core::onSync>();
+    EXPECT_EQ(linkTarget(), "work_dir_b");
+    EXPECT_FALSE(m_core.m_syncTimer->isActive());
+}
+
+TEST_F(Sync, NoTransactionFileDoesNotRetry)
+{
+    deliverFiles();
+    m_core.m_syncTimer->start();
+    m_core.onSync();
+    EXPECT_EQ(messages(), QStringList({ started, noTf }));
+    EXPECT_FALSE(m_core.m_syncTimer->isActive());
+    EXPECT_EQ(linkTarget(), "work_dir_a");
+}
+
+TEST_F(Sync, IdenticalTransactionFileCopiesNothing)
+{
+    deliver();
+    m_core.onSync();
+    ASSERT_EQ(linkTarget(), "work_dir_b");
+    runQueued();
+
+    // Changes beside an unchanged TF are not a delivery.
+    ASSERT_TRUE(writeFile(sync("a.mp4"), "changed without a new TF"));
+    ASSERT_TRUE(writeFile(m_core.workPathA() + "/marker", "a copy would remove this"));
+    const auto before = contents(m_core.workPathA());
+    LogCapture::instance().clear();
+    m_core.onSync();
+    EXPECT_EQ(messages(), QStringList({ started, upToDate }));
+    EXPECT_EQ(contents(m_core.workPathA()), before);
+    EXPECT_EQ(linkTarget(), "work_dir_b");
+    EXPECT_FALSE(m_core.m_syncTimer->isActive());
+    runQueued();
+    EXPECT_EQ(count(playlistChanged), 0);
+}
+
+TEST_F(Sync, NamesOutsideTheSyncDirectoryAreNeitherVerifiedNorCopied)
+{
+    deliverFiles();
+    ASSERT_TRUE(writeFile(m_core.homePath() + "/outside", "not part of any delivery"));
+    QByteArray tf = xxhsumTf(deliveredNames());
+    tf += xxhsumTf({ "../outside", "video/../../outside" });
+    tf += xxhsumTf({ m_core.homePath() + "/outside" });
+    writeTf(tf);
+    m_core.onSync();
+
+    EXPECT_EQ(linkTarget(), "work_dir_b");
+    const QString warning = "  файл %1 будет пропущен, так как он находится за пределами "
+                            "директории синхронизации";
+    for (const QString& name :
+        { QString("../outside"), QString("video/../../outside"), m_core.homePath() + "/outside" }) {
+        // Once for the delivery, once for its copy.
+        EXPECT_EQ(count(warning.arg(name)), 2) << name.toStdString();
+    }
+    EXPECT_EQ(contents(m_core.workPathB()).keys(),
+        QStringList({ "TF", "a.mp4", "playlist.ini", "video/b.mp4", "video/deep/er/c.mp4" }));
+    EXPECT_EQ(contents(m_core.homePath()).keys().filter("outside"), QStringList({ "outside" }));
+}
+
+TEST_F(Sync, CrlfLinesAndNoFinalLineFeed)
+{
+    deliverFiles();
+    QByteArray tf = xxhsumTf(deliveredNames());
+    tf.replace("\n", "\r\n");
+    tf.chop(2);
+    writeTf(tf);
+    m_core.onSync();
+    EXPECT_EQ(linkTarget(), "work_dir_b");
+    EXPECT_EQ(contents(m_core.workPathB()).size(), 5);
+}
+
+TEST_F(Sync, LinkedFileInTheDeliveryIsAReadError)
+{
+    deliverFiles();
+    ASSERT_TRUE(writeFile(m_core.homePath() + "/secret", "not to be copied"));
+    fs::create_symlink(fsPath(m_core.homePath() + "/secret"), fsPath(sync("linked.mp4")));
+    fs::create_directory_symlink(fsPath(m_core.homePath()), fsPath(sync("linkeddir")));
+    for (const QString& name :
+        { QStringLiteral("linked.mp4"), QStringLiteral("linkeddir/secret") }) {
+        SCOPED_TRACE(name.toStdString());
+        // xxhsum follows links, so the checksums match what the links name.
+        writeTf(xxhsumTf(deliveredNames() + QStringList { name }));
+        LogCapture::instance().clear();
+        m_core.onSync();
+        EXPECT_TRUE(LogCapture::instance().contains(Level::warn, "vesk.core",
+            "  ошибка чтения файла " + name + ": Too many levels of symbolic links"));
+        EXPECT_TRUE(m_core.m_syncTimer->isActive());
+        expectNotSwitched();
+    }
+    EXPECT_FALSE(contents(m_core.workPathB()).contains("linked.mp4"));
+}
+
+TEST_F(Sync, LinkedTransactionFileLeavesTheLinkedFilesFlagsAlone)
+{
+    deliverFiles();
+    const QString target = m_core.homePath() + "/protected";
+    ASSERT_TRUE(writeFile(target, xxhsumTf(deliveredNames())));
+    ASSERT_TRUE(vesk::file::changeAttributes(fsPath(target), vesk::file::Immutable, {}));
+    fs::create_symlink(fsPath(target), fsPath(sync("TF")));
+    m_core.onSync();
+    const bool stillImmutable = isImmutable(target);
+    vesk::file::changeAttributes(fsPath(target), {}, vesk::file::Immutable);
+    EXPECT_TRUE(stillImmutable);
+    EXPECT_EQ(messages(), QStringList({ started, noTf }));
+    EXPECT_EQ(linkTarget(), "work_dir_a");
+}
+
+TEST_F(Sync, TransactionFileInUseIsRetried)
+{
+    deliver();
+    // Another process holds TF open and says so once it does.
+    QProcess holder;
+    holder.start("sh", { "-c", "exec 3<\"$0\"; echo ready; read line", sync("TF") });
+    ASSERT_TRUE(holder.waitForReadyRead(10000));
+    m_core.onSync();
+    holder.write("done\n");
+    holder.closeWriteChannel();
+    holder.waitForFinished(10000);
+
+    EXPECT_EQ(messages(),
+        QStringList({ started,
+            " файл " + sync("TF") + " используется другим процессом - пропускаем синхронизацию" }));
+    EXPECT_TRUE(m_core.m_syncTimer->isActive());
+    expectNotSwitched();
+}
+
+// A Core whose link switch fails the way a full or read-only disk makes it fail.
+class FailingSwapCore : public TestCore
+{
+public:
+    void swapWorkPaths() const override
+    {
+        immutableAtSwap = isImmutable(transactionFilePath(syncPath()));
+        throw std::runtime_error("boom");
+    }
+    mutable bool immutableAtSwap = false;
+};
+
+TEST(SyncException, ClearsTheAttributeAndRetries)
+{
+    FailingSwapCore core;
+    prepareHome(core);
+    ASSERT_TRUE(writeFile(core.syncPath() + "/a.mp4", "a"));
+    ASSERT_TRUE(
+        writeFile(core.syncPath() + "/TF", vesk::test::xxhsumLines(core.syncPath(), { "a.mp4" })));
+    LogCapture::instance().clear();
+
+    core.safe_wrap<&vesk::Core::onSync>();
+    EXPECT_TRUE(core.immutableAtSwap);
+    EXPECT_FALSE(isImmutable(core.syncPath() + "/TF"));
+    EXPECT_TRUE(core.m_syncTimer->isActive());
+    EXPECT_TRUE(
+        LogCapture::instance().contains(Level::error, "vesk.core", "unhandled exception: boom"));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(LogCapture::instance().messages("vesk.core").contains(playlistChanged));
+}
+
+// A register paired while the service runs: its home had no sync directory when init() ran, and
+// the first delivery after the connect command is switched in without a restart.
+TEST(SyncAfterPairing, FreshlyPairedRegisterTakesDeliveries)
+{
+    TestCore core;
+    ASSERT_FALSE(QFileInfo::exists(core.syncPath()));
+    ASSERT_TRUE(core.init());
+    ASSERT_TRUE(LogCapture::instance().waitFor(Level::info, "vesk.core", noTf));
+
+    const auto [privateKey, publicKey] = vesk::ssl::generateKeyPairEC();
+    const QJsonObject body {
+        { "type", "file-rsync" },
+        { "keyToken", QUuid::createUuid().toString() },
+        { "serverKey", QString::fromLatin1(publicKey.der().toBase64()) },
+        { "clientKey", "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIGsy0Xv0Kf8hTn8 server" },
+        { "server", "127.0.0.1:9" },
+    };
+    const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);
+    LogCapture::instance().clear();
+    // The server accepts on this thread's event loop, which the wait keeps running.
+    QTcpSocket client;
+    QSignalSpy closed(&client, &QTcpSocket::disconnected);
+    client.connectToHost(QHostAddress::LocalHost, core.listenPort);
+    client.write("POST /v1/command/connect HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                 "Content-Type: application/json\r\nContent-Length: "
+        + QByteArray::number(json.size()) + "\r\n\r\n" + json);
+    ASSERT_TRUE(closed.wait(30000));
+    const QByteArray answer = client.readAll();
+    ASSERT_TRUE(answer.startsWith("HTTP/1.1 200")) << answer.toStdString();
+    ASSERT_TRUE(QFileInfo(core.syncPath()).isDir());
+    // The Core takes over the new sync directory on its own thread and looks at it once.
+    ASSERT_TRUE(LogCapture::instance().waitFor(Level::info, "vesk.core", noTf));
+
+    LogCapture::instance().clear();
+    ASSERT_TRUE(writeFile(core.syncPath() + "/playlist.ini", playlistIni));
+    ASSERT_TRUE(writeFile(core.syncPath() + "/a.mp4", QByteArray(5000, 'a')));
+    ASSERT_TRUE(writeFile(core.syncPath() + "/TF",
+        vesk::test::xxhsumLines(core.syncPath(), { "playlist.ini", "a.mp4" })));
+    ASSERT_TRUE(LogCapture::instance().waitFor(Level::info, "vesk.core", finished));
+    EXPECT_EQ(QString::fromStdString(fs::read_symlink(fsPath(core.workPathClean()))), "work_dir_b");
+    ASSERT_TRUE(LogCapture::instance().waitFor(Level::info, "vesk.core", "  плейлист применен"));
+    EXPECT_EQ(core.m_stream->placeholder(), "http://example.org/idle.png");
+}
+
+} // namespace
