@@ -1,10 +1,15 @@
 #include <vesk/log.h>
 #include <vesk/stream.h>
+#include <vesk/streamsealer.h>
+
+#include "streamplayer.h"
 
 #include <QMutexLocker>
 #include <QVariant>
 
+#include <poll.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -43,19 +48,31 @@ Stream::Stream(QObject* parent)
     do {
         fillRandom(&m_streamId, sizeof m_streamId);
     } while (m_streamId == 0);
+    m_sealer = std::make_unique<StreamSealer>(m_streamId, m_key);
+    m_player = std::make_unique<detail::StreamPlayer>(
+        m_logger, [this](const QByteArray& message) { send(message); });
     m_logger->debug("stream %1 created", m_streamId);
 }
 
-Stream::~Stream() = default;
+Stream::~Stream()
+{
+    // The thread uses the socket and the sealer: it goes first.
+    m_player->stop();
+}
 
 void Stream::setWorkDir(const QString& path)
 {
-    const QMutexLocker lock(&m_mutex);
-    m_workDir = path;
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_workDir = path;
+    }
+    m_player->setWorkDir(path);
 }
 
 bool Stream::bindSocket(unsigned int multicastTtl, const QHostAddress& address, quint16 port)
 {
+    // A new socket leaves the engine without a destination until the next connectToHost.
+    m_player->stop();
     m_multicastTtl = multicastTtl;
     m_groups.clear();
     return openSocket(address, port);
@@ -114,6 +131,7 @@ bool Stream::joinMulticastGroup(const QHostAddress& group)
 
 void Stream::connectToHost(const QHostAddress& address, quint16 port)
 {
+    m_player->stop();
     {
         const QMutexLocker lock(&m_mutex);
         m_peerAddress = address;
@@ -130,6 +148,70 @@ void Stream::connectToHost(const QHostAddress& address, quint16 port)
     else
         m_logger->info("stream %1 sends to %2:%3", m_streamId, address.toString(), port);
     updateLocalAddress();
+    m_sendDescriptor = m_socket.state() == QAbstractSocket::ConnectedState
+        ? int(m_socket.socketDescriptor())
+        : -1;
+    m_lastSendError = 0;
+    m_player->start();
+}
+
+void Stream::send(const QByteArray& message)
+{
+    const QList<QByteArray> datagrams = m_sealer->seal(message);
+    if (datagrams.isEmpty()) {
+        m_logger->warn(
+            "stream %1: a message of %2 bytes is too large to send", m_streamId, message.size());
+        return;
+    }
+    for (const QByteArray& datagram : datagrams) {
+        int error = m_sendDescriptor < 0 ? ENOTCONN : 0;
+        // A refusal reported for an earlier datagram (no listener on a unicast destination) is
+        // consumed by the send that reports it; the datagram itself is worth a second try, and so
+        // is one that met a full socket buffer after a short wait.
+        for (int attempt = 0; error != ENOTCONN && attempt < 3; ++attempt) {
+            if (::send(m_sendDescriptor, datagram.constData(), std::size_t(datagram.size()),
+                    MSG_NOSIGNAL)
+                >= 0) {
+                error = 0;
+                break;
+            }
+            error = errno;
+            if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) {
+                pollfd writable { m_sendDescriptor, POLLOUT, 0 };
+                ::poll(&writable, 1, 100);
+            } else if (error != ECONNREFUSED && error != EINTR) {
+                break;
+            }
+        }
+        if (error == 0) {
+            ++m_sent;
+            if (m_lastSendError != 0 && m_lastSendError != ECONNREFUSED)
+                m_logger->info("stream %1: sending again", m_streamId);
+            m_lastSendError = 0;
+            continue;
+        }
+        ++m_dropped;
+        // Once per kind of failure, not once per datagram. A unicast destination where no
+        // display listens yet is normal, not a fault.
+        if (error != m_lastSendError) {
+            if (error == ECONNREFUSED)
+                m_logger->debug("stream %1: nobody listens at the destination", m_streamId);
+            else
+                m_logger->warn("stream %1: cannot send: %2", m_streamId,
+                    QString::fromUtf8(std::strerror(error)));
+        }
+        m_lastSendError = error;
+    }
+}
+
+quint64 Stream::sentDatagrams() const
+{
+    return m_sent;
+}
+
+quint64 Stream::droppedDatagrams() const
+{
+    return m_dropped;
 }
 
 void Stream::setGenerator(QSharedPointer<Generator> generator)
@@ -137,8 +219,9 @@ void Stream::setGenerator(QSharedPointer<Generator> generator)
     QSharedPointer<Generator> previous;
     {
         const QMutexLocker lock(&m_mutex);
-        previous = std::exchange(m_generator, std::move(generator));
+        previous = std::exchange(m_generator, generator);
     }
+    m_player->setGenerator(std::move(generator));
     // The old schedule may be large; it is released here, outside the lock, so that queries
     // never wait for it.
     previous.reset();
@@ -146,8 +229,11 @@ void Stream::setGenerator(QSharedPointer<Generator> generator)
 
 void Stream::setPlaceholder(const QString& placeholder)
 {
-    const QMutexLocker lock(&m_mutex);
-    m_placeholder = placeholder;
+    {
+        const QMutexLocker lock(&m_mutex);
+        m_placeholder = placeholder;
+    }
+    m_player->setPlaceholder(placeholder);
 }
 
 void Stream::getKey(std::span<unsigned char, keySize> key) const

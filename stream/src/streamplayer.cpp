@@ -16,6 +16,8 @@ extern "C" {
 #include <algorithm>
 #include <memory>
 
+#include <pthread.h>
+
 namespace vesk::detail {
 
 namespace {
@@ -52,12 +54,16 @@ QString errorText(int code)
 // without it.
 QJsonDocument metadataOf(const StreamPlayer::Slot& slot, AVRational timeBase)
 {
+    // Local time with its offset, so that a display in another zone reads the same instant.
+    const auto withOffset = [](const QDateTime& t) {
+        return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
+    };
     return QJsonDocument(QJsonObject {
         { "playlist", slot.playlist },
         { "file", slot.file },
         { "url", slot.url },
-        { "start", slot.start.toString(Qt::ISODateWithMs) },
-        { "end", slot.end.toString(Qt::ISODateWithMs) },
+        { "start", withOffset(slot.start) },
+        { "end", withOffset(slot.end) },
         { "placeholder", slot.placeholder },
         { "timeBase", QString("%1/%2").arg(timeBase.num).arg(timeBase.den) },
     });
@@ -203,6 +209,8 @@ bool StreamPlayer::stillPlaying(Slot& slot)
 
 void StreamPlayer::run()
 {
+    // Named so that operators (top -H, /proc/<pid>/task) can tell the engine's CPU time apart.
+    pthread_setname_np(pthread_self(), "vesk-stream");
     m_logger->debug("stream engine started");
     std::optional<QDateTime> resumeAt;
     int emptySlots = 0;
@@ -339,12 +347,19 @@ StreamPlayer::Outcome StreamPlayer::play(Slot& slot)
     const SteadyClock::time_point steadyEnd
         = steadyStart + std::chrono::milliseconds(wallStart.msecsTo(slot.end));
     const std::int64_t origin = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-    const std::int64_t reference
-        = origin + av_rescale_q(offsetMs, AVRational { 1, 1000 }, timeBase);
+    const std::int64_t offsetTicks = av_rescale_q(offsetMs, AVRational { 1, 1000 }, timeBase);
+    const std::int64_t reference = origin + offsetTicks;
+    // Each pass after the first is moved behind the previous one, so that time stamps keep
+    // growing across the loops of a file shorter than its slot. Joining a slot after the file's
+    // end starts in the pass that plays now, rather than sending the passes before it at once.
+    const std::int64_t fileTicks = stream->duration > 0 ? stream->duration
+        : input->duration > 0 ? av_rescale_q(input->duration, AV_TIME_BASE_Q, timeBase)
+                              : 0;
+    std::int64_t shift = fileTicks > 0 ? offsetTicks / fileTicks * fileTicks : 0;
     if (offsetMs > 0) {
         // The key frame at or before the position, so that a display can start decoding; the
         // packets between it and the position go out at once.
-        ret = av_seek_frame(input.get(), index, reference, AVSEEK_FLAG_BACKWARD);
+        ret = av_seek_frame(input.get(), index, reference - shift, AVSEEK_FLAG_BACKWARD);
         if (ret < 0)
             m_logger->debug(
                 "stream: cannot seek in %1 (%2), reading from the start", path, errorText(ret));
@@ -388,9 +403,6 @@ StreamPlayer::Outcome StreamPlayer::play(Slot& slot)
     if (!packet)
         return Outcome::failed;
     bool firstPacket = true;
-    // Each pass after the first is moved behind the previous one, so that time stamps keep
-    // growing across the loops of a file shorter than its slot.
-    std::int64_t shift = 0;
     std::optional<std::int64_t> nextPassStart;
     std::int64_t lastEnd = AV_NOPTS_VALUE;
     std::int64_t passPackets = 0;

@@ -1,8 +1,16 @@
+#include <vesk/decoder.h>
 #include <vesk/stream.h>
+#include <vesk/streamdatagram.h>
+#include <vesk/streamreceiver.h>
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFile>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QUdpSocket>
 #include <QWeakPointer>
 #include <QtEndian>
@@ -241,4 +249,95 @@ TEST(StreamThreads, QueriesWhileTheMainThreadSetsGenerators)
     for (std::thread& worker : workers)
         worker.join();
     EXPECT_EQ(wrong, 0);
+}
+
+// The whole engine on loopback: schedule, file, messages, sealed datagrams on the real socket, and
+// the receiving side a display uses.
+TEST(StreamEngine, SendsTheScheduledFileAsSealedDatagramsADisplayCanOpen)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    ASSERT_TRUE(QDir(dir.path()).mkpath("content"));
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg",
+        { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+            "testsrc=size=320x240:rate=10:duration=2", "-c:v", "libx264", "-pix_fmt", "yuv420p",
+            "-g", "10", dir.filePath("content/clip.mp4") });
+    ASSERT_TRUE(ffmpeg.waitForFinished(60000));
+    ASSERT_EQ(ffmpeg.exitCode(), 0);
+    ASSERT_TRUE(QFile::link(dir.filePath("content"), dir.filePath("work_dir")));
+
+    QUdpSocket display;
+    ASSERT_TRUE(display.bind(QHostAddress::LocalHost, 0));
+
+    auto stream = std::make_unique<Stream>();
+    stream->setWorkDir(dir.filePath("work_dir"));
+    Playlist playlist;
+    playlist.section = "all-day";
+    Playlist::File file;
+    file.section = "1";
+    file.url = "clip.mp4";
+    file.timeplay = std::chrono::seconds(3600);
+    playlist.files = { file };
+    auto generator = QSharedPointer<Generator>::create();
+    generator->setPlaylists({ playlist });
+    stream->setGenerator(generator);
+    generator.reset();
+    ASSERT_TRUE(stream->bindSocket(42, QHostAddress::AnyIPv4, 0));
+    stream->connectToHost(QHostAddress::LocalHost, display.localPort());
+
+    StreamReceiver receiver(stream->streamId(), keyOf(*stream));
+    Decoder decoder;
+    AVPacket* packet = av_packet_alloc();
+    int packets = 0;
+    int configurations = 0;
+    std::size_t largest = 0;
+    QJsonObject metadata;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (packets < 15 && std::chrono::steady_clock::now() < deadline) {
+        if (!display.hasPendingDatagrams() && !display.waitForReadyRead(1000))
+            continue;
+        const QNetworkDatagram datagram = display.receiveDatagram();
+        largest = std::max(largest, std::size_t(datagram.data().size()));
+        EXPECT_EQ(datagram.senderPort(), stream->localPort());
+        const QByteArray bytes = datagram.data();
+        const auto message
+            = receiver.addDatagram({ reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                std::size_t(bytes.size()) });
+        if (!message)
+            continue;
+        decoder.addMessage({ reinterpret_cast<const std::uint8_t*>(message->constData()),
+            std::size_t(message->size()) });
+        while (true) {
+            if (const auto document = decoder.getMetaData())
+                metadata = document->object();
+            AVCodecParameters* parameters = nullptr;
+            if (decoder.readPacket(packet, &parameters) != 0)
+                break;
+            if (parameters) {
+                ++configurations;
+                EXPECT_EQ(parameters->codec_id, AV_CODEC_ID_H264);
+                EXPECT_EQ(parameters->width, 320);
+                EXPECT_TRUE(packet->flags & AV_PKT_FLAG_KEY);
+            }
+            avcodec_parameters_free(&parameters);
+            ++packets;
+            av_packet_unref(packet);
+        }
+    }
+    av_packet_free(&packet);
+    EXPECT_GE(packets, 15);
+    EXPECT_EQ(configurations, 1);
+    EXPECT_EQ(metadata.value("url").toString(), "clip.mp4");
+    EXPECT_EQ(metadata.value("playlist").toString(), "all-day");
+    EXPECT_LE(largest, StreamDatagram::maxSize);
+    EXPECT_EQ(receiver.counters().rejected, 0u);
+    EXPECT_GT(stream->sentDatagrams(), 0u);
+    EXPECT_EQ(stream->droppedDatagrams(), 0u);
+
+    // The destructor stops the engine's thread; nothing is sent afterwards.
+    stream.reset();
+    while (display.hasPendingDatagrams())
+        display.receiveDatagram();
+    EXPECT_FALSE(display.waitForReadyRead(300));
 }

@@ -238,6 +238,25 @@ TEST_F(StreamPlayerTest, PlaysTheScheduledFilePacketForPacketFromItsStart)
     player.stop();
 }
 
+TEST_F(StreamPlayerTest, JoiningASlotAfterItsFileEndedStartsInThePassPlayingNow)
+{
+    ASSERT_TRUE(makeClip(dir.filePath("content/red.mp4"), "red", 2));
+    // The slot began five seconds ago; the two-second file is in its third pass now.
+    player.setWorkDir(workDir);
+    player.setGenerator(schedule(thisSecond().addSecs(-5), { { "red.mp4", 3600 } }));
+    player.start();
+    ASSERT_TRUE(collector.waitFor([](const auto& p) { return !p.empty(); }, 30s));
+    const ReceivedPacket first = collector.packets().front();
+    const QStringList timeBase = first.metadata.value("timeBase").toString().split('/');
+    ASSERT_EQ(timeBase.size(), 2);
+    const double seconds = double(first.dts) * timeBase[0].toDouble() / timeBase[1].toDouble();
+    // Not the passes before it, sent all at once: the key frame before the position in this one.
+    EXPECT_TRUE(first.key);
+    EXPECT_GE(seconds, 3.5);
+    EXPECT_LE(seconds, 6.5);
+    player.stop();
+}
+
 TEST_F(StreamPlayerTest, ANewScheduleTakesOverAtOnceUnlessItPlaysTheSameSlot)
 {
     ASSERT_TRUE(makeClip(dir.filePath("content/red.mp4"), "red", 2));
