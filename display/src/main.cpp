@@ -1,0 +1,316 @@
+// vesk-display: joins a register's media stream and writes what it receives into media files or
+// prints it packet by packet.
+
+#include "mediawriter.h"
+#include "registerclient.h"
+
+#include <vesk/decoder.h>
+#include <vesk/log.h>
+#include <vesk/streamreceiver.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/crc.h>
+}
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QHostInfo>
+#include <QJsonObject>
+#include <QNetworkDatagram>
+#include <QTimer>
+#include <QUdpSocket>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+using namespace vesk;
+
+namespace {
+
+constexpr int badUsage = 2;
+constexpr int failure = 1;
+constexpr int registerTimeoutMs = 10000;
+
+std::atomic<bool> interrupted { false };
+
+void onSignal(int)
+{
+    interrupted = true;
+}
+
+int fail(int status, const QString& message)
+{
+    std::fprintf(stderr, "vesk-display: %s\n", message.toLocal8Bit().constData());
+    return status;
+}
+
+struct Options
+{
+    QHostAddress host;
+    quint16 port = 0;
+    QString out;
+    bool packets = false;
+    std::optional<double> seconds;
+};
+
+std::optional<Options> parseOptions(const QStringList& arguments, QString& error)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption registerOption("register", "Register to join.", "HOST:PORT");
+    const QCommandLineOption outOption(
+        "out", "Media file to write; - for standard output.", "FILE");
+    const QCommandLineOption packetsOption("packets", "Print one line per packet.");
+    const QCommandLineOption secondsOption("seconds", "Stop after this many seconds.", "N");
+    parser.addOptions({ registerOption, outOption, packetsOption, secondsOption });
+    if (!parser.parse(arguments)) {
+        error = parser.errorText();
+        return std::nullopt;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        error = QString("unexpected argument '%1'").arg(parser.positionalArguments().front());
+        return std::nullopt;
+    }
+    Options options;
+    if (!parser.isSet(registerOption)) {
+        error = "--register HOST:PORT is required";
+        return std::nullopt;
+    }
+    const QString target = parser.value(registerOption);
+    const qsizetype colon = target.lastIndexOf(':');
+    bool ok = false;
+    const uint port = colon > 0 ? target.mid(colon + 1).toUInt(&ok) : 0;
+    if (!ok || port == 0 || port > 65535) {
+        error = QString("'%1' is not HOST:PORT").arg(target);
+        return std::nullopt;
+    }
+    options.port = quint16(port);
+    const QString host = target.left(colon);
+    if (!options.host.setAddress(host)) {
+        const QHostInfo info = QHostInfo::fromName(host);
+        for (const QHostAddress& address : info.addresses())
+            if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+                options.host = address;
+                break;
+            }
+        if (options.host.isNull()) {
+            error = QString("cannot resolve '%1'").arg(host);
+            return std::nullopt;
+        }
+    }
+    options.out = parser.value(outOption);
+    if (parser.isSet(outOption) && options.out.isEmpty()) {
+        error = "--out needs a file name or -";
+        return std::nullopt;
+    }
+    options.packets = parser.isSet(packetsOption);
+    if (parser.isSet(secondsOption)) {
+        const double seconds = parser.value(secondsOption).toDouble(&ok);
+        if (!ok || !(seconds > 0) || seconds > 1e7) {
+            error = QString("--seconds needs a positive number, not '%1'")
+                        .arg(parser.value(secondsOption));
+            return std::nullopt;
+        }
+        options.seconds = seconds;
+    }
+    if (options.out.isEmpty() && !options.packets) {
+        error = "nothing to do: give --out FILE or --packets";
+        return std::nullopt;
+    }
+    return options;
+}
+
+AVRational timeBaseOf(const QJsonObject& metadata)
+{
+    const QStringList parts = metadata.value("timeBase").toString().split('/');
+    if (parts.size() == 2) {
+        const int num = parts[0].toInt();
+        const int den = parts[1].toInt();
+        if (num > 0 && den > 0)
+            return { num, den };
+    }
+    return { 1, 90000 };
+}
+
+QByteArray timestamp(std::int64_t value)
+{
+    return value == AV_NOPTS_VALUE ? QByteArray("N/A") : QByteArray::number(value);
+}
+
+// The display's side of one stream: datagrams in, packets out.
+class Display
+{
+public:
+    Display(const Options& options, const display::StreamAccess& access)
+        : m_options(options)
+        , m_receiver(access.streamId, access.key)
+        , m_lines(options.out == "-" ? stderr : stdout)
+    {
+        if (!options.out.isEmpty())
+            m_writer = std::make_unique<display::MediaWriter>(options.out);
+    }
+
+    ~Display() { avcodec_parameters_free(&m_parameters); }
+
+    // False, with `error` set, when the display cannot go on.
+    bool take(const QByteArray& datagram, QString& error)
+    {
+        const std::optional<QByteArray> message
+            = m_receiver.addDatagram({ reinterpret_cast<const std::uint8_t*>(datagram.constData()),
+                std::size_t(datagram.size()) });
+        if (!message)
+            return true;
+        m_decoder.addMessage({ reinterpret_cast<const std::uint8_t*>(message->constData()),
+            std::size_t(message->size()) });
+        AVPacket* packet = av_packet_alloc();
+        if (!packet) {
+            error = "out of memory";
+            return false;
+        }
+        bool ok = true;
+        while (ok) {
+            const std::optional<QJsonDocument> metadata = m_decoder.getMetaData();
+            // A fresh output each time: freed and new parameters may share an address.
+            AVCodecParameters* fresh = nullptr;
+            const int ret = m_decoder.readPacket(packet, &fresh);
+            if (ret != 0)
+                break;
+            if (fresh) {
+                avcodec_parameters_free(&m_parameters);
+                m_parameters = fresh;
+                ok = configure(metadata ? metadata->object() : QJsonObject(), error);
+            }
+            if (ok)
+                ok = output(packet, error);
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+        return ok;
+    }
+
+    void expire() { m_receiver.expire(); }
+
+    void finish()
+    {
+        if (m_writer)
+            m_writer->finish();
+        const StreamReceiver::Counters& c = m_receiver.counters();
+        std::fprintf(stderr,
+            "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected, %llu replayed; "
+            "messages %llu complete, %llu dropped\n",
+            static_cast<long long>(m_packets), static_cast<unsigned long long>(c.accepted),
+            static_cast<unsigned long long>(c.rejected),
+            static_cast<unsigned long long>(c.replayed),
+            static_cast<unsigned long long>(c.messages),
+            static_cast<unsigned long long>(c.dropped));
+    }
+
+private:
+    bool configure(const QJsonObject& metadata, QString& error)
+    {
+        m_timeBase = timeBaseOf(metadata);
+        if (m_options.packets) {
+            std::fprintf(m_lines,
+                "codec=%s width=%d height=%d timebase=%d/%d url=%s playlist=%s file=%s start=%s "
+                "end=%s placeholder=%d\n",
+                avcodec_get_name(m_parameters->codec_id), m_parameters->width, m_parameters->height,
+                m_timeBase.num, m_timeBase.den,
+                metadata.value("url").toString().toUtf8().constData(),
+                metadata.value("playlist").toString().toUtf8().constData(),
+                metadata.value("file").toString().toUtf8().constData(),
+                metadata.value("start").toString().toUtf8().constData(),
+                metadata.value("end").toString().toUtf8().constData(),
+                metadata.value("placeholder").toBool() ? 1 : 0);
+            std::fflush(m_lines);
+        }
+        return !m_writer || m_writer->begin(m_parameters, m_timeBase, error);
+    }
+
+    bool output(const AVPacket* packet, QString& error)
+    {
+        ++m_packets;
+        if (m_options.packets) {
+            const std::uint32_t crc = ~av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), UINT32_MAX,
+                packet->data, std::size_t(packet->size));
+            std::fprintf(m_lines, "dts=%s pts=%s flags=%c%c size=%d crc32=%08x\n",
+                timestamp(packet->dts).constData(), timestamp(packet->pts).constData(),
+                packet->flags & AV_PKT_FLAG_KEY ? 'K' : '_',
+                packet->flags & AV_PKT_FLAG_DISCARD ? 'D' : '_', packet->size, crc);
+            std::fflush(m_lines);
+        }
+        return !m_writer || !m_parameters || m_writer->write(packet, error);
+    }
+
+    const Options& m_options;
+    StreamReceiver m_receiver;
+    Decoder m_decoder;
+    std::unique_ptr<display::MediaWriter> m_writer;
+    AVCodecParameters* m_parameters = nullptr;
+    AVRational m_timeBase { 1, 90000 };
+    std::FILE* m_lines;
+    qint64 m_packets = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    // The libraries log on standard error; a display wants only the trouble there.
+    log::Manager::setLogLevel(log::Level::warn);
+
+    QString error;
+    const std::optional<Options> options = parseOptions(app.arguments(), error);
+    if (!options)
+        return fail(badUsage, error);
+
+    const std::optional<display::StreamAccess> access
+        = display::connectToStream(options->host, options->port, registerTimeoutMs, error);
+    if (!access)
+        return fail(badUsage, error);
+
+    QUdpSocket socket;
+    const bool multicast = access->address.isMulticast();
+    if (!socket.bind(QHostAddress::AnyIPv4, access->port,
+            QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint))
+        return fail(failure,
+            QString("cannot listen on port %1: %2").arg(access->port).arg(socket.errorString()));
+    if (multicast && !socket.joinMulticastGroup(access->address))
+        return fail(failure,
+            QString("cannot join %1: %2").arg(access->address.toString(), socket.errorString()));
+    // Key frames come as bursts of datagrams; a small buffer would lose them.
+    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
+
+    Display display(*options, *access);
+    int status = 0;
+    QObject::connect(&socket, &QUdpSocket::readyRead, [&] {
+        while (socket.hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = socket.receiveDatagram(65536);
+            if (!display.take(datagram.data(), error)) {
+                status = fail(failure, error);
+                app.exit(status);
+                return;
+            }
+        }
+    });
+
+    QTimer housekeeping;
+    QObject::connect(&housekeeping, &QTimer::timeout, [&] {
+        display.expire();
+        if (interrupted)
+            app.quit();
+    });
+    housekeeping.start(100);
+    if (options->seconds)
+        QTimer::singleShot(int(*options->seconds * 1000), &app, &QCoreApplication::quit);
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+
+    const int result = app.exec();
+    display.finish();
+    return status != 0 ? status : result;
+}

@@ -1,0 +1,30 @@
+// Internal to vesk-display, not API.
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+namespace vesk::display {
+
+// What the register tells a display about its stream.
+struct StreamAccess
+{
+    std::uint32_t streamId = 0;
+    QHostAddress address;
+    quint16 port = 0;
+    std::array<unsigned char, 32> key {};
+    QString datetime;
+};
+
+// Asks the register at host:port for access to its stream ("POST /v1/stream/connect") with a key
+// pair made for this request, and decrypts the answer. On failure returns nothing and sets
+// `error` to a one-line description.
+std::optional<StreamAccess> connectToStream(
+    const QHostAddress& host, quint16 port, int timeoutMs, QString& error);
+
+} // namespace vesk::display

@@ -1,0 +1,187 @@
+"""The whole road on loopback: a delivery with a playlist and TF, the real vesk-service streaming
+it, and the real vesk-display receiving it; once to a unicast and once to a multicast destination.
+
+Run as root inside a network namespace of its own (CTest does this with `unshare --net`), so that
+every datagram, multicast included, stays on the namespace's loopback interface. The service's
+home is a temporary directory bound over the real one, as in tests/e2e.
+"""
+
+import datetime
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import uuid
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "tests", "e2e"))
+
+from vesk_e2e import Delivery, Peer, Service, UdpListener, make_clip  # noqa: E402
+
+# Three-second slots of two-second clips: every slot plays its clip once and then part of it again.
+SLOT_SECONDS = 3
+PLAYLIST = f"""; delivered by the stream end-to-end test
+[show]
+name = stream end-to-end
+priority = 1
+days = all
+[show.1]
+url = clips/a.mp4
+timeplay = {SLOT_SECONDS}
+[show.2]
+url = clips/b.mp4
+timeplay = {SLOT_SECONDS}
+"""
+RECEIVE_SECONDS = 11
+
+
+def setUpModule():
+    if os.environ.get("VESK_STREAM_E2E_NETNS") != "1":
+        raise unittest.SkipTest("needs a network namespace of its own: run through CTest")
+    for command in (["ip", "link", "set", "lo", "up"],
+                    ["ip", "link", "set", "lo", "multicast", "on"],
+                    ["ip", "route", "replace", "224.0.0.0/4", "dev", "lo"]):
+        subprocess.run(command, check=True)
+
+
+def source_packets(path):
+    """The clip's video packets as ffprobe sees them, in dts order: (dts, pts, key, size, crc)."""
+    result = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+         "packet=pts,dts,flags,size,data_hash", "-show_data_hash", "CRC32", "-of", "csv=p=0",
+         path], capture_output=True, check=True, text=True)
+    packets = []
+    for line in result.stdout.splitlines():
+        pts, dts, size, flags, digest = line.split(",")[:5]
+        packets.append((int(dts), int(pts), flags.startswith("K"), int(size),
+                        digest.split(":")[1].lower()))
+    return sorted(packets)
+
+
+def parse_fields(line):
+    return dict(item.split("=", 1) for item in line.split(" ") if "=" in item)
+
+
+class Display:
+    """vesk-display --packets, its lines stamped with the time they arrived."""
+
+    def __init__(self, program, register_port, seconds):
+        self.lines = []
+        self.process = subprocess.Popen(
+            [program, "--register", f"127.0.0.1:{register_port}", "--packets", "--seconds",
+             str(seconds)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.append((time.time(), line.rstrip("\n")))
+
+    def wait(self, timeout):
+        self.process.wait(timeout)
+        self.reader.join(10)
+        errors = self.process.stderr.read()
+        self.process.stdout.close()
+        self.process.stderr.close()
+        return self.process.returncode, errors
+
+    def sections(self):
+        """One (arrival, codec fields, [packet fields]) per codec configuration received."""
+        sections = []
+        for arrival, line in self.lines:
+            if line.startswith("codec="):
+                sections.append((arrival, parse_fields(line), []))
+            elif line.startswith("dts=") and sections:
+                sections[-1][2].append(parse_fields(line))
+        return sections
+
+
+class StreamEndToEndTest(unittest.TestCase):
+    def run_road(self, send_to_host):
+        program = os.environ["VESK_DISPLAY"]
+        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
+        os.makedirs(parent, exist_ok=True)
+        scratch = tempfile.mkdtemp(prefix="stream-e2e-", dir=parent)
+        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+        heartbeat = UdpListener()
+        self.addCleanup(heartbeat.close)
+
+        port = UdpListener()
+        stream_port = port.port
+        port.close()
+        service = Service(name=f"stream-{send_to_host}", send_to=f"{send_to_host}:{stream_port}")
+        self.addCleanup(service.close)
+        service.start()
+        service.pair(Peer(), uuid.uuid4(), f"127.0.0.1:{heartbeat.port}")
+
+        clips = {name: make_clip(os.path.join(scratch, "clips", name), colour)
+                 for name, colour in (("a.mp4", "red"), ("b.mp4", "blue"))}
+        sources = {f"clips/{name}": source_packets(os.path.join(scratch, "clips", name))
+                   for name in clips}
+        files = {f"clips/{name}": data for name, data in clips.items()}
+        files["playlist.ini"] = PLAYLIST.encode()
+        delivery = Delivery(os.path.join(scratch, "delivery"), files)
+        mark = service.log_mark()
+        delivery.copy_into(service.path("sync_dir"))
+        service.wait_log("  плейлист применен", since=mark)
+
+        display = Display(program, service.port, RECEIVE_SECONDS)
+        status, errors = display.wait(RECEIVE_SECONDS + 60)
+        self.assertEqual(status, 0, errors)
+        self.assertIn("0 rejected", errors)
+        sections = display.sections()
+        self.assertGreaterEqual(len(sections), 3, f"{display.lines[:5]}\n{errors}")
+
+        # The file changes when the schedule says so: slots follow each other without a gap,
+        # alternate between the two files in list order (a rotation that started at the epoch,
+        # in whole cycles of two slots since the local midnight), and arrive on time.
+        for index, (arrival, codec, packets) in enumerate(sections):
+            start = datetime.datetime.fromisoformat(codec["start"])
+            end = datetime.datetime.fromisoformat(codec["end"])
+            self.assertEqual(codec["codec"], "h264")
+            self.assertEqual(codec["placeholder"], "0")
+            self.assertEqual((end - start).total_seconds(), SLOT_SECONDS)
+            since_midnight = start.hour * 3600 + start.minute * 60 + start.second
+            self.assertEqual(start.microsecond, 0)
+            expected = "clips/a.mp4" if since_midnight % (2 * SLOT_SECONDS) == 0 else "clips/b.mp4"
+            self.assertEqual(codec["url"], expected, codec)
+            self.assertTrue(packets, codec)
+            if index > 0:
+                previous = sections[index - 1][1]
+                self.assertEqual(codec["start"], previous["end"])
+                self.assertNotEqual(codec["url"], previous["url"])
+                self.assertLess(abs(arrival - start.timestamp()), 1.0,
+                                f"slot {codec['start']} began {arrival - start.timestamp():.3f} s late")
+
+        # The first slot seen from its beginning: every packet is the source's, in dts order,
+        # and after the end of the clip it starts again.
+        _, codec, packets = sections[1]
+        source = sources[codec["url"]]
+        self.assertGreater(len(packets), len(source))
+        for index, (dts, pts, key, size, crc) in enumerate(source):
+            received = packets[index]
+            self.assertEqual(int(received["dts"]), dts, index)
+            self.assertEqual(int(received["pts"]), pts, index)
+            self.assertEqual(received["flags"][0] == "K", key, index)
+            self.assertEqual(int(received["size"]), size, index)
+            self.assertEqual(received["crc32"], crc, index)
+        again = packets[len(source)]
+        self.assertEqual(again["crc32"], source[0][4])
+        self.assertGreater(int(again["dts"]), int(packets[len(source) - 1]["dts"]))
+
+        log = service.log_bytes().decode("utf-8", errors="replace")
+        self.assertNotIn("cannot send", log)
+
+    def test_unicast(self):
+        self.run_road("127.0.0.1")
+
+    def test_multicast(self):
+        self.run_road("239.255.42.17")
+
+
+if __name__ == "__main__":
+    unittest.main()
