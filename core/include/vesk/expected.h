@@ -8,6 +8,10 @@ namespace vesk {
 // The error side of an Expected, so that a value and an error of the same type stay apart.
 template <typename E> struct Unexpected
 {
+    explicit Unexpected(E e)
+        : error(std::move(e))
+    {
+    }
     E error;
 };
 
