@@ -23,18 +23,12 @@
 using vesk::log::Level;
 using vesk::test::LogCapture;
 using vesk::test::TestCore;
+using vesk::test::writeFile;
 
 namespace {
 
 const QString sending = QStringLiteral("Отправка состояния кассы");
 const QString done = QStringLiteral("  готово");
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
-}
 
 QByteArray randomBytes(int size)
 {

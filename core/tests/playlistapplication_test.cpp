@@ -17,18 +17,12 @@ using vesk::Generator;
 using vesk::log::Level;
 using vesk::test::LogCapture;
 using vesk::test::TestCore;
+using vesk::test::writeFile;
 
 namespace {
 
 const QString changed = QStringLiteral("Плейлист изменен");
 const QString applied = QStringLiteral("  плейлист применен");
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
-}
 
 fs::path fsPath(const QString& path)
 {

@@ -33,6 +33,7 @@ namespace fs = std::filesystem;
 using vesk::log::Level;
 using vesk::test::LogCapture;
 using vesk::test::TestCore;
+using vesk::test::writeFile;
 
 namespace {
 
@@ -42,14 +43,6 @@ const QString noTf
 const QString upToDate = QStringLiteral(" данные актуальны - синхронизация не требуется");
 const QString finished = QStringLiteral("  синхронизация завершена");
 const QString playlistChanged = QStringLiteral("Плейлист изменен");
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
-}
 
 QByteArray readFile(const QString& path)
 {

@@ -4,6 +4,9 @@
 #include <vesk/core.h>
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QMap>
 #include <QProcess>
 #include <QSettings>
@@ -14,6 +17,15 @@
 #include <gtest/gtest.h>
 
 namespace vesk::test {
+
+// Writes `bytes` to `path`, creating missing parent directories; false when any step fails.
+inline bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(bytes) == bytes.size();
+}
 
 // A TCP port on 127.0.0.1 that nobody listens on right now.
 inline quint16 freeLoopbackPort()

@@ -1,4 +1,5 @@
 #include "logcapture.h"
+#include "testcore.h"
 #include "transactionfile.h"
 #include "xxhsum.h"
 
@@ -15,6 +16,7 @@
 using namespace vesk;
 using namespace vesk::detail;
 using vesk::test::LogCapture;
+using vesk::test::writeFile;
 
 namespace {
 
@@ -56,14 +58,6 @@ TEST(IsOutsideDirectory, AbsoluteNamesAndDotDotComponentsAnywhere)
     for (const char* name : { "a", "video/a.mp4", "..x", "a/..b", "x..", "./a", "" }) {
         EXPECT_FALSE(isOutsideDirectory(QString::fromUtf8(name))) << name;
     }
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
-        && file.write(bytes) == bytes.size();
 }
 
 // A content directory with three files and a TF from xxhsum.
