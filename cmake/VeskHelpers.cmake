@@ -34,6 +34,8 @@ function(vesk_add_program target)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS})
+  # What --version prints; QCoreApplication::setApplicationVersion(VESK_VERSION) in main.
+  target_compile_definitions(${target} PRIVATE VESK_VERSION="${PROJECT_VERSION}")
   vesk_set_warnings(${target})
   install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
