@@ -194,10 +194,10 @@ public:
 
     void expire() { m_receiver.expire(); }
 
-    void finish()
+    // False, with `error` set, when the recording could not be completed.
+    bool finish(QString& error)
     {
-        if (m_writer)
-            m_writer->finish();
+        const bool finished = !m_writer || m_writer->finish(error);
         const StreamReceiver::Counters& c = m_receiver.counters();
         std::fprintf(stderr,
             "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected, %llu replayed; "
@@ -207,6 +207,7 @@ public:
             static_cast<unsigned long long>(c.replayed),
             static_cast<unsigned long long>(c.messages),
             static_cast<unsigned long long>(c.dropped));
+        return finished;
     }
 
 private:
@@ -311,6 +312,7 @@ int main(int argc, char** argv)
     std::signal(SIGTERM, onSignal);
 
     const int result = app.exec();
-    display.finish();
+    if (!display.finish(error) && status == 0)
+        status = fail(failure, error);
     return status != 0 ? status : result;
 }
