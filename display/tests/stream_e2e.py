@@ -1,5 +1,6 @@
 """The whole road on loopback: a delivery with a playlist and TF, the real vesk-service streaming
-it, and the real vesk-display receiving it; once to a unicast and once to a multicast destination.
+it, and the real vesk-display receiving and recording it; once to a unicast destination with
+H.264 clips and once to a multicast destination with H.265 clips, B-frames in both.
 
 Run as root inside a network namespace of its own (CTest does this with `unshare --net`), so that
 every datagram, multicast included, stays on the namespace's loopback interface. The service's
@@ -8,6 +9,7 @@ home is a temporary directory bound over the real one, as in tests/e2e.
 
 import datetime
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -37,6 +39,7 @@ url = clips/b.mp4
 timeplay = {SLOT_SECONDS}
 """
 RECEIVE_SECONDS = 11
+RECORD_SECONDS = 2 * SLOT_SECONDS + 1  # a whole slot and the start of the next
 
 
 def setUpModule():
@@ -69,11 +72,11 @@ def parse_fields(line):
 class Display:
     """vesk-display --packets, its lines stamped with the time they arrived."""
 
-    def __init__(self, program, register_port, seconds):
+    def __init__(self, program, register_port, seconds, out):
         self.lines = []
         self.process = subprocess.Popen(
             [program, "--register", f"127.0.0.1:{register_port}", "--packets", "--seconds",
-             str(seconds)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             str(seconds), "--out", out], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
 
@@ -101,7 +104,26 @@ class Display:
 
 
 class StreamEndToEndTest(unittest.TestCase):
-    def run_road(self, send_to_host):
+    def check_recording(self, path, count):
+        """The recording decodes with the real ffmpeg without an error line, one frame a packet,
+        and holds `count` packets (if given). An MP4 timeline ends at the last decode time, so a
+        picture cut off from those shown before it (the slot or the recording ended) lies beyond
+        it, not shown."""
+        decoded = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-progress",
+                                  "pipe:1", "-f", "null", "-"], capture_output=True, text=True)
+        probe = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0",
+                                "-show_entries", "packet=pts,flags", "-of", "csv=p=0", path],
+                               capture_output=True, text=True)
+        self.assertEqual(decoded.stderr + probe.stderr, "", path)
+        packets = [(int(line.split(",")[0]), "D" not in line) for line in probe.stdout.split()]
+        shown = [pts for pts, visible in packets if visible]
+        hidden = [pts for pts, visible in packets if not visible]
+        self.assertEqual(len(packets), count or len(packets), path)
+        self.assertLess(max(shown), min(hidden, default=max(shown) + 1), path)
+        frames = re.findall(r"^frame=(\d+)", decoded.stdout, re.M)
+        self.assertEqual(int(frames[-1]), len(shown), path)
+
+    def run_road(self, send_to_host, encoder, codec_name):
         program = os.environ["VESK_DISPLAY"]
         parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
         os.makedirs(parent, exist_ok=True)
@@ -118,10 +140,11 @@ class StreamEndToEndTest(unittest.TestCase):
         service.start()
         service.pair(Peer(), uuid.uuid4(), f"127.0.0.1:{heartbeat.port}")
 
-        clips = {name: make_clip(os.path.join(scratch, "clips", name), colour)
+        clips = {name: make_clip(os.path.join(scratch, "clips", name), colour, encoder=encoder)
                  for name, colour in (("a.mp4", "red"), ("b.mp4", "blue"))}
         sources = {f"clips/{name}": source_packets(os.path.join(scratch, "clips", name))
                    for name in clips}
+        self.assertTrue(all(any(b[1] < a[1] for a, b in zip(s, s[1:])) for s in sources.values()))
         files = {f"clips/{name}": data for name, data in clips.items()}
         files["playlist.ini"] = PLAYLIST.encode()
         delivery = Delivery(os.path.join(scratch, "delivery"), files)
@@ -129,8 +152,31 @@ class StreamEndToEndTest(unittest.TestCase):
         delivery.copy_into(service.path("sync_dir"))
         service.wait_log("  плейлист применен", since=mark)
 
-        display = Display(program, service.port, RECEIVE_SECONDS)
+        # Recorded into a pipe too, as README shows. Every member of a multicast group receives,
+        # so that runs beside the first display there; a unicast port serves one at a time.
+        piped = os.path.join(scratch, "piped.ts")
+
+        def record():
+            with open(piped, "wb") as out:
+                return subprocess.Popen([program, "--register", f"127.0.0.1:{service.port}",
+                                         "--out", "-", "--seconds", str(RECORD_SECONDS)],
+                                        stdout=out, stderr=subprocess.PIPE, text=True)
+        recording = record() if send_to_host.startswith("239.") else None
+        display = Display(program, service.port, RECEIVE_SECONDS, os.path.join(scratch, "r.mp4"))
         status, errors = display.wait(RECEIVE_SECONDS + 60)
+        recording = recording or record()
+        self.assertEqual(recording.wait(RECORD_SECONDS + 60), 0, recording.communicate()[1])
+        self.check_recording(piped, None)
+        # A file for each configuration with a key frame: the packets from there on but the
+        # pictures shown before it.
+        counts = []
+        for _, _, packets in display.sections():
+            keys = [index for index, packet in enumerate(packets) if packet["flags"][0] == "K"]
+            counts += [sum(int(packet["pts"]) >= int(packets[keys[0]]["pts"])
+                           for packet in packets[keys[0]:])] if keys else []
+        for n, count in enumerate(counts):
+            self.check_recording(os.path.join(scratch, f"r-{n}.mp4" if n else "r.mp4"), count)
+        self.assertFalse(os.path.exists(os.path.join(scratch, f"r-{len(counts)}.mp4")))
         self.assertEqual(status, 0, errors)
         self.assertIn("0 rejected", errors)
         sections = display.sections()
@@ -142,7 +188,7 @@ class StreamEndToEndTest(unittest.TestCase):
         for index, (arrival, codec, packets) in enumerate(sections):
             start = datetime.datetime.fromisoformat(codec["start"])
             end = datetime.datetime.fromisoformat(codec["end"])
-            self.assertEqual(codec["codec"], "h264")
+            self.assertEqual(codec["codec"], codec_name)
             self.assertEqual(codec["placeholder"], "0")
             self.assertEqual((end - start).total_seconds(), SLOT_SECONDS)
             since_midnight = start.hour * 3600 + start.minute * 60 + start.second
@@ -177,10 +223,10 @@ class StreamEndToEndTest(unittest.TestCase):
         self.assertNotIn("cannot send", log)
 
     def test_unicast(self):
-        self.run_road("127.0.0.1")
+        self.run_road("127.0.0.1", "libx264", "h264")
 
     def test_multicast(self):
-        self.run_road("239.255.42.17")
+        self.run_road("239.255.42.17", "libx265", "hevc")
 
 
 if __name__ == "__main__":

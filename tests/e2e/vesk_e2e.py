@@ -454,12 +454,13 @@ def write_replacing(path, data, timeout=REQUEST_TIMEOUT):
     wait_until(renamed, timeout, f"replacement of {path} (it stayed immutable)")
 
 
-def make_clip(path, colour, seconds=2):
-    """A short real H.264 clip, so that the stream engine has genuine media to read."""
+def make_clip(path, colour, seconds=2, encoder="libx264"):
+    """A short real clip with B-frames, so that the stream engine has genuine media to read."""
     os.makedirs(os.path.dirname(path), exist_ok=True)
+    quiet = ["-x265-params", "log-level=error"] if encoder == "libx265" else []
     subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
                     f"color=c={colour}:size=160x120:rate=10:duration={seconds}",
-                    "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "10", path], check=True)
+                    "-c:v", encoder, *quiet, "-pix_fmt", "yuv420p", "-g", "10", path], check=True)
     with open(path, "rb") as f:
         return f.read()
 
