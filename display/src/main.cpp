@@ -55,12 +55,18 @@ struct Options
     QString out;
     bool packets = false;
     std::optional<double> seconds;
+    // For --help and --version: printed on standard output instead of joining a stream.
+    QString text;
 };
 
 std::optional<Options> parseOptions(const QStringList& arguments, QString& error)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription("Joins a register's media stream and records it or prints "
+                                     "it packet by packet.");
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
     const QCommandLineOption registerOption("register", "Register to join.", "HOST:PORT");
     const QCommandLineOption outOption(
         "out", "Media file to write; - for standard output.", "FILE");
@@ -71,11 +77,18 @@ std::optional<Options> parseOptions(const QStringList& arguments, QString& error
         error = parser.errorText();
         return std::nullopt;
     }
+    Options options;
+    const bool help = parser.isSet(helpOption) || parser.isSet("help-all");
+    if (help || parser.isSet(versionOption)) {
+        options.text = help
+            ? parser.helpText()
+            : QString("vesk-display %1\n").arg(QCoreApplication::applicationVersion());
+        return options;
+    }
     if (!parser.positionalArguments().isEmpty()) {
         error = QString("unexpected argument '%1'").arg(parser.positionalArguments().front());
         return std::nullopt;
     }
-    Options options;
     if (!parser.isSet(registerOption)) {
         error = "--register HOST:PORT is required";
         return std::nullopt;
@@ -261,6 +274,7 @@ private:
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationVersion(VESK_VERSION);
     // The libraries log on standard error; a display wants only the trouble there.
     log::Manager::setLogLevel(log::Level::warn);
 
@@ -268,6 +282,10 @@ int main(int argc, char** argv)
     const std::optional<Options> options = parseOptions(app.arguments(), error);
     if (!options)
         return fail(badUsage, error);
+    if (!options->text.isEmpty()) {
+        std::fputs(options->text.toLocal8Bit().constData(), stdout);
+        return 0;
+    }
 
     const std::optional<display::StreamAccess> access
         = display::connectToStream(options->host, options->port, registerTimeoutMs, error);
