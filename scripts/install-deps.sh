@@ -12,6 +12,7 @@ packages=(
   clang-14 libclang-rt-14-dev
   ffmpeg curl python3 python3-cryptography
   util-linux iproute2 procps e2fsprogs
+  man-db groff-base
 )
 
 missing=()

@@ -11,7 +11,8 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(f bin/vesk-service include/vesk/log.h lib/cmake/Vesk/VeskConfig.cmake)
+foreach(f bin/vesk-service include/vesk/log.h lib/cmake/Vesk/VeskConfig.cmake
+    share/man/man1/vesk-schedule.1)
   if(NOT EXISTS ${prefix}/${f})
     message(FATAL_ERROR "not installed: ${f}")
   endif()
