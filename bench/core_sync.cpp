@@ -1,7 +1,8 @@
-// onSync of a delivery of 1 GiB in 20 media files and a playlist, against what the shell tools need
-// for the same work: xxhsum over the delivery, cp -r into another directory, xxhsum over the copy
-// (and once more with the copy flushed to disk, which the synchronisation does before it switches).
-// The files are read once before timing, so both sides start from a warm page cache.
+// onSync of a delivery of 1 GiB in 8 media files and a playlist, against its durable anchor: what
+// the shell tools need for the same work, xxhsum -H1 over the delivery, cp -r into another
+// directory, sync of the copies and xxhsum -H1 over them. Then onSync of the next delivery, which
+// changed one 128 MiB file, against the same anchor of the whole delivery. Every measurement
+// starts with the files read once (a warm page cache) and no writes pending (sync).
 //
 //   vesk_core_bench [--benchmark_...]    data below $TMPDIR (default /tmp), removed at the end
 
@@ -17,6 +18,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <memory>
 
@@ -24,7 +27,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int fileCount = 20;
+constexpr int fileCount = 8;
 constexpr qint64 totalBytes = qint64(1) << 30;
 
 class BenchCore : public vesk::Core
@@ -54,7 +57,31 @@ bool run(const QString& program, const QStringList& arguments, const QString& di
         && process.exitCode() == 0;
 }
 
-// Made once for all benchmarks: 20 files of random bytes and a TF from xxhsum.
+// Random bytes into a file, replacing what it held.
+void writeRandom(const QString& path, qint64 size)
+{
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    for (qint64 written = 0; written < size; written += block.size()) {
+        QRandomGenerator::global()->fillRange(
+            reinterpret_cast<quint32*>(block.data()), block.size() / 4);
+        file.write(block.constData(), std::min<qint64>(block.size(), size - written));
+    }
+}
+
+void writeTransactionFile(const Delivery& d)
+{
+    QProcess xxhsum;
+    xxhsum.setWorkingDirectory(d.sync);
+    xxhsum.start("xxhsum", QStringList { "-H1" } + d.names);
+    xxhsum.waitForFinished(-1);
+    QFile tf(d.sync + "/TF");
+    tf.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    tf.write(xxhsum.readAllStandardOutput());
+}
+
+// Made once for all benchmarks: 8 files of random bytes and a TF from xxhsum.
 Delivery* delivery()
 {
     static std::unique_ptr<Delivery> instance = [] {
@@ -64,61 +91,60 @@ Delivery* delivery()
         QDir().mkpath(d->sync);
         QDir().mkpath(d->home + "/work_dir_a");
         QDir().mkpath(d->home + "/work_dir_b");
-        QByteArray block(1 << 20, Qt::Uninitialized);
         for (int i = 0; i < fileCount; ++i) {
             const QString name = QString("media/clip%1.mp4").arg(i, 2, 10, QChar('0'));
             d->names.append(name);
             QDir().mkpath(QFileInfo(d->sync + "/" + name).absolutePath());
-            QFile file(d->sync + "/" + name);
-            file.open(QIODevice::WriteOnly);
-            for (qint64 written = 0; written < totalBytes / fileCount; written += block.size()) {
-                QRandomGenerator::global()->fillRange(
-                    reinterpret_cast<quint32*>(block.data()), block.size() / 4);
-                file.write(block.constData(),
-                    std::min<qint64>(block.size(), totalBytes / fileCount - written));
-            }
+            writeRandom(d->sync + "/" + name, totalBytes / fileCount);
         }
         QFile playlist(d->sync + "/playlist.ini");
         playlist.open(QIODevice::WriteOnly);
         playlist.write("[placeholder]\nurl=http://example.org/idle.png\n");
         playlist.close();
         d->names.append("playlist.ini");
-        QProcess xxhsum;
-        xxhsum.setWorkingDirectory(d->sync);
-        xxhsum.start("xxhsum", QStringList { "-H1" } + d->names);
-        xxhsum.waitForFinished(-1);
-        QFile tf(d->sync + "/TF");
-        tf.open(QIODevice::WriteOnly);
-        tf.write(xxhsum.readAllStandardOutput());
+        writeTransactionFile(*d);
         return d;
     }();
     return instance.get();
 }
 
-// Link to an empty A, nothing in B: every run copies the whole delivery.
-void resetWorkDirs(const Delivery& d)
+fs::path homeEntry(const Delivery& d, const char* name)
 {
-    fs::remove_all(fs::path((d.home + "/work_dir_a").toStdString()));
-    fs::remove_all(fs::path((d.home + "/work_dir_b").toStdString()));
-    fs::create_directory(fs::path((d.home + "/work_dir_a").toStdString()));
-    fs::create_directory(fs::path((d.home + "/work_dir_b").toStdString()));
-    std::error_code error;
-    fs::remove(fs::path((d.home + "/work_dir").toStdString()), error);
-    fs::create_symlink("work_dir_a", fs::path((d.home + "/work_dir").toStdString()));
+    return fs::path((d.home + "/" + name).toStdString());
 }
 
-void BM_OnSync(benchmark::State& state)
+// The link to `clean`, and the other work directory emptied.
+void resetWorkDirs(const Delivery& d, const char* clean, const char* dirty)
+{
+    fs::remove_all(homeEntry(d, dirty));
+    fs::create_directory(homeEntry(d, dirty));
+    fs::create_directories(homeEntry(d, clean));
+    std::error_code error;
+    fs::remove(homeEntry(d, "work_dir"), error);
+    fs::create_symlink(clean, homeEntry(d, "work_dir"));
+}
+
+// Warm page cache, no writes pending: the same start for both sides.
+void settle(const Delivery& d, const QString& dir)
+{
+    run("cat", d.names, dir);
+    ::sync();
+}
+
+// Timed runs of onSync that must each end with the link on `expected`.
+void timeOnSync(benchmark::State& state, const char* clean, const char* dirty)
 {
     Delivery& d = *delivery();
     BenchCore core(d.home);
     for (auto _ : state) {
         state.PauseTiming();
-        resetWorkDirs(d);
-        run("cat", d.names, d.sync);
+        resetWorkDirs(d, clean, dirty);
+        settle(d, d.sync);
+        settle(d, d.home + "/" + clean);
         state.ResumeTiming();
         core.onSync();
         state.PauseTiming();
-        if (fs::read_symlink(fs::path((d.home + "/work_dir").toStdString())) != "work_dir_b") {
+        if (fs::read_symlink(homeEntry(d, "work_dir")) != dirty) {
             state.SkipWithError("the delivery was not switched in");
         }
         QCoreApplication::processEvents();
@@ -127,9 +153,14 @@ void BM_OnSync(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * totalBytes);
 }
 
-// With `flush`, the copies are also written through to the disk (sync on each copied file), as
-// the synchronisation does before it switches the link.
-void shellTools(benchmark::State& state, bool flush)
+// The whole delivery into an empty work directory.
+void BM_OnSync(benchmark::State& state)
+{
+    timeOnSync(state, "work_dir_a", "work_dir_b");
+}
+
+// The durable anchor of the same delivery.
+void BM_ShellToolsFlushed(benchmark::State& state)
 {
     Delivery& d = *delivery();
     const QString copy = d.root.filePath("copy");
@@ -140,10 +171,10 @@ void shellTools(benchmark::State& state, bool flush)
     for (auto _ : state) {
         state.PauseTiming();
         fs::remove_all(fs::path(copy.toStdString()));
-        run("cat", d.names, d.sync);
+        settle(d, d.sync);
         state.ResumeTiming();
         const bool ok = run("xxhsum", QStringList { "-H1" } + d.names, d.sync)
-            && run("cp", { "-r", d.sync, copy }) && (!flush || run("sync", copiedNames))
+            && run("cp", { "-r", d.sync, copy }) && run("sync", copiedNames)
             && run("xxhsum", QStringList { "-H1" } + copiedNames);
         if (!ok) {
             state.SkipWithError("a tool failed");
@@ -153,20 +184,24 @@ void shellTools(benchmark::State& state, bool flush)
     state.SetBytesProcessed(state.iterations() * totalBytes);
 }
 
-void BM_ShellTools(benchmark::State& state)
+// The next delivery changed one of the eight files; the played directory holds the one before.
+void BM_OnSyncOneChanged(benchmark::State& state)
 {
-    shellTools(state, false);
-}
-
-void BM_ShellToolsFlushed(benchmark::State& state)
-{
-    shellTools(state, true);
+    Delivery& d = *delivery();
+    {
+        BenchCore core(d.home);
+        resetWorkDirs(d, "work_dir_a", "work_dir_b");
+        core.onSync();
+        QCoreApplication::processEvents();
+    }
+    writeRandom(d.sync + "/" + d.names.first(), totalBytes / fileCount);
+    writeTransactionFile(d);
+    timeOnSync(state, "work_dir_b", "work_dir_a");
 }
 
 BENCHMARK(BM_OnSync)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-BENCHMARK(BM_ShellTools)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_ShellToolsFlushed)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
-
+BENCHMARK(BM_OnSyncOneChanged)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 } // namespace
 
 int main(int argc, char** argv)

@@ -1,6 +1,7 @@
 #include <vesk/core.h>
 
 #include "encryptedresponse.h"
+#include "homedirectory.h"
 #include "parsehostport.h"
 #include "resterror.h"
 
@@ -13,6 +14,8 @@
 #include <QTimeZone>
 #include <QUuid>
 
+#include <unistd.h>
+
 #include <filesystem>
 #include <system_error>
 
@@ -20,15 +23,46 @@ namespace vesk {
 
 namespace {
 
-std::filesystem::path toPath(const QString& path)
-{
-    const QByteArray bytes = path.toUtf8();
-    return std::filesystem::path(std::string(bytes.constData(), std::size_t(bytes.size())));
-}
-
 [[noreturn]] void refuse(const QString& message)
 {
     throw detail::RestError(400, message);
+}
+
+// Creates `path` below the home, or sets `mode` on it when it exists; a link or anything but a
+// directory there is refused, never followed.
+void createDirectory(const detail::HomeDirectory& home, const QString& path, unsigned int mode)
+{
+    const auto [parent, name] = home.parentOf(path);
+    file::createDirectory(parent.get(), name, mode);
+}
+
+void save(const detail::HomeDirectory& home, const QString& path, const QByteArray& bytes,
+    unsigned int mode)
+{
+    const auto [parent, name] = home.parentOf(path);
+    file::save2file(parent.get(), name, bytes, mode);
+}
+
+// Everything is written from the home's own descriptor: a link planted at `.ssh` or a work
+// directory makes the command fail, and nothing outside the home is changed through it.
+void writePairing(const Core& core, const QString& clientKey, const QUuid& token,
+    const QString& server, const QByteArray& sharedKey)
+{
+    std::filesystem::create_directories(detail::toPath(core.homePath()));
+    const detail::HomeDirectory home(core);
+    createDirectory(home, core.sshPath(), 0700);
+    createDirectory(home, core.syncPath(), 0755);
+    createDirectory(home, core.workPathA(), 0755);
+    createDirectory(home, core.workPathB(), 0755);
+    // An existing link keeps its target: a register paired again goes on playing what it plays.
+    const auto [parent, link] = home.parentOf(core.workPathClean());
+    [[maybe_unused]] const int exists = ::symlinkat("work_dir_a", parent.get(), link.c_str());
+
+    save(home, core.authorizedKeysPath(), clientKey.toUtf8() + '\n', 0600);
+    save(home, core.accessTokenPath(), token.toRfc4122(), 0644);
+    save(home, core.serverAddressPath(), server.toUtf8(), 0644);
+    // The key of every heartbeat: readable by the service only.
+    save(home, core.sharedKeyPath(), sharedKey, 0600);
 }
 
 } // namespace
@@ -73,19 +107,7 @@ HttpResponse Core::connect(const HttpRequest&, const QJsonDocument& document)
     const auto [privateKey, publicKey] = ssl::generateKeyPairEC();
     const ssl::SharedKey sharedKey = ssl::deriveKey(privateKey, serverPublicKey);
 
-    file::createDirectory(toPath(sshPath()), 0700);
-    file::createDirectory(toPath(syncPath()), 0755);
-    file::createDirectory(toPath(workPathA()), 0755);
-    file::createDirectory(toPath(workPathB()), 0755);
-    // An existing link keeps its target: a register paired again goes on playing what it plays.
-    std::error_code ignored;
-    std::filesystem::create_symlink("work_dir_a", toPath(workPathClean()), ignored);
-
-    file::save2file(toPath(authorizedKeysPath()), clientKey.toUtf8() + '\n', 0600);
-    file::save2file(toPath(accessTokenPath()), token.toRfc4122(), 0644);
-    file::save2file(toPath(serverAddressPath()), server.toUtf8(), 0644);
-    // The key of every heartbeat: readable by the service only.
-    file::save2file(toPath(sharedKeyPath()), sharedKey.getKey(), 0600);
+    writePairing(*this, clientKey, token, server, sharedKey.getKey());
 
     // The sync directory may have been created just now; the watcher only learns of it on the
     // main thread, which owns it.

@@ -1,7 +1,9 @@
 #include <vesk/core.h>
 
+#include "homedirectory.h"
 #include "parsehostport.h"
 
+#include <vesk/file/fileoperations.h>
 #include <vesk/httpserver.h>
 #include <vesk/log/manager.h>
 #include <vesk/stream.h>
@@ -20,18 +22,20 @@ namespace vesk {
 namespace {
 
 namespace fs = std::filesystem;
+using detail::toPath;
 
-fs::path toPath(const QString& path)
+// Whether the link names work directory B, however its target is written ("work_dir_b",
+// "./work_dir_b" or the absolute path): the directory it names is played and must never be
+// taken for the dirty one.
+bool linkNamesB(const Core& core)
 {
-    const QByteArray bytes = path.toUtf8();
-    return fs::path(std::string(bytes.constData(), std::size_t(bytes.size())));
-}
-
-// The link's target as written; empty when there is no link (or no such path at all).
-fs::path linkTarget(const fs::path& link)
-{
+    const fs::path link = toPath(core.workPathClean());
     std::error_code error;
-    return fs::read_symlink(link, error);
+    const fs::path target = fs::read_symlink(link, error);
+    if (target.empty())
+        return false;
+    const fs::path resolved = target.is_absolute() ? target : link.parent_path() / target;
+    return resolved.lexically_normal() == toPath(core.workPathB()).lexically_normal();
 }
 
 // Seconds between synchronisation retries. Anything that is not a positive number of seconds
@@ -196,31 +200,15 @@ QString Core::workPathClean() const
 
 QString Core::workPathDirty() const
 {
-    if (linkTarget(toPath(workPathClean())) == fs::path("work_dir_b"))
-        return workPathA();
-    return workPathB();
+    return linkNamesB(*this) ? workPathA() : workPathB();
 }
 
 void Core::swapWorkPaths() const
 {
-    const fs::path link = toPath(workPathClean());
     // The link goes to the directory that workPathDirty() named, the one just filled and
     // verified, also when there was no link or it named something else.
-    const fs::path next = linkTarget(link) == fs::path("work_dir_b") ? "work_dir_a" : "work_dir_b";
-    // The new link is made beside the old one and renamed over it: rename(2) replaces the link
-    // in one step, so readers always find a link, and a crash leaves the old or the new target
-    // (and at most a stray temporary, removed here on the next swap).
-    fs::path temporary = link;
-    temporary += ".swap";
-    std::error_code ignored;
-    fs::remove(temporary, ignored);
-    fs::create_symlink(next, temporary);
-    try {
-        fs::rename(temporary, link);
-    } catch (...) {
-        fs::remove(temporary, ignored);
-        throw;
-    }
+    const auto [directory, name] = detail::HomeDirectory(*this).parentOf(workPathClean());
+    file::replaceLink(directory.get(), name, linkNamesB(*this) ? "work_dir_a" : "work_dir_b");
 }
 
 QString Core::homePath() const

@@ -1,5 +1,7 @@
 #include <vesk/core.h>
 
+#include "homedirectory.h"
+
 #include <vesk/log.h>
 #include <vesk/playlist.h>
 #include <vesk/stream.h>
@@ -13,9 +15,11 @@ namespace vesk {
 void Core::onPlaylistChanged()
 {
     m_logger->info(QStringLiteral("Плейлист изменен"));
-    QFile file(playlistFilePath(workPathClean()));
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_logger->error(QStringLiteral("  невозможно применить плейлист: %1"), file.errorString());
+    QFile file;
+    QString error;
+    if (!detail::HomeDirectory::openFile(
+            *this, playlistFilePath(workPathClean()), file, QIODevice::ReadOnly, &error)) {
+        m_logger->error(QStringLiteral("  невозможно применить плейлист: %1"), error);
         return;
     }
     PlaylistParser parser;

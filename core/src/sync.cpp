@@ -1,123 +1,254 @@
 #include <vesk/core.h>
 
+#include "homedirectory.h"
 #include "transactionfile.h"
 
 #include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 
-#include <QFile>
+#include <QHash>
 #include <QMetaObject>
 
 #include <sys/stat.h>
 
-#include <filesystem>
+#include <optional>
 
 namespace vesk {
 
 namespace {
 
-std::filesystem::path fsPath(const QString& path)
+using file::EntryType;
+
+enum class Outcome {
+    retry, // the delivery may still complete, or a fault may be mended: look again later
+    settled, // nothing to do until the watcher reports news
+    switched, // the delivery is played now
+};
+
+// How far filling the dirty directory got.
+enum class Fill {
+    retry,
+    settled,
+    badCopy, // the copy does not match its TF
+    ready,
+};
+
+bool sameInode(int a, int b)
 {
-    return std::filesystem::path(path.toUtf8().toStdString());
+    struct stat first = {}, second = {};
+    return ::fstat(a, &first) == 0 && ::fstat(b, &second) == 0 && first.st_dev == second.st_dev
+        && first.st_ino == second.st_ino;
 }
 
-// A symbolic link in the transaction file's place must not lend the attribute to the file it
-// names: the run would clear, at its end, a flag that somebody else had set there.
-bool isPlainFile(const QString& path)
+// One run of the synchronisation: reads the sync TF, and only when it is news protects it with
+// the immutable attribute, fills the dirty directory, verifies it and switches the link. The
+// attribute is cleared when the run ends, however it ends.
+class SyncRun
 {
-    struct stat st = {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
+public:
+    SyncRun(const Core& core, log::Logger* logger)
+        : m_core(core)
+        , m_logger(logger)
+    {
+    }
+    ~SyncRun()
+    {
+        if (m_tf.isOpen())
+            file::changeAttributes(m_tf.get(), {}, file::Immutable);
+    }
+    SyncRun(const SyncRun&) = delete;
+    SyncRun& operator=(const SyncRun&) = delete;
+
+    Outcome run();
+
+private:
+    std::optional<Outcome> takeTransactionFile();
+    bool protectTransactionFile();
+    QSet<QString> unchangedFiles() const;
+    Fill fill(const QSet<QString>& shared);
+    void refuse(const char* indent, const QString& path, const QString& reason) const;
+    void logInUse() const;
+
+    const Core& m_core;
+    log::Logger* m_logger;
+    std::optional<detail::HomeDirectory> m_home;
+    file::Descriptor m_syncDir;
+    file::Descriptor m_tf;
+    file::Descriptor m_cleanDir;
+    file::Descriptor m_dirtyDir;
+    QByteArray m_tfContent;
+    QByteArray m_cleanTfContent;
+};
+
+Outcome SyncRun::run()
+{
+    if (const auto outcome = takeTransactionFile())
+        return *outcome;
+
+    const QString dirty = m_core.workPathDirty();
+    m_logger->debug(QStringLiteral("  грязная директория %1"), dirty);
+    std::error_code error;
+    m_dirtyDir = m_home->open(dirty, EntryType::Directory, error);
+    if (!m_dirtyDir.isOpen()) {
+        refuse("  ", dirty, QString::fromStdString(error.message()));
+        return Outcome::retry;
+    }
+    // The played directory is never rebuilt, however the link came to name it.
+    if (m_cleanDir.isOpen() && sameInode(m_dirtyDir.get(), m_cleanDir.get())) {
+        refuse("  ", dirty, QStringLiteral("это воспроизводимая директория"));
+        return Outcome::retry;
+    }
+
+    const QSet<QString> unchanged = unchangedFiles();
+    Fill fill = this->fill(unchanged);
+    // A played file that changed on disk since its delivery is not shared again: copy it all.
+    if (fill == Fill::badCopy && !unchanged.isEmpty())
+        fill = this->fill({});
+    if (fill != Fill::ready)
+        return fill == Fill::settled ? Outcome::settled : Outcome::retry;
+    m_core.swapWorkPaths();
+    return Outcome::switched;
+}
+
+std::optional<Outcome> SyncRun::takeTransactionFile()
+{
+    const QString tf = m_core.transactionFilePath(m_core.syncPath());
+    std::error_code error;
+    try {
+        m_home.emplace(m_core);
+        m_syncDir = m_home->open(m_core.syncPath(), EntryType::Directory, error);
+    } catch (const std::system_error& e) {
+        error = e.code();
+    }
+    if (!m_syncDir.isOpen() && error != std::errc::no_such_file_or_directory) {
+        refuse(" ", m_core.syncPath(), QString::fromStdString(error.message()));
+        return Outcome::retry;
+    }
+    if (m_syncDir.isOpen())
+        m_tf = m_home->open(tf, EntryType::RegularFile, error);
+    if (!m_tf.isOpen()) {
+        m_logger->info(
+            QStringLiteral(" в директории синхронизации отсутствует файл транзакции - пропуск"));
+        return Outcome::settled;
+    }
+    m_tfContent = file::readAll(m_tf.get(), detail::maxTransactionFileSize);
+
+    // A small file, compared before anything is protected: most changes in the sync directory
+    // are the media of a delivery whose TF has not come yet.
+    const QString clean = m_core.workPathClean();
+    m_cleanDir = m_home->open(clean, EntryType::Directory, error);
+    const file::Descriptor cleanTf
+        = m_home->open(m_core.transactionFilePath(clean), EntryType::RegularFile, error);
+    if (cleanTf.isOpen())
+        m_cleanTfContent = file::readAll(cleanTf.get(), detail::maxTransactionFileSize);
+    if (cleanTf.isOpen() && m_cleanTfContent == m_tfContent) {
+        m_logger->info(QStringLiteral(" данные актуальны - синхронизация не требуется"));
+        return Outcome::settled;
+    }
+    if (!protectTransactionFile()) {
+        logInUse();
+        return Outcome::retry;
+    }
+    return std::nullopt;
+}
+
+// Never sets the attribute on a file a writer holds: a writer cut off by it would leave a TF that
+// ends early and still reads as a complete delivery. A writer that came between the first look
+// and the attribute, or wrote and went, shows in the second look or in content that changed.
+bool SyncRun::protectTransactionFile()
+{
+    if (file::used(m_tf.get()))
+        return false;
+    file::changeAttributes(m_tf.get(), file::Immutable, {});
+    return !file::used(m_tf.get())
+        && file::readAll(m_tf.get(), detail::maxTransactionFileSize) == m_tfContent;
+}
+
+// The names whose line in the new TF equals the one in the played directory's TF: those files
+// are hard-linked from there instead of copied, and verified in the copy like every other.
+QSet<QString> SyncRun::unchangedFiles() const
+{
+    QSet<QString> unchanged;
+    if (!m_cleanDir.isOpen())
+        return unchanged;
+    QHash<QString, std::uint64_t> played;
+    for (const detail::TransactionEntry& entry : detail::parseTransactionFile(m_cleanTfContent))
+        played.insert(entry.name, entry.checksum);
+    for (const detail::TransactionEntry& entry : detail::parseTransactionFile(m_tfContent)) {
+        const auto it = played.constFind(entry.name);
+        if (it != played.cend() && *it == entry.checksum)
+            unchanged.insert(entry.name);
+    }
+    return unchanged;
+}
+
+Fill SyncRun::fill(const QSet<QString>& shared)
+{
+    auto result = detail::checkTransactionFile(m_syncDir.get(), shared);
+    if (!result) {
+        // Without a TF there is nothing to wait for; the watcher reports the next one.
+        return result.error() == CheckTransactionFileError::TransactionFileNotFound ? Fill::settled
+                                                                                    : Fill::retry;
+    }
+    QList<QString> names = std::move(result).value();
+    names.append(QStringLiteral("TF"));
+    m_logger->debug(QStringLiteral("  копирование файлов %1"), names.join(QStringLiteral(", ")));
+    try {
+        file::sync(m_dirtyDir.get(), m_syncDir.get(), names, { m_cleanDir.get(), shared });
+    } catch (const std::exception& e) {
+        // A full disk, most likely: the played content stays, and the next run tries again.
+        m_logger->error(
+            QStringLiteral("  ошибка копирования файлов: %1"), QString::fromUtf8(e.what()));
+        return Fill::retry;
+    }
+    m_logger->debug(QStringLiteral("  переключение чистой и грязной директорий"));
+    return detail::checkTransactionFile(m_dirtyDir.get()) ? Fill::ready : Fill::badCopy;
+}
+
+void SyncRun::refuse(const char* indent, const QString& path, const QString& reason) const
+{
+    m_logger->error(QString::fromLatin1(indent)
+            + QStringLiteral(
+                "директория %1 не может быть использована: %2 - пропускаем синхронизацию"),
+        path, reason);
+}
+
+void SyncRun::logInUse() const
+{
+    m_logger->error(QStringLiteral(" файл ") + m_core.transactionFilePath(m_core.syncPath())
+        + QStringLiteral(" используется другим процессом - пропускаем синхронизацию"));
 }
 
 } // namespace
 
 // Content moves one way, sync → dirty, and becomes the played content only by the link switch
-// after the copy has been verified. Every way out clears the attribute on the sync TF and, when
-// the delivery may still complete (in use, unreadable or mismatching files, failed copy or an
-// exception), starts the retry timer.
+// after the copy has been verified and flushed to disk. Every way out clears the attribute on
+// the sync TF and, when the delivery may still complete or a fault be mended (in use, an
+// incomplete TF, unreadable or mismatching files, a failed copy or an exception), starts the
+// retry timer.
 void Core::onSync()
 {
     m_logger->info(QStringLiteral("Началась синхронизация папок"));
-    const QString sync = syncPath();
-    const QString tf = transactionFilePath(sync);
     if (m_syncTimer) {
         m_syncTimer->stop();
     }
-    bool retry = true;
-
-    const bool guardTf = isPlainFile(tf);
-    if (guardTf) {
-        file::changeAttributes(fsPath(tf), file::Immutable, {});
-    }
-    const auto finish = [&] {
-        if (guardTf) {
-            file::changeAttributes(fsPath(tf), {}, file::Immutable);
-        }
-        if (retry && m_syncTimer) {
+    Outcome outcome = Outcome::retry;
+    try {
+        outcome = SyncRun(*this, m_logger).run();
+    } catch (...) {
+        if (m_syncTimer) {
             m_syncTimer->start();
         }
-    };
-
-    try {
-        [&] {
-            if (file::used(fsPath(tf))) {
-                m_logger->error(QStringLiteral(" файл ") + tf
-                    + QStringLiteral(" используется другим процессом - пропускаем синхронизацию"));
-                return;
-            }
-
-            QString error;
-            QFile syncTf;
-            if (!detail::openRegularFile(syncTf, tf, QIODevice::ReadOnly, &error)) {
-                retry = false;
-                m_logger->info(QStringLiteral(
-                    " в директории синхронизации отсутствует файл транзакции - пропуск"));
-                return;
-            }
-            QFile cleanTf;
-            if (detail::openRegularFile(
-                    cleanTf, transactionFilePath(workPathClean()), QIODevice::ReadOnly, &error)
-                && detail::hashDevice(syncTf) == detail::hashDevice(cleanTf)) {
-                retry = false;
-                m_logger->info(QStringLiteral(" данные актуальны - синхронизация не требуется"));
-                return;
-            }
-            syncTf.close();
-            cleanTf.close();
-
-            const QString dirty = workPathDirty();
-            m_logger->debug(QStringLiteral("  грязная директория %1"), dirty);
-
-            auto result = detail::checkTransactionFile(syncPath());
-            if (!result) {
-                // Without a TF there is nothing to wait for; the watcher reports the next one.
-                if (result.error() == CheckTransactionFileError::TransactionFileNotFound) {
-                    retry = false;
-                }
-                return;
-            }
-            QList<QString> names = std::move(result).value();
-            names.append(QStringLiteral("TF"));
-            m_logger->debug(
-                QStringLiteral("  копирование файлов %1"), names.join(QStringLiteral(", ")));
-            file::sync(fsPath(dirty), fsPath(syncPath()), names);
-
-            m_logger->debug(QStringLiteral("  переключение чистой и грязной директорий"));
-            if (!detail::checkTransactionFile(dirty)) {
-                return;
-            }
-            swapWorkPaths();
-            QMetaObject::invokeMethod(
-                this, &Core::safe_wrap<&Core::onPlaylistChanged>, Qt::QueuedConnection);
-            retry = false;
-            m_logger->info(QStringLiteral("  синхронизация завершена"));
-        }();
-    } catch (...) {
-        retry = true;
-        finish();
         throw;
     }
-    finish();
+    if (outcome == Outcome::switched) {
+        QMetaObject::invokeMethod(
+            this, &Core::safe_wrap<&Core::onPlaylistChanged>, Qt::QueuedConnection);
+        m_logger->info(QStringLiteral("  синхронизация завершена"));
+    }
+    if (outcome == Outcome::retry && m_syncTimer) {
+        m_syncTimer->start();
+    }
 }
 
 } // namespace vesk

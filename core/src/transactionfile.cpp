@@ -1,16 +1,14 @@
 #include "transactionfile.h"
 
+#include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 #include <vesk/xxhash64.h>
 
 #include <QFile>
-#include <QIODevice>
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <memory>
 #include <stdexcept>
 #include <system_error>
 
@@ -18,73 +16,26 @@ namespace vesk::detail {
 
 namespace {
 
-constexpr qint64 hashChunkSize = 8192;
-// hashDevice reads in its own pieces; a buffer of the device would only copy the bytes twice.
-constexpr QIODevice::OpenMode hashMode = QIODevice::ReadOnly | QIODevice::Unbuffered;
+constexpr qint64 hashChunkSize = 256 * 1024;
 
-QString errnoText(int error)
+log::Logger* logger()
 {
-    return QString::fromStdString(std::generic_category().message(error));
+    return log::Manager::logger(QStringLiteral("vesk.core"));
 }
 
-// Closes a descriptor unless it has been handed on.
-class FdGuard
+// The checksum of an open file, which this takes over.
+std::uint64_t hashFile(file::Descriptor fd)
 {
-public:
-    explicit FdGuard(int fd = -1)
-        : m_fd(fd)
-    {
-    }
-    ~FdGuard() { reset(); }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-
-    int get() const { return m_fd; }
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    void reset(int fd = -1)
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = fd;
-    }
-
-private:
-    int m_fd;
-};
-
-// Takes over fd when it is a regular file; otherwise closes it and says why.
-bool adoptRegularFile(QFile& file, FdGuard& fd, QIODevice::OpenMode mode, QString* error)
-{
-    struct stat st = {};
-    if (::fstat(fd.get(), &st) != 0) {
-        *error = errnoText(errno);
-        return false;
-    }
-    if (S_ISDIR(st.st_mode)) {
-        *error = errnoText(EISDIR);
-        return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        *error = QStringLiteral("Not a regular file");
-        return false;
-    }
-    if (!file.open(fd.get(), mode, QFileDevice::AutoCloseHandle)) {
-        *error = file.errorString();
-        return false;
+    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+    QFile file;
+    // hashDevice reads in its own pieces; a buffer of the device would only copy the bytes twice.
+    if (!file.open(
+            fd.get(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        throw std::runtime_error("cannot read " + file.errorString().toStdString());
     }
     fd.release();
-    return true;
+    return hashDevice(file);
 }
-
-// O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for regular files.
-constexpr int fileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-constexpr int directoryFlags = O_RDONLY | O_NOFOLLOW | O_DIRECTORY | O_CLOEXEC;
 
 } // namespace
 
@@ -108,120 +59,86 @@ TransactionEntry parseTransactionLine(QByteArray line)
     return entry;
 }
 
-bool isOutsideDirectory(const QString& name)
+QList<TransactionEntry> parseTransactionFile(const QByteArray& content)
 {
-    if (name.startsWith(QLatin1Char('/'))) {
-        return true;
+    QList<TransactionEntry> entries;
+    for (qsizetype start = 0; start < content.size();) {
+        qsizetype end = content.indexOf('\n', start);
+        end = end < 0 ? content.size() : end + 1;
+        entries.append(parseTransactionLine(content.mid(start, end - start)));
+        start = end;
     }
-    const auto components = name.split(QLatin1Char('/'));
-    return components.contains(QStringLiteral(".."));
-}
-
-bool openInsideDirectory(
-    QFile& file, const QString& dir, const QString& name, QIODevice::OpenMode mode, QString* error)
-{
-    FdGuard current(::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (current.get() < 0) {
-        *error = errnoText(errno);
-        return false;
-    }
-    QList<QByteArray> components;
-    for (const QString& component : name.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        const QByteArray encoded = QFile::encodeName(component);
-        // The system would cut the name at a NUL and open some other file.
-        if (encoded.contains('\0')) {
-            *error = errnoText(EINVAL);
-            return false;
-        }
-        components.append(encoded);
-    }
-    if (components.isEmpty()) {
-        return adoptRegularFile(file, current, mode, error);
-    }
-    for (qsizetype i = 0; i < components.size(); ++i) {
-        const bool last = i + 1 == components.size();
-        const int fd
-            = ::openat(current.get(), components[i].constData(), last ? fileFlags : directoryFlags);
-        if (fd < 0) {
-            int reason = errno;
-            // O_DIRECTORY reports a linked directory as ENOTDIR; say what really stopped us.
-            struct stat st = {};
-            if (reason == ENOTDIR
-                && ::fstatat(current.get(), components[i].constData(), &st, AT_SYMLINK_NOFOLLOW)
-                    == 0
-                && S_ISLNK(st.st_mode)) {
-                reason = ELOOP;
-            }
-            *error = errnoText(reason);
-            return false;
-        }
-        current.reset(fd);
-    }
-    return adoptRegularFile(file, current, mode, error);
-}
-
-bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error)
-{
-    FdGuard fd(::open(QFile::encodeName(path).constData(), fileFlags));
-    if (fd.get() < 0) {
-        *error = errnoText(errno);
-        return false;
-    }
-    return adoptRegularFile(file, fd, mode, error);
+    return entries;
 }
 
 std::uint64_t hashDevice(QIODevice& device)
 {
     XXHash64 hasher(0);
-    char buffer[hashChunkSize];
+    const auto buffer = std::make_unique_for_overwrite<char[]>(hashChunkSize);
     while (!device.atEnd()) {
-        const qint64 n = device.read(buffer, hashChunkSize);
+        const qint64 n = device.read(buffer.get(), hashChunkSize);
         if (n < 0) {
             throw std::runtime_error("cannot read " + device.errorString().toStdString());
         }
         if (n == 0) {
             break;
         }
-        hasher.add(buffer, static_cast<std::size_t>(n));
+        hasher.add(buffer.get(), static_cast<std::size_t>(n));
     }
     return hasher.hash();
 }
 
 Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(const QString& dir)
 {
-    log::Logger* logger = log::Manager::logger(QStringLiteral("vesk.core"));
-
-    QFile tf;
-    QString error;
-    if (!openInsideDirectory(tf, dir, QStringLiteral("TF"), QIODevice::ReadOnly, &error)) {
-        logger->error(QStringLiteral("  не найден файл транзакции"));
+    try {
+        return checkTransactionFile(
+            file::openDirectory(QFile::encodeName(dir).toStdString()).get());
+    } catch (const std::filesystem::filesystem_error&) {
+        logger()->error(QStringLiteral("  не найден файл транзакции"));
         return Unexpected(CheckTransactionFileError::TransactionFileNotFound);
     }
-    QList<TransactionEntry> entries;
-    for (QByteArray line = tf.readLine(); !line.isEmpty(); line = tf.readLine()) {
-        entries.append(parseTransactionLine(std::move(line)));
+}
+
+Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(
+    int dir, const QSet<QString>& trusted)
+{
+    std::error_code error;
+    const file::Descriptor tf = file::openInside(dir, "TF", file::EntryType::RegularFile, error);
+    if (!tf.isOpen()) {
+        logger()->error(QStringLiteral("  не найден файл транзакции"));
+        return Unexpected(CheckTransactionFileError::TransactionFileNotFound);
     }
-    tf.close();
+    const QList<TransactionEntry> entries
+        = parseTransactionFile(file::readAll(tf.get(), maxTransactionFileSize));
 
     QList<QString> verified;
-    for (const TransactionEntry& entry : std::as_const(entries)) {
-        if (isOutsideDirectory(entry.name)) {
-            logger->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
-                                        "пределами директории синхронизации"),
+    for (const TransactionEntry& entry : entries) {
+        const std::string name = entry.name.toStdString();
+        if (!file::componentsInside(name)) {
+            logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
+                                          "пределами директории синхронизации"),
                 entry.name);
             continue;
         }
-        QFile file;
-        if (!openInsideDirectory(file, dir, entry.name, hashMode, &error)) {
-            logger->warn(QStringLiteral("  ошибка чтения файла %1: %2"), entry.name, error);
-            return Unexpected(CheckTransactionFileError::FileReadError);
-        }
-        if (hashDevice(file) != entry.checksum) {
-            logger->error(
-                QStringLiteral("  хеш сумма для файла %1 не совпадает с эталонной"), entry.name);
-            return Unexpected(CheckTransactionFileError::HashMismatch);
+        if (!trusted.contains(entry.name)) {
+            file::Descriptor fd = file::openInside(dir, name, file::EntryType::RegularFile, error);
+            if (!fd.isOpen()) {
+                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"), entry.name,
+                    QString::fromStdString(error.message()));
+                return Unexpected(CheckTransactionFileError::FileReadError);
+            }
+            if (hashFile(std::move(fd)) != entry.checksum) {
+                logger()->error(QStringLiteral("  хеш сумма для файла %1 не совпадает с эталонной"),
+                    entry.name);
+                return Unexpected(CheckTransactionFileError::HashMismatch);
+            }
         }
         verified.append(entry.name);
+    }
+    if (verified.isEmpty()) {
+        logger()->error(
+            QStringLiteral("  файл транзакции не содержит ни одного файла - доставка неполная"));
+        return Unexpected(CheckTransactionFileError::NothingListed);
     }
     return verified;
 }

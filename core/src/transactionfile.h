@@ -7,13 +7,15 @@
 #include <QByteArray>
 #include <QIODevice>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <cstdint>
 
-class QFile;
-
 namespace vesk::detail {
+
+// A transaction file lists names, never much: anything larger is not one.
+constexpr qint64 maxTransactionFileSize = qint64(64) << 20;
 
 struct TransactionEntry
 {
@@ -31,26 +33,22 @@ struct TransactionEntry
 //   "\n"                                -> 0, ""
 TransactionEntry parseTransactionLine(QByteArray line);
 
-// True for names that could reach outside the content directory: absolute ones and those with a
-// ".." component anywhere ("../x", "a/../../x", "a/.."). "..x" and "a/..b" are ordinary names.
-bool isOutsideDirectory(const QString& name);
+// Every line of a whole transaction file, in file order.
+QList<TransactionEntry> parseTransactionFile(const QByteArray& content);
 
-// Opens dir/name read-only for hashing, refusing to follow a symbolic link in any component of
-// name (dir itself may be reached through links) and refusing anything but a regular file, so a
-// delivery can neither point the check at files elsewhere nor block it with a FIFO. On failure
-// returns false and sets *error to a readable reason.
-bool openInsideDirectory(
-    QFile& file, const QString& dir, const QString& name, QIODevice::OpenMode mode, QString* error);
-
-// Opens path read-only when its last component is a regular file and not a symbolic link.
-bool openRegularFile(QFile& file, const QString& path, QIODevice::OpenMode mode, QString* error);
-
-// The XXH64 checksum (seed 0) of the device's remaining bytes, read in 8192-byte pieces. Throws
-// std::runtime_error when the device fails to read.
+// The XXH64 checksum (seed 0) of the device's remaining bytes, read in pieces of 256 KiB, which
+// keeps the memory small and the system calls few. Throws std::runtime_error when the device
+// fails to read.
 std::uint64_t hashDevice(QIODevice& device);
 
 // Verifies every file that dir's TF lists; the verified names, in file order, without the names
-// that were skipped for pointing outside dir. Stops at the first failing file.
+// that were skipped for pointing outside dir. Stops at the first failing file. A TF that lists no
+// file that could be verified is an incomplete delivery (NothingListed), never one of nothing.
 Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(const QString& dir);
+
+// The same on an open directory, never following a link below it. Names in `trusted` are listed
+// without being read: the caller takes those files from elsewhere and verifies them there.
+Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(
+    int dir, const QSet<QString>& trusted = {});
 
 } // namespace vesk::detail

@@ -198,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(States, WorkLink,
     testing::Values(LinkCase { LinkState::toA, "work_dir_b", "work_dir_b" },
         LinkCase { LinkState::toB, "work_dir_a", "work_dir_a" },
         LinkCase { LinkState::missing, "work_dir_b", "work_dir_b" },
-        LinkCase { LinkState::absoluteToB, "work_dir_b", "work_dir_b" },
+        LinkCase { LinkState::absoluteToB, "work_dir_a", "work_dir_a" },
         LinkCase { LinkState::garbage, "work_dir_b", "work_dir_b" },
         LinkCase { LinkState::staleTemporary, "work_dir_b", "work_dir_b" },
         LinkCase { LinkState::danglingTemporary, "work_dir_a", "work_dir_a" }));

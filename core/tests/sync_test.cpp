@@ -228,6 +228,18 @@ TEST_F(Sync, SecondDeliverySwitchesBack)
     EXPECT_EQ(readFile(m_core.workPathA() + "/a.mp4"), "a new a");
     // The content played before stays as it was until the next delivery overwrites it.
     EXPECT_EQ(readFile(m_core.workPathB() + "/a.mp4"), QByteArray(10000, 'a'));
+    // Unchanged files are shared with the played directory, never copied again.
+    const auto links = [](const QString& path) { return fs::hard_link_count(fsPath(path)); };
+    EXPECT_EQ(links(m_core.workPathA() + "/video/b.mp4"), 2u);
+    EXPECT_EQ(links(m_core.workPathA() + "/a.mp4"), 1u);
+
+    // A played file damaged on disk is caught in the copy, and copied from the delivery instead.
+    ASSERT_TRUE(writeFile(m_core.workPathA() + "/video/b.mp4", "damaged in place"));
+    ASSERT_TRUE(writeFile(sync("a.mp4"), "a third a"));
+    writeTf(xxhsumTf(deliveredNames()));
+    m_core.onSync();
+    EXPECT_EQ(linkTarget(), "work_dir_b");
+    EXPECT_EQ(readFile(m_core.workPathB() + "/video/b.mp4"), QByteArray(70000, 'b'));
 }
 
 TEST_F(Sync, HashMismatchLeavesTheLinkAndRetries)

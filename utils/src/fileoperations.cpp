@@ -9,14 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
+#include <limits>
 #include <set>
 #include <stdexcept>
-#include <string>
-#include <system_error>
-#include <vector>
 
 namespace vesk::file {
 
@@ -24,45 +22,54 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// What a delivery's copies get, whatever the source had: no setuid, setgid or sticky bits ever
+// reach a played directory.
+constexpr unsigned int copiedFileMode = 0644;
+constexpr unsigned int copiedDirectoryMode = 0755;
+constexpr int directoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// O_NONBLOCK keeps a FIFO from blocking the open; it changes nothing for regular files.
+constexpr int fileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+
+class FileErrorCategory : public std::error_category
+{
+public:
+    const char* name() const noexcept override { return "vesk.file"; }
+    std::string message(int value) const override
+    {
+        switch (FileError(value)) {
+        case FileError::NotRegularFile:
+            return "Not a regular file";
+        case FileError::OutsideDirectory:
+            return "Name leaves its directory";
+        }
+        return "Unknown error";
+    }
+};
+
+std::error_code lastError()
+{
+    return { errno, std::generic_category() };
+}
+
 [[noreturn]] void throwErrno(const char* what, const fs::path& path, int error = errno)
 {
     throw fs::filesystem_error(what, path, std::error_code(error, std::generic_category()));
 }
 
-// Owns one file descriptor.
-class Descriptor
+// The path a descriptor was opened by, for messages only.
+fs::path pathOf(int fd)
 {
-public:
-    explicit Descriptor(int fd = -1) noexcept
-        : m_fd(fd)
-    {
-    }
-    Descriptor(Descriptor&& other) noexcept
-        : m_fd(std::exchange(other.m_fd, -1))
-    {
-    }
-    Descriptor& operator=(Descriptor&& other) noexcept
-    {
-        std::swap(m_fd, other.m_fd);
-        return *this;
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    ~Descriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
+    std::error_code ignored;
+    return fs::read_symlink("/proc/self/fd/" + std::to_string(fd), ignored);
+}
 
-    int get() const noexcept { return m_fd; }
-    bool isOpen() const noexcept { return m_fd >= 0; }
-    // Closes now, so that a failing close (the last chance for some file systems to report a
-    // write error) is seen.
-    int close() noexcept { return ::close(std::exchange(m_fd, -1)); }
-
-private:
-    int m_fd;
-};
+// A name that openat takes as exactly one entry of the directory.
+void requireSingleComponent(const std::string& name, const fs::path& path)
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos
+        || name.find('\0') != std::string::npos)
+        throwErrno("not a name in the directory", path, EINVAL);
+}
 
 // Removes a temporary file unless it was renamed into place.
 class TemporaryName
@@ -111,16 +118,22 @@ void fsyncDirectory(int dirFd, const fs::path& path)
         throwErrno("cannot flush directory", path);
 }
 
-// ".<name>.<random>", created exclusively in the directory, so that two writers never share a
-// temporary file and a stray one is hidden from listings.
+// ".<name>.<random>": two writers never share a temporary name, and a stray one is hidden from
+// listings (and removed by the next sync of a work directory, which lists no such name).
+std::string temporaryName(const std::string& name)
+{
+    static constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string candidate = "." + name + ".";
+    for (int i = 0; i < 8; ++i)
+        candidate += digits[QRandomGenerator::global()->bounded(int(sizeof digits - 1))];
+    return candidate;
+}
+
 Descriptor createTemporary(
     int dirFd, const std::string& name, std::string& tempName, const fs::path& path)
 {
-    static constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = "." + name + ".";
-        for (int i = 0; i < 8; ++i)
-            candidate += digits[QRandomGenerator::global()->bounded(int(sizeof digits - 1))];
+        std::string candidate = temporaryName(name);
         const int fd
             = ::openat(dirFd, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
@@ -133,91 +146,156 @@ Descriptor createTemporary(
     throwErrno("cannot create temporary file", path, EEXIST);
 }
 
-// A relative name split into its components, "." dropped. Anything that could leave the base
-// directory is refused.
-std::vector<std::string> splitRelativeName(const QString& name)
+// One entry below `parent`, never through a link. O_DIRECTORY reports a link as ENOTDIR; say
+// what really stopped us.
+int openComponent(int parent, const char* name, int flags)
 {
-    const std::string text = name.toStdString();
-    if (text.empty())
-        throw std::invalid_argument("empty file name");
-    if (text.front() == '/')
-        throw std::invalid_argument("absolute file name: " + text);
-    if (text.find('\0') != std::string::npos)
-        throw std::invalid_argument("file name with a NUL byte");
-    std::vector<std::string> components;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('/', start);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string component = text.substr(start, end - start);
-        if (component == "..")
-            throw std::invalid_argument("file name leaves its directory: " + text);
-        if (!component.empty() && component != ".")
-            components.push_back(std::move(component));
-        start = end + 1;
-    }
-    if (components.empty())
-        throw std::invalid_argument("file name without a file: " + text);
-    return components;
-}
-
-std::string joinComponents(const std::vector<std::string>& components)
-{
-    std::string joined;
-    for (const std::string& component : components) {
-        if (!joined.empty())
-            joined += '/';
-        joined += component;
-    }
-    return joined;
-}
-
-Descriptor openDirectory(const fs::path& path)
-{
-    Descriptor dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.isOpen())
-        throwErrno("cannot open directory", path);
-    return dir;
-}
-
-// Opens the directory `name` below `parent` without following a symbolic link. With
-// `create`, a missing directory is made and a symbolic link in the way is replaced by one.
-Descriptor openSubdirectory(int parent, const std::string& name, bool create, const fs::path& path)
-{
-    constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::openat(parent, name.c_str(), flags);
-    if (fd < 0 && create) {
+    const int fd = ::openat(parent, name, flags);
+    if (fd < 0 && errno == ENOTDIR) {
         struct stat info
         {
         };
-        if (errno == ENOENT) {
-            if (::mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST)
-                throwErrno("cannot create directory", path);
-        } else if ((errno == ELOOP || errno == ENOTDIR)
-            && ::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISLNK(info.st_mode)) {
-            if (::unlinkat(parent, name.c_str(), 0) != 0
-                || ::mkdirat(parent, name.c_str(), 0755) != 0)
-                throwErrno("cannot replace symbolic link by directory", path);
-        } else {
-            throwErrno("cannot open directory", path);
-        }
-        fd = ::openat(parent, name.c_str(), flags);
+        const bool link
+            = ::fstatat(parent, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+        errno = link ? ELOOP : ENOTDIR;
     }
-    if (fd < 0)
-        throwErrno("cannot open directory", path);
-    return Descriptor(fd);
+    return fd;
 }
 
-Descriptor openParent(
-    int root, const std::vector<std::string>& components, bool create, const fs::path& path)
+std::error_code typeError(int fd, EntryType type)
+{
+    struct stat info
+    {
+    };
+    if (::fstat(fd, &info) != 0)
+        return lastError();
+    if (type == EntryType::Directory)
+        return S_ISDIR(info.st_mode) ? std::error_code()
+                                     : std::make_error_code(std::errc::not_a_directory);
+    if (S_ISDIR(info.st_mode))
+        return std::make_error_code(std::errc::is_a_directory);
+    return S_ISREG(info.st_mode) ? std::error_code() : make_error_code(FileError::NotRegularFile);
+}
+
+// Opens the first `count` components below `root`, the last of them as `type`.
+Descriptor openComponents(int root, const std::vector<std::string>& components, std::size_t count,
+    EntryType type, std::error_code& error)
 {
     Descriptor current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (std::size_t i = 0; current.isOpen() && i < count; ++i) {
+        const bool last = i + 1 == count;
+        current.reset(openComponent(current.get(), components[i].c_str(),
+            last && type == EntryType::RegularFile ? fileFlags : directoryFlags));
+    }
+    error = current.isOpen() ? typeError(current.get(), type) : lastError();
+    return error ? Descriptor() : std::move(current);
+}
+
+std::string joinComponents(const std::vector<std::string>& components, std::size_t count)
+{
+    std::string joined;
+    for (std::size_t i = 0; i < count; ++i)
+        joined += (i ? "/" : "") + components[i];
+    return joined;
+}
+
+// The names in a directory, "." and ".." left out.
+std::vector<std::string> entriesOf(int directory, const fs::path& path)
+{
+    const int fd = ::openat(directory, ".", directoryFlags);
+    DIR* stream = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (stream == nullptr) {
+        const int error = errno;
+        if (fd >= 0)
+            ::close(fd);
+        throwErrno("cannot read directory", path, error);
+    }
+    std::vector<std::string> names;
+    while (const dirent* entry = ::readdir(stream)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    ::closedir(stream);
+    return names;
+}
+
+// Removes `name` from `parent`, a directory with everything in it; links are removed, never
+// followed.
+void removeTree(int parent, const std::string& name, const fs::path& path)
+{
+    struct stat info
+    {
+    };
+    if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        throwErrno("cannot examine", path);
+    if (S_ISDIR(info.st_mode)) {
+        const Descriptor directory(openComponent(parent, name.c_str(), directoryFlags));
+        if (!directory.isOpen())
+            throwErrno("cannot open directory", path);
+        for (const std::string& entry : entriesOf(directory.get(), path))
+            removeTree(directory.get(), entry, path / entry);
+    }
+    if (::unlinkat(parent, name.c_str(), S_ISDIR(info.st_mode) ? AT_REMOVEDIR : 0) != 0)
+        throwErrno("cannot remove", path);
+}
+
+// Below the target of a sync: what it changed, to be flushed before it returns.
+struct Changes
+{
+    std::set<std::string> files;
+    std::set<std::string> directories;
+};
+
+// The entries a sync keeps in its target: the listed files and the directories they lie in.
+struct Wanted
+{
+    std::set<std::string> files;
+    std::set<std::string> directories;
+};
+
+void removeUnwanted(int directory, const std::string& relative, const Wanted& wanted,
+    Changes& changes, const fs::path& path)
+{
+    for (const std::string& name : entriesOf(directory, path)) {
+        const std::string entry = relative.empty() ? name : relative + "/" + name;
+        struct stat info
+        {
+        };
+        if (::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+            throwErrno("cannot examine", path / name);
+        if (S_ISDIR(info.st_mode) && wanted.directories.count(entry) != 0) {
+            const Descriptor subdirectory(openComponent(directory, name.c_str(), directoryFlags));
+            if (!subdirectory.isOpen())
+                throwErrno("cannot open directory", path / name);
+            removeUnwanted(subdirectory.get(), entry, wanted, changes, path / name);
+        } else if (!S_ISREG(info.st_mode) || wanted.files.count(entry) == 0) {
+            removeTree(directory, name, path / name);
+            changes.directories.insert(relative);
+        }
+    }
+}
+
+// The directory that holds the listed name in the target, made where missing.
+Descriptor openTargetParent(
+    int root, const std::vector<std::string>& components, Changes& changes, const fs::path& path)
+{
+    Descriptor current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    for (std::size_t i = 0; current.isOpen() && i + 1 < components.size(); ++i) {
+        const char* name = components[i].c_str();
+        int fd = openComponent(current.get(), name, directoryFlags);
+        if (fd < 0 && errno == ENOENT) {
+            if (::mkdirat(current.get(), name, copiedDirectoryMode) != 0 && errno != EEXIST)
+                throwErrno("cannot create directory", path);
+            changes.directories.insert(joinComponents(components, i));
+            fd = openComponent(current.get(), name, directoryFlags);
+            // mkdir applies the umask.
+            if (fd >= 0 && ::fchmod(fd, copiedDirectoryMode) != 0)
+                throwErrno("cannot set mode", path);
+        }
+        current.reset(fd);
+    }
     if (!current.isOpen())
         throwErrno("cannot open directory", path);
-    for (std::size_t i = 0; i + 1 < components.size(); ++i)
-        current = openSubdirectory(current.get(), components[i], create, path);
     return current;
 }
 
@@ -269,152 +347,80 @@ void copyContent(int from, int to, off_t size, const fs::path& path)
     }
 }
 
-void copyOne(int firstRoot, int secondRoot, const std::vector<std::string>& components,
-    const fs::path& first, const fs::path& second)
+void copyFile(int source, int targetDir, const std::string& leaf, const fs::path& targetPath)
 {
-    const std::string relative = joinComponents(components);
-    const fs::path sourcePath = second / relative;
-    const fs::path targetPath = first / relative;
-    const std::string& leaf = components.back();
-
-    const Descriptor sourceDir = openParent(secondRoot, components, false, sourcePath);
-    const Descriptor source(
-        ::openat(sourceDir.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!source.isOpen())
-        throwErrno("cannot open", sourcePath);
     struct stat info
     {
     };
-    if (::fstat(source.get(), &info) != 0)
-        throwErrno("cannot examine", sourcePath);
-    if (!S_ISREG(info.st_mode))
-        throwErrno("not a regular file", sourcePath, EINVAL);
-
-    const Descriptor targetDir = openParent(firstRoot, components, true, targetPath);
+    if (::fstat(source, &info) != 0)
+        throwErrno("cannot examine", targetPath);
     std::string tempName;
-    Descriptor target = createTemporary(targetDir.get(), leaf, tempName, targetPath);
-    TemporaryName cleanup(targetDir.get(), tempName);
-    copyContent(source.get(), target.get(), info.st_size, targetPath);
-    if (::fchmod(target.get(), info.st_mode & 07777) != 0)
+    Descriptor target = createTemporary(targetDir, leaf, tempName, targetPath);
+    TemporaryName cleanup(targetDir, tempName);
+    copyContent(source, target.get(), info.st_size, targetPath);
+    if (::fchmod(target.get(), copiedFileMode) != 0)
         throwErrno("cannot set mode", targetPath);
-    if (::fsync(target.get()) != 0)
-        throwErrno("cannot flush", targetPath);
+    // Writeback starts now, while the next file is copied; the flush at the end of the sync only
+    // waits for what is left of it.
+    ::sync_file_range(target.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     if (target.close() != 0)
         throwErrno("cannot close", targetPath);
-    if (::renameat(targetDir.get(), tempName.c_str(), targetDir.get(), leaf.c_str()) != 0)
+    if (::renameat(targetDir, tempName.c_str(), targetDir, leaf.c_str()) != 0)
         throwErrno("cannot replace", targetPath);
     cleanup.commit();
-    fsyncDirectory(targetDir.get(), targetPath.parent_path());
 }
 
-// Removes from `first` every entry that is not a directory and not listed, then the
-// directories that this left empty. Symbolic links are removed, never followed.
-void removeUnlisted(const fs::path& first, const std::set<std::string>& listed)
+// Puts a hard link to the shared file in place; false when that cannot be done (no such file
+// there, another file system, too many links), so that the caller copies instead.
+bool linkShared(int shared, int targetDir, const std::vector<std::string>& components)
 {
-    std::vector<fs::path> directories;
-    for (auto it = fs::recursive_directory_iterator(first);
-         it != fs::recursive_directory_iterator(); ++it) {
-        const fs::file_status status = it->symlink_status();
-        if (fs::is_directory(status)) {
-            directories.push_back(it->path());
-            continue;
-        }
-        const std::string relative = it->path().lexically_relative(first).generic_string();
-        if (listed.count(relative) == 0)
-            fs::remove(it->path());
-    }
-    // Deepest first, so a parent sees its children gone.
-    std::sort(directories.begin(), directories.end(),
-        [](const fs::path& a, const fs::path& b) { return a.native().size() > b.native().size(); });
-    for (const fs::path& directory : directories) {
-        if (::rmdir(directory.c_str()) != 0 && errno != ENOTEMPTY && errno != EEXIST)
-            throwErrno("cannot remove directory", directory);
-    }
-}
-
-} // namespace
-
-void createDirectory(const fs::path& path, unsigned int mode)
-{
-    const fs::path parent = path.parent_path();
-    if (!parent.empty())
-        fs::create_directories(parent);
-    if (::mkdir(path.c_str(), mode & 07777) != 0) {
-        if (errno != EEXIST)
-            throwErrno("cannot create directory", path);
-        if (!fs::is_directory(path))
-            throwErrno("cannot create directory", path, ENOTDIR);
-    }
-    // mkdir applies the umask, and an existing directory keeps whatever it had.
-    if (::chmod(path.c_str(), mode & 07777) != 0)
-        throwErrno("cannot set mode", path);
-}
-
-void save2file(const fs::path& path, const QByteArray& bytes, unsigned int mode)
-{
-    const std::string name = path.filename().string();
-    if (name.empty() || name == "." || name == "..")
-        throwErrno("cannot save", path, EISDIR);
-    const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
-    const Descriptor dir = openDirectory(parent);
-
-    std::string tempName;
-    Descriptor file = createTemporary(dir.get(), name, tempName, path);
-    TemporaryName cleanup(dir.get(), tempName);
-    if (::fchmod(file.get(), mode & 07777) != 0)
-        throwErrno("cannot set mode", path);
-    writeAll(file.get(), bytes.constData(), std::size_t(bytes.size()), path);
-    if (::fsync(file.get()) != 0)
-        throwErrno("cannot flush", path);
-    if (file.close() != 0)
-        throwErrno("cannot close", path);
-    // Up to here a crash leaves the old file untouched; rename swaps in the new one atomically.
-    if (::renameat(dir.get(), tempName.c_str(), dir.get(), name.c_str()) != 0)
-        throwErrno("cannot replace", path);
-    cleanup.commit();
-    fsyncDirectory(dir.get(), parent);
-}
-
-QByteArray readFile(const fs::path& path, bool missingOk)
-{
-    const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!file.isOpen()) {
-        if (errno == ENOENT && missingOk)
-            return {};
-        throwErrno("cannot open", path);
-    }
-    struct stat info
+    std::error_code error;
+    const Descriptor sharedDir
+        = openComponents(shared, components, components.size() - 1, EntryType::Directory, error);
+    const std::string& leaf = components.back();
+    struct stat source
     {
-    };
-    if (::fstat(file.get(), &info) != 0)
-        throwErrno("cannot examine", path);
-    if (S_ISDIR(info.st_mode))
-        throwErrno("cannot read", path, EISDIR);
-
-    QByteArray content;
-    // The size is a hint only: files in /proc report 0, and a file may change while we read.
-    content.reserve(qsizetype(info.st_size) + 1);
-    char buffer[65536];
-    while (true) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-        if (got == 0)
-            return content;
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            throwErrno("cannot read", path);
-        }
-        content.append(buffer, got);
-    }
-}
-
-bool used(const fs::path& path)
-{
-    struct stat target
-    {
-    };
-    if (::stat(path.c_str(), &target) != 0)
+    }, existing {};
+    if (!sharedDir.isOpen()
+        || ::fstatat(sharedDir.get(), leaf.c_str(), &source, AT_SYMLINK_NOFOLLOW) != 0
+        || !S_ISREG(source.st_mode))
         return false;
+    // A name that already is the shared file stays as it is: rename would do nothing and leave
+    // the temporary name behind.
+    if (::fstatat(targetDir, leaf.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0
+        && existing.st_dev == source.st_dev && existing.st_ino == source.st_ino)
+        return true;
+    std::string tempName = temporaryName(leaf);
+    if (::linkat(sharedDir.get(), leaf.c_str(), targetDir, tempName.c_str(), 0) != 0)
+        return false;
+    TemporaryName cleanup(targetDir, tempName);
+    if (::renameat(targetDir, tempName.c_str(), targetDir, leaf.c_str()) != 0)
+        return false;
+    cleanup.commit();
+    return true;
+}
+
+// Files first, so that a directory entry never reaches the disk before what it names.
+void flush(int root, const Changes& changes, const fs::path& path)
+{
+    std::error_code error;
+    const auto flushOne = [&](const std::string& name, EntryType type) {
+        const Descriptor fd = openInside(root, name, type, error);
+        if (!fd.isOpen())
+            throw fs::filesystem_error("cannot flush", path / name, error);
+        if (type == EntryType::Directory)
+            fsyncDirectory(fd.get(), path / name);
+        else if (::fsync(fd.get()) != 0)
+            throwErrno("cannot flush", path / name);
+    };
+    for (const std::string& file : changes.files)
+        flushOne(file, EntryType::RegularFile);
+    for (const std::string& directory : changes.directories)
+        flushOne(directory, EntryType::Directory);
+}
+
+bool usedInode(const struct stat& target)
+{
     const Descriptor proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!proc.isOpen())
         return false;
@@ -461,36 +467,242 @@ bool used(const fs::path& path)
     return found;
 }
 
+} // namespace
+
+std::error_code make_error_code(FileError error)
+{
+    static const FileErrorCategory category;
+    return { int(error), category };
+}
+
+std::optional<std::vector<std::string>> componentsInside(std::string_view name)
+{
+    if (name.starts_with('/') || name.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    std::vector<std::string> components;
+    for (std::size_t start = 0; start <= name.size();) {
+        const std::size_t slash = std::min(name.find('/', start), name.size());
+        const std::string_view component = name.substr(start, slash - start);
+        if (component == "..")
+            return std::nullopt;
+        if (!component.empty() && component != ".")
+            components.emplace_back(component);
+        start = slash + 1;
+    }
+    return components;
+}
+
+Descriptor openInside(int directory, std::string_view name, EntryType type, std::error_code& error)
+{
+    const auto components = componentsInside(name);
+    if (!components) {
+        error = make_error_code(FileError::OutsideDirectory);
+        return {};
+    }
+    return openComponents(directory, *components, components->size(), type, error);
+}
+
+Descriptor openDirectory(const fs::path& path)
+{
+    Descriptor dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.isOpen())
+        throwErrno("cannot open directory", path);
+    return dir;
+}
+
+void createDirectory(const fs::path& path, unsigned int mode)
+{
+    fs::path normal = path.lexically_normal();
+    if (!normal.has_filename())
+        normal = normal.parent_path();
+    const fs::path parent = normal.parent_path();
+    if (!parent.empty())
+        fs::create_directories(parent);
+    createDirectory(
+        openDirectory(parent.empty() ? "." : parent).get(), normal.filename().string(), mode);
+}
+
+Descriptor createDirectory(int parent, const std::string& name, unsigned int mode)
+{
+    const fs::path path = pathOf(parent) / name;
+    requireSingleComponent(name, path);
+    if (::mkdirat(parent, name.c_str(), mode & 07777) != 0 && errno != EEXIST)
+        throwErrno("cannot create directory", path);
+    Descriptor directory(openComponent(parent, name.c_str(), directoryFlags));
+    if (!directory.isOpen())
+        throwErrno("cannot create directory", path);
+    // mkdir applies the umask, and an existing directory keeps whatever it had.
+    if (::fchmod(directory.get(), mode & 07777) != 0)
+        throwErrno("cannot set mode", path);
+    return directory;
+}
+
+void save2file(const fs::path& path, const QByteArray& bytes, unsigned int mode)
+{
+    const std::string name = path.filename().string();
+    if (name.empty() || name == "." || name == "..")
+        throwErrno("cannot save", path, EISDIR);
+    const fs::path parent = path.has_parent_path() ? path.parent_path() : fs::path(".");
+    save2file(openDirectory(parent).get(), name, bytes, mode);
+}
+
+void save2file(int directory, const std::string& name, const QByteArray& bytes, unsigned int mode)
+{
+    const fs::path path = pathOf(directory) / name;
+    requireSingleComponent(name, path);
+    std::string tempName;
+    Descriptor file = createTemporary(directory, name, tempName, path);
+    TemporaryName cleanup(directory, tempName);
+    if (::fchmod(file.get(), mode & 07777) != 0)
+        throwErrno("cannot set mode", path);
+    writeAll(file.get(), bytes.constData(), std::size_t(bytes.size()), path);
+    if (::fsync(file.get()) != 0)
+        throwErrno("cannot flush", path);
+    if (file.close() != 0)
+        throwErrno("cannot close", path);
+    // Up to here a crash leaves the old file untouched; rename swaps in the new one atomically.
+    if (::renameat(directory, tempName.c_str(), directory, name.c_str()) != 0)
+        throwErrno("cannot replace", path);
+    cleanup.commit();
+    fsyncDirectory(directory, path.parent_path());
+}
+
+void replaceLink(int directory, const std::string& name, const std::string& target)
+{
+    const fs::path path = pathOf(directory) / name;
+    requireSingleComponent(name, path);
+    const std::string temporary = name + ".swap";
+    ::unlinkat(directory, temporary.c_str(), 0);
+    if (::symlinkat(target.c_str(), directory, temporary.c_str()) != 0)
+        throwErrno("cannot create link", path);
+    if (::renameat(directory, temporary.c_str(), directory, name.c_str()) != 0) {
+        const int error = errno;
+        ::unlinkat(directory, temporary.c_str(), 0);
+        throwErrno("cannot replace link", path, error);
+    }
+    fsyncDirectory(directory, path.parent_path());
+}
+
+QByteArray readFile(const fs::path& path, bool missingOk)
+{
+    const Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file.isOpen()) {
+        if (errno == ENOENT && missingOk)
+            return {};
+        throwErrno("cannot open", path);
+    }
+    struct stat info
+    {
+    };
+    if (::fstat(file.get(), &info) != 0)
+        throwErrno("cannot examine", path);
+    if (S_ISDIR(info.st_mode))
+        throwErrno("cannot read", path, EISDIR);
+    return readAll(file.get(), std::numeric_limits<qint64>::max());
+}
+
+QByteArray readAll(int file, qint64 limit)
+{
+    QByteArray content;
+    char buffer[65536];
+    while (true) {
+        // The size is not asked: files in /proc report 0, and a file may change while we read.
+        const ssize_t got = ::pread(file, buffer, sizeof buffer, off_t(content.size()));
+        if (got == 0)
+            return content;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throwErrno("cannot read", pathOf(file));
+        }
+        if (content.size() + got > limit)
+            throwErrno("cannot read", pathOf(file), EFBIG);
+        content.append(buffer, got);
+    }
+}
+
+bool used(const fs::path& path)
+{
+    struct stat target
+    {
+    };
+    return ::stat(path.c_str(), &target) == 0 && usedInode(target);
+}
+
+bool used(int file)
+{
+    struct stat target
+    {
+    };
+    return ::fstat(file, &target) == 0 && usedInode(target);
+}
+
 bool changeAttributes(const fs::path& path, QFlags<FileAttribute> set, QFlags<FileAttribute> clear)
 {
-    const Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!file.isOpen())
-        return false;
+    const Descriptor file(::open(path.c_str(), fileFlags));
+    return file.isOpen() && changeAttributes(file.get(), set, clear);
+}
+
+bool changeAttributes(int file, QFlags<FileAttribute> set, QFlags<FileAttribute> clear)
+{
     // The kernel reads and writes an int here, whatever the ioctl's declared type says.
     int flags = 0;
-    if (::ioctl(file.get(), FS_IOC_GETFLAGS, &flags) != 0)
+    if (::ioctl(file, FS_IOC_GETFLAGS, &flags) != 0)
         return false;
     int wanted = (flags | int(set.toInt())) & ~int(clear.toInt());
     if (wanted == flags)
         return true;
-    return ::ioctl(file.get(), FS_IOC_SETFLAGS, &wanted) == 0;
+    return ::ioctl(file, FS_IOC_SETFLAGS, &wanted) == 0;
+}
+
+void sync(int first, int second, const QList<QString>& names, const SharedFiles& shared)
+{
+    std::vector<std::vector<std::string>> split;
+    Wanted wanted;
+    for (const QString& name : names) {
+        const std::string text = name.toStdString();
+        auto components = componentsInside(text);
+        if (!components)
+            throw std::invalid_argument("file name leaves its directory: " + text);
+        if (components->empty())
+            throw std::invalid_argument("file name without a file: " + text);
+        for (std::size_t i = 1; i < components->size(); ++i)
+            wanted.directories.insert(joinComponents(*components, i));
+        wanted.files.insert(joinComponents(*components, components->size()));
+        split.push_back(std::move(*components));
+    }
+    for (const std::string& file : wanted.files) {
+        if (wanted.directories.count(file) != 0)
+            throw std::invalid_argument("file name is also a directory: " + file);
+    }
+
+    const fs::path firstPath = pathOf(first);
+    const fs::path secondPath = pathOf(second);
+    Changes changes;
+    // Before the copies, so that an entry of the wrong type never stands in a copy's way.
+    removeUnwanted(first, {}, wanted, changes, firstPath);
+    for (qsizetype i = 0; i < names.size(); ++i) {
+        const std::vector<std::string>& components = split[std::size_t(i)];
+        const std::string relative = joinComponents(components, components.size());
+        const Descriptor targetDir
+            = openTargetParent(first, components, changes, firstPath / relative);
+        changes.directories.insert(joinComponents(components, components.size() - 1));
+        if (shared.directory >= 0 && shared.names.contains(names[i])
+            && linkShared(shared.directory, targetDir.get(), components))
+            continue;
+        std::error_code error;
+        const Descriptor source = openInside(second, relative, EntryType::RegularFile, error);
+        if (!source.isOpen())
+            throw fs::filesystem_error("cannot open", secondPath / relative, error);
+        copyFile(source.get(), targetDir.get(), components.back(), firstPath / relative);
+        changes.files.insert(relative);
+    }
+    flush(first, changes, firstPath);
 }
 
 void sync(const fs::path& first, const fs::path& second, const QList<QString>& names)
 {
-    std::vector<std::vector<std::string>> split;
-    std::set<std::string> listed;
-    split.reserve(std::size_t(names.size()));
-    for (const QString& name : names) {
-        split.push_back(splitRelativeName(name));
-        listed.insert(joinComponents(split.back()));
-    }
-
-    const Descriptor firstRoot = openDirectory(first);
-    const Descriptor secondRoot = openDirectory(second);
-    for (const std::vector<std::string>& components : split)
-        copyOne(firstRoot.get(), secondRoot.get(), components, first, second);
-    removeUnlisted(first, listed);
+    sync(openDirectory(first).get(), openDirectory(second).get(), names);
 }
 
 } // namespace vesk::file

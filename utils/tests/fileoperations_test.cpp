@@ -274,8 +274,8 @@ TEST_F(FileTest, ChangeAttributesSetsAndClearsImmutable)
 TEST_F(FileTest, SyncCopiesNestedNamesAndRemovesUnlisted)
 {
     write("sync/TF", "tf");
-    write("sync/playlist.ini", "[playlist]");
-    write("sync/media/2026/clip.mp4", "video", 0640);
+    write("sync/media/2026/clip.mp4", "video", 04755);
+    write("sync/playlist.ini", "[playlist]", 02777);
     write("sync/not-listed.mp4", "stays in sync");
     write("work/playlist.ini", "old playlist");
     write("work/old.mp4", "old video");
@@ -288,7 +288,10 @@ TEST_F(FileTest, SyncCopiesNestedNamesAndRemovesUnlisted)
         (QStringList { "TF", "media", "media/2026", "media/2026/clip.mp4", "playlist.ini" }));
     EXPECT_EQ(read("work/playlist.ini"), "[playlist]");
     EXPECT_EQ(read("work/media/2026/clip.mp4"), "video");
-    EXPECT_EQ(modeOf(path("work/media/2026/clip.mp4")), 0640u);
+    // Whatever the source's mode: no setuid, setgid or sticky bit reaches a work directory.
+    for (const char* name : { "work/media/2026/clip.mp4", "work/playlist.ini" })
+        EXPECT_EQ(modeOf(path(name)), 0644u) << name;
+    EXPECT_EQ(modeOf(path("work/media/2026")), 0755u);
     // The source side is only read.
     EXPECT_EQ(read("sync/not-listed.mp4"), "stays in sync");
     EXPECT_TRUE(fs::exists("/etc/hostname"));
@@ -300,6 +303,16 @@ TEST_F(FileTest, SyncNormalisesNames)
     fs::create_directory(path("work"));
     file::sync(path("work"), path("sync"), { "./media//a.mp4" });
     EXPECT_EQ(entries("work"), (QStringList { "media", "media/a.mp4" }));
+}
+
+TEST(ComponentsInside, OneRuleForNamesBelowADirectory)
+{
+    for (const char* name : { "/etc/passwd", "../x", "a/../../etc/x", "a/..", "..", "a/../b" })
+        EXPECT_FALSE(file::componentsInside(name)) << name;
+    EXPECT_FALSE(file::componentsInside(std::string_view("a\0b", 3)));
+    for (const char* name : { "a", "video/a.mp4", "..x", "a/..b", "x..", "./a", "", "a//b/" })
+        EXPECT_TRUE(file::componentsInside(name)) << name;
+    EXPECT_EQ(*file::componentsInside("./a//b/."), (std::vector<std::string> { "a", "b" }));
 }
 
 TEST_F(FileTest, SyncRefusesNamesThatClimbOut)
@@ -347,13 +360,13 @@ TEST_F(FileTest, SyncNeverFollowsSymbolicLinks)
     EXPECT_EQ(read("secret/key"), "private");
 }
 
-TEST_F(FileTest, SyncOfAMissingSourceThrowsAndKeepsTheTarget)
+TEST_F(FileTest, SyncOfAMissingSourceThrowsAndLeavesNoTemporaryFile)
 {
     write("sync/TF", "tf");
-    write("work/keep.mp4", "keep");
+    write("work/unlisted.mp4", "the target is ours to rebuild");
     EXPECT_THROW(
         file::sync(path("work"), path("sync"), { "TF", "missing.mp4" }), fs::filesystem_error);
-    EXPECT_EQ(read("work/keep.mp4"), "keep");
+    EXPECT_EQ(entries("work"), QStringList { "TF" });
     EXPECT_THROW(file::sync(path("nowhere"), path("sync"), { "TF" }), fs::filesystem_error);
 }
 
