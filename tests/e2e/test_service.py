@@ -8,6 +8,7 @@ import os
 import shutil
 import socket
 import stat
+import subprocess
 import tempfile
 import time
 import unittest
@@ -15,7 +16,8 @@ import uuid
 
 from vesk_e2e import (IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, SYNC_DIR, TAG_LENGTH,
                       TOKEN_LENGTH, Delivery, Peer, Service, UdpListener, curl, decrypt,
-                      make_clip, open_encrypted, post_json, raw_exchange)
+                      enter_private_mount_namespace, make_clip, open_encrypted, post_json,
+                      raw_exchange, write_replacing)
 
 CLIENT_KEY = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOq2b7n0Xc2wQ8fS1nU5m management@e2e"
 
@@ -417,6 +419,154 @@ class BadInputTest(ServiceTestCase):
         self.assertEqual(len(base64.b64decode(answer["master"])), 32)
         self.assertEqual(curl(service.port, "/nothing", method="GET").raw,
                          b"HTTP/1.1 404 Not Found\r\n\r\n")
+
+
+FINISHED = "  синхронизация завершена"
+
+
+def remove_entry(path):
+    if os.path.isdir(path) and not os.path.islink(path):
+        shutil.rmtree(path)
+    elif os.path.lexists(path):
+        os.remove(path)
+
+
+class HostileDeliveryTest(ServiceTestCase):
+    """Scenario 8: a shop's bad day: names that switch between file and directory, setuid modes,
+    a link planted where a work directory belongs, a slow TF writer, an empty TF, a linked .ssh."""
+
+    def deliver(self, service, scratch, name, files, modes=None):
+        delivery = Delivery(os.path.join(scratch, name), files)
+        sync_dir = service.path("sync_dir")
+        for entry in os.listdir(sync_dir):
+            if entry != "TF" and entry not in {path.split("/")[0] for path in files}:
+                remove_entry(os.path.join(sync_dir, entry))
+        for path, data in files.items():
+            remove_entry(os.path.join(sync_dir, path.split("/")[0]))
+            write_replacing(os.path.join(sync_dir, path), data)
+            os.chmod(os.path.join(sync_dir, path), (modes or {}).get(path, 0o644))
+        return delivery
+
+    def assertPlayed(self, service, delivery):
+        played = service.path(os.readlink(service.path("work_dir")))
+        self.assertEqual(subprocess.run(["xxhsum", "-c", "TF"], cwd=played, capture_output=True)
+                         .returncode, 0)
+        for root, directories, names in os.walk(played):
+            for name in names:
+                self.assertEqual(mode(os.path.join(root, name)), 0o644, name)
+            for name in directories:
+                self.assertEqual(mode(os.path.join(root, name)), 0o755, name)
+        self.assertEqual(read(os.path.join(played, "TF")), delivery.transaction_file)
+
+    def test_hostile_deliveries(self):
+        scratch = self.scratch()
+        service = self.service(sync_repeat=1)
+        service.start()
+        service.pair(Peer(), uuid.uuid4(), "127.0.0.1:5000")
+        sync_tf = service.path("sync_dir/TF")
+        # "video" as directory, directory, file, file, directory: the dirty directory, which holds
+        # the delivery of two rounds ago, meets both switches.
+        for number, shape in enumerate(["video/clip.mp4"] * 2 + ["video"] * 2 + ["video/clip.mp4"]):
+            files = {"playlist.ini": PLAYLIST.encode(), shape: os.urandom(4096),
+                     "setuid.mp4": b"%d" % number, "shared.mp4": b"world-writable"}
+            delivery = self.deliver(service, scratch, str(number), files,
+                                    {"setuid.mp4": 0o4755, "shared.mp4": 0o2777})
+            mark = service.log_mark()
+            write_replacing(sync_tf, delivery.transaction_file)
+            service.wait_log(FINISHED, since=mark)
+            self.assertPlayed(service, delivery)
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_b")
+
+        # A link where the dirty work directory belongs is refused, and what it names untouched.
+        outside = os.path.join(scratch, "outside")
+        os.makedirs(outside)
+        with open(os.path.join(outside, "keep"), "wb") as f:
+            f.write(b"not the service's")
+        shutil.rmtree(service.path("work_dir_a"))
+        os.symlink(outside, service.path("work_dir_a"))
+        files = {"playlist.ini": PLAYLIST.encode(), "a.mp4": os.urandom(4096)}
+        delivery = self.deliver(service, scratch, "linked", files)
+        mark = service.log_mark()
+        write_replacing(sync_tf, delivery.transaction_file)
+        service.wait_log("  директория /var/lib/morlen-vesk/work_dir_a не может быть использована: "
+                         "Too many levels of symbolic links - пропускаем синхронизацию", since=mark)
+        self.assertEqual(os.listdir(outside), ["keep"])
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_b")
+        mark = service.log_mark()
+        os.remove(service.path("work_dir_a"))
+        os.mkdir(service.path("work_dir_a"))
+        service.wait_log(FINISHED, since=mark)
+        self.assertPlayed(service, delivery)
+
+        # TF written in place in small pieces, as a slow cp does: never taken while it is written.
+        files["a.mp4"] = os.urandom(4096)
+        delivery = self.deliver(service, scratch, "slow", files)
+        mark = service.log_mark()
+        with open(sync_tf, "wb") as f:
+            for start in range(0, len(delivery.transaction_file), 16):
+                f.write(delivery.transaction_file[start:start + 16])
+                f.flush()
+                time.sleep(0.25)  # the writer's pace, not a wait for the service
+        written = service.log_mark()
+        service.wait_log(FINISHED, since=mark)
+        while_written = service.log_bytes()[mark:written].decode()
+        self.assertIn("используется другим процессом - пропускаем синхронизацию", while_written)
+        self.assertNotIn(FINISHED, while_written)
+        self.assertPlayed(service, delivery)
+
+        # An empty TF is an incomplete delivery: the played content stays.
+        mark = service.log_mark()
+        write_replacing(sync_tf, b"")
+        service.wait_log("  файл транзакции не содержит ни одного файла - доставка неполная",
+                         since=mark)
+        self.assertPlayed(service, delivery)
+
+        # A linked .ssh: pairing fails with its reason, and the directory it names is untouched.
+        shutil.rmtree(service.path(".ssh"))
+        os.chmod(outside, 0o777)
+        os.symlink(outside, service.path(".ssh"))
+        response = post_json(service.port, "/v1/command/connect",
+                             {"type": "file-rsync", "keyToken": str(uuid.uuid4()),
+                              "serverKey": Peer().public_base64(), "clientKey": CLIENT_KEY,
+                              "server": "127.0.0.1:5000"})
+        self.assertEqual(response.status, 500)
+        self.assertIn("Too many levels of symbolic links", json.loads(response.body)["reason"])
+        self.assertEqual((os.listdir(outside), mode(outside)), (["keep"], 0o777))
+
+
+class FullDiskTest(ServiceTestCase):
+    """Scenario 9: a delivery larger than the free space of a small home."""
+
+    def test_full_disk(self):
+        enter_private_mount_namespace()
+        service = self.service(sync_repeat=1)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=48m", "tmpfs", service.home],
+                       check=True)
+        self.addCleanup(subprocess.run, ["umount", "-l", service.home], check=False)
+        service.start()
+        service.pair(Peer(), uuid.uuid4(), "127.0.0.1:5000")
+        scratch = self.scratch()
+        first = Delivery(os.path.join(scratch, "first"),
+                         {"playlist.ini": PLAYLIST.encode(), "blue.mp4": os.urandom(4 << 20)})
+        self.deliverAndWait(service, first, "work_dir_b")
+
+        filler = service.path("filler")
+        with open(filler, "wb") as f:
+            f.write(bytes(20 << 20))
+        big = Delivery(os.path.join(scratch, "big"),
+                       {"playlist.ini": SECOND_PLAYLIST.encode(), "red.mp4": os.urandom(14 << 20)})
+        mark = service.log_mark()
+        big.copy_into(service.path("sync_dir"))
+        service.wait_log(r"  ошибка копирования файлов: .*No space left on device.*", since=mark,
+                         pattern=True)
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_b")
+        self.assertEqual(read(service.path("work_dir_b/blue.mp4")), first.files["blue.mp4"])
+
+        mark = service.log_mark()
+        os.remove(filler)
+        service.wait_log(FINISHED, since=mark)
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_a")
+        self.assertEqual(read(service.path("work_dir_a/red.mp4")), big.files["red.mp4"])
 
 
 if __name__ == "__main__":

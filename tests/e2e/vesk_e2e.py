@@ -314,6 +314,12 @@ class Service:
         self.stop()
         return self.start()
 
+    def kill(self):
+        """SIGKILL, as a power cut or the kernel's OOM killer stops it: no handler of its own runs."""
+        process, self.process = self.process, None
+        process.kill()
+        process.wait()
+
     def close(self):
         """Stops the service, checks its output for sanitizer reports and removes its files."""
         try:
@@ -452,6 +458,15 @@ def write_replacing(path, data, timeout=REQUEST_TIMEOUT):
             return False
 
     wait_until(renamed, timeout, f"replacement of {path} (it stayed immutable)")
+
+
+def enter_private_mount_namespace():
+    """Moves this test process into a mount namespace of its own: what it mounts from then on is
+    seen by it and the services it starts, never by the host, and vanishes when it exits."""
+    clone_newns = 0x00020000
+    if ctypes.CDLL("libc.so.6", use_errno=True).unshare(clone_newns) != 0:
+        raise OSError(ctypes.get_errno(), "unshare of the mount namespace failed")
+    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
 
 
 def make_clip(path, colour, seconds=2, encoder="libx264"):
