@@ -190,6 +190,7 @@ void BM_OnSyncOneChanged(benchmark::State& state)
     Delivery& d = *delivery();
     {
         BenchCore core(d.home);
+        fs::remove_all(homeEntry(d, "work_dir_a"));
         resetWorkDirs(d, "work_dir_a", "work_dir_b");
         core.onSync();
         QCoreApplication::processEvents();

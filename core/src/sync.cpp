@@ -193,16 +193,23 @@ Fill SyncRun::fill(const QSet<QString>& shared)
     QList<QString> names = std::move(result).value();
     names.append(QStringLiteral("TF"));
     m_logger->debug(QStringLiteral("  копирование файлов %1"), names.join(QStringLiteral(", ")));
+    // The copy is verified while it is still being written back, and flushed only when it is
+    // right: the link never names content that a crash could take back.
+    const auto verify = [&] {
+        m_logger->debug(QStringLiteral("  переключение чистой и грязной директорий"));
+        return bool(detail::checkTransactionFile(m_dirtyDir.get()));
+    };
     try {
-        file::sync(m_dirtyDir.get(), m_syncDir.get(), names, { m_cleanDir.get(), shared });
+        return file::sync(
+                   m_dirtyDir.get(), m_syncDir.get(), names, { m_cleanDir.get(), shared }, verify)
+            ? Fill::ready
+            : Fill::badCopy;
     } catch (const std::exception& e) {
         // A full disk, most likely: the played content stays, and the next run tries again.
         m_logger->error(
             QStringLiteral("  ошибка копирования файлов: %1"), QString::fromUtf8(e.what()));
         return Fill::retry;
     }
-    m_logger->debug(QStringLiteral("  переключение чистой и грязной директорий"));
-    return detail::checkTransactionFile(m_dirtyDir.get()) ? Fill::ready : Fill::badCopy;
 }
 
 void SyncRun::refuse(const char* indent, const QString& path, const QString& reason) const

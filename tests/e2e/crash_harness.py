@@ -4,7 +4,7 @@ matches that directory's own TF and nothing else is there), and the new one once
 service has synchronised. Prints one line per run and the count of bad runs; exits non-zero when
 there was one. By hand, as root, for the figure:
 
-    VESK_SERVICE=build/bin/vesk-service python3 tests/e2e/crash_harness.py --runs 100 --mib 256
+    VESK_SERVICE=build/bin/vesk-service /usr/bin/python3 tests/e2e/crash_harness.py --runs 100
 
 CI runs a handful of small runs (see CMakeLists.txt).
 """
@@ -63,9 +63,9 @@ def main():
         service.start()
         service.pair(Peer(), uuid.uuid4(), "127.0.0.1:5000")
         pair = deliveries(os.path.join(service.root, "scratch"), args.mib)
-        started = time.monotonic()
         mark = service.log_mark()
         deliver(service, pair[0])
+        started = time.monotonic()
         service.wait_log(SETTLED, since=mark, pattern=True, timeout=600)
         window = time.monotonic() - started
         for run in range(args.runs):

@@ -655,7 +655,8 @@ bool changeAttributes(int file, QFlags<FileAttribute> set, QFlags<FileAttribute>
     return ::ioctl(file, FS_IOC_SETFLAGS, &wanted) == 0;
 }
 
-void sync(int first, int second, const QList<QString>& names, const SharedFiles& shared)
+bool sync(int first, int second, const QList<QString>& names, const SharedFiles& shared,
+    const std::function<bool()>& verify)
 {
     std::vector<std::vector<std::string>> split;
     Wanted wanted;
@@ -697,7 +698,10 @@ void sync(int first, int second, const QList<QString>& names, const SharedFiles&
         copyFile(source.get(), targetDir.get(), components.back(), firstPath / relative);
         changes.files.insert(relative);
     }
+    if (verify && !verify())
+        return false;
     flush(first, changes, firstPath);
+    return true;
 }
 
 void sync(const fs::path& first, const fs::path& second, const QList<QString>& names)

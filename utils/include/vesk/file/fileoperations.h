@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -114,11 +115,14 @@ struct SharedFiles
 //   `shared.names` is hard-linked from `shared.directory` instead, falling back to a copy when
 //   the link cannot be made. Files are only ever replaced by rename, never written in place, so a
 //   shared inode never changes under its other reader;
+// - then `verify`, when given, runs while the copies are still being written back to disk; when
+//   it returns false the sync returns false without flushing;
 // - last, every written file and then every changed directory is flushed to disk once.
 // No symbolic link is followed on either side. Throws std::invalid_argument, before touching
 // anything, for a name componentsInside refuses or one that names no file; filesystem_error when
 // a listed source is missing or not a regular file, or writing fails (a full disk, for one).
-void sync(int first, int second, const QList<QString>& names, const SharedFiles& shared = {});
+bool sync(int first, int second, const QList<QString>& names, const SharedFiles& shared = {},
+    const std::function<bool()>& verify = {});
 
 // The same on two directory paths, which may lead through links; nothing is shared.
 void sync(const std::filesystem::path& first, const std::filesystem::path& second,
