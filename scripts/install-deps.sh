@@ -3,6 +3,9 @@
 # The one list of dependencies: both README commands and CI go through here.
 set -euo pipefail
 
+# openssh-server and rsync: the delivery test plays a management server against an sshd of its
+# own on loopback. Where a service manager runs, installing openssh-server also starts the
+# system's own sshd.
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libqt6network6
@@ -10,7 +13,7 @@ packages=(
   libssl-dev libxxhash-dev xxhash
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang-14 libclang-rt-14-dev
-  ffmpeg curl python3 python3-cryptography
+  ffmpeg curl python3 python3-cryptography openssh-server openssh-client rsync
   util-linux iproute2 procps e2fsprogs
   man-db groff-base
 )

@@ -6,18 +6,22 @@ import datetime
 import json
 import os
 import shutil
+import signal
 import socket
 import stat
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 import uuid
 
+from rsync_delivery import (ACCOUNT, RSYNC_PARTIAL, accepted_logins, files_under, is_immutable,
+                            seal, start_register, write_random)
 from vesk_e2e import (IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, SYNC_DIR, TAG_LENGTH,
                       TOKEN_LENGTH, Delivery, Peer, Service, UdpListener, curl, decrypt,
                       enter_private_mount_namespace, make_clip, open_encrypted, post_json,
-                      raw_exchange, write_replacing)
+                      raw_exchange, wait_until, write_replacing)
 
 CLIENT_KEY = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOq2b7n0Xc2wQ8fS1nU5m management@e2e"
 
@@ -276,6 +280,110 @@ class DeliveryTest(ServiceTestCase):
         # The played content was never touched by the failed runs.
         for name, data in first.files.items():
             self.assertEqual(read(service.path("work_dir_b/" + name)), data, name)
+
+
+class RsyncDeliveryTest(ServiceTestCase):
+    """Scenario 10: a management server delivers with rsync over ssh, as the register's sshd and
+    the service's own account (CAP_LINUX_IMMUTABLE only, no root) let it."""
+
+    BIG = 32 << 20  # long enough a verification to be caught while it holds TF
+
+    def test_rsync_delivery(self):
+        scratch = self.scratch()
+        service = self.service(sync_repeat=2)
+        host, server = start_register(service, scratch)
+        self.addCleanup(host.close)
+        status = read(f"/proc/{service.process.pid}/status").decode()
+        self.assertRegex(status, rf"\nUid:\t{host.uid}\t{host.uid}\t{host.uid}\t")
+        self.assertRegex(status, r"\nCapEff:\t0000000000000200\n")  # CAP_LINUX_IMMUTABLE
+        content = os.path.join(scratch, "content")
+        clips = os.path.join(scratch, "clips")
+
+        def write(name, data):
+            os.makedirs(os.path.dirname(os.path.join(content, name)), exist_ok=True)
+            with open(os.path.join(content, name), "wb") as f:
+                f.write(data)
+
+        def played(expected_link):
+            self.assertEqual(os.readlink(service.path("work_dir")), expected_link)
+            directory = service.path(expected_link)
+            self.assertEqual(files_under(directory), files_under(content))
+            for name in files_under(content):
+                self.assertEqual(read(os.path.join(directory, name)),
+                                 read(os.path.join(content, name)), name)
+
+        # First delivery: media and playlist.ini, then TF in a call of its own.
+        write("video/red.mp4", make_clip(os.path.join(clips, "red.mp4"), "red"))
+        write("blue.mp4", make_clip(os.path.join(clips, "blue.mp4"), "blue"))
+        write("playlist.ini", PLAYLIST.encode())
+        seal(content)
+        mark = service.log_mark()
+        server.deliver(content)
+        service.wait_log("  синхронизация завершена", since=mark)
+        played("work_dir_b")
+
+        # Second delivery: playlist.ini changes, blue.mp4 goes (--delete), green.mp4 and a big
+        # file come. While its verification holds TF, the server starts a third delivery that
+        # only adds a file: its TF is refused with status 23. The service is held still in that
+        # window (SIGSTOP), so the refusal does not depend on the machine's speed.
+        os.remove(os.path.join(content, "blue.mp4"))
+        write("green.mp4", make_clip(os.path.join(clips, "green.mp4"), "green"))
+        write("playlist.ini", SECOND_PLAYLIST.encode())
+        write_random(os.path.join(content, "big.bin"), self.BIG)
+        second_tf = seal(content)
+        yellow = make_clip(os.path.join(clips, "yellow.mp4"), "yellow")
+        mark = service.log_mark()
+        server.deliver(content)
+        sync_tf = service.path("sync_dir/TF")
+
+        def verifying():
+            return (is_immutable(sync_tf)
+                    and service.find_log(r"  грязная директория .*", since=mark, pattern=True))
+
+        wait_until(verifying, 60, "verification of the second delivery", service.diagnostics,
+                   interval=0.002)
+        service.process.send_signal(signal.SIGSTOP)
+        try:
+            wait_until(lambda: read(f"/proc/{service.process.pid}/stat").split()[2] == b"T",
+                       10, "the service stopped")
+            self.assertTrue(is_immutable(sync_tf), "the verification ended too soon")
+            self.assertFalse(service.find_log("  синхронизация завершена", since=mark))
+            write("yellow.mp4", yellow)
+            third_tf = seal(content)
+            self.assertEqual(server.send_content(content).returncode, 0)
+            refused = server.send_transaction_file(content)
+            self.assertEqual(refused.returncode, RSYNC_PARTIAL, refused.stderr)
+            self.assertRegex(refused.stderr, r"rename .*\.TF\.\w+\" -> \"TF\": Operation not "
+                                             r"permitted")
+            self.assertEqual(read(sync_tf), second_tf)
+            self.assertEqual([name for name in os.listdir(service.path("sync_dir"))
+                              if name.startswith(".")], [])  # rsync took its temporary file
+        finally:
+            service.process.send_signal(signal.SIGCONT)
+        service.wait_log("  синхронизация завершена", since=mark)
+        self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_a")
+        self.assertFalse(os.path.exists(service.path("sync_dir/blue.mp4")))
+        self.assertEqual(read(service.path("work_dir_a/TF")), second_tf)
+        self.assertFalse(os.path.exists(service.path("work_dir_a/yellow.mp4")))
+
+        # The server retries TF a moment later, and the third delivery goes in; blue.mp4, which
+        # this directory held for the first delivery, is gone from it.
+        mark = service.log_mark()
+        server.send_transaction_file_until_taken(content)
+        service.wait_log("  синхронизация завершена", since=mark)
+        played("work_dir_b")
+        self.assertEqual(read(service.path("work_dir_b/TF")), third_tf)
+
+        # Every login was the paired key, read from the file the service wrote.
+        logins = accepted_logins(host.sshd_lines())
+        self.assertEqual(len(logins), server.calls, "\n".join(host.sshd_lines()))
+        for method, user, rest in logins:
+            self.assertEqual((method, user, rest), ("publickey", ACCOUNT,
+                                                    f": ED25519 {server.fingerprint}"))
+        self.assertIn(f"Accepted key ED25519 {server.fingerprint} found at "
+                      f"/var/lib/morlen-vesk/.ssh/authorized_keys:1", host.sshd_lines())
+        print(f"\nrsync calls {server.calls}, exit statuses {dict(server.statuses)}",
+              file=sys.stderr)
 
 
 class StreamConnectTest(ServiceTestCase):

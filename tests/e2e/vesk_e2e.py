@@ -56,7 +56,7 @@ SANITIZER_REPORT = re.compile(
 NAMESPACE_SCRIPT = 'mkdir -p "$1" && mount --bind "$2" "$1" && exec "$3"'
 
 
-def wait_until(predicate, timeout, what, diagnostics=None):
+def wait_until(predicate, timeout, what, diagnostics=None, interval=0.05):
     """Polls predicate until it returns something true and returns that; fails at the deadline."""
     deadline = time.monotonic() + timeout
     while True:
@@ -66,7 +66,7 @@ def wait_until(predicate, timeout, what, diagnostics=None):
         if time.monotonic() >= deadline:
             detail = "\n" + diagnostics() if diagnostics else ""
             raise AssertionError(f"no {what} within {timeout} s{detail}")
-        time.sleep(0.05)
+        time.sleep(interval)
 
 
 def free_tcp_port():
@@ -244,6 +244,9 @@ class Service:
         self.sync_repeat = sync_repeat
         self.send_to = send_to
         self.process = None
+        # A command prefix that runs the program somewhere prepared for it (a namespace shared
+        # with other peers, an account of its own) instead of a namespace of its own.
+        self.enter = None
         self.program = os.path.join(self.bin_dir, "vesk-service")
         # A hard link, not a symbolic one: the program finds config.ini through /proc/self/exe,
         # which names the file a symbolic link points to. Its libraries are found beside it.
@@ -278,10 +281,13 @@ class Service:
         environment = dict(os.environ)
         # A zone with a non-zero offset, so that time stamps show whether the offset is right.
         environment.setdefault("TZ", "Europe/Moscow")
+        command = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
+                   NAMESPACE_SCRIPT, "vesk-e2e", HOME, self.home, self.program]
+        if self.enter:
+            command = self.enter + [self.program]
         with open(self.stderr_path, "ab") as err:
             self.process = subprocess.Popen(
-                ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
-                 NAMESPACE_SCRIPT, "vesk-e2e", HOME, self.home, self.program],
+                command,
                 stdin=subprocess.DEVNULL, stdout=err, stderr=err, cwd=self.root,
                 env=environment, preexec_fn=_die_with_parent)
         self.wait_log("listening...", logger="vesk.server", since=mark, timeout=START_TIMEOUT)
