@@ -1,8 +1,15 @@
 #include <vesk/log/fileappender.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutexLocker>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <charconv>
@@ -53,56 +60,122 @@ std::optional<int> rotationNumber(const QString& entry, const QString& fileName)
 
 } // namespace
 
-FileAppender::FileAppender(const QString& path, int maxFileSize, int maxFiles)
-    : m_file(path)
+FileAppender::FileAppender(
+    const QString& path, int maxFileSize, int maxFiles, std::chrono::milliseconds recheckAfter)
+    : m_path(path)
+    , m_encodedPath(QFile::encodeName(path))
     , m_maxSize(clampedBytes(maxFileSize))
     , m_maxFiles(maxFiles)
+    , m_recheckAfter(recheckAfter)
 {
 }
 
 FileAppender::~FileAppender()
 {
-    m_file.close();
+    close();
 }
 
 void FileAppender::log(Level level, const QString& name, const QString& message)
 {
-    writeLine(format(level, name, message).toUtf8());
+    QByteArray line = formatUtf8(level, name, message);
+    line.append('\n');
+    append(line);
 }
 
 void FileAppender::writeLine(const QByteArray& line)
 {
-    QMutexLocker lock(&m_mutex);
-
-    if (!QFile::exists(m_file.fileName())) {
-        // Someone removed or moved the file: drop our handle so that the path is opened afresh.
-        m_file.close();
-        const QString dir = QFileInfo(m_file.fileName()).absolutePath();
-        if (!QDir().mkpath(dir)) {
-            fail(QStringLiteral("Ошибка создания каталога ") + dir);
-            return;
-        }
-    }
-
-    if (m_lineCounter++ > linesBetweenChecks)
-        rotate();
-
-    if (!m_file.isOpen()
-        && !m_file.open(
-            QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered)) {
-        fail(QStringLiteral("Невозможно открыть файл ") + m_file.fileName() + QStringLiteral(". ")
-            + m_file.errorString());
-        return;
-    }
-
     // Line and line end in one write, so that the line lands in one piece even beside another
-    // process appending to the same file. Write and flush failures (a full disk) are ignored:
-    // reporting them would put a message on standard error for every line.
+    // process appending to the same file.
     QByteArray whole;
     whole.reserve(line.size() + 1);
     whole.append(line).append('\n');
-    m_file.write(whole);
-    m_file.flush();
+    append(whole);
+}
+
+void FileAppender::append(const QByteArray& whole)
+{
+    QMutexLocker lock(&m_mutex);
+
+    const bool sizeCheckDue = m_lineCounter++ > linesBetweenChecks;
+    if (m_descriptor >= 0) {
+        const auto now = std::chrono::steady_clock::now();
+        if (sizeCheckDue || now - m_lastCheck >= m_recheckAfter)
+            recheckPath(now);
+    }
+    if (sizeCheckDue)
+        rotate();
+    if (m_descriptor < 0 && !open())
+        return;
+
+    // Write failures (a full disk) are ignored: reporting them would put a message on standard
+    // error for every line.
+    const char* data = whole.constData();
+    qsizetype left = whole.size();
+    while (left > 0) {
+        const ssize_t written = ::write(m_descriptor, data, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        data += written;
+        left -= written;
+        m_size += written;
+    }
+}
+
+void FileAppender::recheckPath(std::chrono::steady_clock::time_point now)
+{
+    m_lastCheck = now;
+    struct stat atPath
+    {
+    };
+    if (::stat(m_encodedPath.constData(), &atPath) != 0 || quint64(atPath.st_dev) != m_device
+        || quint64(atPath.st_ino) != m_inode) {
+        // Removed or moved away: the next line opens the path afresh.
+        close();
+        return;
+    }
+    // Another writer may have appended too.
+    m_size = atPath.st_size;
+}
+
+bool FileAppender::open()
+{
+    const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int descriptor = ::open(m_encodedPath.constData(), flags, 0666);
+    if (descriptor < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        const QString dir = QFileInfo(m_path).absolutePath();
+        if (!QDir().mkpath(dir)) {
+            fail(QStringLiteral("Ошибка создания каталога ") + dir);
+            return false;
+        }
+        descriptor = ::open(m_encodedPath.constData(), flags, 0666);
+    }
+    struct stat opened
+    {
+    };
+    if (descriptor < 0 || ::fstat(descriptor, &opened) != 0) {
+        const int error = errno;
+        if (descriptor >= 0)
+            ::close(descriptor);
+        fail(QStringLiteral("Невозможно открыть файл ") + m_path + QStringLiteral(". ")
+            + qt_error_string(error));
+        return false;
+    }
+    m_descriptor = descriptor;
+    m_device = quint64(opened.st_dev);
+    m_inode = quint64(opened.st_ino);
+    m_size = opened.st_size;
+    m_lastCheck = std::chrono::steady_clock::now();
+    return true;
+}
+
+void FileAppender::close()
+{
+    if (m_descriptor >= 0)
+        ::close(m_descriptor);
+    m_descriptor = -1;
 }
 
 void FileAppender::fail(const QString& text)
@@ -115,16 +188,24 @@ void FileAppender::fail(const QString& text)
 
 void FileAppender::rotate()
 {
-    const QFileInfo info(m_file.fileName());
     m_lineCounter = 0;
-    if (info.size() < m_maxSize)
+    // The size of the open file was taken from the path just now; a closed file is looked up.
+    qint64 size = m_size;
+    if (m_descriptor < 0) {
+        struct stat atPath
+        {
+        };
+        size = ::stat(m_encodedPath.constData(), &atPath) == 0 ? atPath.st_size : 0;
+    }
+    if (size < m_maxSize)
         return;
 
-    m_file.close();
+    close();
 
     // Highest number first, the current file (0) last, so that each rename finds its target
     // already moved away. Failures are ignored: the file keeps growing and the next check tries
     // again.
+    const QFileInfo info(m_path);
     const QString fileName = info.fileName();
     QDir dir = info.absoluteDir();
     std::map<int, QString, std::greater<>> set;

@@ -20,7 +20,7 @@ void StdIoAppender::log(Level level, const QString& name, const QString& message
 {
     // Formatted under the lock too, so that the time stamps of the lines are in order.
     QMutexLocker lock(&m_mutex);
-    const QByteArray line = format(level, name, message).toUtf8();
+    const QByteArray line = formatUtf8(level, name, message);
     m_stream.write(line.constData(), line.size());
     m_stream << std::endl;
 }

@@ -125,7 +125,7 @@ TEST_F(FileAppenderTest, ContinuesAnExistingFile)
 
 TEST_F(FileAppenderTest, DeletedFileIsRecreated)
 {
-    FileAppender appender(path(), 5000, 5);
+    FileAppender appender(path(), 5000, 5, std::chrono::milliseconds(0));
     appender.writeLine("one");
     ASSERT_TRUE(QFile::remove(path()));
     appender.writeLine("two");
@@ -135,11 +135,18 @@ TEST_F(FileAppenderTest, DeletedFileIsRecreated)
     ASSERT_TRUE(QDir(dir()).removeRecursively());
     appender.writeLine("three");
     EXPECT_EQ(readAll(path()), "three\n");
+
+    // In a burst the path is looked at again with the size, on the 102nd line.
+    FileAppender burst(path(), 5000, 5, std::chrono::hours(1));
+    burst.writeLine("line 0");
+    ASSERT_TRUE(QFile::remove(path()));
+    writeNumbered(burst, 1, period);
+    EXPECT_EQ(readLines(path()), numbered(period - 1, period));
 }
 
 TEST_F(FileAppenderTest, FileMovedAwayIsLeftAlone)
 {
-    FileAppender appender(path(), 5000, 5);
+    FileAppender appender(path(), 5000, 5, std::chrono::milliseconds(0));
     appender.writeLine("one");
     ASSERT_TRUE(QFile::rename(path(), path() + u".moved"_s));
     appender.writeLine("two");

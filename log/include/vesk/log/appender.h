@@ -2,6 +2,7 @@
 
 #include <vesk/log/level.h>
 
+#include <QByteArray>
 #include <QString>
 
 namespace vesk::log {
@@ -28,6 +29,8 @@ public:
     // spaces for a value that is not a level), the name and the message written as given: marker
     // text such as "%1" in either is left alone.
     static QString format(Level level, const QString& name, const QString& message);
+    // The same line in UTF-8, with room reserved for one more byte (a line end).
+    static QByteArray formatUtf8(Level level, const QString& name, const QString& message);
 };
 
 } // namespace vesk::log
