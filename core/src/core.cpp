@@ -1,8 +1,8 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
-#include "parsehostport.h"
 
+#include <vesk/coresettings.h>
 #include <vesk/file/fileoperations.h>
 #include <vesk/httpserver.h>
 #include <vesk/log/manager.h>
@@ -12,7 +12,6 @@
 #include <QRegularExpression>
 #include <QSettings>
 
-#include <climits>
 #include <filesystem>
 #include <functional>
 #include <system_error>
@@ -36,18 +35,6 @@ bool linkNamesB(const Core& core)
         return false;
     const fs::path resolved = target.is_absolute() ? target : link.parent_path() / target;
     return resolved.lexically_normal() == toPath(core.workPathB()).lexically_normal();
-}
-
-// Seconds between synchronisation retries. Anything that is not a positive number of seconds
-// that fits the timer's milliseconds gives 60: zero would retry in a busy loop and a larger value
-// would overflow.
-int syncRepeatSeconds(const QString& text)
-{
-    bool ok = false;
-    const int seconds = text.toInt(&ok, 10);
-    if (!ok || seconds <= 0 || seconds > INT_MAX / 1000)
-        return 60;
-    return seconds;
 }
 
 } // namespace
@@ -94,15 +81,9 @@ bool Core::init()
     m_server->addRoute(QRegularExpression("POST /v1/stream/connect"),
         std::bind_front(&Core::rest<&Core::stream>, this));
 
-    bool ok = false;
-    auto [listenAddress, listenPort]
-        = detail::parseHostPort(settings.value("Main/listen", "0.0.0.0:49152").toString(), &ok);
-    if (!ok) {
-        listenAddress = QHostAddress(QHostAddress::Any);
-        listenPort = 49152;
-    }
+    const CoreSettings config = CoreSettings::read(settings);
     // The server logs why it cannot listen.
-    if (!m_server->listen(listenAddress, listenPort))
+    if (!m_server->listen(config.listenAddress, config.listenPort))
         return false;
 
     m_heartbeatTimer = new QTimer();
@@ -130,8 +111,7 @@ bool Core::init()
     QMetaObject::invokeMethod(this, &Core::safe_wrap<&Core::onSync>, Qt::QueuedConnection);
 
     m_syncTimer = new QTimer();
-    m_syncTimer->setInterval(
-        syncRepeatSeconds(settings.value("Main/syncRepeat").toString()) * 1000);
+    m_syncTimer->setInterval(config.syncRepeatSeconds * 1000);
     QObject::connect(m_syncTimer, &QTimer::timeout, this, &Core::safe_wrap<&Core::onSync>);
 
     m_playlistTimer = new QTimer();
@@ -142,16 +122,10 @@ bool Core::init()
     QMetaObject::invokeMethod(
         this, &Core::safe_wrap<&Core::onPlaylistChanged>, Qt::QueuedConnection);
 
-    auto [sendAddress, sendPort]
-        = detail::parseHostPort(settings.value("Stream/sendTo").toString(), &ok);
-    if (!ok) {
-        sendAddress = QHostAddress(QHostAddress::AnyIPv4);
-        sendPort = 8554;
-    }
     m_stream->bindSocket(42, QHostAddress(QHostAddress::AnyIPv4), 0);
-    if (sendAddress.isMulticast())
-        m_stream->joinMulticastGroup(sendAddress);
-    m_stream->connectToHost(sendAddress, sendPort);
+    if (config.sendAddress.isMulticast())
+        m_stream->joinMulticastGroup(config.sendAddress);
+    m_stream->connectToHost(config.sendAddress, config.sendPort);
     return true;
 }
 

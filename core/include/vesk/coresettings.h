@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+
+class QSettings;
+
+namespace vesk {
+
+// The Main and Stream groups of config.ini as the Core applies them. Every key has a fall-back;
+// a value that is present but does not parse is replaced by it and named in `fallbacks`:
+//   Main/listen      absent -> 0.0.0.0:49152
+//                    not "IPv4-address:port" -> every address (QHostAddress::Any), port 49152
+//   Main/syncRepeat  absent, not a whole number of seconds from 1 to 2147483 -> 60
+//   Stream/sendTo    absent, not "IPv4-address:port" -> 0.0.0.0:8554
+struct CoreSettings
+{
+    QHostAddress listenAddress;
+    quint16 listenPort = 0;
+    int syncRepeatSeconds = 0;
+    QHostAddress sendAddress;
+    quint16 sendPort = 0;
+    // One sentence per replaced value, e.g.
+    //   Main/syncRepeat "0" is not a number of seconds from 1 to 2147483; using 60
+    QStringList fallbacks;
+
+    static CoreSettings read(const QSettings& settings);
+    // Every key read above, for telling unknown keys apart.
+    static QStringList keys();
+};
+
+} // namespace vesk

@@ -1,0 +1,77 @@
+#include <vesk/coresettings.h>
+
+#include "parsehostport.h"
+
+#include <QSettings>
+
+#include <climits>
+
+namespace vesk {
+
+namespace {
+
+// The value of key as "IPv4-address:port"; false, with nothing set, when the key is absent or
+// its value does not parse. A value that does not parse is named in fallbacks.
+bool readHostPort(const QSettings& settings, const QString& key, const QString& fallback,
+    QHostAddress* address, quint16* port, QStringList* fallbacks)
+{
+    if (!settings.contains(key))
+        return false;
+    const QString text = settings.value(key).toString();
+    bool ok = false;
+    const auto [parsedAddress, parsedPort] = detail::parseHostPort(text, &ok);
+    if (!ok) {
+        fallbacks->append(QStringLiteral("%1 \"%2\" is not an IPv4 address and port; using %3")
+                              .arg(key, text, fallback));
+        return false;
+    }
+    *address = parsedAddress;
+    *port = parsedPort;
+    return true;
+}
+
+} // namespace
+
+CoreSettings CoreSettings::read(const QSettings& settings)
+{
+    CoreSettings result;
+    result.listenAddress = QHostAddress(QHostAddress::AnyIPv4);
+    result.listenPort = 49152;
+    const qsizetype before = result.fallbacks.size();
+    if (!readHostPort(settings, "Main/listen", "0.0.0.0:49152", &result.listenAddress,
+            &result.listenPort, &result.fallbacks)
+        && result.fallbacks.size() > before) {
+        // The fall-back of a value that does not parse is the any-address of either protocol;
+        // the server listens on IPv4 either way.
+        result.listenAddress = QHostAddress(QHostAddress::Any);
+    }
+
+    // Zero would retry in a busy loop and more would overflow the timer's milliseconds.
+    constexpr int maxSeconds = INT_MAX / 1000;
+    bool ok = false;
+    const QString repeat = settings.value("Main/syncRepeat").toString();
+    result.syncRepeatSeconds = repeat.toInt(&ok, 10);
+    if (!ok || result.syncRepeatSeconds <= 0 || result.syncRepeatSeconds > maxSeconds) {
+        result.syncRepeatSeconds = 60;
+        if (settings.contains("Main/syncRepeat")) {
+            result.fallbacks.append(
+                QStringLiteral("Main/syncRepeat \"%1\" is not a number of seconds from 1 to %2; "
+                               "using 60")
+                    .arg(repeat)
+                    .arg(maxSeconds));
+        }
+    }
+
+    result.sendAddress = QHostAddress(QHostAddress::AnyIPv4);
+    result.sendPort = 8554;
+    readHostPort(settings, "Stream/sendTo", "0.0.0.0:8554", &result.sendAddress, &result.sendPort,
+        &result.fallbacks);
+    return result;
+}
+
+QStringList CoreSettings::keys()
+{
+    return { "Main/listen", "Main/syncRepeat", "Stream/sendTo" };
+}
+
+} // namespace vesk
