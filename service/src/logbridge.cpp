@@ -51,11 +51,34 @@ LoggerSettings readLoggerSettings(const QSettings& settings)
     LoggerSettings result;
     result.path
         = settings.value("Logger/path", "/tillhost/logs/current/morlen-vesk.log").toString();
-    result.maxFiles = settings.value("Logger/maxFiles", 5).toInt();
-    result.maxFileSize = settings.value("Logger/maxFileSize", 5000).toInt();
-    result.level = log::logLevelFromString(settings.value("Logger/level").toString())
-                       .value_or(log::Level::error);
+    if (result.path.isEmpty())
+        result.fallbacks.append(QStringLiteral("Logger/path is empty; no log file is written"));
+
+    const auto readNumber = [&](const QString& key, int fallback) {
+        bool ok = false;
+        const int value = settings.value(key, fallback).toInt(&ok);
+        if (!ok) {
+            result.fallbacks.append(QStringLiteral("%1 \"%2\" is not a number; it reads as 0")
+                                        .arg(key, settings.value(key).toString()));
+        }
+        return value;
+    };
+    result.maxFiles = readNumber("Logger/maxFiles", 5);
+    result.maxFileSize = readNumber("Logger/maxFileSize", 5000);
+
+    const QString level = settings.value("Logger/level").toString();
+    result.level = log::logLevelFromString(level).value_or(log::Level::error);
+    if (settings.contains("Logger/level") && !log::logLevelFromString(level)) {
+        result.fallbacks.append(QStringLiteral("Logger/level \"%1\" is not one of trace, debug, "
+                                               "info, warning, error, off; using error")
+                                    .arg(level));
+    }
     return result;
+}
+
+QStringList LoggerSettings::keys()
+{
+    return { "Logger/path", "Logger/maxFiles", "Logger/maxFileSize", "Logger/level" };
 }
 
 log::Level ffmpegLevel(int level)

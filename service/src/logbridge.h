@@ -4,6 +4,7 @@
 #include <vesk/log/level.h>
 
 #include <QString>
+#include <QStringList>
 #include <QtGlobal>
 
 #include <cstdarg>
@@ -21,6 +22,12 @@ struct LoggerSettings
     // In units of 1000 bytes, as the file appender takes it.
     int maxFileSize = 0;
     log::Level level = log::Level::error;
+    // One sentence per value that is present but replaced, e.g.
+    //   Logger/level "warn" is not one of trace, debug, info, warning, error, off; using error
+    QStringList fallbacks;
+
+    // Every key of the group, for telling unknown keys apart.
+    static QStringList keys();
 };
 
 //   Logger/path         absent -> "/tillhost/logs/current/morlen-vesk.log"
