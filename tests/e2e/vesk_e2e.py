@@ -46,6 +46,8 @@ LOG_LINE = re.compile(
 )
 ISO_WITH_OFFSET = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$")
 ISO_WITH_MS_AND_OFFSET = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$")
+# What the service says on standard error and as its last log line when SIGTERM stops it.
+STOPPED = re.compile(r"vesk-service \S+: stopped by SIGTERM")
 SANITIZER_REPORT = re.compile(
     r"ERROR: (AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer)|runtime error:"
 )
@@ -297,24 +299,28 @@ class Service:
         return self.process is not None and self.process.poll() is None
 
     def stop(self):
-        """SIGTERM, then SIGKILL; returns the exit status. Fails if the service had died by
-        itself or ignored SIGTERM."""
+        """SIGTERM, then SIGKILL. Fails if the service had died by itself, ignored SIGTERM, or
+        did not end with status 0 and its stop line last in the log."""
         if self.process is None:
-            return None
+            return
         process, self.process = self.process, None
         died_early = process.poll()
-        if died_early is None:
-            process.send_signal(signal.SIGTERM)
-            try:
-                process.wait(STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
-                raise AssertionError(f"the service did not stop within {STOP_TIMEOUT} s of "
-                                     f"SIGTERM\n{self.diagnostics()}")
-            return process.returncode
-        raise AssertionError(f"the service had exited by itself with status {died_early}\n"
-                             f"{self.diagnostics()}")
+        if died_early is not None:
+            raise AssertionError(f"the service had exited by itself with status {died_early}\n"
+                                 f"{self.diagnostics()}")
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(STOP_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise AssertionError(f"the service did not stop within {STOP_TIMEOUT} s of "
+                                 f"SIGTERM\n{self.diagnostics()}")
+        last = self.log_records()[-1:]
+        if (process.returncode != 0 or not STOPPED.search(self.stderr())
+                or not (last and STOPPED.fullmatch(last[0]["message"]))):
+            raise AssertionError(f"SIGTERM ended the service with status {process.returncode}, "
+                                 f"not with 0 and its stop line\n{self.diagnostics()}")
 
     def restart(self):
         self.stop()
