@@ -465,6 +465,22 @@ class RestartTest(ServiceTestCase):
         self.assertEqual(self.pairFiles(service), paired)
         service.stream_connect(Peer())
 
+        # Stopped while a large delivery is being copied: the played directory is whole (every
+        # file matches its TF, as xxhsum checks it) and the delivery is in after the restart.
+        files = dict(delivery.files, **{"large.bin": os.urandom(32 << 20)})
+        large = Delivery(os.path.join(scratch, "large"), files)
+        mark = service.log_mark()
+        large.copy_into(service.path("sync_dir"))
+        service.wait_log(r"  копирование файлов .*large\.bin.*", since=mark, pattern=True)
+        service.stop()
+        subprocess.run(["xxhsum", "-c", "TF"], cwd=service.path("work_dir"), check=True,
+                       capture_output=True)
+        service.start()
+        service.wait_log(r"  синхронизация завершена| данные актуальны.*", since=mark,
+                         pattern=True)
+        self.assertEqual(read(service.path("work_dir/TF")), large.transaction_file)
+        self.assertEqual(read(service.path("work_dir/large.bin")), files["large.bin"])
+
 
 class BadInputTest(ServiceTestCase):
     """Scenario 7: malformed and hostile requests get their answers; the service stays up."""
