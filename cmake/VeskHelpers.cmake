@@ -1,5 +1,11 @@
 # Small helpers shared by the library folders.
 
+# Programs and shared libraries are installed together into one private directory, so that the
+# run path $ORIGIN finds the libraries there as it does in the build tree; bin/ holds links to the
+# programs. Headers, the CMake package and the libraries' unversioned links form the component
+# "development"; everything else is "runtime", the part the Debian package ships.
+set(VESK_INSTALL_PRIVATEDIR lib/vesk)
+
 # Warnings for our own code only; third-party headers come in as system includes.
 function(vesk_set_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
@@ -23,13 +29,14 @@ function(vesk_add_library name)
   target_link_libraries(vesk_${name} PUBLIC ${ARG_PUBLIC_LIBS} PRIVATE ${ARG_PRIVATE_LIBS})
   vesk_set_warnings(vesk_${name})
   install(TARGETS vesk_${name} EXPORT VeskTargets
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+    LIBRARY DESTINATION ${VESK_INSTALL_PRIVATEDIR} NAMELINK_COMPONENT development
+    RUNTIME DESTINATION ${VESK_INSTALL_PRIVATEDIR})
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
+    COMPONENT development)
 endfunction()
 
 # vesk_add_program(<target> SOURCES ... [LIBS ...])
-# A program installed into bin/ beside vesk-service.
+# A program installed beside vesk-service and linked from bin/.
 function(vesk_add_program target)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
   add_executable(${target} ${ARG_SOURCES})
@@ -37,7 +44,11 @@ function(vesk_add_program target)
   # What --version prints; QCoreApplication::setApplicationVersion(VESK_VERSION) in main.
   target_compile_definitions(${target} PRIVATE VESK_VERSION="${PROJECT_VERSION}")
   vesk_set_warnings(${target})
-  install(TARGETS ${target} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS ${target} RUNTIME DESTINATION ${VESK_INSTALL_PRIVATEDIR})
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/bin-links)
+  file(CREATE_LINK ../${VESK_INSTALL_PRIVATEDIR}/${target} ${CMAKE_BINARY_DIR}/bin-links/${target}
+    SYMBOLIC)
+  install(FILES ${CMAKE_BINARY_DIR}/bin-links/${target} DESTINATION ${CMAKE_INSTALL_BINDIR})
 endfunction()
 
 # vesk_add_test(<target> SOURCES ... [LIBS ...] [QT_MAIN])
