@@ -16,6 +16,7 @@ packages=(
   ffmpeg curl python3 python3-cryptography openssh-server openssh-client rsync
   util-linux iproute2 procps e2fsprogs
   man-db groff-base
+  dpkg-dev file lintian systemd adduser passwd init-system-helpers
 )
 
 missing=()

@@ -10,6 +10,9 @@ build=${VESK_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
   -DVESK_SANITIZE=ON -DVESK_BUILD_TESTS=ON -DVESK_BUILD_BENCHMARKS=ON
 cmake --build "$build" -j "$(nproc)"
+# The Release tree from which the test package.deb builds the Debian package.
+cmake -S . -B "$build/package-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF
+cmake --build "$build/package-release" -j "$(nproc)"
 
 # Any sanitizer report fails the run.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=0
