@@ -8,7 +8,7 @@ import unittest
 BIN = os.environ["VESK_BIN"]
 SOURCE = os.environ["VESK_SOURCE_DIR"]
 VERSION = os.environ["VESK_VERSION"]
-PROGRAMS = ["vesk-schedule", "vesk-display"]
+PROGRAMS = ["vesk-schedule", "vesk-display", "vesk-service"]
 
 
 def run(args, **kwargs):
