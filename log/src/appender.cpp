@@ -2,6 +2,10 @@
 
 #include "timestamp.h"
 
+#include <QStringEncoder>
+
+#include <algorithm>
+
 namespace vesk::log {
 
 namespace {
@@ -50,21 +54,24 @@ QString Appender::format(Level level, const QString& name, const QString& messag
 
 QByteArray Appender::formatUtf8(Level level, const QString& name, const QString& message)
 {
+    // One allocation for the whole line: UTF-8 takes at most three bytes per UTF-16 unit.
     const detail::TimeStamp time = detail::localTimeStamp();
     const QLatin1StringView levelText = levelField(level);
-    const QByteArray nameBytes = name.toUtf8();
-    const QByteArray messageBytes = message.toUtf8();
-    QByteArray line;
-    // One byte more than the line, for the line end that writers append.
-    line.reserve(
-        qsizetype(time.size()) + levelText.size() + nameBytes.size() + messageBytes.size() + 6);
-    line.append(time.data(), qsizetype(time.size()));
-    line.append(' ');
-    line.append(levelText.data(), levelText.size());
-    line.append(' ');
-    line.append(nameBytes);
-    line.append(" - ", 3);
-    line.append(messageBytes);
+    QByteArray line(
+        qsizetype(time.size()) + levelText.size() + 3 * name.size() + 3 * message.size() + 6,
+        Qt::Uninitialized);
+    char* out = line.data();
+    out = std::copy(time.begin(), time.end(), out);
+    *out++ = ' ';
+    out = std::copy(levelText.begin(), levelText.end(), out);
+    *out++ = ' ';
+    // Stateless: each text encoded on its own, as QString::toUtf8 does it.
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringEncoder::Flag::Stateless);
+    out = encoder.appendToBuffer(out, name);
+    out = std::copy_n(" - ", 3, out);
+    out = encoder.appendToBuffer(out, message);
+    // The byte left over is room for the line end that writers append.
+    line.resize(out - line.constData());
     return line;
 }
 
