@@ -69,6 +69,19 @@ CoreSettings CoreSettings::read(const QSettings& settings)
     return result;
 }
 
+QString CoreSettings::listenText() const
+{
+    const QString host = listenAddress.protocol() == QAbstractSocket::IPv4Protocol
+        ? listenAddress.toString()
+        : QStringLiteral("0.0.0.0");
+    return host + u':' + QString::number(listenPort);
+}
+
+QString CoreSettings::sendToText() const
+{
+    return sendAddress.toString() + u':' + QString::number(sendPort);
+}
+
 QStringList CoreSettings::keys()
 {
     return { "Main/listen", "Main/syncRepeat", "Stream/sendTo" };

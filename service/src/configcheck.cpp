@@ -6,7 +6,6 @@
 #include <vesk/log/level.h>
 
 #include <QFileInfo>
-#include <QHostAddress>
 #include <QSettings>
 
 namespace vesk::service {
@@ -16,15 +15,6 @@ namespace {
 void writeLine(std::ostream& stream, const QString& text)
 {
     stream << text.toStdString() << '\n';
-}
-
-// The server listens on IPv4 only, on every address when given another kind.
-QString hostPort(const QHostAddress& address, quint16 port)
-{
-    const QString host = address.protocol() == QAbstractSocket::IPv4Protocol
-        ? address.toString()
-        : QStringLiteral("0.0.0.0");
-    return host + u':' + QString::number(port);
 }
 
 // The level as config.ini spells it ("warning", not "warn").
@@ -65,9 +55,9 @@ int checkConfig(const QString& path, std::ostream& out, std::ostream& err)
     writeLine(out, QStringLiteral("Logger/maxFiles=%1").arg(logger.maxFiles));
     writeLine(out, QStringLiteral("Logger/maxFileSize=%1").arg(logger.maxFileSize));
     writeLine(out, QStringLiteral("Logger/level=") + levelText(logger.level));
-    writeLine(out, QStringLiteral("Main/listen=") + hostPort(core.listenAddress, core.listenPort));
+    writeLine(out, QStringLiteral("Main/listen=") + core.listenText());
     writeLine(out, QStringLiteral("Main/syncRepeat=%1").arg(core.syncRepeatSeconds));
-    writeLine(out, QStringLiteral("Stream/sendTo=") + hostPort(core.sendAddress, core.sendPort));
+    writeLine(out, QStringLiteral("Stream/sendTo=") + core.sendToText());
 
     for (const QString& problem : problems)
         writeLine(err, path + QStringLiteral(": ") + problem);

@@ -27,6 +27,7 @@ extern "C" {
 #include <QSettings>
 
 #include <iostream>
+#include <optional>
 
 namespace {
 
@@ -51,14 +52,28 @@ void announce(const QString& text)
         QStringLiteral("vesk-service " VESK_VERSION ": ") + text);
 }
 
-QString listenText(const QSettings& settings)
+// The options inform and end the program; nothing when there is none and the service is to run.
+std::optional<int> runOption(const QStringList& arguments, const QString& configPath)
 {
-    const vesk::CoreSettings core = vesk::CoreSettings::read(settings);
-    // The server listens on IPv4 only, on every address when given another kind.
-    const QString host = core.listenAddress.protocol() == QAbstractSocket::IPv4Protocol
-        ? core.listenAddress.toString()
-        : QStringLiteral("0.0.0.0");
-    return host + u':' + QString::number(core.listenPort);
+    if (arguments.isEmpty())
+        return std::nullopt;
+    const QString& option = arguments.first();
+    const QStringList known { "--help", "--version", "--check-config" };
+    if (!known.contains(option) || arguments.size() > 1) {
+        const QString& wrong = known.contains(option) ? arguments[1] : option;
+        std::cerr << "vesk-service: unexpected argument '" << wrong.toStdString()
+                  << "'; see vesk-service --help" << std::endl;
+        return usageError;
+    }
+    if (option == u"--help") {
+        std::cout << usage;
+        return 0;
+    }
+    if (option == u"--version") {
+        std::cout << "vesk-service " VESK_VERSION << std::endl;
+        return 0;
+    }
+    return vesk::service::checkConfig(configPath, std::cout, std::cerr);
 }
 
 } // namespace
@@ -70,31 +85,15 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(VESK_VERSION);
     const QString configPath = QCoreApplication::applicationDirPath() + "/config.ini";
 
-    const QStringList arguments = QCoreApplication::arguments().mid(1);
-    if (!arguments.isEmpty()) {
-        const QString& option = arguments.first();
-        const QStringList known { "--help", "--version", "--check-config" };
-        if (!known.contains(option) || arguments.size() > 1) {
-            const QString& wrong = known.contains(option) ? arguments[1] : option;
-            std::cerr << "vesk-service: unexpected argument '" << wrong.toStdString()
-                      << "'; see vesk-service --help" << std::endl;
-            return usageError;
-        }
-        if (option == u"--help") {
-            std::cout << usage;
-            return 0;
-        }
-        if (option == u"--version") {
-            std::cout << "vesk-service " VESK_VERSION << std::endl;
-            return 0;
-        }
-        return vesk::service::checkConfig(configPath, std::cout, std::cerr);
-    }
+    if (const std::optional<int> status
+        = runOption(QCoreApplication::arguments().mid(1), configPath))
+        return *status;
 
     // Logging is configured before the Core exists: every logger takes the level and the file
     // appender of the moment it is made.
     const QSettings settings(configPath, QSettings::IniFormat);
     const vesk::service::LoggerSettings logger = vesk::service::readLoggerSettings(settings);
+    const QString listen = vesk::CoreSettings::read(settings).listenText();
     vesk::log::Manager::setLogLevel(logger.level);
     vesk::log::Manager::setAppender(QSharedPointer<vesk::log::FileAppender>::create(
         logger.path, logger.maxFileSize, logger.maxFiles));
@@ -107,14 +106,13 @@ int main(int argc, char** argv)
         vesk::Core core;
         if (!core.init()) {
             vesk::log::Manager::logger("default")->error("cannot initialize Vesk service");
-            std::cerr << "vesk-service " VESK_VERSION ": cannot listen on "
-                      << listenText(settings).toStdString() << "; the reason is in "
-                      << logger.path.toStdString() << std::endl;
+            std::cerr << "vesk-service " VESK_VERSION ": cannot listen on " << listen.toStdString()
+                      << "; the reason is in " << logger.path.toStdString() << std::endl;
             return status;
         }
         const vesk::service::StopSignals stop;
         announce(QStringLiteral("listening on %1, home %2, log %3")
-                     .arg(listenText(settings), core.homePath(), logger.path));
+                     .arg(listen, core.homePath(), logger.path));
         status = QCoreApplication::exec();
         stopReason = stop.received();
     }

@@ -26,6 +26,10 @@ struct CoreSettings
     QStringList fallbacks;
 
     static CoreSettings read(const QSettings& settings);
+    // "address:port" for a person. The server listens on IPv4 only, on every address when given
+    // another kind, so listenText then reads 0.0.0.0.
+    QString listenText() const;
+    QString sendToText() const;
     // Every key read above, for telling unknown keys apart.
     static QStringList keys();
 };
