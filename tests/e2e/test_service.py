@@ -5,6 +5,7 @@ import base64
 import datetime
 import json
 import os
+import re
 import shutil
 import signal
 import socket
@@ -18,8 +19,8 @@ import uuid
 
 from rsync_delivery import (ACCOUNT, RSYNC_PARTIAL, accepted_logins, files_under, is_immutable,
                             seal, start_register, write_random)
-from vesk_e2e import (IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, SYNC_DIR, TAG_LENGTH,
-                      TOKEN_LENGTH, Delivery, Peer, Service, UdpListener, curl, decrypt,
+from vesk_e2e import (HOME, IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, SYNC_DIR,
+                      TAG_LENGTH, TOKEN_LENGTH, Delivery, Peer, Service, UdpListener, curl, decrypt,
                       enter_private_mount_namespace, make_clip, open_encrypted, post_json,
                       raw_exchange, wait_until, write_replacing)
 
@@ -106,6 +107,9 @@ class StartUpTest(ServiceTestCase):
                                     logger="vesk.server")
         self.assertEqual(len(listener), 1, service.diagnostics())
         self.assertEqual(listener[0]["level"], "INFO")
+        # The person who started it reads where to look.
+        self.assertRegex(service.stderr(), rf"^vesk-service \S+: listening on 127\.0\.0\.1:"
+                         rf"{service.port}, home {HOME}, log {re.escape(service.log_path)}\n")
 
         response = curl(service.port, "/v1/command/connect", method="GET")
         self.assertEqual(response.raw, b"HTTP/1.1 404 Not Found\r\n\r\n")

@@ -14,7 +14,7 @@ if [ ! -f "$release/CMakeCache.txt" ]; then
         -DVESK_BUILD_TESTS=OFF ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} >/dev/null
 fi
 cmake --build "$release" --target package >/dev/null
-deb=$(ls "$release"/vesk_*_amd64.deb)
+deb=$(ls -t "$release"/vesk_*_amd64.deb | head -n 1)
 version=$(dpkg-deb -f "$deb" Version)
 rm -rf "$work" && mkdir -p "$work"
 dpkg-deb -x "$deb" "$work/root" && dpkg-deb -e "$deb" "$work/control"
