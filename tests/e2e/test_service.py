@@ -107,9 +107,11 @@ class StartUpTest(ServiceTestCase):
                                     logger="vesk.server")
         self.assertEqual(len(listener), 1, service.diagnostics())
         self.assertEqual(listener[0]["level"], "INFO")
-        # The person who started it reads where to look.
-        self.assertRegex(service.stderr(), rf"^vesk-service \S+: listening on 127\.0\.0\.1:"
-                         rf"{service.port}, home {HOME}, log {re.escape(service.log_path)}\n")
+        # The person who started it reads where to look (written once the Core has started).
+        start_line = re.compile(rf"^vesk-service \S+: listening on 127\.0\.0\.1:{service.port}, "
+                                rf"home {HOME}, log {re.escape(service.log_path)}\n")
+        wait_until(lambda: start_line.search(service.stderr()), 30, "start line on stderr",
+                   service.diagnostics)
 
         response = curl(service.port, "/v1/command/connect", method="GET")
         self.assertEqual(response.raw, b"HTTP/1.1 404 Not Found\r\n\r\n")
