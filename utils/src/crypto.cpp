@@ -1,5 +1,6 @@
 #include "gcm.h"
 
+#include <vesk/ssl/aesgcm.h>
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/error.h>
 
@@ -13,7 +14,6 @@
 #include <openssl/x509.h>
 
 #include <array>
-#include <climits>
 #include <memory>
 
 namespace vesk {
@@ -25,10 +25,8 @@ template <typename T, void (*Free)(T*)> struct Cleaner
     void operator()(T* object) const noexcept { Free(object); }
 };
 using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Cleaner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>>;
-using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, Cleaner<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>>;
 using Kdf = std::unique_ptr<EVP_KDF, Cleaner<EVP_KDF, EVP_KDF_free>>;
 using KdfCtx = std::unique_ptr<EVP_KDF_CTX, Cleaner<EVP_KDF_CTX, EVP_KDF_CTX_free>>;
-using Cipher = std::unique_ptr<EVP_CIPHER, Cleaner<EVP_CIPHER, EVP_CIPHER_free>>;
 
 // Wipes a secret held in a QByteArray when it goes out of scope.
 struct Wipe
@@ -42,25 +40,16 @@ struct Wipe
     throw ssl::Error::fromOpenSsl(step);
 }
 
-Cipher fetchAes256Gcm()
+std::span<const std::uint8_t> bytesOf(const QByteArray& bytes)
 {
-    Cipher cipher(EVP_CIPHER_fetch(nullptr, "AES-256-GCM", nullptr));
-    if (!cipher)
-        fail("AES-256-GCM is not available");
-    return cipher;
+    return { reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()) };
 }
 
-// OpenSSL counts lengths in int.
-int intLength(const QByteArray& bytes, const char* step)
+// Only after the caller has checked the length.
+template <std::size_t Size> std::span<const std::uint8_t, Size> bytesOf(const QByteArray& bytes)
 {
-    if (bytes.size() > INT_MAX)
-        throw ssl::Error(std::string(step) + ": data too large");
-    return int(bytes.size());
-}
-
-const unsigned char* bytesOf(const QByteArray& bytes)
-{
-    return reinterpret_cast<const unsigned char*>(bytes.constData());
+    return std::span<const std::uint8_t, Size>(
+        reinterpret_cast<const std::uint8_t*>(bytes.constData()), Size);
 }
 
 } // namespace
@@ -70,26 +59,12 @@ ssl::EncryptedDataGcm detail::encryptWithGcmIv(
 {
     if (iv.size() != ssl::EncryptedDataGcm::ivLength)
         throw ssl::Error("cannot encrypt: the IV must be 12 bytes");
-    const int length = intLength(plaintext, "cannot encrypt");
-    const Cipher cipher = fetchAes256Gcm();
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx || EVP_EncryptInit_ex2(ctx.get(), cipher.get(), key.data(), bytesOf(iv), nullptr) != 1)
-        fail("cannot start encryption");
-
-    QByteArray ciphertext(length, Qt::Uninitialized);
-    auto* out = reinterpret_cast<unsigned char*>(ciphertext.data());
-    int written = 0;
-    if (length > 0 && EVP_EncryptUpdate(ctx.get(), out, &written, bytesOf(plaintext), length) != 1)
-        fail("cannot encrypt");
-    int tail = 0;
-    if (EVP_EncryptFinal_ex(ctx.get(), out + written, &tail) != 1)
-        fail("cannot encrypt");
-    if (written + tail != length)
-        throw ssl::Error("cannot encrypt: unexpected ciphertext length");
-
+    QByteArray ciphertext(plaintext.size(), Qt::Uninitialized);
     QByteArray tag(ssl::EncryptedDataGcm::tagLength, Qt::Uninitialized);
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_GET_TAG, int(tag.size()), tag.data()) != 1)
-        fail("cannot read GCM tag");
+    ssl::AesGcm(key).encrypt(bytesOf<ssl::AesGcm::ivSize>(iv), {}, bytesOf(plaintext),
+        reinterpret_cast<std::uint8_t*>(ciphertext.data()),
+        std::span<std::uint8_t, ssl::AesGcm::tagSize>(
+            reinterpret_cast<std::uint8_t*>(tag.data()), ssl::AesGcm::tagSize));
     return ssl::EncryptedDataGcm(std::move(ciphertext), iv, std::move(tag));
 }
 
@@ -191,31 +166,11 @@ QByteArray decryptWithGcm(std::span<const unsigned char, 32> key, const Encrypte
         throw Error("cannot decrypt: the IV must be 12 bytes");
     if (data.getTag().size() != EncryptedDataGcm::tagLength)
         throw Error("cannot decrypt: the tag must be 16 bytes");
-    const int length = intLength(data.getCiphertext(), "cannot decrypt");
-    const Cipher cipher = fetchAes256Gcm();
-    CipherCtx ctx(EVP_CIPHER_CTX_new());
-    if (!ctx
-        || EVP_DecryptInit_ex2(ctx.get(), cipher.get(), key.data(), bytesOf(data.getIv()), nullptr)
-            != 1)
-        fail("cannot start decryption");
-
-    QByteArray plaintext(length, Qt::Uninitialized);
-    auto* out = reinterpret_cast<unsigned char*>(plaintext.data());
-    int written = 0;
-    if (length > 0
-        && EVP_DecryptUpdate(ctx.get(), out, &written, bytesOf(data.getCiphertext()), length) != 1)
-        fail("cannot decrypt");
-    QByteArray tag = data.getTag();
-    if (EVP_CIPHER_CTX_ctrl(ctx.get(), EVP_CTRL_GCM_SET_TAG, int(tag.size()), tag.data()) != 1)
-        fail("cannot set GCM tag");
-    int tail = 0;
-    if (EVP_DecryptFinal_ex(ctx.get(), out + written, &tail) != 1) {
-        // Nothing of an unauthenticated message may leave this function.
-        OPENSSL_cleanse(plaintext.data(), size_t(plaintext.size()));
-        ERR_clear_error();
+    QByteArray plaintext(data.getCiphertext().size(), Qt::Uninitialized);
+    if (!AesGcm(key).decrypt(bytesOf<AesGcm::ivSize>(data.getIv()), {},
+            bytesOf(data.getCiphertext()), reinterpret_cast<std::uint8_t*>(plaintext.data()),
+            bytesOf<AesGcm::tagSize>(data.getTag())))
         throw Error("cannot decrypt: authentication failed");
-    }
-    plaintext.truncate(written + tail);
     return plaintext;
 }
 

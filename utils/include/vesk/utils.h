@@ -6,6 +6,7 @@
 #include <vesk/averror.h>
 #include <vesk/file/fileattribute.h>
 #include <vesk/file/fileoperations.h>
+#include <vesk/ssl/aesgcm.h>
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/encrypteddatagcm.h>
 #include <vesk/ssl/error.h>
@@ -13,3 +14,5 @@
 #include <vesk/ssl/privatekey.h>
 #include <vesk/ssl/publickey.h>
 #include <vesk/ssl/sharedkey.h>
+#include <vesk/ssl/signingkey.h>
+#include <vesk/ssl/verifyingkey.h>
