@@ -35,6 +35,34 @@ void share(QByteArray& value, const QByteArray& known)
         value = known;
 }
 
+// What the packet table would hand out: each packet and side-data entry, and each byte of data
+// they name that would be copied. An honest message holds all of it once, so the sum never
+// exceeds its length; entries that name one range many times would make a small message expand
+// without limit. Stops counting as soon as the sum exceeds the message.
+//   one packet of 4 bytes, no side data, 72-byte message   -> 36 + 4 = 40: taken
+//   65535 packets naming one 900 KB range, 920 KB message -> over 920 KB after two: refused
+//   one packet with 65535 empty side-data items sharing one 12-byte entry -> refused
+std::uint64_t claimedBytes(std::span<const std::uint8_t> message, const MessageHeader& header)
+{
+    std::uint64_t claimed = 0;
+    if (!header.packets.fits(message))
+        return claimed;
+    for (std::size_t i = 0; i < header.packets.count && claimed <= message.size(); ++i) {
+        const MessagePacketEntry entry = header.packets.at(message, i);
+        claimed += MessagePacketEntry::size;
+        if (entry.data.length <= maxPayload && entry.data.fits(message))
+            claimed += entry.data.length;
+        if (!entry.sideData.fits(message))
+            continue;
+        for (std::size_t j = 0; j < entry.sideData.count && claimed <= message.size(); ++j) {
+            const auto item = entry.sideData.at(message, j);
+            claimed += detail::MessagePacketSideDataEntry::size
+                + (item.data.fits(message) ? item.data.length : 0);
+        }
+    }
+    return claimed;
+}
+
 } // namespace
 
 Decoder::Private::Private()
@@ -75,6 +103,13 @@ void Decoder::addMessage(std::span<const std::uint8_t> message)
     if (message.size() < MessageHeader::size)
         return;
     const MessageHeader header = MessageHeader::read(message.data());
+    // Refused before anything is copied.
+    if (claimedBytes(message, header) > message.size()) {
+        m_d->m_logger->debug(
+            "message of %1 bytes refused: its packets claim more bytes than it has",
+            qulonglong(message.size()));
+        return;
+    }
 
     QByteArray metadata = header.metadata.bytesIn(message);
     QByteArray codecParameters = header.codecParameters.bytesIn(message);

@@ -484,6 +484,15 @@ INSTANTIATE_TEST_SUITE_P(Format, DamagedMessageTest,
                 setFieldAt(m, DamagedMessageTest::sideTable(m) + 12, 4, AV_PKT_DATA_PALETTE);
             },
             2, "one", 1, "a" },
+        // A decompression bomb in small: entries that name one range more than once hand out
+        // more bytes than the message holds, and the whole message is refused.
+        Damage { "EntriesRepeatTheWholeMessage",
+            [](QByteArray& m) {
+                for (qsizetype entry : { 0, 36 })
+                    setFieldAt(m, DamagedMessageTest::table(m) + entry + 20, 8,
+                        std::uint64_t(m.size()) << 32);
+            },
+            0, {}, 0, {} },
         Damage { "HeaderRangesBeyondMessage",
             [](QByteArray& m) {
                 for (qsizetype at : { 0, 8, 16 })

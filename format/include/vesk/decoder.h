@@ -49,7 +49,10 @@ public:
 
     // Queues the packets of one complete message. Never reads outside message: a damaged message
     // yields fewer packets, packets with empty payload or fewer side-data items, never an error.
-    // Side data of a type this libavcodec does not know is dropped.
+    // Side data of a type this libavcodec does not know is dropped. A message whose packet
+    // entries would hand out more bytes than it holds (entries that share or repeat data ranges)
+    // is refused as a whole before anything is allocated, so a message never costs more memory
+    // than about its own size.
     void addMessage(std::span<const std::uint8_t> message);
 
     // Moves the queued packet with the smallest dts into packet (which is unreferenced first) and
