@@ -17,7 +17,7 @@ void StreamDatagram::write(QByteArray& out) const
 
 std::optional<StreamDatagram> StreamDatagram::read(std::span<const std::uint8_t> datagram)
 {
-    if (datagram.size() < headerSize + tagSize || datagram.size() > maxSize)
+    if (datagram.size() < overhead || datagram.size() > maxSize)
         return std::nullopt;
     StreamDatagram header;
     header.streamId = qFromLittleEndian<std::uint32_t>(datagram.data() + 0);

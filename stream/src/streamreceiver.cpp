@@ -1,11 +1,10 @@
+#include <vesk/ssl/aesgcm.h>
+#include <vesk/ssl/verifyingkey.h>
 #include <vesk/streamdatagram.h>
 #include <vesk/streamreceiver.h>
 
-#include "gcmcipher.h"
-
 #include <QHash>
 
-#include <algorithm>
 #include <bitset>
 #include <vector>
 
@@ -25,12 +24,58 @@ struct PendingMessage
 
 struct StreamReceiver::Private
 {
-    Private(std::uint32_t id, std::span<const unsigned char, 32> key, Limits l)
+    Private(std::uint32_t id, std::span<const unsigned char, keySize> key,
+        std::span<const std::uint8_t, signerKeySize> signerKey, Limits l)
         : streamId(id)
         , limits(l)
-        , cipher(detail::GcmCipher::Direction::decrypt, key)
+        , cipher(key)
+        , signer(ssl::VerifyingKey::fromRaw(signerKey))
     {
     }
+
+    // Every check a datagram must pass before it may change anything; the plaintext of the
+    // fragment, or nothing with the cause counted.
+    std::optional<QByteArray> open(
+        std::span<const std::uint8_t> datagram, const std::optional<StreamDatagram>& header)
+    {
+        if (!header) {
+            ++counters.malformed;
+            return std::nullopt;
+        }
+        if (header->streamId != streamId) {
+            ++counters.otherStream;
+            return std::nullopt;
+        }
+        if (std::size_t(header->count) * StreamDatagram::maxPayload > limits.maxMessageBytes
+            && header->count > 1) {
+            ++counters.oversized;
+            return std::nullopt;
+        }
+        if (!signer.verify(
+                StreamDatagram::signedPart(datagram), StreamDatagram::signature(datagram))) {
+            ++counters.forged;
+            return std::nullopt;
+        }
+        if (seenBefore(header->counter)) {
+            ++counters.replayed;
+            return std::nullopt;
+        }
+        const std::span<const std::uint8_t> sealed = StreamDatagram::ciphertext(datagram);
+        QByteArray plain(qsizetype(sealed.size()), Qt::Uninitialized);
+        if (!cipher.decrypt(datagram.first<StreamDatagram::ivSize>(),
+                datagram.first(StreamDatagram::headerSize), sealed,
+                reinterpret_cast<std::uint8_t*>(plain.data()), StreamDatagram::tag(datagram))) {
+            ++counters.unsealed;
+            return std::nullopt;
+        }
+        markSeen(header->counter);
+        ++counters.accepted;
+        // A fragment may be empty (an empty message); keep it distinguishable from a missing one.
+        return plain.isNull() ? QByteArray("", 0) : plain;
+    }
+
+    std::optional<QByteArray> assemble(
+        const StreamDatagram& header, QByteArray plain, Clock::time_point now);
 
     // Sliding window over the counters seen: bit i of `seen` stands for counter highest - i.
     bool seenBefore(std::uint64_t counter) const
@@ -56,16 +101,20 @@ struct StreamReceiver::Private
 
     using Pending = QHash<std::uint32_t, PendingMessage>;
 
-    void drop(Pending::iterator it)
+    Pending::iterator drop(Pending::iterator it)
     {
         pendingBytes -= it->bytes;
         ++counters.dropped;
-        pending.erase(it);
+        return pending.erase(it);
     }
+    // Makes room for `length` more bytes (and a new message when `isNew`), the oldest incomplete
+    // messages first, never the one of `sequence`. False when that is not enough.
+    bool makeRoom(std::uint32_t sequence, bool isNew, std::size_t length);
 
     std::uint32_t streamId;
     Limits limits;
-    detail::GcmCipher cipher;
+    ssl::AesGcm cipher;
+    ssl::VerifyingKey signer;
     bool anySeen = false;
     std::uint64_t highest = 0;
     std::bitset<replayWindow> seen;
@@ -74,14 +123,82 @@ struct StreamReceiver::Private
     std::size_t pendingBytes = 0;
 };
 
-StreamReceiver::StreamReceiver(std::uint32_t streamId, std::span<const unsigned char, 32> key)
-    : StreamReceiver(streamId, key, Limits())
+bool StreamReceiver::Private::makeRoom(std::uint32_t sequence, bool isNew, std::size_t length)
+{
+    while ((isNew && std::size_t(pending.size()) >= limits.maxPendingMessages)
+        || pendingBytes + length > limits.maxPendingBytes) {
+        auto oldest = pending.end();
+        for (auto candidate = pending.begin(); candidate != pending.end(); ++candidate)
+            if (candidate.key() != sequence
+                && (oldest == pending.end() || candidate->firstSeen < oldest->firstSeen))
+                oldest = candidate;
+        if (oldest == pending.end())
+            return false;
+        drop(oldest);
+    }
+    return true;
+}
+
+std::optional<QByteArray> StreamReceiver::Private::assemble(
+    const StreamDatagram& header, QByteArray plain, Clock::time_point now)
+{
+    if (header.count == 1) {
+        ++counters.messages;
+        return plain;
+    }
+    auto it = pending.find(header.sequence);
+    if (it != pending.end() && it->fragments.size() != header.count) {
+        // Signed, so the sender itself disagrees with an earlier fragment: keep neither.
+        ++counters.inconsistent;
+        drop(it);
+        return std::nullopt;
+    }
+    if (it != pending.end() && !it->fragments[header.index].isNull())
+        return std::nullopt;
+    const bool isNew = it == pending.end();
+    const std::size_t length = std::size_t(plain.size());
+    if (!makeRoom(header.sequence, isNew, length)) {
+        // The message alone exceeds the limits.
+        if (isNew)
+            ++counters.dropped;
+        else
+            drop(pending.find(header.sequence));
+        return std::nullopt;
+    }
+    if (isNew) {
+        PendingMessage fresh;
+        fresh.firstSeen = now;
+        fresh.fragments.resize(header.count);
+        it = pending.insert(header.sequence, std::move(fresh));
+    } else {
+        it = pending.find(header.sequence);
+    }
+    it->fragments[header.index] = std::move(plain);
+    ++it->received;
+    it->bytes += length;
+    pendingBytes += length;
+    if (it->received < it->fragments.size())
+        return std::nullopt;
+
+    QByteArray message;
+    message.reserve(qsizetype(it->bytes));
+    for (const QByteArray& fragment : it->fragments)
+        message.append(fragment);
+    pendingBytes -= it->bytes;
+    pending.erase(it);
+    ++counters.messages;
+    return message;
+}
+
+StreamReceiver::StreamReceiver(std::uint32_t streamId, std::span<const unsigned char, keySize> key,
+    std::span<const std::uint8_t, signerKeySize> signer)
+    : StreamReceiver(streamId, key, signer, Limits())
 {
 }
 
-StreamReceiver::StreamReceiver(
-    std::uint32_t streamId, std::span<const unsigned char, 32> key, Limits limits)
-    : m_d(std::make_unique<Private>(streamId, key, limits))
+StreamReceiver::StreamReceiver(std::uint32_t streamId, std::span<const unsigned char, keySize> key,
+    std::span<const std::uint8_t, signerKeySize> signer, Limits limits)
+    : m_d(std::make_unique<Private>(streamId, key, signer, limits))
 {
 }
 
@@ -104,15 +221,8 @@ std::size_t StreamReceiver::pendingMessages() const
 
 void StreamReceiver::expire(Clock::time_point now)
 {
-    for (auto it = m_d->pending.begin(); it != m_d->pending.end();) {
-        if (now - it->firstSeen >= m_d->limits.timeout) {
-            m_d->pendingBytes -= it->bytes;
-            ++m_d->counters.dropped;
-            it = m_d->pending.erase(it);
-        } else {
-            ++it;
-        }
-    }
+    for (auto it = m_d->pending.begin(); it != m_d->pending.end();)
+        it = now - it->firstSeen >= m_d->limits.timeout ? m_d->drop(it) : std::next(it);
 }
 
 std::optional<QByteArray> StreamReceiver::addDatagram(
@@ -120,95 +230,10 @@ std::optional<QByteArray> StreamReceiver::addDatagram(
 {
     expire(now);
     const std::optional<StreamDatagram> header = StreamDatagram::read(datagram);
-    if (!header || header->streamId != m_d->streamId) {
-        ++m_d->counters.rejected;
+    std::optional<QByteArray> plain = m_d->open(datagram, header);
+    if (!plain)
         return std::nullopt;
-    }
-    // Checked before decryption so that a flood of replays costs no AES work.
-    if (m_d->seenBefore(header->counter)) {
-        ++m_d->counters.replayed;
-        return std::nullopt;
-    }
-
-    const std::size_t length
-        = datagram.size() - StreamDatagram::headerSize - StreamDatagram::tagSize;
-    QByteArray plain(qsizetype(length), Qt::Uninitialized);
-    const std::uint8_t* bytes = datagram.data();
-    if (!m_d->cipher.decrypt(std::span<const std::uint8_t, 12>(bytes, StreamDatagram::ivSize),
-            datagram.first(StreamDatagram::headerSize),
-            datagram.subspan(StreamDatagram::headerSize, length),
-            reinterpret_cast<std::uint8_t*>(plain.data()),
-            std::span<const std::uint8_t, 16>(bytes + StreamDatagram::headerSize + length, 16))) {
-        ++m_d->counters.rejected;
-        return std::nullopt;
-    }
-    m_d->markSeen(header->counter);
-    ++m_d->counters.accepted;
-
-    if (header->count == 1) {
-        ++m_d->counters.messages;
-        return plain;
-    }
-
-    auto it = m_d->pending.find(header->sequence);
-    if (it != m_d->pending.end() && it->fragments.size() != header->count) {
-        // Authentic, so the sender itself disagrees with an earlier fragment: keep neither.
-        m_d->drop(it);
-        return std::nullopt;
-    }
-    if (it != m_d->pending.end() && !it->fragments[header->index].isNull())
-        return std::nullopt;
-    // Make room, the oldest incomplete messages first; the message this fragment belongs to goes
-    // only when it alone exceeds the limit.
-    const bool isNew = it == m_d->pending.end();
-    while (true) {
-        const bool tooMany
-            = isNew && std::size_t(m_d->pending.size()) >= m_d->limits.maxPendingMessages;
-        const bool tooLarge = m_d->pendingBytes + length > m_d->limits.maxPendingBytes;
-        if (!tooMany && !tooLarge)
-            break;
-        auto oldest = m_d->pending.end();
-        for (auto candidate = m_d->pending.begin(); candidate != m_d->pending.end(); ++candidate)
-            if (candidate.key() != header->sequence
-                && (oldest == m_d->pending.end() || candidate->firstSeen < oldest->firstSeen))
-                oldest = candidate;
-        if (oldest == m_d->pending.end()) {
-            if (!isNew)
-                m_d->drop(m_d->pending.find(header->sequence));
-            else
-                ++m_d->counters.dropped;
-            return std::nullopt;
-        }
-        m_d->drop(oldest);
-    }
-    if (isNew) {
-        PendingMessage fresh;
-        fresh.firstSeen = now;
-        fresh.fragments.resize(header->count);
-        it = m_d->pending.insert(header->sequence, std::move(fresh));
-    } else {
-        it = m_d->pending.find(header->sequence);
-    }
-
-    QByteArray& slot = it->fragments[header->index];
-    if (!slot.isNull())
-        return std::nullopt;
-    // A fragment may be empty (an empty message); keep it distinguishable from a missing one.
-    slot = plain.isNull() ? QByteArray("", 0) : std::move(plain);
-    ++it->received;
-    it->bytes += length;
-    m_d->pendingBytes += length;
-    if (it->received < it->fragments.size())
-        return std::nullopt;
-
-    QByteArray message;
-    message.reserve(qsizetype(it->bytes));
-    for (const QByteArray& fragment : it->fragments)
-        message.append(fragment);
-    m_d->pendingBytes -= it->bytes;
-    m_d->pending.erase(it);
-    ++m_d->counters.messages;
-    return message;
+    return m_d->assemble(*header, std::move(*plain), now);
 }
 
 } // namespace vesk

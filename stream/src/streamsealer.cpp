@@ -1,25 +1,18 @@
 #include <vesk/streamdatagram.h>
 #include <vesk/streamsealer.h>
 
-#include "gcmcipher.h"
-
 #include <algorithm>
 #include <limits>
 
 namespace vesk {
 
-struct StreamSealer::Cipher : detail::GcmCipher
-{
-    using GcmCipher::GcmCipher;
-};
-
-StreamSealer::StreamSealer(std::uint32_t streamId, std::span<const unsigned char, 32> key)
+StreamSealer::StreamSealer(
+    std::uint32_t streamId, std::span<const unsigned char, 32> key, ssl::SigningKey signer)
     : m_streamId(streamId)
-    , m_cipher(std::make_unique<Cipher>(detail::GcmCipher::Direction::encrypt, key))
+    , m_cipher(key)
+    , m_signer(std::move(signer))
 {
 }
-
-StreamSealer::~StreamSealer() = default;
 
 QList<QByteArray> StreamSealer::seal(const QByteArray& message)
 {
@@ -47,14 +40,16 @@ QList<QByteArray> StreamSealer::seal(const QByteArray& message)
         header.counter = m_counter++;
 
         QByteArray datagram;
-        datagram.reserve(qsizetype(StreamDatagram::headerSize + length + StreamDatagram::tagSize));
+        datagram.reserve(qsizetype(length + StreamDatagram::overhead));
         header.write(datagram);
-        datagram.resize(qsizetype(StreamDatagram::headerSize + length + StreamDatagram::tagSize));
-        auto* out = reinterpret_cast<std::uint8_t*>(datagram.data());
-        const std::span<const std::uint8_t> aad(out, StreamDatagram::headerSize);
-        m_cipher->encrypt(std::span<const std::uint8_t, 12>(out, StreamDatagram::ivSize), aad,
-            std::span<const std::uint8_t>(bytes + offset, length), out + StreamDatagram::headerSize,
-            std::span<std::uint8_t, 16>(out + StreamDatagram::headerSize + length, 16));
+        datagram.resize(qsizetype(length + StreamDatagram::overhead));
+        const std::span<std::uint8_t> out(
+            reinterpret_cast<std::uint8_t*>(datagram.data()), std::size_t(datagram.size()));
+        m_cipher.encrypt(out.first<StreamDatagram::ivSize>(), out.first(StreamDatagram::headerSize),
+            std::span<const std::uint8_t>(bytes + offset, length),
+            out.data() + StreamDatagram::headerSize,
+            out.subspan(StreamDatagram::headerSize + length).first<StreamDatagram::tagSize>());
+        m_signer.sign(StreamDatagram::signedPart(out), out.last<StreamDatagram::signatureSize>());
         datagrams.append(std::move(datagram));
     }
     return datagrams;

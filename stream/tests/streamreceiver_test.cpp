@@ -1,3 +1,5 @@
+#include <vesk/ssl/aesgcm.h>
+#include <vesk/ssl/signingkey.h>
 #include <vesk/streamdatagram.h>
 #include <vesk/streamreceiver.h>
 #include <vesk/streamsealer.h>
@@ -8,6 +10,8 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <limits>
 #include <random>
 #include <span>
 #include <vector>
@@ -42,11 +46,32 @@ std::span<const std::uint8_t> bytesOf(const QByteArray& datagram)
         std::size_t(datagram.size()) };
 }
 
+// A datagram made by hand, as anybody who knows the stream key can: any counter, any signer.
+QByteArray forge(std::span<const unsigned char, 32> key, const ssl::SigningKey& signer,
+    std::uint64_t counter, const QByteArray& payload)
+{
+    StreamDatagram header;
+    header.streamId = streamId;
+    header.counter = counter;
+    header.count = 1;
+    QByteArray datagram;
+    header.write(datagram);
+    datagram.resize(qsizetype(StreamDatagram::overhead) + payload.size());
+    const std::span<std::uint8_t> out(
+        reinterpret_cast<std::uint8_t*>(datagram.data()), std::size_t(datagram.size()));
+    ssl::AesGcm(key).encrypt(out.first<12>(), out.first(20), bytesOf(payload), out.data() + 20,
+        out.subspan(20 + std::size_t(payload.size())).first<16>());
+    signer.sign(StreamDatagram::signedPart(out), out.last<64>());
+    return datagram;
+}
+
 class StreamTransport : public ::testing::Test
 {
 protected:
     std::array<unsigned char, 32> key = makeKey(1);
-    StreamSealer sealer { streamId, key };
+    ssl::SigningKey signer = ssl::SigningKey::generate();
+    std::array<std::uint8_t, 32> signerKey = signer.publicKey();
+    StreamSealer sealer { streamId, key, signer };
     StreamReceiver::Clock::time_point now { std::chrono::seconds(1000) };
 
     std::vector<QByteArray> feed(StreamReceiver& receiver, const QList<QByteArray>& datagrams)
@@ -76,7 +101,7 @@ TEST_F(StreamTransport, FragmentsRespectThePayloadLimitAndCarryTheirHeader)
         EXPECT_EQ(header->counter, std::uint64_t(i));
         EXPECT_LE(std::size_t(datagrams[i].size()), StreamDatagram::maxSize);
     }
-    EXPECT_EQ(datagrams.back().size(), 20 + 1 + 16);
+    EXPECT_EQ(datagrams.back().size(), 20 + 1 + 16 + 64);
     // The plaintext must not show through.
     EXPECT_FALSE(datagrams[0].contains(message.left(32)));
 
@@ -89,7 +114,7 @@ TEST_F(StreamTransport, FragmentsRespectThePayloadLimitAndCarryTheirHeader)
 
 TEST_F(StreamTransport, RoundTripOfSizesAroundTheFragmentBoundary)
 {
-    StreamReceiver receiver(streamId, key);
+    StreamReceiver receiver(streamId, key, signerKey);
     for (qsizetype size : { 0, 1, 1199, 1200, 1201, 2400, 2401, 100000 }) {
         const QByteArray message = makeMessage(size, unsigned(size));
         const auto received = feed(receiver, sealer.seal(message));
@@ -107,7 +132,7 @@ TEST_F(StreamTransport, TamperedDatagramsAreRejected)
     // Every byte matters: header (additional data and IV), ciphertext and tag.
     for (qsizetype position :
         std::initializer_list<qsizetype> { 0, 4, 11, 12, 16, 18, 20, 300, original.size() - 1 }) {
-        StreamReceiver receiver(streamId, key);
+        StreamReceiver receiver(streamId, key, signerKey);
         QByteArray tampered = original;
         tampered[position] = char(tampered[position] ^ 0x01);
         EXPECT_FALSE(receiver.addDatagram(bytesOf(tampered), now)) << position;
@@ -118,19 +143,81 @@ TEST_F(StreamTransport, TamperedDatagramsAreRejected)
         EXPECT_EQ(*genuine, message);
     }
 
-    StreamReceiver wrongKey(streamId, makeKey(2));
+    StreamReceiver wrongKey(streamId, makeKey(2), signerKey);
     EXPECT_FALSE(wrongKey.addDatagram(bytesOf(original), now));
-    StreamReceiver otherStream(streamId + 1, key);
+    StreamReceiver otherStream(streamId + 1, key, signerKey);
     EXPECT_FALSE(otherStream.addDatagram(bytesOf(original), now));
-    StreamReceiver receiver(streamId, key);
+    StreamReceiver receiver(streamId, key, signerKey);
     EXPECT_FALSE(receiver.addDatagram(bytesOf(original.left(original.size() - 1)), now));
-    EXPECT_FALSE(receiver.addDatagram(bytesOf(original.left(20 + 15)), now));
-    EXPECT_EQ(receiver.counters().rejected, 2u);
+    EXPECT_FALSE(receiver.addDatagram(bytesOf(original.left(99)), now));
+    EXPECT_EQ(receiver.counters().rejected(), 2u);
+}
+
+// What an attacker on the shop network can send. Each hostile datagram is dropped under its cause
+// before it changes anything: the genuine datagrams around it still come through.
+TEST_F(StreamTransport, HostileDatagramsChangeNothing)
+{
+    using Counters = StreamReceiver::Counters;
+    const ssl::SigningKey intruder = ssl::SigningKey::generate();
+    const auto top = std::numeric_limits<std::uint64_t>::max();
+    const auto otherKey = makeKey(9);
+    struct Case
+    {
+        const char* name;
+        std::function<QByteArray()> make;
+        std::uint64_t Counters::*cause;
+    };
+    const Case cases[] = {
+        { "sealed with the stream key, signed by another key",
+            [&] { return forge(key, intruder, 5, "pictures of someone else"); },
+            &Counters::forged },
+        { "counter 2^64-1, signed by another key", [&] { return forge(key, intruder, top, "x"); },
+            &Counters::forged },
+        { "the register's datagram, counter changed to 2^64-1",
+            [&] {
+                QByteArray d = forge(key, signer, 5, "x");
+                qToLittleEndian<std::uint64_t>(top, d.data() + 4);
+                return d;
+            },
+            &Counters::forged },
+        { "the register's datagram, signature cut off",
+            [&] { return forge(key, signer, 5, QByteArray(300, 'x')).chopped(64); },
+            &Counters::forged },
+        { "signed by the register, sealed under another key",
+            [&] { return forge(otherKey, signer, 5, "x"); }, &Counters::unsealed },
+        { "another stream",
+            [&] {
+                QByteArray d = forge(key, signer, 5, "x");
+                qToLittleEndian<std::uint32_t>(streamId + 1, d.data());
+                return d;
+            },
+            &Counters::otherStream },
+        { "a fragment of a message beyond the size limit",
+            [&] { return StreamSealer(streamId, key, intruder).seal(makeMessage(40000, 1))[0]; },
+            &Counters::oversized },
+        { "shorter than header, tag and signature", [&] { return QByteArray(99, 'x'); },
+            &Counters::malformed },
+        { "a replay of the datagram before", [&] { return forge(key, signer, 2, "x"); },
+            &Counters::replayed },
+    };
+    StreamReceiver::Limits limits;
+    limits.maxMessageBytes = 16 * 1200;
+    for (const Case& c : cases) {
+        StreamReceiver receiver(streamId, key, signerKey, limits);
+        ASSERT_TRUE(receiver.addDatagram(bytesOf(forge(key, signer, 2, "before")), now)) << c.name;
+        EXPECT_FALSE(receiver.addDatagram(bytesOf(c.make()), now)) << c.name;
+        EXPECT_EQ(receiver.counters().*c.cause, 1u) << c.name;
+        EXPECT_EQ(receiver.counters().accepted, 1u) << c.name;
+        EXPECT_EQ(receiver.pendingMessages(), 0u) << c.name;
+        const auto after = receiver.addDatagram(bytesOf(forge(key, signer, 3, "after")), now);
+        ASSERT_TRUE(after) << c.name;
+        EXPECT_EQ(*after, "after") << c.name;
+    }
 }
 
 TEST_F(StreamTransport, DuplicatedAndReorderedFragmentsStillAssemble)
 {
-    StreamReceiver receiver(streamId, key);
+    StreamReceiver receiver(streamId, key, signerKey);
     std::vector<QByteArray> messages;
     QList<QByteArray> datagrams;
     for (unsigned i = 0; i < 5; ++i) {
@@ -157,7 +244,7 @@ TEST_F(StreamTransport, ALostFragmentDropsOnlyItsMessage)
 {
     StreamReceiver::Limits limits;
     limits.timeout = 500ms;
-    StreamReceiver receiver(streamId, key, limits);
+    StreamReceiver receiver(streamId, key, signerKey, limits);
     const QByteArray first = makeMessage(5000, 1);
     const QByteArray second = makeMessage(5000, 2);
     const QByteArray third = makeMessage(5000, 3);
@@ -187,7 +274,7 @@ TEST_F(StreamTransport, IncompleteMessagesStayWithinTheLimits)
     StreamReceiver::Limits limits;
     limits.maxPendingMessages = 3;
     limits.maxPendingBytes = 5 * 1200;
-    StreamReceiver receiver(streamId, key, limits);
+    StreamReceiver receiver(streamId, key, signerKey, limits);
     // Ten messages with their last fragment lost: only the newest ones are held.
     for (unsigned i = 0; i < 10; ++i) {
         QList<QByteArray> datagrams = sealer.seal(makeMessage(3 * 1200, i));
@@ -207,7 +294,7 @@ TEST_F(StreamTransport, IncompleteMessagesStayWithinTheLimits)
 
 TEST_F(StreamTransport, CountersFarBehindTheWindowAreRefused)
 {
-    StreamReceiver receiver(streamId, key);
+    StreamReceiver receiver(streamId, key, signerKey);
     const QByteArray early = sealer.seal(QByteArray("early")).front();
     for (std::uint64_t i = 0; i < StreamReceiver::replayWindow; ++i)
         sealer.seal(QByteArray());
@@ -224,7 +311,7 @@ TEST(StreamDatagramHeader, ImpossibleFragmentNumbersAreRefused)
     header.count = 2;
     header.index = 2;
     header.write(datagram);
-    datagram.append(QByteArray(16, '\0'));
+    datagram.append(QByteArray(16 + 64, '\0'));
     EXPECT_FALSE(StreamDatagram::read(bytesOf(datagram)));
     qToLittleEndian<std::uint16_t>(0, datagram.data() + 18);
     qToLittleEndian<std::uint16_t>(0, datagram.data() + 16);
@@ -232,4 +319,44 @@ TEST(StreamDatagramHeader, ImpossibleFragmentNumbersAreRefused)
     qToLittleEndian<std::uint16_t>(1, datagram.data() + 18);
     EXPECT_TRUE(StreamDatagram::read(bytesOf(datagram)));
     EXPECT_FALSE(StreamDatagram::read(bytesOf(datagram + QByteArray(1201, 'x'))));
+}
+
+// The worked example of docs/stream-protocol.md, made with Python's cryptography: our sender
+// writes the same bytes and our receiver gives the documented verdicts.
+TEST(StreamProtocolDocument, WorkedExample)
+{
+    const QByteArray datagram = QByteArray::fromHex("04030201050000000000000002000000000001"
+                                                    "00f64ed4d1fa523ecc8d5e4addc8f5b84994a1e7"
+                                                    "3abb535426856f119fd3b1777173084826437e06"
+                                                    "084b4192346b9708e4753fab82300ca4549b4cae"
+                                                    "e61ea5b2e112efa3db91c3358c04aa478f9ab1f0"
+                                                    "9c63322309");
+    std::array<unsigned char, 32> key {};
+    for (std::size_t i = 0; i < key.size(); ++i)
+        key[i] = static_cast<unsigned char>(i);
+    std::array<std::uint8_t, 32> seed {};
+    const QByteArray seedBytes
+        = QByteArray::fromHex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60");
+    std::copy(seedBytes.begin(), seedBytes.end(), seed.begin());
+    const ssl::SigningKey signer = ssl::SigningKey::fromSeed(seed);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(signer.publicKey().data()), 32).toBase64(),
+        "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=");
+
+    // Counter 5 and sequence 2: five datagrams in two messages before it.
+    StreamSealer sealer(0x01020304, key, signer);
+    sealer.seal(QByteArray(3 * 1200, 'a'));
+    sealer.seal(QByteArray(2 * 1200, 'b'));
+    EXPECT_EQ(sealer.seal("vesk"), QList<QByteArray>({ datagram }));
+
+    StreamReceiver receiver(0x01020304, key, signer.publicKey());
+    for (const qsizetype bit : { 0, 8 * 4, 8 * 12, 8 * 20, 8 * 24, 8 * 40, 8 * 103 + 7 }) {
+        QByteArray changed = datagram;
+        changed[bit / 8] = char(changed[bit / 8] ^ (1 << (bit % 8)));
+        EXPECT_FALSE(receiver.addDatagram(bytesOf(changed)));
+    }
+    EXPECT_EQ(receiver.counters().otherStream, 1u);
+    EXPECT_EQ(receiver.counters().forged, 6u);
+    EXPECT_EQ(receiver.addDatagram(bytesOf(datagram)), QByteArray("vesk"));
+    EXPECT_FALSE(receiver.addDatagram(bytesOf(datagram)));
+    EXPECT_EQ(receiver.counters().replayed, 1u);
 }

@@ -1,32 +1,35 @@
 #pragma once
 
+#include <vesk/ssl/aesgcm.h>
+#include <vesk/ssl/signingkey.h>
+
 #include <QByteArray>
 #include <QList>
 
 #include <cstdint>
-#include <memory>
 #include <span>
 
 namespace vesk {
 
 // The sending side of the stream transport: cuts each message into fragments of at most
-// StreamDatagram::maxPayload bytes and seals each one with AES-256-GCM under the stream key. The
-// IV comes from a 64-bit counter that starts at 0 and only grows, so it never repeats for the life
-// of the sealer; one stream key must therefore have exactly one sealer.
+// StreamDatagram::maxPayload bytes, seals each one with AES-256-GCM under the stream key and signs
+// the sealed datagram with the register's signing key. The IV comes from a 64-bit counter that
+// starts at 0 and only grows, so it never repeats for the life of the sealer; one stream key must
+// therefore have exactly one sealer.
 //
 // One thread at a time. Not copyable.
 class StreamSealer
 {
 public:
-    StreamSealer(std::uint32_t streamId, std::span<const unsigned char, 32> key);
-    ~StreamSealer();
+    StreamSealer(
+        std::uint32_t streamId, std::span<const unsigned char, 32> key, ssl::SigningKey signer);
     StreamSealer(const StreamSealer&) = delete;
     StreamSealer& operator=(const StreamSealer&) = delete;
 
     // The datagrams of one message, in fragment order, each at most StreamDatagram::maxSize
     // bytes; an empty message still makes one datagram. Empty when the message needs more than
     // StreamDatagram::maxFragments fragments or the counter is used up; nothing is consumed then.
-    // Throws std::runtime_error when OpenSSL fails.
+    // Throws ssl::Error when OpenSSL fails.
     QList<QByteArray> seal(const QByteArray& message);
 
     std::uint32_t streamId() const { return m_streamId; }
@@ -36,12 +39,11 @@ public:
     std::uint64_t nextCounter() const { return m_counter; }
 
 private:
-    struct Cipher;
-
     std::uint32_t m_streamId;
     std::uint32_t m_sequence = 0;
     std::uint64_t m_counter = 0;
-    std::unique_ptr<Cipher> m_cipher;
+    ssl::AesGcm m_cipher;
+    ssl::SigningKey m_signer;
 };
 
 } // namespace vesk
