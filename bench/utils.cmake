@@ -12,5 +12,5 @@ endif()
 if(TARGET vesk_stream)
   vesk_add_benchmark(vesk_stream_bench
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/utils_stream.cpp
-    LIBS Vesk::stream Qt6::Core)
+    LIBS Vesk::stream Vesk::utils Qt6::Core)
 endif()

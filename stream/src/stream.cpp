@@ -48,7 +48,9 @@ Stream::Stream(QObject* parent)
     do {
         fillRandom(&m_streamId, sizeof m_streamId);
     } while (m_streamId == 0);
-    m_sealer = std::make_unique<StreamSealer>(m_streamId, m_key);
+    const ssl::SigningKey signer = ssl::SigningKey::generate();
+    m_signerKey = signer.publicKey();
+    m_sealer = std::make_unique<StreamSealer>(m_streamId, m_key, signer);
     m_player = std::make_unique<detail::StreamPlayer>(
         m_logger, [this](const QByteArray& message) { send(message); });
     m_logger->debug("stream %1 created", m_streamId);
@@ -58,15 +60,6 @@ Stream::~Stream()
 {
     // The thread uses the socket and the sealer: it goes first.
     m_player->stop();
-}
-
-void Stream::setWorkDir(const QString& path)
-{
-    {
-        const QMutexLocker lock(&m_mutex);
-        m_workDir = path;
-    }
-    m_player->setWorkDir(path);
 }
 
 bool Stream::bindSocket(unsigned int multicastTtl, const QHostAddress& address, quint16 port)
@@ -214,31 +207,25 @@ quint64 Stream::droppedDatagrams() const
     return m_dropped;
 }
 
-void Stream::setGenerator(QSharedPointer<Generator> generator)
+void Stream::setProgramme(
+    const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder)
 {
-    QSharedPointer<Generator> previous;
-    {
-        const QMutexLocker lock(&m_mutex);
-        previous = std::exchange(m_generator, generator);
-    }
-    m_player->setGenerator(std::move(generator));
-    // The old schedule may be large; it is released here, outside the lock, so that queries
-    // never wait for it.
-    previous.reset();
+    m_player->setProgramme(directory, std::move(generator), placeholder);
 }
 
-void Stream::setPlaceholder(const QString& placeholder)
+Stream::Programme Stream::programme() const
 {
-    {
-        const QMutexLocker lock(&m_mutex);
-        m_placeholder = placeholder;
-    }
-    m_player->setPlaceholder(placeholder);
+    return m_player->programme();
 }
 
 void Stream::getKey(std::span<unsigned char, keySize> key) const
 {
     std::memcpy(key.data(), m_key.data(), keySize);
+}
+
+std::array<std::uint8_t, Stream::signerKeySize> Stream::signerKey() const
+{
+    return m_signerKey;
 }
 
 std::uint32_t Stream::streamId() const
@@ -256,24 +243,6 @@ quint16 Stream::peerPort() const
 {
     const QMutexLocker lock(&m_mutex);
     return m_peerPort;
-}
-
-QSharedPointer<Generator> Stream::generator() const
-{
-    const QMutexLocker lock(&m_mutex);
-    return m_generator;
-}
-
-QString Stream::placeholder() const
-{
-    const QMutexLocker lock(&m_mutex);
-    return m_placeholder;
-}
-
-QString Stream::workDir() const
-{
-    const QMutexLocker lock(&m_mutex);
-    return m_workDir;
 }
 
 QHostAddress Stream::localAddress() const

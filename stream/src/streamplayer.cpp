@@ -1,20 +1,17 @@
 #include "streamplayer.h"
 
-#include <vesk/encoder.h>
-#include <vesk/log.h>
+#include "streambatcher.h"
+#include "streamdemuxer.h"
+#include "streampacer.h"
 
-extern "C" {
-#include <libavformat/avformat.h>
-#include <libavutil/avutil.h>
-#include <libavutil/mathematics.h>
-}
+#include <vesk/log.h>
+#include <vesk/pointer.h>
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonObject>
 
 #include <algorithm>
-#include <memory>
 
 #include <pthread.h>
 
@@ -30,25 +27,8 @@ constexpr auto longestBlindWait = 60s;
 // A slot end reached late by at most this much still continues the schedule where it left off;
 // beyond it the schedule is asked about the present.
 constexpr qint64 resumeToleranceMs = 2000;
-
-struct InputClose
-{
-    void operator()(AVFormatContext* context) const { avformat_close_input(&context); }
-};
-using Input = std::unique_ptr<AVFormatContext, InputClose>;
-
-struct PacketFree
-{
-    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
-};
-using Packet = std::unique_ptr<AVPacket, PacketFree>;
-
-QString errorText(int code)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] {};
-    av_strerror(code, text, sizeof text);
-    return QString::fromUtf8(text);
-}
+// A schedule made only of slots without length must not spin.
+constexpr int emptySlotsBeforeRest = 1000;
 
 // The message format carries no time base, so the time stamps would mean nothing to a display
 // without it.
@@ -71,9 +51,10 @@ QJsonDocument metadataOf(const StreamPlayer::Slot& slot, AVRational timeBase)
 
 } // namespace
 
-StreamPlayer::StreamPlayer(log::Logger* logger, Sink sink)
+StreamPlayer::StreamPlayer(log::Logger* logger, Sink sink, StreamClock& clock)
     : m_logger(logger)
     , m_sink(std::move(sink))
+    , m_clock(clock)
 {
 }
 
@@ -82,31 +63,34 @@ StreamPlayer::~StreamPlayer()
     stop();
 }
 
-void StreamPlayer::setWorkDir(const QString& path)
+void StreamPlayer::setProgramme(
+    const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder)
 {
-    const std::lock_guard lock(m_mutex);
-    m_workDir = path;
-    ++m_changes;
-    m_wake.notify_all();
-}
-
-void StreamPlayer::setGenerator(QSharedPointer<Generator> generator)
-{
-    QSharedPointer<Generator> previous;
+    // Read while the caller still holds the only other reference; the engine's thread never
+    // reads generator's states.
+    QStringList playlists;
+    if (generator)
+        for (const Generator::PlaylistState& state : generator->states())
+            playlists << QString::fromUtf8(state.playlist.section);
+    Programme previous;
     {
         const std::lock_guard lock(m_mutex);
-        previous = std::exchange(m_generator, std::move(generator));
-        ++m_changes;
+        const std::uint64_t serial = m_programme.serial + 1;
+        previous
+            = std::exchange(m_programme, { directory, std::move(generator), placeholder, serial });
+        m_playlists = playlists;
+        m_serial = serial;
         m_wake.notify_all();
     }
+    // A message of the old programme that is being sent right now goes out before this returns;
+    // none after it.
+    const std::lock_guard sending(m_sending);
 }
 
-void StreamPlayer::setPlaceholder(const QString& url)
+Stream::Programme StreamPlayer::programme() const
 {
     const std::lock_guard lock(m_mutex);
-    m_placeholder = url;
-    ++m_changes;
-    m_wake.notify_all();
+    return { m_programme.directory, m_programme.placeholder, m_playlists, m_programme.serial };
 }
 
 void StreamPlayer::start()
@@ -117,8 +101,6 @@ void StreamPlayer::start()
         const std::lock_guard lock(m_mutex);
         m_stop = false;
         m_stopFlag = false;
-        // The first round must pick up whatever was set before the start.
-        ++m_changes;
     }
     m_thread = std::thread([this] { run(); });
 }
@@ -133,7 +115,8 @@ void StreamPlayer::stop()
     }
     if (m_thread.joinable())
         m_thread.join();
-    m_asked.reset();
+    // A restarted thread takes the programme up again from the start.
+    m_playing = {};
 }
 
 bool StreamPlayer::running() const
@@ -146,16 +129,16 @@ bool StreamPlayer::stopping() const
     return m_stopFlag.load(std::memory_order_relaxed);
 }
 
-QString StreamPlayer::resolve(const QString& workDir, const QString& url)
+QString StreamPlayer::resolve(const QString& directory, const QString& url)
 {
-    if (url.isEmpty() || workDir.isEmpty() || QDir::isAbsolutePath(url))
+    if (url.isEmpty() || directory.isEmpty() || QDir::isAbsolutePath(url))
         return {};
     const QStringList parts = url.split('/');
     if (parts.contains(QStringLiteral("..")))
         return {};
-    const QString path = workDir + '/' + url;
+    const QString path = directory + '/' + url;
     // A name inside the directory may still be a symbolic link out of it.
-    const QString root = QFileInfo(workDir).canonicalFilePath();
+    const QString root = QFileInfo(directory).canonicalFilePath();
     const QString target = QFileInfo(path).canonicalFilePath();
     if (root.isEmpty() || target.isEmpty())
         return path;
@@ -164,23 +147,34 @@ QString StreamPlayer::resolve(const QString& workDir, const QString& url)
     return path;
 }
 
-bool StreamPlayer::waitUntil(SteadyClock::time_point deadline)
+bool StreamPlayer::adopt()
 {
-    std::unique_lock lock(m_mutex);
-    return !m_wake.wait_until(lock, deadline, [&] { return m_stop || m_changes != m_seenChanges; });
-}
-
-std::optional<StreamPlayer::Slot> StreamPlayer::nextSlot(const QDateTime& at)
-{
-    QString placeholder;
+    Programme fresh;
     {
         const std::lock_guard lock(m_mutex);
-        placeholder = m_placeholder;
+        if (m_programme.serial == m_playing.serial)
+            return false;
+        fresh = m_programme;
     }
-    if (!m_asked)
+    // The old schedule may be large; it goes here, outside the lock.
+    m_playing = std::move(fresh);
+    return true;
+}
+
+bool StreamPlayer::waitUntil(Steady::time_point deadline)
+{
+    std::unique_lock lock(m_mutex);
+    return !m_clock.waitUntil(
+        lock, m_wake, deadline, [&] { return m_stop || m_programme.serial != m_playing.serial; });
+}
+
+std::optional<StreamPlayer::Slot> StreamPlayer::slotAt(const QDateTime& at)
+{
+    if (!m_playing.generator)
         return std::nullopt;
-    const Generator::Item item = m_asked->next(at);
+    const Generator::Item item = m_playing.generator->next(at);
     Slot slot;
+    slot.directory = m_playing.directory;
     slot.start = item.start;
     slot.end = item.end;
     if (item.file) {
@@ -188,23 +182,32 @@ std::optional<StreamPlayer::Slot> StreamPlayer::nextSlot(const QDateTime& at)
         slot.file = QString::fromUtf8(item.file->section);
         slot.playlist = item.playlist ? QString::fromUtf8(item.playlist->section) : QString();
     } else {
-        slot.url = placeholder;
+        slot.url = m_playing.placeholder;
         slot.placeholder = true;
     }
     return slot;
 }
 
-bool StreamPlayer::stillPlaying(Slot& slot)
+bool StreamPlayer::stillPlaying(const Slot& slot)
 {
-    {
-        const std::lock_guard lock(m_mutex);
-        if (m_stop)
-            return false;
-        m_asked = m_generator;
-        m_seenChanges = m_changes;
-    }
-    const std::optional<Slot> fresh = nextSlot(QDateTime::currentDateTime());
+    if (stopping())
+        return false;
+    adopt();
+    const std::optional<Slot> fresh = slotAt(m_clock.wallNow());
     return fresh && fresh->sameAs(slot);
+}
+
+StreamPlayer::Outcome StreamPlayer::waitFor(Steady::time_point deadline, const Slot& slot)
+{
+    while (m_clock.now() < deadline) {
+        if (waitUntil(deadline))
+            break;
+        if (stopping())
+            return Outcome::stopped;
+        if (!stillPlaying(slot))
+            return Outcome::changed;
+    }
+    return Outcome::finished;
 }
 
 void StreamPlayer::run()
@@ -215,70 +218,37 @@ void StreamPlayer::run()
     std::optional<QDateTime> resumeAt;
     int emptySlots = 0;
     while (!stopping()) {
-        {
-            const std::lock_guard lock(m_mutex);
-            if (m_changes != m_seenChanges) {
-                m_asked = m_generator;
-                m_seenChanges = m_changes;
-                resumeAt.reset();
-            }
-        }
-        const QDateTime now = QDateTime::currentDateTime();
-        QDateTime at = now;
-        if (resumeAt && std::abs(resumeAt->msecsTo(now)) <= resumeToleranceMs)
-            at = *resumeAt;
+        if (adopt())
+            resumeAt.reset();
+        const QDateTime now = m_clock.wallNow();
+        const bool resume = resumeAt && std::abs(resumeAt->msecsTo(now)) <= resumeToleranceMs;
+        const std::optional<Slot> slot = slotAt(resume ? *resumeAt : now);
         resumeAt.reset();
-
-        std::optional<Slot> slot = nextSlot(at);
         if (!slot) {
-            waitUntil(SteadyClock::now() + longestBlindWait);
+            waitUntil(m_clock.now() + longestBlindWait);
             continue;
         }
         if (slot->end <= slot->start || slot->end <= now) {
-            // Files of no length, or a slot that passed while we were busy: on to the next. A
-            // schedule made only of such slots must not spin.
+            // Files of no length, or a slot that passed while we were busy: on to the next.
             resumeAt = slot->end;
-            if (++emptySlots > 1000) {
+            if (++emptySlots > emptySlotsBeforeRest) {
                 emptySlots = 0;
-                waitUntil(SteadyClock::now() + 1s);
+                waitUntil(m_clock.now() + 1s);
             }
             continue;
         }
         emptySlots = 0;
-
-        Outcome outcome = Outcome::failed;
-        if (!slot->url.isEmpty())
-            outcome = play(*slot);
-        if (outcome == Outcome::failed && !slot->placeholder) {
-            Slot fallback = *slot;
-            {
-                const std::lock_guard lock(m_mutex);
-                fallback.url = m_placeholder;
-            }
-            fallback.placeholder = true;
-            if (!fallback.url.isEmpty()) {
-                m_logger->info("stream: showing the placeholder %1 until %2", fallback.url,
-                    slot->end.toString(Qt::ISODate));
-                outcome = play(fallback);
-            }
-        }
+        Outcome outcome = playOrStandIn(*slot);
         if (outcome == Outcome::failed) {
-            // Nothing to show: keep quiet until the slot ends or the settings change.
-            const auto deadline = SteadyClock::now()
-                + std::min<std::chrono::milliseconds>(
-                    std::chrono::milliseconds(QDateTime::currentDateTime().msecsTo(slot->end)),
-                    longestBlindWait);
-            outcome = Outcome::finished;
-            while (SteadyClock::now() < deadline) {
-                if (!waitUntil(deadline)) {
-                    outcome
-                        = stopping() || !stillPlaying(*slot) ? Outcome::changed : Outcome::finished;
-                    if (outcome == Outcome::changed)
-                        break;
-                }
-            }
-            if (outcome == Outcome::finished && QDateTime::currentDateTime() < slot->end)
-                continue; // a blind wait ended early; ask about the present
+            // Nothing to show: keep quiet until the slot ends or the programme changes. A blind
+            // wait that ends before the slot asks about the present.
+            outcome = waitFor(m_clock.now()
+                    + std::min<std::chrono::milliseconds>(
+                        std::chrono::milliseconds(m_clock.wallNow().msecsTo(slot->end)),
+                        longestBlindWait),
+                *slot);
+            if (m_clock.wallNow() < slot->end)
+                continue;
         }
         if (outcome == Outcome::finished)
             resumeAt = slot->end;
@@ -286,198 +256,122 @@ void StreamPlayer::run()
     m_logger->debug("stream engine stopped");
 }
 
-StreamPlayer::Outcome StreamPlayer::play(Slot& slot)
+StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
 {
-    QString workDir;
-    {
-        const std::lock_guard lock(m_mutex);
-        workDir = m_workDir;
-    }
-    const QString path = resolve(workDir, slot.url);
+    const Outcome outcome = slot.url.isEmpty() ? Outcome::failed : play(slot);
+    if (outcome != Outcome::failed || slot.placeholder || m_playing.placeholder.isEmpty())
+        return outcome;
+    Slot standIn = slot;
+    standIn.url = m_playing.placeholder;
+    standIn.placeholder = true;
+    m_logger->info(
+        "stream: showing the placeholder %1 until %2", standIn.url, slot.end.toString(Qt::ISODate));
+    return play(standIn);
+}
+
+StreamPlayer::Outcome StreamPlayer::play(const Slot& slot)
+{
+    const QString path = resolve(slot.directory, slot.url);
     if (path.isEmpty()) {
         m_logger->error(
-            "stream: refusing the file name '%1': it must lie inside %2", slot.url, workDir);
+            "stream: refusing the file name '%1': it must lie inside %2", slot.url, slot.directory);
         return Outcome::failed;
     }
     if (!QFileInfo(path).isFile()) {
         m_logger->warn("stream: cannot play %1: no such file", path);
         return Outcome::failed;
     }
-
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw) {
-        m_logger->error("stream: cannot play %1: out of memory", path);
+    StreamDemuxer demuxer([this] { return stopping(); });
+    if (const QString error = demuxer.open(path); !error.isEmpty()) {
+        m_logger->warn("stream: cannot play %1: %2", path, error);
         return Outcome::failed;
     }
-    raw->interrupt_callback.callback
-        = [](void* self) -> int { return static_cast<StreamPlayer*>(self)->stopping() ? 1 : 0; };
-    raw->interrupt_callback.opaque = this;
-    int ret = avformat_open_input(&raw, path.toUtf8().constData(), nullptr, nullptr);
-    if (ret < 0) {
-        m_logger->warn("stream: cannot open %1: %2", path, errorText(ret));
-        return Outcome::failed;
-    }
-    const Input input(raw);
-    if ((ret = avformat_find_stream_info(input.get(), nullptr)) < 0) {
-        m_logger->warn("stream: cannot read %1: %2", path, errorText(ret));
-        return Outcome::failed;
-    }
-    int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
-    if (index < 0)
-        index = av_find_best_stream(input.get(), AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
-    if (index < 0) {
-        m_logger->warn("stream: %1 has no video or audio", path);
-        return Outcome::failed;
-    }
-    for (unsigned int i = 0; i < input->nb_streams; ++i)
-        if (int(i) != index)
-            input->streams[i]->discard = AVDISCARD_ALL;
-    const AVStream* stream = input->streams[index];
-    const AVRational timeBase = stream->time_base;
-    // Without a usable frame rate a packet of unknown duration counts as one tick.
-    const std::int64_t frameTicks = stream->avg_frame_rate.num > 0 && stream->avg_frame_rate.den > 0
-        ? std::max<std::int64_t>(1, av_rescale_q(1, av_inv_q(stream->avg_frame_rate), timeBase))
-        : 1;
 
     // The schedule's position and the steady clock are tied together once, here; from now on
     // only the steady clock paces, so a change of the wall clock cannot stall or rush the stream.
-    const QDateTime wallStart = QDateTime::currentDateTime();
-    const SteadyClock::time_point steadyStart = SteadyClock::now();
-    const qint64 offsetMs = std::max<qint64>(0, slot.start.msecsTo(wallStart));
-    const SteadyClock::time_point steadyEnd
-        = steadyStart + std::chrono::milliseconds(wallStart.msecsTo(slot.end));
-    const std::int64_t origin = stream->start_time != AV_NOPTS_VALUE ? stream->start_time : 0;
-    const std::int64_t offsetTicks = av_rescale_q(offsetMs, AVRational { 1, 1000 }, timeBase);
-    const std::int64_t reference = origin + offsetTicks;
-    // Each pass after the first is moved behind the previous one, so that time stamps keep
-    // growing across the loops of a file shorter than its slot. Joining a slot after the file's
-    // end starts in the pass that plays now, rather than sending the passes before it at once.
-    const std::int64_t fileTicks = stream->duration > 0 ? stream->duration
-        : input->duration > 0 ? av_rescale_q(input->duration, AV_TIME_BASE_Q, timeBase)
-                              : 0;
-    std::int64_t shift = fileTicks > 0 ? offsetTicks / fileTicks * fileTicks : 0;
-    if (offsetMs > 0) {
-        // The key frame at or before the position, so that a display can start decoding; the
-        // packets between it and the position go out at once.
-        ret = av_seek_frame(input.get(), index, reference - shift, AVSEEK_FLAG_BACKWARD);
-        if (ret < 0)
-            m_logger->debug(
-                "stream: cannot seek in %1 (%2), reading from the start", path, errorText(ret));
-    }
-    const auto dueOf = [&](std::int64_t ts) {
-        return steadyStart
-            + std::chrono::microseconds(
-                av_rescale_q(ts - reference, timeBase, AVRational { 1, 1000000 }));
-    };
-
+    const QDateTime wallStart = m_clock.wallNow();
+    const Steady::time_point anchor = m_clock.now();
+    const Steady::time_point end = anchor + std::chrono::milliseconds(wallStart.msecsTo(slot.end));
+    const std::chrono::milliseconds position(std::max<qint64>(0, slot.start.msecsTo(wallStart)));
+    const StreamPacer::Timing timing = demuxer.timing();
+    StreamPacer pacer(timing, position, anchor);
+    // The key frame at or before the position, so that a display can start decoding; the
+    // packets between it and the position go out at once.
+    if (const std::optional<std::int64_t> target = pacer.seekTarget())
+        if (const int ret = demuxer.seek(*target); ret < 0)
+            m_logger->debug("stream: cannot seek in %1 (%2), reading from the start", path,
+                StreamDemuxer::errorText(ret));
     m_logger->debug("stream: playing %1 (%2/%3) from %4 ms, slot %5 - %6", slot.url, slot.playlist,
-        slot.file, offsetMs, slot.start.toString(Qt::ISODate), slot.end.toString(Qt::ISODate));
+        slot.file, qint64(position.count()), slot.start.toString(Qt::ISODate),
+        slot.end.toString(Qt::ISODate));
 
-    Encoder encoder;
-    encoder.setHeader(metadataOf(slot, timeBase), stream->codecpar);
-    qint64 queuedBytes = 0;
-    const auto flush = [&] {
-        if (encoder.packets() > 0)
-            m_sink(encoder.takeResult());
-        queuedBytes = 0;
-    };
-    // Waits for the deadline; false when the slot must end here (stop, or a new schedule that
-    // does not go on with it).
-    const auto waitFor = [&](SteadyClock::time_point deadline, Outcome& why) {
-        while (SteadyClock::now() < deadline) {
-            if (waitUntil(deadline))
-                break;
-            if (stopping()) {
-                why = Outcome::stopped;
-                return false;
-            }
-            if (!stillPlaying(slot)) {
-                why = Outcome::changed;
-                return false;
-            }
-        }
-        return true;
-    };
+    StreamBatcher batcher(metadataOf(slot, timing.timeBase), demuxer.parameters());
+    Outcome outcome = pump(demuxer, pacer, batcher, slot, end);
+    if (outcome == Outcome::finished)
+        outcome = flush(batcher, slot);
+    if (outcome == Outcome::finished)
+        outcome = waitFor(end, slot);
+    return outcome;
+}
 
-    const Packet packet(av_packet_alloc());
+StreamPlayer::Outcome StreamPlayer::pump(StreamDemuxer& demuxer, StreamPacer& pacer,
+    StreamBatcher& batcher, const Slot& slot, Steady::time_point end)
+{
+    const PacketPointer packet(av_packet_alloc());
     if (!packet)
         return Outcome::failed;
-    bool firstPacket = true;
-    std::optional<std::int64_t> nextPassStart;
-    std::int64_t lastEnd = AV_NOPTS_VALUE;
-    std::int64_t passPackets = 0;
-    Outcome why = Outcome::finished;
-    while (true) {
-        if (stopping()) {
-            flush();
-            return Outcome::stopped;
-        }
-        ret = av_read_frame(input.get(), packet.get());
-        if (ret < 0) {
+    bool first = true;
+    while (!stopping()) {
+        if (const int ret = demuxer.read(packet.get()); ret < 0) {
             if (ret != AVERROR_EOF)
-                m_logger->warn("stream: read error in %1: %2", path, errorText(ret));
-            if (passPackets == 0 || lastEnd == AV_NOPTS_VALUE) {
-                flush();
-                m_logger->warn("stream: %1 gave no packets", path);
-                if (firstPacket)
-                    return Outcome::failed;
-                waitFor(steadyEnd, why);
-                return why;
-            }
-            nextPassStart = lastEnd;
-            passPackets = 0;
-            if ((ret = av_seek_frame(input.get(), index, origin, AVSEEK_FLAG_BACKWARD)) < 0
-                && (ret = avformat_seek_file(input.get(), index, INT64_MIN, origin, origin, 0))
-                    < 0) {
-                flush();
                 m_logger->warn(
-                    "stream: cannot go back to the start of %1: %2", path, errorText(ret));
-                waitFor(steadyEnd, why);
-                return why;
+                    "stream: read error in %1: %2", slot.url, StreamDemuxer::errorText(ret));
+            if (!pacer.nextPass()) {
+                m_logger->warn("stream: %1 gave no packets", slot.url);
+                return first ? Outcome::failed : Outcome::finished;
+            }
+            if (const int again = demuxer.rewind(); again < 0) {
+                m_logger->warn("stream: cannot go back to the start of %1: %2", slot.url,
+                    StreamDemuxer::errorText(again));
+                return Outcome::finished;
             }
             continue;
         }
-        if (packet->stream_index != index) {
-            av_packet_unref(packet.get());
-            continue;
+        const Steady::time_point due = pacer.place(packet.get());
+        Outcome outcome = Outcome::finished;
+        if (due < end && due > m_clock.now()) {
+            outcome = flush(batcher, slot);
+            if (outcome == Outcome::finished)
+                outcome = waitFor(due, slot);
         }
-        std::int64_t ts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-        if (ts == AV_NOPTS_VALUE)
-            ts = lastEnd == AV_NOPTS_VALUE ? reference : lastEnd - shift;
-        if (nextPassStart) {
-            shift = *nextPassStart - ts;
-            nextPassStart.reset();
+        const bool send = due < end && outcome == Outcome::finished;
+        if (send) {
+            batcher.add(packet.get(), first);
+            first = false;
         }
-        const SteadyClock::time_point due = dueOf(ts + shift);
-        if (due >= steadyEnd) {
-            av_packet_unref(packet.get());
-            break;
-        }
-        if (due > SteadyClock::now()) {
-            flush();
-            if (!waitFor(due, why)) {
-                av_packet_unref(packet.get());
-                return why;
-            }
-        }
-        if (shift != 0) {
-            if (packet->dts != AV_NOPTS_VALUE)
-                packet->dts += shift;
-            if (packet->pts != AV_NOPTS_VALUE)
-                packet->pts += shift;
-        }
-        lastEnd = ts + shift + (packet->duration > 0 ? packet->duration : frameTicks);
-        encoder.addPacket(packet.get(), firstPacket);
-        firstPacket = false;
-        queuedBytes += packet->size;
-        ++passPackets;
         av_packet_unref(packet.get());
-        if (encoder.packets() >= maxPacketsPerMessage || queuedBytes >= maxBytesPerMessage)
-            flush();
+        if (!send)
+            return outcome;
+        if (batcher.full() && (outcome = flush(batcher, slot)) != Outcome::finished)
+            return outcome;
     }
-    flush();
-    waitFor(steadyEnd, why);
-    return why;
+    return Outcome::stopped;
+}
+
+StreamPlayer::Outcome StreamPlayer::flush(StreamBatcher& batcher, const Slot& slot)
+{
+    while (!batcher.empty()) {
+        {
+            const std::lock_guard sending(m_sending);
+            if (m_serial.load() == m_playing.serial) {
+                m_sink(batcher.take());
+                return Outcome::finished;
+            }
+        }
+        if (!stillPlaying(slot))
+            return stopping() ? Outcome::stopped : Outcome::changed;
+    }
+    return Outcome::finished;
 }
 
 } // namespace vesk::detail

@@ -1,7 +1,10 @@
 // Internal to libvesk_stream, not API.
 #pragma once
 
+#include "streamclock.h"
+
 #include <vesk/playlist/generator.h>
+#include <vesk/stream.h>
 
 #include <QByteArray>
 #include <QDateTime>
@@ -9,7 +12,6 @@
 #include <QString>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -25,32 +27,35 @@ class Logger;
 
 namespace detail {
 
-// The engine's own thread: asks the schedule which file plays now, reads that file's packets with
-// libavformat (no decoding) and hands them, packed into messages, to the sink at the pace of their
-// time stamps. Nothing it meets in a file or a schedule stops it; it logs and asks again.
+class StreamBatcher;
+class StreamDemuxer;
+class StreamPacer;
+
+// The engine's own thread: asks the schedule which file plays now, reads that file's packets
+// (StreamDemuxer), paces them by their time stamps (StreamPacer) and hands them, packed into
+// messages (StreamBatcher), to the sink. Nothing it meets in a file or a schedule stops it; it logs
+// and asks again.
 //
-// The setters may be called from any thread; the sink is called on the engine's thread only.
+// The programme (directory, schedule, placeholder) is one value, replaced as a whole, so a file
+// name is never looked up in a directory of another schedule. Once setProgramme has returned, the
+// sink gets nothing more of the previous programme. setProgramme and the queries may be called
+// from any thread; the sink is called on the engine's thread only.
 class StreamPlayer
 {
 public:
     using Sink = std::function<void(const QByteArray& message)>;
 
-    // Flush a message once it holds this many packets or payload bytes, even when more packets
-    // are due at once (a burst after a seek, a large key frame).
-    static constexpr qint64 maxPacketsPerMessage = 8;
-    static constexpr qint64 maxBytesPerMessage = 64 * 1024;
-
-    StreamPlayer(log::Logger* logger, Sink sink);
+    StreamPlayer(log::Logger* logger, Sink sink, StreamClock& clock = StreamClock::system());
     // Stops and joins the thread.
     ~StreamPlayer();
     StreamPlayer(const StreamPlayer&) = delete;
     StreamPlayer& operator=(const StreamPlayer&) = delete;
 
-    void setWorkDir(const QString& path);
-    // Takes effect at once. When the new schedule's answer for now is the slot already playing
-    // (same file, start and end), playback goes on without a break.
-    void setGenerator(QSharedPointer<Generator> generator);
-    void setPlaceholder(const QString& url);
+    // Takes effect at once. When the new programme's answer for now is the slot already playing
+    // (same file in the same directory, same start and end), playback goes on without a break.
+    void setProgramme(
+        const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder);
+    Stream::Programme programme() const;
 
     // Starts the thread; a second call while it runs does nothing.
     void start();
@@ -59,12 +64,13 @@ public:
     bool running() const;
 
     // The path a url of the schedule is read from, or empty when the url is refused: empty,
-    // absolute, climbing out of the work directory with "..", or leading outside it through a
-    // symbolic link.
-    static QString resolve(const QString& workDir, const QString& url);
+    // absolute, climbing out of the directory with "..", or leading outside it through a symbolic
+    // link.
+    static QString resolve(const QString& directory, const QString& url);
 
     struct Slot
     {
+        QString directory;
         QString url;
         QString playlist;
         QString file;
@@ -74,42 +80,61 @@ public:
 
         bool sameAs(const Slot& other) const
         {
-            return url == other.url && start == other.start && end == other.end
-                && placeholder == other.placeholder;
+            return directory == other.directory && url == other.url && start == other.start
+                && end == other.end && placeholder == other.placeholder;
         }
     };
 
 private:
     enum class Outcome { finished, changed, failed, stopped };
-    using SteadyClock = std::chrono::steady_clock;
+    using Steady = StreamClock::Steady;
+
+    struct Programme
+    {
+        QString directory;
+        QSharedPointer<Generator> generator;
+        QString placeholder;
+        std::uint64_t serial = 0;
+    };
 
     void run();
-    std::optional<Slot> nextSlot(const QDateTime& at);
-    Outcome play(Slot& slot);
-    // Waits until `deadline` or a change of the settings (or stop). Returns false when woken
-    // before the deadline.
-    bool waitUntil(SteadyClock::time_point deadline);
-    // After a change of the settings during `slot`: true when the slot goes on.
-    bool stillPlaying(Slot& slot);
+    // Takes over the programme set last; false when there was nothing new.
+    bool adopt();
+    std::optional<Slot> slotAt(const QDateTime& at);
+    // Plays the slot, or the placeholder in its place.
+    Outcome playOrStandIn(const Slot& slot);
+    Outcome play(const Slot& slot);
+    Outcome pump(StreamDemuxer& demuxer, StreamPacer& pacer, StreamBatcher& batcher,
+        const Slot& slot, Steady::time_point end);
+    // Hands the batch to the sink, unless the programme changed in a way that ends the slot.
+    Outcome flush(StreamBatcher& batcher, const Slot& slot);
+    // Waits until `deadline`; earlier only when the slot ends (stop, or a programme that does not
+    // go on with it).
+    Outcome waitFor(Steady::time_point deadline, const Slot& slot);
+    // Waits until `deadline` or a new programme (or stop). False when woken before the deadline.
+    bool waitUntil(Steady::time_point deadline);
+    // After a new programme during `slot`: true when the slot goes on.
+    bool stillPlaying(const Slot& slot);
     bool stopping() const;
 
     log::Logger* m_logger;
     Sink m_sink;
+    StreamClock& m_clock;
 
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     // Guarded by m_mutex.
     bool m_stop = false;
-    // m_stop for readers that must not take the lock (libavformat's interrupt callback).
+    Programme m_programme;
+    QStringList m_playlists;
+    // m_stop and m_programme.serial for readers that must not take the lock.
     std::atomic<bool> m_stopFlag { false };
-    std::uint64_t m_changes = 0;
-    QSharedPointer<Generator> m_generator;
-    QString m_placeholder;
-    QString m_workDir;
+    std::atomic<std::uint64_t> m_serial { 0 };
+    // Held while the sink runs, so that setProgramme can wait for a message of the old programme.
+    std::mutex m_sending;
 
-    // The engine thread's own view: the generator it asks and the change count it has seen.
-    QSharedPointer<Generator> m_asked;
-    std::uint64_t m_seenChanges = 0;
+    // The engine thread's own copy of the programme it plays.
+    Programme m_playing;
     std::thread m_thread;
 };
 

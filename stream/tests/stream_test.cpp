@@ -74,7 +74,7 @@ TEST(StreamIdentity, StableForOneEngineAndDifferentBetweenEngines)
     // Using the engine does not change who it is.
     const auto key = keyOf(*first);
     const auto id = first->streamId();
-    first->setGenerator(QSharedPointer<Generator>::create());
+    first->setProgramme("/work", QSharedPointer<Generator>::create(), {});
     first->connectToHost(QHostAddress::LocalHost, 8554);
     EXPECT_EQ(keyOf(*first), key);
     EXPECT_EQ(first->streamId(), id);
@@ -107,15 +107,26 @@ TEST(StreamSettings, StoresWhatTheCoreGives)
     Stream stream;
     EXPECT_EQ(stream.peerPort(), 0);
     EXPECT_TRUE(stream.peerAddress().isNull());
-    EXPECT_TRUE(stream.generator().isNull());
+    EXPECT_EQ(stream.programme().serial, 0u);
 
-    stream.setWorkDir("/var/lib/morlen-vesk/work_dir");
-    EXPECT_EQ(stream.workDir(), "/var/lib/morlen-vesk/work_dir");
-
-    stream.setPlaceholder("placeholder.mp4");
-    EXPECT_EQ(stream.placeholder(), "placeholder.mp4");
-    stream.setPlaceholder({});
-    EXPECT_TRUE(stream.placeholder().isEmpty());
+    Playlist playlist;
+    playlist.section = "main";
+    Playlist::File file;
+    file.url = "a.mp4";
+    file.timeplay = std::chrono::seconds(10);
+    playlist.files = { file };
+    auto generator = QSharedPointer<Generator>::create();
+    generator->setPlaylists({ playlist });
+    stream.setProgramme("/var/lib/morlen-vesk/work_dir_b", generator, "placeholder.mp4");
+    const Stream::Programme programme = stream.programme();
+    EXPECT_EQ(programme.directory, "/var/lib/morlen-vesk/work_dir_b");
+    EXPECT_EQ(programme.placeholder, "placeholder.mp4");
+    EXPECT_EQ(programme.playlists, QStringList({ "main" }));
+    EXPECT_EQ(programme.serial, 1u);
+    stream.setProgramme("/var/lib/morlen-vesk/work_dir_a", {}, {});
+    EXPECT_TRUE(stream.programme().placeholder.isEmpty());
+    EXPECT_TRUE(stream.programme().playlists.isEmpty());
+    EXPECT_EQ(stream.programme().serial, 2u);
 
     stream.connectToHost(QHostAddress("239.1.1.1"), 8554);
     EXPECT_EQ(stream.peerAddress(), QHostAddress("239.1.1.1"));
@@ -129,21 +140,19 @@ TEST(StreamSettings, KeepsTheOnlyReferenceToTheGenerator)
     Stream stream;
     auto generator = QSharedPointer<Generator>::create();
     const QWeakPointer<Generator> first = generator;
-    stream.setGenerator(std::move(generator));
+    stream.setProgramme("/work", std::move(generator), {});
     EXPECT_FALSE(first.toStrongRef().isNull());
-    EXPECT_EQ(stream.generator(), first.toStrongRef());
 
     // The replaced generator is released, not kept alive beside the new one.
     auto replacement = QSharedPointer<Generator>::create();
     const QWeakPointer<Generator> second = replacement;
-    stream.setGenerator(replacement);
+    stream.setProgramme("/work", replacement, {});
     replacement.reset();
     EXPECT_TRUE(first.toStrongRef().isNull());
     EXPECT_FALSE(second.toStrongRef().isNull());
 
-    stream.setGenerator({});
+    stream.setProgramme("/work", {}, {});
     EXPECT_TRUE(second.toStrongRef().isNull());
-    EXPECT_TRUE(stream.generator().isNull());
 }
 
 TEST(StreamSocket, BindsARealSocket)
@@ -199,7 +208,6 @@ TEST(StreamSocket, JoiningAGroupNeedsABoundSocket)
 TEST(StreamThreads, QueriesWhileTheMainThreadSetsGenerators)
 {
     Stream stream;
-    stream.setWorkDir("/work");
     const auto key = keyOf(stream);
     const auto id = stream.streamId();
     const QString placeholders[] = { "first.mp4", "second placeholder.mp4" };
@@ -220,24 +228,19 @@ TEST(StreamThreads, QueriesWhileTheMainThreadSetsGenerators)
                     ++wrong;
                 if (port != 0 && port != 5000 && port != 6000)
                     ++wrong;
-                const QString placeholder = stream.placeholder();
-                if (!placeholder.isEmpty() && placeholder != placeholders[0]
-                    && placeholder != placeholders[1])
+                // One programme, never the directory of one and the placeholder of another.
+                const Stream::Programme programme = stream.programme();
+                if (programme.serial != 0
+                    && (programme.placeholder != placeholders[programme.serial % 2]
+                        || programme.directory != QString("/work/%1").arg(programme.serial % 2)))
                     ++wrong;
-                if (stream.workDir() != "/work")
-                    ++wrong;
-                // Holding a reference across a replacement must keep the object alive.
-                const QSharedPointer<Generator> generator = stream.generator();
-                if (generator)
-                    if (!generator->states().empty())
-                        ++wrong;
                 ++queries;
             }
         });
 
     for (int i = 0; i < 2000; ++i) {
-        stream.setGenerator(QSharedPointer<Generator>::create());
-        stream.setPlaceholder(placeholders[i % 2]);
+        stream.setProgramme(QString("/work/%1").arg((i + 1) % 2),
+            QSharedPointer<Generator>::create(), placeholders[(i + 1) % 2]);
         if (i % 100 == 0)
             stream.connectToHost(
                 QHostAddress(i % 200 ? "127.0.0.1" : "127.0.0.2"), i % 200 ? 5000 : 6000);
@@ -271,7 +274,6 @@ TEST(StreamEngine, SendsTheScheduledFileAsSealedDatagramsADisplayCanOpen)
     ASSERT_TRUE(display.bind(QHostAddress::LocalHost, 0));
 
     auto stream = std::make_unique<Stream>();
-    stream->setWorkDir(dir.filePath("work_dir"));
     Playlist playlist;
     playlist.section = "all-day";
     Playlist::File file;
@@ -281,12 +283,12 @@ TEST(StreamEngine, SendsTheScheduledFileAsSealedDatagramsADisplayCanOpen)
     playlist.files = { file };
     auto generator = QSharedPointer<Generator>::create();
     generator->setPlaylists({ playlist });
-    stream->setGenerator(generator);
+    stream->setProgramme(dir.filePath("content"), generator, {});
     generator.reset();
     ASSERT_TRUE(stream->bindSocket(42, QHostAddress::AnyIPv4, 0));
     stream->connectToHost(QHostAddress::LocalHost, display.localPort());
 
-    StreamReceiver receiver(stream->streamId(), keyOf(*stream));
+    StreamReceiver receiver(stream->streamId(), keyOf(*stream), stream->signerKey());
     Decoder decoder;
     AVPacket* packet = av_packet_alloc();
     int packets = 0;
@@ -331,7 +333,7 @@ TEST(StreamEngine, SendsTheScheduledFileAsSealedDatagramsADisplayCanOpen)
     EXPECT_EQ(metadata.value("url").toString(), "clip.mp4");
     EXPECT_EQ(metadata.value("playlist").toString(), "all-day");
     EXPECT_LE(largest, StreamDatagram::maxSize);
-    EXPECT_EQ(receiver.counters().rejected, 0u);
+    EXPECT_EQ(receiver.counters().rejected(), 0u);
     EXPECT_GT(stream->sentDatagrams(), 0u);
     EXPECT_EQ(stream->droppedDatagrams(), 0u);
 

@@ -18,6 +18,7 @@ extern "C" {
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 using namespace vesk;
@@ -43,6 +44,78 @@ struct ReceivedPacket
     QByteArray crc;
     bool codecChange = false;
     QJsonObject metadata;
+    // Virtual milliseconds since the player started, when the sink got the packet.
+    qint64 sentMs = 0;
+};
+
+// Virtual time: a wait that ends before the horizon returns at once, the clock moved to its
+// deadline; at the horizon the engine rests until the test moves the horizon on or wakes it.
+class VirtualClock : public detail::StreamClock
+{
+public:
+    explicit VirtualClock(const QDateTime& wallStart)
+        : m_wallStart(wallStart)
+    {
+    }
+
+    Steady::time_point now() const override
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_now;
+    }
+    QDateTime wallNow() const override { return m_wallStart.addMSecs(elapsedMs()); }
+    qint64 elapsedMs() const
+    {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(now() - Steady::time_point())
+            .count();
+    }
+    bool waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& condition,
+        Steady::time_point deadline, const std::function<bool()>& woken) override
+    {
+        while (!woken()) {
+            {
+                const std::lock_guard own(m_mutex);
+                m_now = std::max(m_now, std::min(deadline, m_horizon));
+                m_resting = deadline > m_horizon;
+                if (!m_resting)
+                    return false;
+            }
+            // Real time only to notice the test; the engine's time stands still meanwhile.
+            condition.wait_for(lock, std::chrono::milliseconds(1));
+        }
+        const std::lock_guard own(m_mutex);
+        m_resting = false;
+        return true;
+    }
+    // Lets the engine play until `seconds` of virtual time.
+    void let(double seconds)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_horizon = Steady::time_point() + std::chrono::milliseconds(qint64(seconds * 1000));
+        m_resting = false;
+    }
+    // The same, and waits until the engine rests there.
+    bool runUntil(double seconds)
+    {
+        let(seconds);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (std::chrono::steady_clock::now() < deadline) {
+            {
+                const std::lock_guard lock(m_mutex);
+                if (m_resting && m_now == m_horizon)
+                    return true;
+            }
+            std::this_thread::yield();
+        }
+        return false;
+    }
+
+private:
+    QDateTime m_wallStart;
+    mutable std::mutex m_mutex;
+    Steady::time_point m_now;
+    Steady::time_point m_horizon;
+    bool m_resting = false;
 };
 
 // The clip's packets as ffprobe (not our code) sees them, in file order.
@@ -65,13 +138,16 @@ std::vector<SourcePacket> probe(const QString& path)
     return packets;
 }
 
-bool makeClip(const QString& path, const QString& colour, int seconds)
+bool makeClip(const QString& path, const QString& colour, int seconds, int rate = 10)
 {
     QProcess ffmpeg;
     ffmpeg.start("ffmpeg",
         { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-            QString("color=c=%1:size=160x120:rate=10:duration=%2").arg(colour).arg(seconds), "-c:v",
-            "libx264", "-pix_fmt", "yuv420p", "-g", "10", path });
+            QString("color=c=%1:size=160x120:rate=%3:duration=%2")
+                .arg(colour)
+                .arg(seconds)
+                .arg(rate),
+            "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "10", path });
     return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0;
 }
 
@@ -86,6 +162,11 @@ QByteArray crcOf(const AVPacket* packet)
 class Collector
 {
 public:
+    explicit Collector(const VirtualClock& clock)
+        : m_clock(clock)
+    {
+    }
+
     void add(const QByteArray& message)
     {
         const std::lock_guard lock(m_mutex);
@@ -100,7 +181,8 @@ public:
                 break;
             ReceivedPacket received { packet->pts, packet->dts,
                 (packet->flags & AV_PKT_FLAG_KEY) != 0, packet->size, crcOf(packet),
-                parameters != nullptr, metadata ? metadata->object() : QJsonObject() };
+                parameters != nullptr, metadata ? metadata->object() : QJsonObject(),
+                m_clock.elapsedMs() };
             m_packets.push_back(received);
             avcodec_parameters_free(&parameters);
             av_packet_unref(packet);
@@ -122,6 +204,7 @@ public:
     }
 
 private:
+    const VirtualClock& m_clock;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     Decoder m_decoder;
@@ -139,12 +222,13 @@ protected:
         ASSERT_TRUE(QFile::link(dir.filePath("content"), workDir));
     }
 
-    // A schedule whose window opens at `opens` (today), so the rotation starts exactly there.
-    static QSharedPointer<Generator> schedule(
-        const QTime& opens, const QList<QPair<QByteArray, int>>& files)
+    // A schedule whose window opens at `opens` (on the virtual day), so the rotation starts exactly
+    // there.
+    static QSharedPointer<Generator> schedule(const QTime& opens,
+        const QList<QPair<QByteArray, int>>& files, const QByteArray& section = "main")
     {
         Playlist playlist;
-        playlist.section = "main";
+        playlist.section = section;
         playlist.starttime = opens;
         playlist.endtime = QTime(23, 59, 59);
         int n = 0;
@@ -160,18 +244,16 @@ protected:
         return generator;
     }
 
-    // Now, to the second: the start of a window that the engine enters at its beginning.
-    static QTime thisSecond()
-    {
-        const QTime now = QTime::currentTime();
-        return QTime(now.hour(), now.minute(), now.second());
-    }
+    // When the player starts on the virtual clock: the start of a window that the engine enters
+    // at its beginning.
+    static QTime thisSecond() { return QTime(10, 0); }
 
     QTemporaryDir dir;
     QString workDir;
-    Collector collector;
+    VirtualClock clock { QDateTime(QDate(2026, 3, 2), thisSecond()) };
+    Collector collector { clock };
     detail::StreamPlayer player { log::Manager::logger("vesk.stream"),
-        [this](const QByteArray& message) { collector.add(message); } };
+        [this](const QByteArray& message) { collector.add(message); }, clock };
 };
 
 } // namespace
@@ -196,19 +278,21 @@ TEST_F(StreamPlayerTest, PlaysTheScheduledFilePacketForPacketFromItsStart)
     const std::vector<SourcePacket> source = probe(dir.filePath("content/clips/red.mp4"));
     ASSERT_EQ(source.size(), 20u);
 
-    player.setWorkDir(workDir);
-    player.setGenerator(schedule(thisSecond(), { { "clips/red.mp4", 3600 } }));
+    player.setProgramme(workDir, schedule(thisSecond(), { { "clips/red.mp4", 3600 } }), {});
     player.start();
-    // The window opened at the start of this second: the engine starts at the key frame at or
-    // before its position, catches up at once and then keeps pace.
-    ASSERT_TRUE(collector.waitFor([](const auto& p) { return p.size() >= 20; }, 30s));
+    // The window opens as the player starts: it plays the file from its start, each packet when
+    // its time stamp is due.
+    ASSERT_TRUE(clock.runUntil(5.5));
     const std::vector<ReceivedPacket> received = collector.packets();
+    ASSERT_GE(received.size(), 50u);
     EXPECT_TRUE(received.front().codecChange);
     EXPECT_TRUE(received.front().key);
     EXPECT_EQ(received.front().metadata.value("url").toString(), "clips/red.mp4");
     EXPECT_EQ(received.front().metadata.value("playlist").toString(), "main");
     EXPECT_EQ(received.front().metadata.value("file").toString(), "1");
 
+    const QStringList base = received.front().metadata.value("timeBase").toString().split('/');
+    const AVRational timeBase { base.value(0).toInt(), std::max(1, base.value(1).toInt()) };
     // The first packet is one of the file's key frames; from there on every packet is the
     // source's, in dts order.
     std::vector<SourcePacket> byDts = source;
@@ -224,13 +308,16 @@ TEST_F(StreamPlayerTest, PlaysTheScheduledFilePacketForPacketFromItsStart)
         EXPECT_EQ(received[i].size, s.size) << i;
         EXPECT_EQ(received[i].crc, s.crc) << i;
         EXPECT_EQ(received[i].key, s.key) << i;
+        // Each packet goes out when it is due; those due before the start go out at once.
+        EXPECT_EQ(
+            received[i].sentMs, std::max<qint64>(0, s.dts * 1000 * timeBase.num / timeBase.den))
+            << i;
     }
 
     // Shorter than its slot: the file starts again, with time stamps that keep growing and no
     // new codec configuration.
     const std::size_t firstPass = std::size_t(byDts.end() - first);
-    ASSERT_TRUE(collector.waitFor([&](const auto& p) { return p.size() >= firstPass + 5; }, 30s));
-    const std::vector<ReceivedPacket> looped = collector.packets();
+    const std::vector<ReceivedPacket>& looped = received;
     for (std::size_t i = 1; i < looped.size(); ++i)
         EXPECT_GT(looped[i].dts, looped[i - 1].dts) << i;
     EXPECT_FALSE(looped[firstPass].codecChange);
@@ -242,10 +329,10 @@ TEST_F(StreamPlayerTest, JoiningASlotAfterItsFileEndedStartsInThePassPlayingNow)
 {
     ASSERT_TRUE(makeClip(dir.filePath("content/red.mp4"), "red", 2));
     // The slot began five seconds ago; the two-second file is in its third pass now.
-    player.setWorkDir(workDir);
-    player.setGenerator(schedule(thisSecond().addSecs(-5), { { "red.mp4", 3600 } }));
+    player.setProgramme(workDir, schedule(thisSecond().addSecs(-5), { { "red.mp4", 3600 } }), {});
     player.start();
-    ASSERT_TRUE(collector.waitFor([](const auto& p) { return !p.empty(); }, 30s));
+    ASSERT_TRUE(clock.runUntil(1));
+    ASSERT_FALSE(collector.packets().empty());
     const ReceivedPacket first = collector.packets().front();
     const QStringList timeBase = first.metadata.value("timeBase").toString().split('/');
     ASSERT_EQ(timeBase.size(), 2);
@@ -262,32 +349,29 @@ TEST_F(StreamPlayerTest, ANewScheduleTakesOverAtOnceUnlessItPlaysTheSameSlot)
     ASSERT_TRUE(makeClip(dir.filePath("content/red.mp4"), "red", 2));
     ASSERT_TRUE(makeClip(dir.filePath("content/blue.mp4"), "blue", 2));
     const QTime opens = thisSecond();
-    player.setWorkDir(workDir);
-    player.setGenerator(schedule(opens, { { "red.mp4", 3600 } }));
+    player.setProgramme(workDir, schedule(opens, { { "red.mp4", 3600 } }), {});
     player.start();
-    ASSERT_TRUE(collector.waitFor([](const auto& p) { return p.size() >= 12; }, 30s));
+    ASSERT_TRUE(clock.runUntil(1.25));
 
     // The same schedule again (a daily re-application): no break, no new configuration.
-    player.setGenerator(schedule(opens, { { "red.mp4", 3600 } }));
-    const std::size_t before = collector.packets().size();
-    ASSERT_TRUE(collector.waitFor([&](const auto& p) { return p.size() >= before + 10; }, 30s));
+    player.setProgramme(workDir, schedule(opens, { { "red.mp4", 3600 } }), {});
+    ASSERT_TRUE(clock.runUntil(2.25));
     std::vector<ReceivedPacket> received = collector.packets();
+    ASSERT_GE(received.size(), 22u);
     for (std::size_t i = 1; i < received.size(); ++i) {
         EXPECT_FALSE(received[i].codecChange) << i;
         EXPECT_GT(received[i].dts, received[i - 1].dts) << i;
     }
 
-    // Another file now: it starts at once, with a new configuration.
-    const auto changed = std::chrono::steady_clock::now();
-    player.setGenerator(schedule(opens, { { "blue.mp4", 3600 } }));
-    ASSERT_TRUE(collector.waitFor(
-        [](const auto& p) { return p.back().metadata.value("url").toString() == "blue.mp4"; },
-        30s));
-    // Far less than the rest of the red slot (an hour): the change did not wait for its end.
-    EXPECT_LT(std::chrono::steady_clock::now() - changed, 10s);
+    // Another file now: it starts at once, with a new configuration, not at the end of the red
+    // slot an hour later.
+    player.setProgramme(workDir, schedule(opens, { { "blue.mp4", 3600 } }), {});
+    ASSERT_TRUE(clock.runUntil(3));
     received = collector.packets();
     const auto blue = std::find_if(received.begin(), received.end(),
         [](auto& p) { return p.metadata.value("url").toString() == "blue.mp4"; });
+    ASSERT_NE(blue, received.end());
+    EXPECT_EQ(blue->sentMs, 2250);
     EXPECT_TRUE(blue->codecChange);
     EXPECT_TRUE(blue->key);
     player.stop();
@@ -302,17 +386,13 @@ TEST_F(StreamPlayerTest, AMissingOrDamagedFileShowsThePlaceholderAndTheEngineGoe
     damaged.write(QByteArray(4096, 'x'));
     damaged.close();
 
-    player.setWorkDir(workDir);
-    player.setPlaceholder("placeholder.mp4");
-    player.setGenerator(schedule(thisSecond(),
-        { { "missing.mp4", 2 }, { "damaged.mp4", 2 }, { "../outside.mp4", 2 },
-            { "good.mp4", 2 } }));
+    player.setProgramme(workDir,
+        schedule(thisSecond(),
+            { { "missing.mp4", 2 }, { "damaged.mp4", 2 }, { "../outside.mp4", 2 },
+                { "good.mp4", 2 } }),
+        "placeholder.mp4");
     player.start();
-    ASSERT_TRUE(collector.waitFor(
-        [](const auto& p) {
-            return !p.empty() && p.back().metadata.value("url").toString() == "good.mp4";
-        },
-        30s));
+    ASSERT_TRUE(clock.runUntil(7));
     const std::vector<ReceivedPacket> received = collector.packets();
     // Each failed slot showed the placeholder, naming the slot it stood in for.
     QStringList shown;
@@ -327,14 +407,52 @@ TEST_F(StreamPlayerTest, AMissingOrDamagedFileShowsThePlaceholderAndTheEngineGoe
 
 TEST_F(StreamPlayerTest, StopsPromptlyWhileWaitingAndAfterward)
 {
-    // Nothing scheduled and no placeholder: the engine waits; stopping must not wait for it.
-    player.setWorkDir(workDir);
-    player.setGenerator(QSharedPointer<Generator>::create());
+    // Nothing scheduled and no placeholder: the engine waits; stopping wakes it (or this hangs).
+    player.setProgramme(workDir, QSharedPointer<Generator>::create(), {});
     player.start();
     EXPECT_TRUE(player.running());
-    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(clock.runUntil(3600));
     player.stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
     EXPECT_FALSE(player.running());
     EXPECT_TRUE(collector.packets().empty());
+}
+
+// A delivery switch while the engine runs flat out through virtual time: once setProgramme has
+// returned, every packet is the new directory's file under the new schedule, and no packet ever
+// pairs one schedule with the other directory.
+TEST_F(StreamPlayerTest, AfterADeliverySwitchEveryPacketIsOfTheNewDeliveryAlone)
+{
+    // The same name in both directories; the frame rates (and so the time bases) tell them apart.
+    ASSERT_TRUE(QDir(dir.path()).mkpath("delivery_b"));
+    ASSERT_TRUE(makeClip(dir.filePath("content/clip.mp4"), "red", 2, 10));
+    ASSERT_TRUE(makeClip(dir.filePath("delivery_b/clip.mp4"), "blue", 2, 25));
+    player.setProgramme(
+        dir.filePath("content"), schedule(thisSecond(), { { "clip.mp4", 3600 } }, "old"), {});
+    player.start();
+    clock.let(12 * 3600);
+    ASSERT_TRUE(collector.waitFor([](const auto& p) { return p.size() >= 100; }, 60s));
+    player.setProgramme(
+        dir.filePath("delivery_b"), schedule(thisSecond(), { { "clip.mp4", 3600 } }, "new"), {});
+    const std::size_t switched = collector.packets().size();
+    ASSERT_TRUE(collector.waitFor([&](const auto& p) { return p.size() >= switched + 100; }, 60s));
+    player.stop();
+
+    const std::vector<ReceivedPacket> received = collector.packets();
+    const auto isNew
+        = [](const ReceivedPacket& p) { return p.metadata.value("playlist").toString() == "new"; };
+    const QString oldBase = received.front().metadata.value("timeBase").toString();
+    const auto first = std::find_if(received.begin(), received.end(), isNew);
+    ASSERT_NE(first, received.end());
+    EXPECT_NE(first->metadata.value("timeBase").toString(), oldBase);
+    EXPECT_TRUE(first->codecChange);
+    EXPECT_TRUE(first->key);
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        EXPECT_EQ(isNew(received[i]),
+            received[i].metadata.value("timeBase").toString()
+                == first->metadata.value("timeBase").toString())
+            << i;
+        if (i >= switched || received.begin() + qsizetype(i) > first) {
+            EXPECT_TRUE(isNew(received[i])) << i;
+        }
+    }
 }

@@ -2,12 +2,15 @@
 
 #include <vesk/playlist/generator.h>
 
+#include <vesk/ssl/signingkey.h>
+
 #include <QHostAddress>
 #include <QList>
 #include <QMutex>
 #include <QObject>
 #include <QSharedPointer>
 #include <QString>
+#include <QStringList>
 #include <QUdpSocket>
 
 #include <array>
@@ -30,28 +33,40 @@ class StreamSealer;
 // The stream engine: sends the scheduled media to the displays over UDP. A thread of its own,
 // started by connectToHost, asks the schedule which file plays, reads that file's packets without
 // decoding them and sends them at the pace of their time stamps, packed into messages (Encoder)
-// and sealed into datagrams (StreamSealer) under the stream key; docs/stream-protocol.md describes
-// what goes over the wire. Failures of files and schedules are logged on "vesk.stream" and never
-// stop the engine. The destructor stops and joins the thread.
+// and sealed into datagrams (StreamSealer) under the stream key and the engine's signing key;
+// docs/stream-protocol.md describes what goes over the wire. Failures of files and schedules are
+// logged on "vesk.stream" and never stop the engine. The destructor stops and joins the thread.
 //
-// Threads: construction, setWorkDir, the socket calls, setGenerator and setPlaceholder belong to
-// the thread that created the engine. The const queries may be called from any thread at the same
-// time as those.
+// Threads: construction, the socket calls and setProgramme belong to the thread that created the
+// engine. The const queries may be called from any thread at the same time as those; they return
+// copies, never anything the engine's thread goes on changing.
 class Stream : public QObject
 {
     Q_OBJECT
 
 public:
     static constexpr std::size_t keySize = 32;
+    static constexpr std::size_t signerKeySize = ssl::SigningKey::publicKeySize;
 
-    // Draws the stream key and identifier from the system's cryptographic random source; they
-    // stay the same for the life of the engine. Throws std::system_error when that source fails.
+    // What the engine plays, as a copy for other threads.
+    struct Programme
+    {
+        // The directory the schedule's file names are read from.
+        QString directory;
+        // Shown when nothing is scheduled or a file cannot be played; may be empty.
+        QString placeholder;
+        // Section names of the schedule's playlists, in schedule order.
+        QStringList playlists;
+        // How many programmes were set: tells a new programme from an equal one. 0 before the
+        // first.
+        quint64 serial = 0;
+    };
+
+    // Draws the stream key, the identifier and the signing key from the system's cryptographic
+    // random source; they stay the same for the life of the engine. Throws std::system_error or
+    // ssl::Error when that source fails.
     explicit Stream(QObject* parent = nullptr);
     ~Stream() override;
-
-    // The directory the media are read from, normally the path of a symbolic link, so that
-    // switching the link changes the content without a new call.
-    void setWorkDir(const QString& path);
     // Binds the UDP socket to `address` and `port` (0: any free port) and sets `multicastTtl` as
     // the time-to-live of outgoing multicast datagrams. The engine's thread stops until the next
     // connectToHost. Returns false, and logs, when binding
@@ -64,21 +79,23 @@ public:
     // peerAddress and peerPort give these values from now on, whether or not the socket could be
     // connected.
     void connectToHost(const QHostAddress& address, quint16 port);
-    // Replaces the schedule at once; the engine keeps its own reference. When the new schedule
-    // plays the same slot as the old one right now, playback goes on without a break. A null
-    // pointer means nothing is scheduled.
-    void setGenerator(QSharedPointer<Generator> generator);
-    // Replaces the URL shown when nothing is scheduled; may be empty.
-    void setPlaceholder(const QString& placeholder);
+    // Replaces what is played, all at once: the directory the schedule's file names are read
+    // from (a real directory, not a link that may be switched later), the schedule and the
+    // placeholder. The engine keeps the only reference to the generator. When the new programme
+    // plays the same file of the same directory in the same slot right now, playback goes on
+    // without a break; otherwise the new one starts at once, and nothing of the old one is sent
+    // after this returns. A null generator means nothing is scheduled.
+    void setProgramme(
+        const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder);
 
     // Thread-safe queries.
     void getKey(std::span<unsigned char, keySize> key) const;
+    // The raw Ed25519 public key that checks the signature of every datagram.
+    std::array<std::uint8_t, signerKeySize> signerKey() const;
     std::uint32_t streamId() const;
     QHostAddress peerAddress() const;
     quint16 peerPort() const;
-    QSharedPointer<Generator> generator() const;
-    QString placeholder() const;
-    QString workDir() const;
+    Programme programme() const;
     // Where the socket is bound; null address and port 0 before a successful bindSocket.
     QHostAddress localAddress() const;
     quint16 localPort() const;
@@ -97,6 +114,7 @@ private:
     // Written once by the constructor, read without the lock.
     std::array<unsigned char, keySize> m_key {};
     std::uint32_t m_streamId = 0;
+    std::array<std::uint8_t, signerKeySize> m_signerKey {};
 
     // Owned by the creating thread, like the socket calls.
     QUdpSocket m_socket;
@@ -106,9 +124,6 @@ private:
 
     mutable QMutex m_mutex;
     // Guarded by m_mutex.
-    QSharedPointer<Generator> m_generator;
-    QString m_placeholder;
-    QString m_workDir;
     QHostAddress m_peerAddress;
     quint16 m_peerPort = 0;
     QHostAddress m_localAddress;
