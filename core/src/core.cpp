@@ -51,9 +51,6 @@ Core::Core(const QString& home, const QString& configPath)
     , m_logger(log::Manager::logger("vesk.core"))
     , m_configPath(configPath)
 {
-    // The engine reads media through the link itself, so a switch of the link is all it takes to
-    // change what is played.
-    m_stream->setWorkDir(workPathClean());
 }
 
 Core::~Core()

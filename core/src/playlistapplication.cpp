@@ -7,6 +7,7 @@
 #include <vesk/stream.h>
 
 #include <QFile>
+#include <QFileInfo>
 
 namespace vesk {
 
@@ -15,10 +16,14 @@ namespace vesk {
 void Core::onPlaylistChanged()
 {
     m_logger->info(QStringLiteral("Плейлист изменен"));
+    // The link is read once: the engine reads the schedule's files from the directory the
+    // playlist came from, whatever a later synchronisation switches the link to.
+    const QString linked = QFileInfo(workPathClean()).symLinkTarget();
+    const QString directory = linked.isEmpty() ? workPathClean() : linked;
     QFile file;
     QString error;
     if (!detail::HomeDirectory::openFile(
-            *this, playlistFilePath(workPathClean()), file, QIODevice::ReadOnly, &error)) {
+            *this, playlistFilePath(directory), file, QIODevice::ReadOnly, &error)) {
         m_logger->error(QStringLiteral("  невозможно применить плейлист: %1"), error);
         return;
     }
@@ -26,8 +31,8 @@ void Core::onPlaylistChanged()
     parser.parse(&file);
     auto generator = QSharedPointer<Generator>::create();
     generator->setPlaylists(parser.playlists());
-    m_stream->setGenerator(generator);
-    m_stream->setPlaceholder(QString::fromUtf8(parser.placeholder()));
+    m_stream->setProgramme(
+        directory, std::move(generator), QString::fromUtf8(parser.placeholder()));
     m_logger->info(QStringLiteral("  плейлист применен"));
 }
 

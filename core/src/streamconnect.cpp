@@ -25,6 +25,7 @@ HttpResponse Core::stream(const HttpRequest&, const QJsonDocument& document)
 
     std::array<unsigned char, 32> streamKey {};
     m_stream->getKey(streamKey);
+    const auto signerKey = m_stream->signerKey();
     const QDateTime now = QDateTime::currentDateTime();
 
     const QJsonObject answer {
@@ -36,6 +37,11 @@ HttpResponse Core::stream(const HttpRequest&, const QJsonDocument& document)
                 QByteArray(reinterpret_cast<const char*>(streamKey.data()), streamKey.size())
                     .toBase64()) },
         { "datetime", now.toTimeZone(now.timeZone()).toString(Qt::ISODate) },
+        // Everybody who asks learns the stream key; only this key's owner can sign datagrams.
+        { "signer",
+            QString::fromLatin1(
+                QByteArray(reinterpret_cast<const char*>(signerKey.data()), signerKey.size())
+                    .toBase64()) },
     };
     return detail::encryptedResponse(publicKey, sharedKey.bytes(),
         QJsonDocument(answer).toJson(QJsonDocument::Compact), "application/json");

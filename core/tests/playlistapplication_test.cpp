@@ -53,33 +53,32 @@ protected:
 
 TEST_F(PlaylistApplication, WithoutTheLinkNothingChanges)
 {
-    const auto before = QSharedPointer<Generator>::create();
-    m_core.m_stream->setGenerator(before);
-    m_core.m_stream->setPlaceholder("http://example.org/before.png");
+    m_core.m_stream->setProgramme(
+        "/before", QSharedPointer<Generator>::create(), "http://example.org/before.png");
 
     m_core.onPlaylistChanged();
     EXPECT_EQ(messages(),
         QStringList({ changed, "  невозможно применить плейлист: No such file or directory" }));
     EXPECT_EQ(LogCapture::instance().lines("vesk.core").last().level, Level::error);
-    EXPECT_EQ(m_core.m_stream->generator(), before);
-    EXPECT_EQ(m_core.m_stream->placeholder(), "http://example.org/before.png");
+    EXPECT_EQ(m_core.m_stream->programme().serial, 1u);
+    EXPECT_EQ(m_core.m_stream->programme().placeholder, "http://example.org/before.png");
 }
 
 TEST_F(PlaylistApplication, EmptyFileInstallsAnEmptyGenerator)
 {
     link("work_dir_a");
     ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini", {}));
-    m_core.m_stream->setPlaceholder("http://example.org/before.png");
+    m_core.m_stream->setProgramme({}, {}, "http://example.org/before.png");
 
     m_core.onPlaylistChanged();
     EXPECT_EQ(messages(), QStringList({ changed, applied }));
-    const QSharedPointer<Generator> generator = m_core.m_stream->generator();
-    ASSERT_TRUE(generator);
-    EXPECT_TRUE(generator->states().empty());
-    EXPECT_EQ(m_core.m_stream->placeholder(), QString());
+    const vesk::Stream::Programme programme = m_core.m_stream->programme();
+    EXPECT_EQ(programme.serial, 2u);
+    EXPECT_TRUE(programme.playlists.empty());
+    EXPECT_EQ(programme.placeholder, QString());
 }
 
-TEST_F(PlaylistApplication, EveryCallHandsOverANewGeneratorAndKeepsNoReference)
+TEST_F(PlaylistApplication, EveryCallHandsOverANewProgramme)
 {
     link("work_dir_a");
     ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini",
@@ -87,18 +86,14 @@ TEST_F(PlaylistApplication, EveryCallHandsOverANewGeneratorAndKeepsNoReference)
         "[placeholder]\nurl=http://example.org/idle.png\n"));
 
     m_core.onPlaylistChanged();
-    const QWeakPointer<Generator> first = m_core.m_stream->generator();
-    ASSERT_TRUE(first);
-    ASSERT_EQ(first.toStrongRef()->states().size(), 1u);
-    EXPECT_EQ(first.toStrongRef()->states().front().playlist.files.front().url, "a.mp4");
-    EXPECT_EQ(m_core.m_stream->placeholder(), "http://example.org/idle.png");
+    const vesk::Stream::Programme first = m_core.m_stream->programme();
+    EXPECT_EQ(first.playlists, QStringList({ "main" }));
+    EXPECT_EQ(first.placeholder, "http://example.org/idle.png");
 
     m_core.onPlaylistChanged();
-    const QSharedPointer<Generator> second = m_core.m_stream->generator();
-    ASSERT_TRUE(second);
-    // The engine held the only reference to the first one, and let it go for the second.
-    EXPECT_TRUE(first.isNull());
-    EXPECT_EQ(second->states().size(), 1u);
+    const vesk::Stream::Programme second = m_core.m_stream->programme();
+    EXPECT_EQ(second.serial, first.serial + 1);
+    EXPECT_EQ(second.playlists, first.playlists);
     EXPECT_EQ(messages(), QStringList({ changed, applied, changed, applied }));
 }
 
@@ -106,12 +101,15 @@ TEST_F(PlaylistApplication, ReadsThroughTheLinkAsItIsNow)
 {
     ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini", "[placeholder]\nurl=a\n"));
     ASSERT_TRUE(writeFile(m_core.workPathB() + "/playlist.ini", "[placeholder]\nurl=b\n"));
+    // The engine gets the directory the link named, not the link, which a later delivery moves.
     link("work_dir_a");
     m_core.onPlaylistChanged();
-    EXPECT_EQ(m_core.m_stream->placeholder(), "a");
+    EXPECT_EQ(m_core.m_stream->programme().placeholder, "a");
+    EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathA());
     link("work_dir_b");
     m_core.onPlaylistChanged();
-    EXPECT_EQ(m_core.m_stream->placeholder(), "b");
+    EXPECT_EQ(m_core.m_stream->programme().placeholder, "b");
+    EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathB());
 }
 
 TEST_F(PlaylistApplication, UnreadableFileIsReportedWithItsReason)
@@ -119,12 +117,10 @@ TEST_F(PlaylistApplication, UnreadableFileIsReportedWithItsReason)
     link("work_dir_a");
     // A directory in the file's place opens but cannot be read as a playlist.
     ASSERT_TRUE(QDir().mkpath(m_core.workPathA() + "/playlist.ini"));
-    const auto before = QSharedPointer<Generator>::create();
-    m_core.m_stream->setGenerator(before);
     m_core.onPlaylistChanged();
     ASSERT_EQ(messages().size(), 2);
     EXPECT_TRUE(messages().last().startsWith("  невозможно применить плейлист: "));
-    EXPECT_EQ(m_core.m_stream->generator(), before);
+    EXPECT_EQ(m_core.m_stream->programme().serial, 0u);
 }
 
 } // namespace

@@ -73,7 +73,7 @@ TEST(StreamConnect, AnswerCarriesTheStream)
     EXPECT_EQ(response.header("Content-Encoding"), "x-aes-gcm");
 
     const QJsonObject answer = decrypt(display, response);
-    EXPECT_EQ(answer.keys(), (QStringList { "datetime", "listen", "master", "stream" }));
+    EXPECT_EQ(answer.keys(), (QStringList { "datetime", "listen", "master", "signer", "stream" }));
     EXPECT_EQ(answer.value("listen").toString(), "239.1.1.1:8554");
     ASSERT_TRUE(answer.value("stream").isDouble());
     EXPECT_EQ(qint64(answer.value("stream").toDouble()), qint64(core.m_stream->streamId()));
@@ -81,6 +81,9 @@ TEST(StreamConnect, AnswerCarriesTheStream)
         answer.value("master").toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
     EXPECT_EQ(master.size(), 32);
     EXPECT_EQ(master, core.streamKey());
+    const auto signer = core.m_stream->signerKey();
+    EXPECT_EQ(QByteArray::fromBase64(answer.value("signer").toString().toLatin1()),
+        QByteArray(reinterpret_cast<const char*>(signer.data()), signer.size()));
     EXPECT_TRUE(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$)")
                     .match(answer.value("datetime").toString())
                     .hasMatch());

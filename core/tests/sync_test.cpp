@@ -187,8 +187,8 @@ TEST_F(Sync, SuccessSwitchesTheLinkToTheCompleteCopy)
     EXPECT_EQ(count(playlistChanged), 0);
     runQueued();
     EXPECT_EQ(count(playlistChanged), 1);
-    EXPECT_EQ(m_core.m_stream->placeholder(), "http://example.org/idle.png");
-    EXPECT_TRUE(m_core.m_stream->generator());
+    EXPECT_EQ(m_core.m_stream->programme().placeholder, "http://example.org/idle.png");
+    EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathB());
     runQueued();
     EXPECT_EQ(count(playlistChanged), 1);
 }
@@ -473,7 +473,7 @@ TEST(SyncAfterPairing, FreshlyPairedRegisterTakesDeliveries)
     ASSERT_TRUE(LogCapture::instance().waitFor(Level::info, "vesk.core", finished));
     EXPECT_EQ(QString::fromStdString(fs::read_symlink(fsPath(core.workPathClean()))), "work_dir_b");
     ASSERT_TRUE(LogCapture::instance().waitFor(Level::info, "vesk.core", "  плейлист применен"));
-    EXPECT_EQ(core.m_stream->placeholder(), "http://example.org/idle.png");
+    EXPECT_EQ(core.m_stream->programme().placeholder, "http://example.org/idle.png");
 }
 
 } // namespace

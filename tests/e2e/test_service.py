@@ -405,7 +405,7 @@ class StreamConnectTest(ServiceTestCase):
         first, first_service_key, first_response = service.stream_connect(Peer())
         second, second_service_key, second_response = service.stream_connect(Peer())
         for answer in (first, second):
-            self.assertEqual(set(answer), {"stream", "listen", "master", "datetime"})
+            self.assertEqual(set(answer), {"stream", "listen", "master", "datetime", "signer"})
             self.assertIsInstance(answer["stream"], int)
             self.assertNotIsInstance(answer["stream"], bool)
             self.assertTrue(0 <= answer["stream"] <= 0xFFFFFFFF)
