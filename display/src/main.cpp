@@ -34,6 +34,9 @@ namespace {
 constexpr int badUsage = 2;
 constexpr int failure = 1;
 constexpr int registerTimeoutMs = 10000;
+// A message of the register is a few packets (8 at most, or one large key frame); a message
+// larger than this is no message of a register, and its fragments are not kept.
+constexpr std::size_t maxMessageBytes = 8 * 1024 * 1024;
 
 std::atomic<bool> interrupted { false };
 
@@ -160,7 +163,7 @@ class Display
 public:
     Display(const Options& options, const display::StreamAccess& access)
         : m_options(options)
-        , m_receiver(access.streamId, access.key)
+        , m_receiver(access.streamId, access.key, access.signer, receiverLimits())
         , m_lines(options.out == "-" ? stderr : stdout)
     {
         if (!options.out.isEmpty())
@@ -168,6 +171,13 @@ public:
     }
 
     ~Display() { avcodec_parameters_free(&m_parameters); }
+
+    static StreamReceiver::Limits receiverLimits()
+    {
+        StreamReceiver::Limits limits;
+        limits.maxMessageBytes = maxMessageBytes;
+        return limits;
+    }
 
     // False, with `error` set, when the display cannot go on.
     bool take(const QByteArray& datagram, QString& error)
@@ -212,14 +222,15 @@ public:
     {
         const bool finished = !m_writer || m_writer->finish(error);
         const StreamReceiver::Counters& c = m_receiver.counters();
+        const auto number = [](std::uint64_t n) { return static_cast<unsigned long long>(n); };
         std::fprintf(stderr,
-            "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected, %llu replayed; "
-            "messages %llu complete, %llu dropped\n",
-            static_cast<long long>(m_packets), static_cast<unsigned long long>(c.accepted),
-            static_cast<unsigned long long>(c.rejected),
-            static_cast<unsigned long long>(c.replayed),
-            static_cast<unsigned long long>(c.messages),
-            static_cast<unsigned long long>(c.dropped));
+            "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected (%llu malformed, "
+            "%llu other stream, %llu oversized, %llu forged, %llu unsealed, %llu inconsistent), "
+            "%llu replayed; messages %llu complete, %llu dropped\n",
+            static_cast<long long>(m_packets), number(c.accepted), number(c.rejected()),
+            number(c.malformed), number(c.otherStream), number(c.oversized), number(c.forged),
+            number(c.unsealed), number(c.inconsistent), number(c.replayed), number(c.messages),
+            number(c.dropped));
         return finished;
     }
 

@@ -3,6 +3,7 @@
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/error.h>
 
+#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
@@ -73,9 +74,12 @@ std::optional<StreamAccess> connectToStream(
         = QJsonDocument(QJsonObject { { "pk", QString::fromLatin1(ownPublic.der().toBase64()) } })
               .toJson(QJsonDocument::Compact);
 
+    const QDeadlineTimer deadline(timeoutMs);
     QTcpSocket socket;
+    // Qt would otherwise buffer whatever arrives, however much that is.
+    socket.setReadBufferSize(maxAnswerBytes + 1);
     socket.connectToHost(host, port);
-    if (!socket.waitForConnected(timeoutMs)) {
+    if (!socket.waitForConnected(int(deadline.remainingTime()))) {
         error = QString("cannot reach the register at %1:%2: %3")
                     .arg(host.toString())
                     .arg(port)
@@ -88,9 +92,25 @@ std::optional<StreamAccess> connectToStream(
         + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
     socket.write(request);
     QByteArray raw;
-    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(timeoutMs))
-        raw += socket.readAll();
-    raw += socket.readAll();
+    while (socket.state() == QAbstractSocket::ConnectedState && raw.size() <= maxAnswerBytes
+        && !deadline.hasExpired() && socket.waitForReadyRead(int(deadline.remainingTime())))
+        raw += socket.read(maxAnswerBytes + 1 - raw.size());
+    if (raw.size() <= maxAnswerBytes)
+        raw += socket.read(maxAnswerBytes + 1 - raw.size());
+    if (raw.size() > maxAnswerBytes) {
+        error = QString("the register at %1:%2 answered more than %3 bytes")
+                    .arg(host.toString())
+                    .arg(port)
+                    .arg(maxAnswerBytes);
+        return std::nullopt;
+    }
+    if (socket.state() == QAbstractSocket::ConnectedState && deadline.hasExpired()) {
+        error = QString("the register at %1:%2 did not finish its answer within %3 s")
+                    .arg(host.toString())
+                    .arg(port)
+                    .arg(timeoutMs / 1000.0);
+        return std::nullopt;
+    }
 
     const std::optional<HttpAnswer> answer = parseAnswer(raw);
     if (!answer) {
@@ -126,12 +146,14 @@ std::optional<StreamAccess> connectToStream(
     const double id = object.value("stream").toDouble(-1);
     const QString listen = object.value("listen").toString();
     const QByteArray master = QByteArray::fromBase64(object.value("master").toString().toLatin1());
+    const QByteArray signer = QByteArray::fromBase64(object.value("signer").toString().toLatin1());
     const qsizetype colon = listen.lastIndexOf(':');
     bool portOk = false;
     const uint listenPort = colon > 0 ? listen.mid(colon + 1).toUInt(&portOk) : 0;
     access.address = QHostAddress(colon > 0 ? listen.left(colon) : QString());
     if (id < 0 || id > 4294967295.0 || access.address.isNull() || !portOk || listenPort > 65535
-        || master.size() != qsizetype(access.key.size())) {
+        || master.size() != qsizetype(access.key.size())
+        || signer.size() != qsizetype(access.signer.size())) {
         error
             = QString("the register's answer is not usable: %1").arg(QString::fromUtf8(plaintext));
         return std::nullopt;
@@ -139,6 +161,7 @@ std::optional<StreamAccess> connectToStream(
     access.streamId = std::uint32_t(id);
     access.port = quint16(listenPort);
     std::memcpy(access.key.data(), master.constData(), access.key.size());
+    std::memcpy(access.signer.data(), signer.constData(), access.signer.size());
     access.datetime = object.value("datetime").toString();
     return access;
 }

@@ -18,12 +18,19 @@ struct StreamAccess
     QHostAddress address;
     quint16 port = 0;
     std::array<unsigned char, 32> key {};
+    // The register's Ed25519 public key, which every datagram must be signed with.
+    std::array<std::uint8_t, 32> signer {};
     QString datetime;
 };
 
+// The register's answer is a few hundred bytes; anything near this is no answer of a register.
+constexpr qsizetype maxAnswerBytes = 64 * 1024;
+
 // Asks the register at host:port for access to its stream ("POST /v1/stream/connect") with a key
-// pair made for this request, and decrypts the answer. On failure returns nothing and sets
-// `error` to a one-line description.
+// pair made for this request, and decrypts the answer. The whole exchange must end within
+// `timeoutMs` and the answer stay within maxAnswerBytes, so a register that stalls, trickles or
+// floods cannot hold the display. On failure returns nothing and sets `error` to a one-line
+// description.
 std::optional<StreamAccess> connectToStream(
     const QHostAddress& host, quint16 port, int timeoutMs, QString& error);
 
