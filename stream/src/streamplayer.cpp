@@ -66,8 +66,7 @@ StreamPlayer::~StreamPlayer()
 void StreamPlayer::setProgramme(
     const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder)
 {
-    // Read while the caller still holds the only other reference; the engine's thread never
-    // reads generator's states.
+    // Read before the engine's thread has the generator: its next() changes the states.
     QStringList playlists;
     if (generator)
         for (const Generator::PlaylistState& state : generator->states())

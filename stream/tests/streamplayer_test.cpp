@@ -437,22 +437,19 @@ TEST_F(StreamPlayerTest, AfterADeliverySwitchEveryPacketIsOfTheNewDeliveryAlone)
     ASSERT_TRUE(collector.waitFor([&](const auto& p) { return p.size() >= switched + 100; }, 60s));
     player.stop();
 
+    // Schedule and file of each packet: the old pair until a point no later than the switch,
+    // from there on the new pair alone.
     const std::vector<ReceivedPacket> received = collector.packets();
-    const auto isNew
-        = [](const ReceivedPacket& p) { return p.metadata.value("playlist").toString() == "new"; };
-    const QString oldBase = received.front().metadata.value("timeBase").toString();
-    const auto first = std::find_if(received.begin(), received.end(), isNew);
-    ASSERT_NE(first, received.end());
-    EXPECT_NE(first->metadata.value("timeBase").toString(), oldBase);
-    EXPECT_TRUE(first->codecChange);
-    EXPECT_TRUE(first->key);
-    for (std::size_t i = 0; i < received.size(); ++i) {
-        EXPECT_EQ(isNew(received[i]),
-            received[i].metadata.value("timeBase").toString()
-                == first->metadata.value("timeBase").toString())
-            << i;
-        if (i >= switched || received.begin() + qsizetype(i) > first) {
-            EXPECT_TRUE(isNew(received[i])) << i;
-        }
-    }
+    const auto pair = [](const ReceivedPacket& p) {
+        return p.metadata.value("playlist").toString() + p.metadata.value("timeBase").toString();
+    };
+    const QString old = pair(received.front());
+    const auto first = std::find_if(
+        received.begin(), received.end(), [&](const auto& p) { return pair(p) != old; });
+    ASSERT_LE(first - received.begin(), qsizetype(switched));
+    EXPECT_TRUE(first->codecChange && first->key);
+    EXPECT_TRUE(old.startsWith("old") && pair(*first).startsWith("new"));
+    EXPECT_NE(old.mid(3), pair(*first).mid(3));
+    for (auto p = first; p != received.end(); ++p)
+        EXPECT_EQ(pair(*p), pair(*first)) << p - received.begin();
 }

@@ -12,6 +12,7 @@
 #include <array>
 #include <functional>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <span>
 #include <vector>
@@ -332,13 +333,10 @@ TEST(StreamProtocolDocument, WorkedExample)
                                                     "e61ea5b2e112efa3db91c3358c04aa478f9ab1f0"
                                                     "9c63322309");
     std::array<unsigned char, 32> key {};
-    for (std::size_t i = 0; i < key.size(); ++i)
-        key[i] = static_cast<unsigned char>(i);
-    std::array<std::uint8_t, 32> seed {};
-    const QByteArray seedBytes
+    std::iota(key.begin(), key.end(), 0);
+    const QByteArray seed
         = QByteArray::fromHex("9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60");
-    std::copy(seedBytes.begin(), seedBytes.end(), seed.begin());
-    const ssl::SigningKey signer = ssl::SigningKey::fromSeed(seed);
+    const ssl::SigningKey signer = ssl::SigningKey::fromSeed(bytesOf(seed).first<32>());
     EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(signer.publicKey().data()), 32).toBase64(),
         "11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=");
 
@@ -349,13 +347,6 @@ TEST(StreamProtocolDocument, WorkedExample)
     EXPECT_EQ(sealer.seal("vesk"), QList<QByteArray>({ datagram }));
 
     StreamReceiver receiver(0x01020304, key, signer.publicKey());
-    for (const qsizetype bit : { 0, 8 * 4, 8 * 12, 8 * 20, 8 * 24, 8 * 40, 8 * 103 + 7 }) {
-        QByteArray changed = datagram;
-        changed[bit / 8] = char(changed[bit / 8] ^ (1 << (bit % 8)));
-        EXPECT_FALSE(receiver.addDatagram(bytesOf(changed)));
-    }
-    EXPECT_EQ(receiver.counters().otherStream, 1u);
-    EXPECT_EQ(receiver.counters().forged, 6u);
     EXPECT_EQ(receiver.addDatagram(bytesOf(datagram)), QByteArray("vesk"));
     EXPECT_FALSE(receiver.addDatagram(bytesOf(datagram)));
     EXPECT_EQ(receiver.counters().replayed, 1u);

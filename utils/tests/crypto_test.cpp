@@ -425,43 +425,6 @@ TEST(Interoperability, PythonCryptography)
     EXPECT_EQ(ssl::decryptWithGcm(key.bytes(), fromPython), reply);
 }
 
-// RFC 8032, section 7.1, tests 1 and 2: key from seed, signature, and the check of both.
-TEST(Ed25519, Rfc8032Vectors)
-{
-    const char* vectors[][4] = {
-        { "9d61b19deffd5a60ba844af492ec2cc44449c5697b326919703bac031cae7f60",
-            "d75a980182b10ab7d54bfed3c964073a0ee172f3daa62325af021a68f707511a", "",
-            "e5564300c360ac729086e2cc806e828a84877f1eb8e5d974d873e065224901555fb8821590a33bacc61e"
-            "39701cf9b46bd25bf5f0595bbe24655141438e7a100b" },
-        { "4ccd089b28ff96da9db6c346ec114e0f5b8a319f35aba624da8cf6ed4fb8a6fb",
-            "3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c", "72",
-            "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da085ac1e43e15996e458f"
-            "3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00" },
-    };
-    const auto bytes = [](const QByteArray& b) {
-        return std::span<const std::uint8_t>(
-            reinterpret_cast<const std::uint8_t*>(b.constData()), std::size_t(b.size()));
-    };
-    for (const auto& v : vectors) {
-        const QByteArray seed = QByteArray::fromHex(v[0]);
-        const QByteArray message = QByteArray::fromHex(v[2]);
-        const ssl::SigningKey key = ssl::SigningKey::fromSeed(bytes(seed).first<32>());
-        const auto publicKey = key.publicKey();
-        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(publicKey.data()), 32).toHex(), v[1]);
-        std::array<std::uint8_t, 64> signature {};
-        key.sign(bytes(message), signature);
-        EXPECT_EQ(QByteArray(reinterpret_cast<const char*>(signature.data()), 64).toHex(), v[3]);
-
-        const ssl::VerifyingKey verifier = ssl::VerifyingKey::fromRaw(publicKey);
-        EXPECT_TRUE(verifier.verify(bytes(message), signature));
-        EXPECT_FALSE(verifier.verify(bytes(message + 'x'), signature));
-        signature[63] ^= 0x40;
-        EXPECT_FALSE(verifier.verify(bytes(message), signature));
-        EXPECT_FALSE(ssl::VerifyingKey::fromRaw(std::span(publicKey).first(31)).isValid());
-        EXPECT_FALSE(ssl::VerifyingKey().verify(bytes(message), signature));
-    }
-}
-
 TEST(AvError, DescribesLibavutilCodes)
 {
     EXPECT_EQ(AvError::errorString(-12), "Cannot allocate memory");

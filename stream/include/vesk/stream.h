@@ -67,10 +67,11 @@ public:
     // ssl::Error when that source fails.
     explicit Stream(QObject* parent = nullptr);
     ~Stream() override;
+
     // Binds the UDP socket to `address` and `port` (0: any free port) and sets `multicastTtl` as
     // the time-to-live of outgoing multicast datagrams. The engine's thread stops until the next
-    // connectToHost. Returns false, and logs, when binding
-    // fails; a refused time-to-live is logged only.
+    // connectToHost. Returns false, and logs, when binding fails; a refused time-to-live is logged
+    // only.
     bool bindSocket(unsigned int multicastTtl, const QHostAddress& address, quint16 port);
     // Joins the multicast group on the bound socket. Returns false, and logs, when the socket is
     // not bound or the system refuses.
