@@ -316,7 +316,10 @@ class HostileRegisterTest(unittest.TestCase):
 
     def start_display(self, register):
         self.addCleanup(register.close)
-        display = Display(os.environ["VESK_DISPLAY"], register.port, 120)
+        scratch = tempfile.mkdtemp(prefix="hostile-", dir=os.environ.get("VESK_E2E_TMP"))
+        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+        display = Display(os.environ["VESK_DISPLAY"], register.port, 120,
+                          os.path.join(scratch, "recording.ts"))
         self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
         return display
 
