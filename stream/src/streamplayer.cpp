@@ -4,14 +4,14 @@
 #include "streamdemuxer.h"
 #include "streampacer.h"
 
+#include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 #include <vesk/pointer.h>
 
-#include <QDir>
-#include <QFileInfo>
 #include <QJsonObject>
 
 #include <algorithm>
+#include <filesystem>
 
 #include <pthread.h>
 
@@ -128,22 +128,21 @@ bool StreamPlayer::stopping() const
     return m_stopFlag.load(std::memory_order_relaxed);
 }
 
-QString StreamPlayer::resolve(const QString& directory, const QString& url)
+file::Descriptor StreamPlayer::openMedia(
+    const QString& directory, const QString& url, std::error_code& error)
 {
-    if (url.isEmpty() || directory.isEmpty() || QDir::isAbsolutePath(url))
+    const QByteArray root = directory.toUtf8();
+    const QByteArray name = url.toUtf8();
+    try {
+        const file::Descriptor opened = file::openDirectory(
+            std::filesystem::path(root.constData(), root.constData() + root.size()));
+        return file::openInside(opened.get(),
+            std::string_view(name.constData(), std::size_t(name.size())),
+            file::EntryType::RegularFile, error);
+    } catch (const std::filesystem::filesystem_error& failure) {
+        error = failure.code();
         return {};
-    const QStringList parts = url.split('/');
-    if (parts.contains(QStringLiteral("..")))
-        return {};
-    const QString path = directory + '/' + url;
-    // A name inside the directory may still be a symbolic link out of it.
-    const QString root = QFileInfo(directory).canonicalFilePath();
-    const QString target = QFileInfo(path).canonicalFilePath();
-    if (root.isEmpty() || target.isEmpty())
-        return path;
-    if (!target.startsWith(root + '/'))
-        return {};
-    return path;
+    }
 }
 
 bool StreamPlayer::adopt()
@@ -270,18 +269,23 @@ StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
 
 StreamPlayer::Outcome StreamPlayer::play(const Slot& slot)
 {
-    const QString path = resolve(slot.directory, slot.url);
-    if (path.isEmpty()) {
+    const QString path = slot.directory + '/' + slot.url;
+    std::error_code failure;
+    const file::Descriptor media = openMedia(slot.directory, slot.url, failure);
+    if (failure == file::FileError::OutsideDirectory) {
         m_logger->error(
             "stream: refusing the file name '%1': it must lie inside %2", slot.url, slot.directory);
         return Outcome::failed;
     }
-    if (!QFileInfo(path).isFile()) {
-        m_logger->warn("stream: cannot play %1: no such file", path);
+    if (!media.isOpen()) {
+        m_logger->warn(
+            "stream: cannot play %1: %2", path, QString::fromStdString(failure.message()));
         return Outcome::failed;
     }
+    // Through the descriptor: the file that was opened, whatever its name leads to by now.
     StreamDemuxer demuxer([this] { return stopping(); });
-    if (const QString error = demuxer.open(path); !error.isEmpty()) {
+    if (const QString error = demuxer.open(QString("/proc/self/fd/%1").arg(media.get()));
+        !error.isEmpty()) {
         m_logger->warn("stream: cannot play %1: %2", path, error);
         return Outcome::failed;
     }

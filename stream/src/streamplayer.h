@@ -3,6 +3,7 @@
 
 #include "streamclock.h"
 
+#include <vesk/file/descriptor.h>
 #include <vesk/playlist/generator.h>
 #include <vesk/stream.h>
 
@@ -17,6 +18,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 namespace vesk {
@@ -63,10 +65,12 @@ public:
     void stop();
     bool running() const;
 
-    // The path a url of the schedule is read from, or empty when the url is refused: empty,
-    // absolute, climbing out of the directory with "..", or leading outside it through a symbolic
-    // link.
-    static QString resolve(const QString& directory, const QString& url);
+    // The media file a url of the schedule names below `directory`, opened without following a
+    // symbolic link anywhere below the directory. A closed descriptor and `error` when the url
+    // is refused (file::FileError::OutsideDirectory for an absolute name or one with "..", ELOOP
+    // for a link on the way) or names no regular file.
+    static file::Descriptor openMedia(
+        const QString& directory, const QString& url, std::error_code& error);
 
     struct Slot
     {

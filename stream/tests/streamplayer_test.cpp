@@ -258,18 +258,24 @@ protected:
 
 } // namespace
 
-TEST(StreamPlayerResolve, NamesOutsideTheWorkDirectoryAreRefused)
+TEST(StreamPlayerMedia, NamesOutsideTheDirectoryAndLinksAreRefused)
 {
     QTemporaryDir dir;
     ASSERT_TRUE(QDir(dir.path()).mkpath("work/a"));
+    for (const char* name : { "work/a/clip.mp4", "work/clip.mp4", "x.mp4" }) {
+        QFile file(dir.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    }
     ASSERT_TRUE(QFile::link("/etc/hostname", dir.filePath("work/escape")));
+    ASSERT_TRUE(QFile::link("clip.mp4", dir.filePath("work/inside")));
     const QString work = dir.filePath("work");
-    EXPECT_EQ(detail::StreamPlayer::resolve(work, "a/clip.mp4"), work + "/a/clip.mp4");
-    EXPECT_EQ(detail::StreamPlayer::resolve(work, "clip.mp4"), work + "/clip.mp4");
-    for (const char* refused :
-        { "", "/etc/hostname", "../x.mp4", "a/../../x.mp4", "..", "a/..", "escape" })
-        EXPECT_TRUE(detail::StreamPlayer::resolve(work, refused).isEmpty()) << refused;
-    EXPECT_TRUE(detail::StreamPlayer::resolve(QString(), "a/clip.mp4").isEmpty());
+    std::error_code error;
+    for (const char* taken : { "a/clip.mp4", "clip.mp4", "./clip.mp4" })
+        EXPECT_TRUE(detail::StreamPlayer::openMedia(work, taken, error).isOpen()) << taken;
+    for (const char* refused : { "", "/etc/hostname", "../x.mp4", "a/../../x.mp4", "..", "a/..",
+             "escape", "inside", "a", "missing.mp4" })
+        EXPECT_FALSE(detail::StreamPlayer::openMedia(work, refused, error).isOpen()) << refused;
+    EXPECT_FALSE(detail::StreamPlayer::openMedia(QString(), "a/clip.mp4", error).isOpen());
 }
 
 TEST_F(StreamPlayerTest, PlaysTheScheduledFilePacketForPacketFromItsStart)
