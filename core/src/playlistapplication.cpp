@@ -12,7 +12,10 @@
 namespace vesk {
 
 // Builds the whole schedule anew from the playlist behind the link and hands it to the engine,
-// which from then on holds the only reference. A file that cannot be opened changes nothing.
+// which from then on holds the only reference. A file that cannot be opened changes nothing while
+// the engine plays the directory the link names; when the link has moved on to a delivery without
+// a readable playlist, the engine is moved to that directory with nothing scheduled: the directory
+// it played is the next delivery's to overwrite, and the old schedule must not play the new files.
 void Core::onPlaylistChanged()
 {
     m_logger->info(QStringLiteral("Плейлист изменен"));
@@ -25,6 +28,9 @@ void Core::onPlaylistChanged()
     if (!detail::HomeDirectory::openFile(
             *this, playlistFilePath(directory), file, QIODevice::ReadOnly, &error)) {
         m_logger->error(QStringLiteral("  невозможно применить плейлист: %1"), error);
+        const Stream::Programme playing = m_stream->programme();
+        if (!linked.isEmpty() && playing.serial > 0 && playing.directory != directory)
+            m_stream->setProgramme(directory, nullptr, QString());
         return;
     }
     PlaylistParser parser;

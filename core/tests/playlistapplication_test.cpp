@@ -110,6 +110,15 @@ TEST_F(PlaylistApplication, ReadsThroughTheLinkAsItIsNow)
     m_core.onPlaylistChanged();
     EXPECT_EQ(m_core.m_stream->programme().placeholder, "b");
     EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathB());
+    // A delivery without a playlist: the old schedule must not play the new directory's files,
+    // nor stay on the directory the next delivery overwrites.
+    ASSERT_TRUE(QFile::remove(m_core.workPathA() + "/playlist.ini"));
+    link("work_dir_a");
+    m_core.onPlaylistChanged();
+    EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathA());
+    EXPECT_TRUE(m_core.m_stream->programme().playlists.isEmpty());
+    EXPECT_EQ(m_core.m_stream->programme().placeholder, QString());
+    EXPECT_TRUE(messages().last().startsWith("  невозможно применить плейлист: "));
 }
 
 TEST_F(PlaylistApplication, UnreadableFileIsReportedWithItsReason)
