@@ -78,6 +78,15 @@ def parse_fields(line):
     return dict(item.split("=", 1) for item in line.split(" ") if "=" in item)
 
 
+
+def scratch_directory(test, prefix):
+    """A fresh directory under the build tree's scratch space, removed after the test."""
+    parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
+    os.makedirs(parent, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix=prefix, dir=parent)
+    test.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+    return scratch
+
 class Display:
     """vesk-display --packets, its lines stamped with the time they arrived."""
 
@@ -134,10 +143,7 @@ class StreamEndToEndTest(unittest.TestCase):
 
     def run_road(self, send_to_host, encoder, codec_name):
         program = os.environ["VESK_DISPLAY"]
-        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-        os.makedirs(parent, exist_ok=True)
-        scratch = tempfile.mkdtemp(prefix="stream-e2e-", dir=parent)
-        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+        scratch = scratch_directory(self, "stream-e2e-")
         heartbeat = UdpListener()
         self.addCleanup(heartbeat.close)
 
@@ -316,8 +322,7 @@ class HostileRegisterTest(unittest.TestCase):
 
     def start_display(self, register):
         self.addCleanup(register.close)
-        scratch = tempfile.mkdtemp(prefix="hostile-", dir=os.environ.get("VESK_E2E_TMP"))
-        self.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
+        scratch = scratch_directory(self, "hostile-")
         display = Display(os.environ["VESK_DISPLAY"], register.port, 120,
                           os.path.join(scratch, "recording.ts"))
         self.addCleanup(lambda: display.process.poll() is None and display.process.kill())

@@ -13,16 +13,17 @@ import stat
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import uuid
 
 from rsync_delivery import (ACCOUNT, RSYNC_PARTIAL, accepted_logins, files_under, is_immutable,
                             seal, start_register, write_random)
-from vesk_e2e import (HOME, IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, SYNC_DIR,
-                      TAG_LENGTH, TOKEN_LENGTH, Delivery, Peer, Service, UdpListener, curl, decrypt,
-                      enter_private_mount_namespace, make_clip, open_encrypted, post_json,
-                      raw_exchange, wait_until, write_replacing)
+from vesk_e2e import (HOME, IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, REQUEST_TIMEOUT,
+                      SYNC_DIR, TAG_LENGTH, TOKEN_LENGTH, Delivery, Peer, Service, UdpListener,
+                      curl, decrypt, enter_private_mount_namespace, make_clip, open_encrypted,
+                      post_json, raw_exchange, wait_until, write_replacing)
 
 CLIENT_KEY = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOq2b7n0Xc2wQ8fS1nU5m management@e2e"
 
@@ -339,16 +340,27 @@ class RsyncDeliveryTest(ServiceTestCase):
         second_tf = seal(content)
         yellow = make_clip(os.path.join(clips, "yellow.mp4"), "yellow")
         mark = service.log_mark()
-        server.deliver(content)
         sync_tf = service.path("sync_dir/TF")
+        # The attribute is set only while a new delivery is verified, which may take a few
+        # milliseconds: watch for it while the server delivers, not after.
+        failures = []
 
-        def verifying():
-            return (is_immutable(sync_tf)
-                    and service.find_log(r"  грязная директория .*", since=mark, pattern=True))
+        def deliver():
+            try:
+                server.deliver(content)
+            except Exception as error:  # reported below, on the test's own thread
+                failures.append(error)
 
-        wait_until(verifying, 60, "verification of the second delivery", service.diagnostics,
-                   interval=0.002)
-        service.process.send_signal(signal.SIGSTOP)
+        delivering = threading.Thread(target=deliver)
+        delivering.start()
+        try:
+            wait_until(lambda: is_immutable(sync_tf), 60, "verification of the second delivery",
+                       service.diagnostics, interval=0.0002)
+            service.process.send_signal(signal.SIGSTOP)
+        finally:
+            delivering.join(REQUEST_TIMEOUT)
+        self.assertFalse(delivering.is_alive(), "the second delivery's rsync did not end")
+        self.assertEqual(failures, [])
         try:
             wait_until(lambda: read(f"/proc/{service.process.pid}/stat").split()[2] == b"T",
                        10, "the service stopped")
