@@ -8,10 +8,12 @@ bash scripts/install-deps.sh
 
 build=${VESK_TEST_BUILD_DIR:-build-test}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \
-  -DVESK_SANITIZE=ON -DVESK_BUILD_TESTS=ON -DVESK_BUILD_BENCHMARKS=ON
+  -DVESK_SANITIZE=ON -DVESK_BUILD_TESTS=ON -DVESK_BUILD_BENCHMARKS=ON \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 cmake --build "$build" -j "$(nproc)"
 # The Release tree from which the test package.deb builds the Debian package.
-cmake -S . -B "$build/package-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF
+cmake -S . -B "$build/package-release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVESK_BUILD_TESTS=OFF \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
 cmake --build "$build/package-release" -j "$(nproc)"
 
 # Any sanitizer report fails the run.
