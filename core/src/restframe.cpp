@@ -25,13 +25,6 @@ namespace {
 constexpr std::array<const char*, 4> acceptedTypes { "application/json", "*/*", "*/json",
     "application/*" };
 
-// Both commands take a few hundred bytes; a body this large is refused before it is read, so a
-// client cannot make a worker hold an arbitrary amount of memory.
-constexpr qint64 maxBodyLength = 1024 * 1024;
-
-// The waits for the body are per arrival, not in total: a client that keeps sending is served.
-constexpr int bodyWaitMs = 1000;
-
 [[noreturn]] void bareError(int status, const QByteArray& text)
 {
     throw HttpError(status, text, {}, "plain/text");
@@ -56,14 +49,19 @@ HttpResponse Core::rest(const HttpRequest& request)
         length = 0;
     if (length < 0)
         bareError(400, "Bad Request");
-    if (length > maxBodyLength)
+    // Both commands take a few hundred bytes; a larger body is refused before it is read, so a
+    // client cannot make a worker hold an arbitrary amount of memory.
+    const HttpLimits& limits = request.limits();
+    if (length > limits.maxBodyBytes)
         bareError(413, "Payload Too Large");
 
+    // Each wait is for the next arrival, so a client that keeps sending is served, up to the
+    // deadline of the whole request that the server's device keeps.
     QIODevice* device = request.device();
     if (length > 0 && !device)
         bareError(400, "Bad Request");
     while (device && device->bytesAvailable() < length) {
-        if (!device->waitForReadyRead(bodyWaitMs))
+        if (!device->waitForReadyRead(int(limits.readWait.count())))
             bareError(400, "Bad Request");
     }
     const QByteArray body = length > 0 ? device->read(length) : QByteArray();

@@ -10,16 +10,15 @@ namespace vesk {
 
 namespace {
 
-// readLine takes at most one byte less than this, so a longer line arrives in pieces.
-constexpr qint64 lineBufferSize = 1024;
-
 // Reads the lines of one head and keeps its limits.
 class HeadReader
 {
 public:
-    HeadReader(QIODevice* device, const HttpRequest::Limits& limits)
+    HeadReader(QIODevice* device, const HttpLimits& limits)
         : m_device(device)
         , m_limits(limits)
+        // readLine leaves room for a terminating zero.
+        , m_line(limits.maxLineBytes + 1, Qt::Uninitialized)
     {
     }
 
@@ -29,11 +28,11 @@ public:
         for (;;) {
             if (!m_clock.isValid() && m_device->bytesAvailable() > 0)
                 m_clock.start();
-            // A peer that sends a long run of bytes without LF must not make the device buffer
-            // grow without end: a full buffer's worth is taken as a cut line.
-            if (m_device->canReadLine() || m_device->bytesAvailable() >= lineBufferSize - 1)
+            // A run of bytes without LF as long as a line may be is already too long; waiting for
+            // its end would let the device buffer grow without bound.
+            if (m_device->canReadLine() || m_device->bytesAvailable() >= m_limits.maxLineBytes)
                 break;
-            std::chrono::milliseconds wait = HttpRequest::lineWait;
+            std::chrono::milliseconds wait = m_limits.readWait;
             if (m_clock.isValid()) {
                 const auto left = m_limits.deadline - std::chrono::milliseconds(m_clock.elapsed());
                 if (left <= std::chrono::milliseconds::zero())
@@ -48,20 +47,18 @@ public:
             }
         }
 
-        char buffer[lineBufferSize];
-        const qint64 size = m_device->readLine(buffer, lineBufferSize);
+        char* buffer = m_line.data();
+        const qint64 size = m_device->readLine(buffer, m_line.size());
         if (size <= 0)
             return fail(HttpRequest::ParseError::notRequest);
         m_headBytes += size;
-        if (m_headBytes > m_limits.maxHeadBytes)
+        // A line cut at the limit: its tail must not pass for a line of its own (a hidden field).
+        if (m_headBytes > m_limits.maxHeadBytes || buffer[size - 1] != '\n')
             return fail(HttpRequest::ParseError::headTooLarge);
 
-        qint64 length = size;
-        if (buffer[length - 1] == '\n') {
+        qint64 length = size - 1;
+        if (length > 0 && buffer[length - 1] == '\r')
             --length;
-            if (length > 0 && buffer[length - 1] == '\r')
-                --length;
-        }
         return QByteArray(buffer, length);
     }
 
@@ -75,7 +72,8 @@ public:
 
 private:
     QIODevice* m_device;
-    const HttpRequest::Limits& m_limits;
+    const HttpLimits& m_limits;
+    QByteArray m_line;
     QElapsedTimer m_clock;
     qint64 m_headBytes = 0;
     HttpRequest::ParseError m_error = HttpRequest::ParseError::notRequest;
@@ -85,11 +83,11 @@ private:
 
 std::optional<HttpRequest> HttpRequest::parse(QIODevice* device)
 {
-    return parse(device, Limits {}, nullptr);
+    return parse(device, HttpLimits {}, nullptr);
 }
 
 std::optional<HttpRequest> HttpRequest::parse(
-    QIODevice* device, const Limits& limits, ParseError* error)
+    QIODevice* device, const HttpLimits& limits, ParseError* error)
 {
     HeadReader reader(device, limits);
     const auto failed = [&]() -> std::optional<HttpRequest> {
@@ -131,6 +129,7 @@ std::optional<HttpRequest> HttpRequest::parse(
     }
 
     request.m_device = device;
+    request.m_limits = limits;
     return request;
 }
 

@@ -1,14 +1,19 @@
 #include <vesk/httperror.h>
 #include <vesk/httpserver.h>
 
+#include "admission.h"
+#include "listener.h"
+#include "logthrottle.h"
+#include "socketdevice.h"
+
 #include <vesk/log.h>
 
-#include <QDeadlineTimer>
 #include <QScopeGuard>
-#include <QTcpSocket>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,30 +21,20 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <optional>
 
 namespace vesk {
 
 namespace {
 
-// One worker per connection, and a worker waits up to a second for each line of a head (up to
-// ten seconds for a trickling one). The pool must be well above the number of silent or slow
-// peers that a register sees at once, or they starve the real API calls.
-constexpr int maxWorkers = 32;
+using Clock = std::chrono::steady_clock;
+using log::Level;
 
-// Connections that completed their handshake but wait for accept while the owner thread is busy
-// with other work; a short queue would make further clients' SYNs be dropped and retried
-// seconds later.
-constexpr int listenBacklog = 64;
+// Connections that completed their handshake but were not taken yet (a burst, or a pause while
+// the process is out of descriptors); a short queue would make further clients' SYNs be dropped
+// and retried seconds later.
+constexpr int listenBacklog = 128;
 
-// How long a peer may take to take in the response before the connection is dropped.
-constexpr std::chrono::milliseconds writeTimeout { 10000 };
-
-// After the response, unread input from the peer (a body no handler read) would make closing
-// send a reset that can destroy the response in the peer's buffers. The input is drained until
-// the peer closes, within these bounds.
-constexpr std::chrono::milliseconds drainTimeout { 1000 };
-constexpr qint64 drainLimit = 1024 * 1024;
+const QByteArray busyAnswer = "HTTP/1.1 503 Service Unavailable\r\n\r\n";
 
 QString systemError()
 {
@@ -48,45 +43,55 @@ QString systemError()
     return text;
 }
 
-// Sends the whole response and closes the sending side, then waits for the peer's end.
-void writeOut(QTcpSocket& socket, const HttpResponse& response, log::Logger* logger, int descriptor)
+// The dotted form of an IPv4 address in host byte order, for log lines.
+struct AddressText
 {
-    response.writeToDevice(&socket);
-    socket.flush();
-    const QDeadlineTimer writeDeadline(writeTimeout);
-    while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(writeDeadline.remainingTime()))
-        ;
-    if (socket.bytesToWrite() > 0) {
-        logger->error(
-            "cannot write response to connection %1: %2", descriptor, socket.errorString());
-        return;
+    explicit AddressText(quint32 address)
+    {
+        const in_addr network { htonl(address) };
+        ::inet_ntop(AF_INET, &network, text, sizeof text);
     }
+    char text[INET_ADDRSTRLEN] {};
+};
 
-    ::shutdown(static_cast<int>(socket.socketDescriptor()), SHUT_WR);
-    const QDeadlineTimer drainDeadline(drainTimeout);
-    qint64 drained = socket.skip(socket.bytesAvailable());
-    while (drained < drainLimit && socket.waitForReadyRead(drainDeadline.remainingTime()))
-        drained += socket.skip(socket.bytesAvailable());
+HttpError bareError(int status, const QByteArray& text)
+{
+    return HttpError(status, text, {}, "plain/text");
 }
 
 } // namespace
 
 HttpServer::HttpServer(QObject* parent)
+    : HttpServer(HttpLimits {}, parent)
+{
+}
+
+HttpServer::HttpServer(const HttpLimits& limits, QObject* parent)
     : QObject(parent)
+    , m_limits(limits)
     , m_pool(new QThreadPool)
     , m_logger(log::Manager::logger("vesk.server"))
+    , m_admission(
+          std::make_unique<detail::Admission>(limits.maxConnections, limits.maxConnectionsPerPeer))
+    , m_connectionLog(
+          std::make_unique<detail::LogThrottle>(m_logger, limits.logBurst, limits.logWindow))
+    , m_acceptLog(std::make_unique<detail::LogThrottle>(m_logger, 1, limits.logWindow))
 {
-    m_pool->setMaxThreadCount(maxWorkers);
+    m_pool->setMaxThreadCount(limits.workers);
 }
 
 HttpServer::~HttpServer()
 {
     close();
-    // The workers still use the routes and the logger of this server.
+    // The workers still use the routes, the limits and the logger of this server.
     if (m_pool) {
         m_pool->waitForDone();
         delete m_pool;
     }
+    // Whatever was held back is told before the server goes.
+    const auto end = Clock::now() + m_limits.logWindow;
+    m_connectionLog->flush(end);
+    m_acceptLog->flush(end);
 }
 
 bool HttpServer::listen(const QHostAddress& address, quint16 port)
@@ -94,17 +99,17 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
     close();
     m_logger->info("creating new listener at %1 with port %2", address.toString(), port);
 
-    // Non-blocking, so that a connection that went away between the notification and accept
-    // cannot block the owner thread.
+    // Non-blocking, so that a connection that went away between the wake-up and accept cannot
+    // block the listener.
     const int descriptor = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (descriptor < 0) {
         m_logger->error("cannot create socket: %1", systemError());
         return false;
     }
-
-    m_notifier = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
-    connect(
-        m_notifier, &QSocketNotifier::activated, this, &HttpServer::onPendingConnectionAvailable);
+    const auto fail = [descriptor] {
+        ::close(descriptor);
+        return false;
+    };
 
     // The server closes every connection itself, so they linger in TIME_WAIT on this port; a
     // restarted service must still be able to bind it. A port that another socket listens on
@@ -112,8 +117,7 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
     const int reuse = 1;
     if (::setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
         m_logger->error("cannot set socket option: %1", systemError());
-        close();
-        return false;
+        return fail();
     }
 
     bool isIPv4 = false;
@@ -125,16 +129,23 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
     if (::bind(descriptor, reinterpret_cast<const sockaddr*>(&socketAddress), sizeof socketAddress)
         != 0) {
         m_logger->error("cannot bind socket address: %1", systemError());
-        close();
-        return false;
+        return fail();
     }
 
     if (::listen(descriptor, listenBacklog) != 0) {
         m_logger->error("cannot start listenting socket: %1", systemError());
-        close();
-        return false;
+        return fail();
     }
 
+    const int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        m_logger->error("cannot start listenting socket: %1", systemError());
+        return fail();
+    }
+    m_listener = std::make_unique<detail::Listener>(descriptor, wake, m_limits, *m_connectionLog,
+        *m_acceptLog, [this](int accepted, const sockaddr_in& peer, Clock::time_point at) {
+            onAccepted(accepted, peer, at);
+        });
     m_logger->info("listening...");
     return true;
 }
@@ -142,108 +153,122 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
 void HttpServer::close()
 {
     m_logger->info("stopping listener");
-    QSocketNotifier* notifier = m_notifier.data();
-    m_notifier = nullptr;
-    if (!notifier)
-        return;
-    notifier->setEnabled(false);
-    const int descriptor = static_cast<int>(notifier->socket());
-    notifier->setSocket(-1);
-    ::close(descriptor);
-    // Deleted rather than kept as a child: a server that listens again and again would otherwise
-    // collect dead notifiers for its whole life.
-    delete notifier;
+    m_listener.reset();
 }
 
-void HttpServer::addRoute(const QRegularExpression& pattern, Handler handler)
+void HttpServer::addRoute(const QRegularExpression& pattern, Handler handler, PeerFilter allowed)
 {
-    m_routes.append({ pattern, std::move(handler) });
+    m_routes.append({ pattern, std::move(handler), std::move(allowed) });
 }
 
-void HttpServer::onPendingConnectionAvailable()
+void HttpServer::onAccepted(int descriptor, const sockaddr_in& peerAddress, Clock::time_point at)
 {
-    if (!m_notifier)
-        return;
-    sockaddr_in peer {};
-    socklen_t peerSize = sizeof peer;
-    const int descriptor = ::accept4(static_cast<int>(m_notifier->socket()),
-        reinterpret_cast<sockaddr*>(&peer), &peerSize, SOCK_CLOEXEC);
-    if (descriptor < 0) {
-        // Another notification raced this one for the same connection, or the peer gave up.
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            errno = 0;
-            return;
-        }
-        m_logger->error("cannot accept new connection: %1", systemError());
-        return;
-    }
-
-    m_logger->info("starting thread for accepted connection %1 from %2 ...", descriptor,
-        QHostAddress(reinterpret_cast<const sockaddr*>(&peer)).toString());
-    m_pool->start([this, descriptor] { acceptConnection(descriptor); }, 0);
-}
-
-void HttpServer::acceptConnection(int descriptor)
-{
-    m_logger->info("thread started for connection %1", descriptor);
-    const auto stopped = qScopeGuard(
-        [this, descriptor] { m_logger->info("thread stopped for connection %1", descriptor); });
-
-    // Owned by this worker and destroyed here, which closes the connection: the worker thread
-    // has no event loop that would carry out a deferred deletion soon.
-    QTcpSocket socket;
-    if (!socket.setSocketDescriptor(descriptor)) {
-        m_logger->error("cannot take over connection %1: %2", descriptor, socket.errorString());
+    const quint32 peer = ntohl(peerAddress.sin_addr.s_addr);
+    const detail::Admission::Verdict verdict = m_admission->admit(peer);
+    if (verdict != detail::Admission::Verdict::admitted) {
+        // Never queued: a peer (or all of them) over the limit gets its answer at once, and
+        // costs no worker and no descriptor beyond this moment.
+        [[maybe_unused]] const ssize_t sent = ::send(
+            descriptor, busyAnswer.constData(), busyAnswer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         ::close(descriptor);
+        if (verdict == detail::Admission::Verdict::tooManyFromPeer)
+            m_connectionLog->log(Level::warn, at,
+                "connection from %1 refused: %2 connections from that address are open",
+                AddressText(peer).text, m_limits.maxConnectionsPerPeer);
+        else
+            m_connectionLog->log(Level::warn, at,
+                "connection from %1 refused: %2 connections are open", AddressText(peer).text,
+                m_limits.maxConnections);
         return;
     }
-    socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
 
-    std::optional<HttpResponse> response;
+    m_connectionLog->log(Level::info, at, "starting thread for accepted connection %1 from %2 ...",
+        descriptor, AddressText(peer).text);
+    m_pool->start([this, descriptor, peer, at] { serve(descriptor, peer, at); });
+}
+
+void HttpServer::serve(int descriptor, quint32 peer, Clock::time_point acceptedAt)
+{
+    m_connectionLog->log(Level::info, Clock::now(), "thread started for connection %1", descriptor);
+    detail::SocketDevice device(
+        descriptor, m_limits, QDeadlineTimer(acceptedAt + m_limits.deadline, Qt::PreciseTimer));
+    // The connection counts until the moment it is closed (the device's end, right after this).
+    const auto stopped = qScopeGuard([this, descriptor, peer] {
+        m_admission->release(peer);
+        m_connectionLog->log(
+            Level::info, Clock::now(), "thread stopped for connection %1", descriptor);
+    });
+
     try {
         HttpRequest::ParseError parseError = HttpRequest::ParseError::notRequest;
         const std::optional<HttpRequest> request
-            = HttpRequest::parse(&socket, HttpRequest::Limits {}, &parseError);
-        if (!request) {
-            if (parseError == HttpRequest::ParseError::headTooLarge) {
-                m_logger->error("request head from connection %1 is too large", descriptor);
-                response = HttpError(431, "Request Header Fields Too Large", {}, "plain/text");
-            } else {
-                m_logger->error("data from connection %1 is not a http request", descriptor);
-            }
-        } else {
-            const QString key = QString::fromUtf8(request->method() + ' ' + request->path());
-            const auto route = std::find_if(m_routes.cbegin(), m_routes.cend(),
-                [&key](const auto& entry) { return entry.first.match(key).hasMatch(); });
-            if (route == m_routes.cend()) {
-                m_logger->error(
-                    "requested path %1 from connection %2 is not found", key, descriptor);
-                response = HttpError(404, "Not Found", {}, "plain/text");
-            } else {
-                m_logger->info("processing handler with route %1 for connection %2",
-                    route->first.pattern(), descriptor);
-                try {
-                    response = route->second(*request);
-                } catch (const HttpError& error) {
-                    m_logger->info("HttpError happened while processing connection %1", descriptor);
-                    response = error;
-                } catch (const std::exception& error) {
-                    m_logger->error("std::exception happened while processing connection %1: %2",
-                        descriptor, error.what());
-                    response = HttpError(500, "Internal Server Error", {}, "plain/text");
-                } catch (...) {
-                    m_logger->error(
-                        "unhandled exception happened while processing connection %1", descriptor);
-                    response = HttpError(500, "Internal Server Error", {}, "plain/text");
-                }
-            }
+            = HttpRequest::parse(&device, m_limits, &parseError);
+        std::optional<HttpResponse> response;
+        if (request) {
+            response = respond(*request, peer, descriptor);
+        } else if (parseError == HttpRequest::ParseError::headTooLarge) {
+            m_connectionLog->log(Level::error, Clock::now(),
+                "request head from connection %1 is too large", descriptor);
+            response = bareError(431, "Request Header Fields Too Large");
+        } else if (!device.deadlineMissed()
+            && parseError != HttpRequest::ParseError::deadlineMissed) {
+            m_connectionLog->log(Level::error, Clock::now(),
+                "data from connection %1 is not a http request", descriptor);
         }
-        if (response)
-            writeOut(socket, *response, m_logger, descriptor);
+
+        if (device.deadlineMissed() || parseError == HttpRequest::ParseError::deadlineMissed) {
+            m_connectionLog->log(Level::error, Clock::now(),
+                "connection %1 missed the deadline of its request and is dropped", descriptor);
+            return;
+        }
+        if (!response)
+            return;
+        response->writeToDevice(&device);
+        if (device.writeFailed()) {
+            m_connectionLog->log(
+                Level::error, Clock::now(), "cannot write response to connection %1", descriptor);
+            return;
+        }
+        device.finish();
     } catch (...) {
         // Only logging can throw here (an appender's own failure); the connection still closes
         // and the worker carries on with the next one.
     }
+}
+
+std::optional<HttpResponse> HttpServer::respond(
+    const HttpRequest& request, quint32 peer, int descriptor)
+{
+    const QString key = QString::fromUtf8(request.method() + ' ' + request.path());
+    const auto route = std::find_if(m_routes.cbegin(), m_routes.cend(),
+        [&key](const Route& entry) { return entry.pattern.match(key).hasMatch(); });
+    if (route == m_routes.cend()) {
+        m_connectionLog->log(Level::error, Clock::now(),
+            "requested path %1 from connection %2 is not found", key, descriptor);
+        return bareError(404, "Not Found");
+    }
+    if (route->allowed && !route->allowed(QHostAddress(peer))) {
+        m_connectionLog->log(Level::warn, Clock::now(), "route %1 refused to connection %2 from %3",
+            route->pattern.pattern(), descriptor, AddressText(peer).text);
+        return bareError(403, "Forbidden");
+    }
+
+    m_connectionLog->log(Level::info, Clock::now(),
+        "processing handler with route %1 for connection %2", route->pattern.pattern(), descriptor);
+    try {
+        return route->handler(request);
+    } catch (const HttpError& error) {
+        m_connectionLog->log(Level::info, Clock::now(),
+            "HttpError happened while processing connection %1", descriptor);
+        return error;
+    } catch (const std::exception& error) {
+        m_connectionLog->log(Level::error, Clock::now(),
+            "std::exception happened while processing connection %1: %2", descriptor, error.what());
+    } catch (...) {
+        m_connectionLog->log(Level::error, Clock::now(),
+            "unhandled exception happened while processing connection %1", descriptor);
+    }
+    return bareError(500, "Internal Server Error");
 }
 
 } // namespace vesk

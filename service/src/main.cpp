@@ -26,6 +26,8 @@ extern "C" {
 #include <QCoreApplication>
 #include <QSettings>
 
+#include <sys/resource.h>
+
 #include <iostream>
 #include <optional>
 
@@ -88,6 +90,14 @@ int main(int argc, char** argv)
     if (const std::optional<int> status
         = runOption(QCoreApplication::arguments().mid(1), configPath))
         return *status;
+
+    // The soft descriptor limit (often 1024) is far below what the system allows this process;
+    // peers on the shop network must not be able to reach it before the server's own limits.
+    rlimit files {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     // Logging is configured before the Core exists: every logger takes the level and the file
     // appender of the moment it is made.

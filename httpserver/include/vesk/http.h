@@ -9,6 +9,7 @@
 //   server.listen(QHostAddress::LocalHost, 8080);
 
 #include <vesk/httperror.h>
+#include <vesk/httplimits.h>
 #include <vesk/httprequest.h>
 #include <vesk/httpresponse.h>
 #include <vesk/httpserver.h>

@@ -1,9 +1,10 @@
 #pragma once
 
+#include <vesk/httplimits.h>
+
 #include <QByteArray>
 #include <QMap>
 
-#include <chrono>
 #include <optional>
 
 class QIODevice;
@@ -19,34 +20,21 @@ namespace vesk {
 class HttpRequest
 {
 public:
-    // Bounds on one head, so that a peer cannot hold a worker or memory without end. A line
-    // longer than 1023 bytes is read in pieces of 1023 bytes, each counting as one line.
-    struct Limits
-    {
-        // Header lines after the request line, the ending empty line not counted.
-        int maxHeaderLines = 100;
-        // Every byte of the head, line endings and the ending empty line included.
-        qsizetype maxHeadBytes = 64 * 1024;
-        // From the first byte of the head to its ending empty line.
-        std::chrono::milliseconds deadline { 10000 };
-    };
-
     enum class ParseError {
         // No complete line within one wait, end of stream, or an empty request line.
         notRequest,
-        // The head missed Limits::deadline.
+        // The head missed HttpLimits::deadline.
         deadlineMissed,
-        // The head has more lines or bytes than Limits allows.
+        // The head has more lines or bytes than HttpLimits allows, or a line longer than
+        // HttpLimits::maxLineBytes.
         headTooLarge,
     };
 
-    // Each line is awaited for at most this long; a peer that sends something at least this
-    // often keeps the parse going, up to the deadline.
-    static constexpr std::chrono::milliseconds lineWait { 1000 };
-
-    // Reads the head from device with the default Limits. Empty when the data is not a request,
-    // the peer stalls, or a limit is exceeded; never throws on bad input. On success the
-    // request's device is the argument, positioned at the first byte after the head.
+    // Reads the head from device with the default HttpLimits. Empty when the data is not a
+    // request, the peer stalls, or a limit is exceeded; never throws on bad input. On success
+    // the request's device is the argument, positioned at the first byte after the head. Each
+    // line is awaited for at most HttpLimits::readWait: a peer that sends something at least
+    // that often keeps the parse going, up to the deadline.
     //
     //   "GET /a?b=1 HTTP/1.1\r\n\r\n"      -> method "GET", path "/a?b=1", protocol "HTTP/1.1"
     //   "GET /a HTTP/1.1\n\n"              -> the same fields (bare LF is a line end)
@@ -57,10 +45,11 @@ public:
     //   "Host : x\r\n"                     -> stored under "host " (the name is not trimmed)
     //   "NoColon\r\n"                      -> header("nocolon") == ""
     //   "A: 1\r\na: 2\r\n"                 -> header("A") == "2" (the last one wins)
+    //   a line of more than maxLineBytes  -> empty, headTooLarge (never read as two lines)
     static std::optional<HttpRequest> parse(QIODevice* device);
     // The same with explicit limits; error, when not null, receives the reason of a failure.
     static std::optional<HttpRequest> parse(
-        QIODevice* device, const Limits& limits, ParseError* error);
+        QIODevice* device, const HttpLimits& limits, ParseError* error);
 
     QByteArray method() const { return m_method; }
     QByteArray path() const { return m_path; }
@@ -70,6 +59,9 @@ public:
     QByteArray host() const { return header("host"); }
     QByteArray contentType() const { return header("content-type"); }
     QIODevice* device() const { return m_device; }
+    // The limits the request was read under; a handler that reads the body keeps to
+    // maxBodyBytes and readWait.
+    const HttpLimits& limits() const { return m_limits; }
 
 private:
     HttpRequest() = default;
@@ -80,6 +72,7 @@ private:
     // Keys in lower case.
     QMap<QByteArray, QByteArray> m_headers;
     QIODevice* m_device = nullptr;
+    HttpLimits m_limits;
 };
 
 } // namespace vesk

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <vesk/httplimits.h>
 #include <vesk/httprequest.h>
 #include <vesk/httpresponse.h>
 
@@ -8,15 +9,24 @@
 #include <QObject>
 #include <QPointer>
 #include <QRegularExpression>
-#include <QSocketNotifier>
 #include <QThreadPool>
 
+#include <chrono>
 #include <functional>
-#include <utility>
+#include <memory>
+#include <optional>
+
+struct sockaddr_in;
 
 namespace vesk::log {
 class Logger;
 }
+
+namespace vesk::detail {
+class Admission;
+class Listener;
+class LogThrottle;
+} // namespace vesk::detail
 
 namespace vesk {
 
@@ -26,21 +36,31 @@ namespace vesk {
 //
 // Routing matches "METHOD path" (path as sent, query string included) against the patterns in
 // the order they were added; the first pattern that finds a match anywhere in that text wins, so
-// an unanchored pattern also matches a longer path. No match gives a bare 404; a thrown
-// HttpError is written as it is; any other exception gives a bare 500.
+// an unanchored pattern also matches a longer path. No match gives a bare 404; a peer that a
+// route does not allow gets a bare 403; a thrown HttpError is written as it is; any other
+// exception gives a bare 500.
 //
-// Threads: listen, close, addRoute and destruction on the thread that owns the server (it needs
-// an event loop to accept). Handlers run on pool workers, several at once, and must be safe to
-// call concurrently. Add every route before listen: workers read the list without a lock. The
-// destructor waits for the connections already accepted.
+// What a peer can make the server hold is bounded by HttpLimits: connections in all and per peer
+// address (more are answered with a bare 503 at once), the head's lines and bytes (431), and one
+// deadline for head and body together (a peer that misses it is dropped without an answer).
+// The log lines that peers cause are throttled and summarised.
+//
+// Threads: listen, close, addRoute and destruction on the thread that owns the server; it needs
+// no event loop. Connections are accepted on a thread of the server's own and served on pool
+// workers; handlers run there, several at once, and must be safe to call concurrently. Add
+// every route before listen: workers read the list without a lock. The destructor waits for the
+// connections already accepted.
 class HttpServer : public QObject
 {
     Q_OBJECT
 
 public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    // Whether a peer address may use a route; called on a worker.
+    using PeerFilter = std::function<bool(const QHostAddress&)>;
 
     explicit HttpServer(QObject* parent = nullptr);
+    explicit HttpServer(const HttpLimits& limits, QObject* parent = nullptr);
     ~HttpServer() override;
 
     // Stops any earlier listener, then listens on address (0.0.0.0 when it is not IPv4) and
@@ -49,16 +69,33 @@ public:
     bool listen(const QHostAddress& address, quint16 port);
     // Stops listening; connections already accepted run to their end.
     void close();
-    void addRoute(const QRegularExpression& pattern, Handler handler);
+    // allowed, when given, refuses the route to every peer it returns false for.
+    void addRoute(const QRegularExpression& pattern, Handler handler, PeerFilter allowed = {});
+
+    const HttpLimits& limits() const { return m_limits; }
 
 private:
-    void onPendingConnectionAvailable();
-    void acceptConnection(int descriptor);
+    struct Route
+    {
+        QRegularExpression pattern;
+        Handler handler;
+        PeerFilter allowed;
+    };
 
+    void onAccepted(
+        int descriptor, const sockaddr_in& peer, std::chrono::steady_clock::time_point at);
+    void serve(int descriptor, quint32 peer, std::chrono::steady_clock::time_point acceptedAt);
+    std::optional<HttpResponse> respond(const HttpRequest& request, quint32 peer, int descriptor);
+
+    const HttpLimits m_limits;
     QPointer<QThreadPool> m_pool;
-    QPointer<QSocketNotifier> m_notifier;
-    QList<std::pair<QRegularExpression, Handler>> m_routes;
+    std::unique_ptr<detail::Listener> m_listener;
+    QList<Route> m_routes;
     log::Logger* m_logger = nullptr;
+    std::unique_ptr<detail::Admission> m_admission;
+    // Lines caused by connections; failures of accept itself have a throttle of their own.
+    std::unique_ptr<detail::LogThrottle> m_connectionLog;
+    std::unique_ptr<detail::LogThrottle> m_acceptLog;
 };
 
 } // namespace vesk

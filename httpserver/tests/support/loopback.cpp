@@ -44,10 +44,12 @@ bool runOffThread(const std::function<void()>& work, std::chrono::milliseconds t
     return finished;
 }
 
-Reply exchange(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout)
+Reply exchange(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout,
+    const QHostAddress& from)
 {
     Reply reply;
     QTcpSocket socket;
+    socket.bind(from);
     socket.connectToHost(QHostAddress::LocalHost, port);
     if (!socket.waitForConnected(static_cast<int>(timeout.count())))
         return reply;

@@ -4,6 +4,7 @@
 // the server's log lines.
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QMutex>
 #include <QRegularExpression>
 #include <QString>
@@ -34,9 +35,10 @@ struct Reply
     std::chrono::milliseconds elapsed { 0 };
 };
 
-// Blocking; call from a thread other than the server's. Connects to 127.0.0.1:port, sends
+// Blocking. Connects to 127.0.0.1:port from the address `from` (any of 127.0.0.0/8), sends
 // request and reads until the server closes the connection.
-Reply exchange(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout = 5s);
+Reply exchange(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout = 5s,
+    const QHostAddress& from = QHostAddress::LocalHost);
 
 // exchange() run off the main thread.
 Reply roundTrip(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout = 5s);
