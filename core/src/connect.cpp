@@ -1,5 +1,6 @@
 #include <vesk/core.h>
 
+#include "authorizedkey.h"
 #include "encryptedresponse.h"
 #include "homedirectory.h"
 #include "parsehostport.h"
@@ -96,8 +97,12 @@ HttpResponse Core::connect(const HttpRequest&, const QJsonDocument& document)
         refuse("server must not be empty");
     bool ok = false;
     detail::parseHostPort(server, &ok);
-    if (!ok)
+    // Stored as sent, so nothing may come along after a valid address (a line feed and more).
+    if (!ok || detail::hasControlCharacter(server))
         refuse("cannot parse server address and port");
+    // Written into authorized_keys as it stands: it must be one key and nothing else.
+    if (!detail::isAuthorizedKey(clientKey))
+        refuse("cannot parse clientKey");
 
     const ssl::PublicKey serverPublicKey
         = ssl::PublicKey::fromDer(QByteArray::fromBase64(serverKey.toUtf8()));

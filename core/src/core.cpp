@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <system_error>
@@ -72,13 +73,25 @@ bool Core::init()
         : m_configPath;
     QSettings settings(configPath, QSettings::IniFormat);
 
+    const CoreSettings config = CoreSettings::read(settings);
+
     m_server = new HttpServer();
+    // Pairing replaces the key with which content is delivered: a shop that knows its management
+    // server's address can keep everyone else from pairing.
+    HttpServer::PeerFilter pairingFilter;
+    if (config.pairingPeers) {
+        m_logger->info(
+            QStringLiteral("сопряжение разрешено только с адресов: %1"), config.connectFromText());
+        pairingFilter = [ranges = *config.pairingPeers](const QHostAddress& peer) {
+            return std::any_of(ranges.cbegin(), ranges.cend(),
+                [&peer](const auto& range) { return peer.isInSubnet(range); });
+        };
+    }
     m_server->addRoute(QRegularExpression("POST /v1/command/connect"),
-        std::bind_front(&Core::rest<&Core::connect>, this));
+        std::bind_front(&Core::rest<&Core::connect>, this), std::move(pairingFilter));
     m_server->addRoute(QRegularExpression("POST /v1/stream/connect"),
         std::bind_front(&Core::rest<&Core::stream>, this));
 
-    const CoreSettings config = CoreSettings::read(settings);
     // The server logs why it cannot listen.
     if (!m_server->listen(config.listenAddress, config.listenPort))
         return false;

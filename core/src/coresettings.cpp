@@ -2,6 +2,7 @@
 
 #include "parsehostport.h"
 
+#include <QRegularExpression>
 #include <QSettings>
 
 #include <climits>
@@ -66,6 +67,29 @@ CoreSettings CoreSettings::read(const QSettings& settings)
     result.sendPort = 8554;
     readHostPort(settings, "Stream/sendTo", "0.0.0.0:8554", &result.sendAddress, &result.sendPort,
         &result.fallbacks);
+
+    // A list of several entries reads as a list when written without quotes, as one text with
+    // commas when quoted.
+    const QStringList entries = settings.value("Main/connectFrom")
+                                    .toStringList()
+                                    .join(u',')
+                                    .split(QRegularExpression("[,\\s]+"), Qt::SkipEmptyParts);
+    if (!entries.isEmpty())
+        result.pairingPeers.emplace();
+    for (const QString& entry : entries) {
+        std::pair<QHostAddress, int> range = QHostAddress::parseSubnet(entry);
+        if (!entry.contains(u'/')) {
+            const QHostAddress address(entry);
+            range = { address, address.protocol() == QAbstractSocket::IPv4Protocol ? 32 : 128 };
+        }
+        if (range.first.isNull()) {
+            result.fallbacks.append(
+                QStringLiteral("Main/connectFrom \"%1\" is not an address or a range; left out")
+                    .arg(entry));
+        } else {
+            result.pairingPeers->append(range);
+        }
+    }
     return result;
 }
 
@@ -82,9 +106,18 @@ QString CoreSettings::sendToText() const
     return sendAddress.toString() + u':' + QString::number(sendPort);
 }
 
+QString CoreSettings::connectFromText() const
+{
+    QStringList ranges;
+    for (const auto& [address, length] :
+        pairingPeers.value_or(QList<std::pair<QHostAddress, int>>()))
+        ranges.append(address.toString() + u'/' + QString::number(length));
+    return ranges.join(u',');
+}
+
 QStringList CoreSettings::keys()
 {
-    return { "Main/listen", "Main/syncRepeat", "Stream/sendTo" };
+    return { "Main/listen", "Main/syncRepeat", "Main/connectFrom", "Stream/sendTo" };
 }
 
 } // namespace vesk

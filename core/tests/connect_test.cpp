@@ -27,7 +27,9 @@ namespace {
 
 const QByteArray connectPath = "/v1/command/connect";
 const QString token = "{6f9619ff-8b86-d011-b42d-00c04fc964ff}";
-const QString clientKey = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIGsy0Xv0Kf8hTn8 management@server";
+const QString clientKey
+    = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2 "
+      "management@server";
 
 // One Python peer for the whole file: key generation costs a process start.
 const Peer& peer()
@@ -50,7 +52,8 @@ QJsonObject validBody()
 class ConnectCore : public TestCore
 {
 public:
-    ConnectCore()
+    explicit ConnectCore(QMap<QString, QString> config = {})
+        : TestCore(std::move(config))
     {
         if (!init())
             ADD_FAILURE() << "the Core does not listen";
@@ -60,9 +63,11 @@ public:
     void onSync() override { ++syncs; }
     void onPlaylistChanged() override { }
 
-    RawResponse send(const QJsonDocument& document) const
+    RawResponse send(
+        const QJsonDocument& document, const QHostAddress& from = QHostAddress::LocalHost) const
     {
-        return exchange(listenPort, postJson(connectPath, document.toJson(QJsonDocument::Compact)));
+        return exchange(
+            listenPort, postJson(connectPath, document.toJson(QJsonDocument::Compact)), {}, from);
     }
     RawResponse send(const QJsonObject& object) const { return send(QJsonDocument(object)); }
 
@@ -187,6 +192,32 @@ INSTANTIATE_TEST_SUITE_P(Table, ConnectRefusal,
         RefusalCase { "ServerBeforeServerKey",
             R"({"server":"10.0.0.5","serverKey":"bm90IGEga2V5"})",
             "cannot parse server address and port" },
+        RefusalCase { "ServerLineFeed", R"({"server":"10.0.0.5:5000\n10.0.0.6:1"})",
+            "cannot parse server address and port" },
+        RefusalCase { "ServerTrailingCr", R"({"server":"10.0.0.5:5000:x\r"})",
+            "cannot parse server address and port" },
+        RefusalCase { "ClientKeyTwoLines",
+            R"({"clientKey":"ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2 a\ncommand=\"sh\" ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2 b"})",
+            "cannot parse clientKey" },
+        RefusalCase { "ClientKeyOptions",
+            R"({"clientKey":"command=\"sh\" ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2"})",
+            "cannot parse clientKey" },
+        RefusalCase { "ClientKeyTab",
+            R"({"clientKey":"ssh-ed25519\tAAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2"})",
+            "cannot parse clientKey" },
+        RefusalCase { "ClientKeyUnknownType",
+            R"({"clientKey":"ssh-dss AAAAB3NzaC1kc3MAAAAAAAAAAA=="})", "cannot parse clientKey" },
+        RefusalCase { "ClientKeyBadBase64", R"({"clientKey":"ssh-ed25519 AAAA*C3NzaC1lZDI1NTE5"})",
+            "cannot parse clientKey" },
+        RefusalCase { "ClientKeyTypeMismatch",
+            R"({"clientKey":"ssh-rsa AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2 x"})",
+            "cannot parse clientKey" },
+        RefusalCase {
+            "ClientKeyTypeOnly", R"({"clientKey":"ssh-ed25519"})", "cannot parse clientKey" },
+        RefusalCase { "ServerBeforeClientKey", R"({"server":"10.0.0.5","clientKey":"x"})",
+            "cannot parse server address and port" },
+        RefusalCase { "ClientKeyBeforeServerKey", R"({"clientKey":"x","serverKey":"bm90IGEga2V5"})",
+            "cannot parse clientKey" },
         RefusalCase {
             "ServerKeyGarbage", R"({"serverKey":"bm90IGEga2V5"})", "cannot parse serverKey" },
         RefusalCase { "ServerKeyNotBase64", R"({"serverKey":"!!!"})", "cannot parse serverKey" }),
@@ -245,10 +276,16 @@ TEST(Connect, TokenWithoutBracesAndServerWithExtraPart)
     QJsonObject body = validBody();
     body.insert("keyToken", "6F9619FF-8B86-D011-B42D-00C04FC964FF");
     body.insert("server", "10.0.0.5:5000:x");
+    // Another key type, and no comment.
+    const QString ecdsaKey
+        = "ecdsa-sha2-nistp256 AAAAE2VjZHNhLXNoYTItbmlzdHAyNTYAAAAIbmlzdHAyNTYAAABBBMkBVgWuHdcbGi+"
+          "7wPYIi1JULCpY/KAFPxu9mbLyeLCowZIviG8dJ34EqeopzYzpIxENJ+4ZVIaMj2bJAeV3jAM=";
+    body.insert("clientKey", ecdsaKey);
     const RawResponse response = core.send(body);
     ASSERT_EQ(response.status, 200);
     EXPECT_EQ(core.read(core.accessTokenPath()), QUuid::fromString(token).toRfc4122());
     EXPECT_EQ(core.read(core.serverAddressPath()), "10.0.0.5:5000:x");
+    EXPECT_EQ(core.read(core.authorizedKeysPath()), ecdsaKey.toUtf8() + "\n");
 }
 
 TEST(Connect, SecondPairingKeepsTheLinkAndReplacesTheFiles)
@@ -268,14 +305,16 @@ TEST(Connect, SecondPairingKeepsTheLinkAndReplacesTheFiles)
     QJsonObject body = validBody();
     body.insert("keyToken", "0f0e0d0c-0b0a-0908-0706-050403020100");
     body.insert("serverKey", QString::fromLatin1(other.publicKey()));
-    body.insert("clientKey", "ssh-rsa AAAAB3 other");
+    const QString otherKey
+        = "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIAwxxOlnb/cGzD6xN4L1l6UJB/2WQMeAqh97/vngg4II other";
+    body.insert("clientKey", otherKey);
     body.insert("server", "10.0.0.6:6000");
     const RawResponse response = core.send(body);
     ASSERT_EQ(response.status, 200);
 
     EXPECT_EQ(fs::read_symlink(core.workPathClean().toStdString()), "work_dir_b");
     EXPECT_TRUE(QFile::exists(core.workPathB() + "/playlist.ini"));
-    EXPECT_EQ(core.read(core.authorizedKeysPath()), "ssh-rsa AAAAB3 other\n");
+    EXPECT_EQ(core.read(core.authorizedKeysPath()), otherKey.toUtf8() + "\n");
     EXPECT_EQ(core.read(core.accessTokenPath()),
         QUuid::fromString(QStringLiteral("0f0e0d0c-0b0a-0908-0706-050403020100")).toRfc4122());
     EXPECT_EQ(core.read(core.serverAddressPath()), "10.0.0.6:6000");
@@ -340,3 +379,48 @@ TEST(Connect, NewSyncDirectoryIsWatched)
     EXPECT_EQ(core.m_watcher->directories(), QStringList { core.syncPath() });
     EXPECT_EQ(core.m_watcher->files(), QStringList { core.transactionFilePath(core.syncPath()) });
 }
+
+// --- Pairing lock ----------------------------------------------------------------------------
+
+// Plain data only: the framework copies the table around. A null connectFrom leaves the key out.
+struct LockCase
+{
+    const char* name;
+    const char* connectFrom;
+    const char* from;
+    bool paired;
+};
+
+class PairingLock : public testing::TestWithParam<LockCase>
+{
+};
+
+TEST_P(PairingLock, RefusesEveryPeerOutsideTheList)
+{
+    const LockCase& c = GetParam();
+    ConnectCore core(
+        { { "Main/connectFrom", c.connectFrom ? QString(c.connectFrom) : QString() } });
+    const RawResponse response = core.send(QJsonDocument(validBody()), QHostAddress(c.from));
+    if (c.paired) {
+        EXPECT_EQ(response.status, 200) << response.raw.toStdString();
+        EXPECT_EQ(core.read(core.serverAddressPath()), "10.0.0.5:5000");
+    } else {
+        EXPECT_EQ(response.raw, "HTTP/1.1 403 Forbidden\r\n\r\n");
+        EXPECT_TRUE(entries(core.homeDir).isEmpty());
+    }
+    // The lock is the pairing's alone: a display's request gets as far as its own check.
+    const RawResponse stream = exchange(
+        core.listenPort, postJson("/v1/stream/connect", R"({"pk":"x"})"), {}, QHostAddress(c.from));
+    EXPECT_EQ(stream.status, 500);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, PairingLock,
+    testing::Values(LockCase { "Unset", nullptr, "127.0.0.2", true },
+        LockCase { "Blank", " ", "127.0.0.2", true },
+        LockCase { "AddressListed", "10.0.0.5, 127.0.0.2", "127.0.0.2", true },
+        LockCase { "InRange", "10.0.0.0/8 127.0.0.0/30", "127.0.0.2", true },
+        LockCase { "NotListed", "127.0.0.1", "127.0.0.2", false },
+        LockCase { "OutOfRange", "127.0.0.0/31", "127.0.0.2", false },
+        // A list that says nothing usable locks everyone out rather than no one.
+        LockCase { "Unparsable", "management.example", "127.0.0.1", false }),
+    [](const testing::TestParamInfo<LockCase>& info) { return info.param.name; });

@@ -2,6 +2,7 @@
 // Test support of libvesk_core, not API.
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 
 #include <chrono>
@@ -29,12 +30,13 @@ struct RawResponse
     QList<QByteArray> headerNames() const;
 };
 
-// Sends `request` byte for byte to 127.0.0.1:port from another thread (the server accepts on
-// this thread's event loop, which keeps running meanwhile) and reads until the server closes.
-// `more`, when given, runs on the client thread after the request was written, to send the rest
-// of a slow request.
-RawResponse exchange(
-    quint16 port, const QByteArray& request, const std::function<void(QTcpSocket&)>& more = {});
+// Sends `request` byte for byte to 127.0.0.1:port from another thread, while this thread's event
+// loop keeps running (the Core's main-thread work goes on meanwhile), and reads until the server
+// closes. `more`, when given, runs on the client thread after the request was written, to send
+// the rest of a slow request. `from` is the client's address, any of 127.0.0.0/8.
+RawResponse exchange(quint16 port, const QByteArray& request,
+    const std::function<void(QTcpSocket&)>& more = {},
+    const QHostAddress& from = QHostAddress::LocalHost);
 
 // A POST request with the given fields (name, value) and body; "Content-Length" is not added.
 QByteArray post(const QByteArray& path, const QList<std::pair<QByteArray, QByteArray>>& fields,

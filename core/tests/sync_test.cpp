@@ -446,7 +446,9 @@ TEST(SyncAfterPairing, FreshlyPairedRegisterTakesDeliveries)
         { "type", "file-rsync" },
         { "keyToken", QUuid::createUuid().toString() },
         { "serverKey", QString::fromLatin1(publicKey.der().toBase64()) },
-        { "clientKey", "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIGsy0Xv0Kf8hTn8 server" },
+        { "clientKey",
+            "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2 "
+            "server" },
         { "server", "127.0.0.1:9" },
     };
     const QByteArray json = QJsonDocument(body).toJson(QJsonDocument::Compact);

@@ -57,6 +57,8 @@ int checkConfig(const QString& path, std::ostream& out, std::ostream& err)
     writeLine(out, QStringLiteral("Logger/level=") + levelText(logger.level));
     writeLine(out, QStringLiteral("Main/listen=") + core.listenText());
     writeLine(out, QStringLiteral("Main/syncRepeat=%1").arg(core.syncRepeatSeconds));
+    if (core.pairingPeers)
+        writeLine(out, QStringLiteral("Main/connectFrom=") + core.connectFromText());
     writeLine(out, QStringLiteral("Stream/sendTo=") + core.sendToText());
 
     for (const QString& problem : problems)

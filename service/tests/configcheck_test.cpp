@@ -27,12 +27,13 @@ TEST(CheckConfig, ReportsUnknownKeysAndFallbacksAndPrintsTheSettingsInEffect)
                 "Logger/maxFileSize=5000", "Logger/level=error", "Main/listen=0.0.0.0:49152",
                 "Main/syncRepeat=60", "Stream/sendTo=0.0.0.0:8554" } },
         { "[Logger]\nlevel=warning\npath=/var/log/vesk/v.log\n[Main]\nlisten=127.0.0.1:80\n"
-          "syncRepeat=15\n[Stream]\nsendTo=239.1.2.3:50\n",
+          "syncRepeat=15\nconnectFrom=10.0.0.5, 192.168.10.0/24\n[Stream]\nsendTo=239.1.2.3:50\n",
             0, "",
             { "Logger/level=warning", "Logger/path=/var/log/vesk/v.log", "Main/listen=127.0.0.1:80",
-                "Main/syncRepeat=15", "Stream/sendTo=239.1.2.3:50" } },
+                "Main/syncRepeat=15", "Main/connectFrom=10.0.0.5/32,192.168.10.0/24",
+                "Stream/sendTo=239.1.2.3:50" } },
         { "[Logger]\nlevel=warn\nmaxFiles=many\nLevel=info\n[Main]\nlisten=127.0.0.1\n"
-          "syncRepeat=0\n[Stream]\nsendTo=::1\n",
+          "syncRepeat=0\nconnectFrom=mgmt.example\n[Stream]\nsendTo=::1\n",
             1,
             ": unknown key Logger/Level (keys are case-sensitive)\n"
             ": Logger/maxFiles \"many\" is not a number; it reads as 0\n"
@@ -40,9 +41,10 @@ TEST(CheckConfig, ReportsUnknownKeysAndFallbacksAndPrintsTheSettingsInEffect)
             "error\n"
             ": Main/listen \"127.0.0.1\" is not an IPv4 address and port; using 0.0.0.0:49152\n"
             ": Main/syncRepeat \"0\" is not a number of seconds from 1 to 2147483; using 60\n"
-            ": Stream/sendTo \"::1\" is not an IPv4 address and port; using 0.0.0.0:8554\n",
-            { "Logger/maxFiles=0", "Logger/level=error", "Main/listen=0.0.0.0:49152",
-                "Main/syncRepeat=60", "Stream/sendTo=0.0.0.0:8554" } },
+            ": Stream/sendTo \"::1\" is not an IPv4 address and port; using 0.0.0.0:8554\n"
+            ": Main/connectFrom \"mgmt.example\" is not an address or a range; left out\n",
+            { "Main/connectFrom=", "Logger/maxFiles=0", "Logger/level=error",
+                "Main/listen=0.0.0.0:49152", "Main/syncRepeat=60", "Stream/sendTo=0.0.0.0:8554" } },
     };
     for (const Row& row : table) {
         QTemporaryDir dir;

@@ -152,7 +152,9 @@ TEST(Program, ServesAndPairsInItsHome)
         { "type", "file-rsync" },
         { "keyToken", "6f9619ff-8b86-d011-b42d-00c04fc964ff" },
         { "serverKey", QString::fromLatin1(ownPublic.der().toBase64()) },
-        { "clientKey", "ssh-ed25519 AAAA test" },
+        { "clientKey",
+            "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIAwxxOlnb/cGzD6xN4L1l6UJB/2WQMeAqh97/vngg4II "
+            "test" },
         { "server", "127.0.0.1:9" },
     };
     const QByteArray answer = request(

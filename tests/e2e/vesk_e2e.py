@@ -415,7 +415,8 @@ class Service:
 
     # ---- requests ----
 
-    def pair(self, peer, token, server, client_key="ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIE2e "
+    def pair(self, peer, token, server, client_key="ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIAwxxOlnb/"
+                                                   "cGzD6xN4L1l6UJB/2WQMeAqh97/vngg4II "
                                                    "e2e@management"):
         response = post_json(self.port, "/v1/command/connect",
                              pairing_body(peer, token, server, client_key))

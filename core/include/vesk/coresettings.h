@@ -4,6 +4,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+#include <utility>
+
 class QSettings;
 
 namespace vesk {
@@ -14,6 +17,8 @@ namespace vesk {
 //                    not "IPv4-address:port" -> every address (QHostAddress::Any), port 49152
 //   Main/syncRepeat  absent, not a whole number of seconds from 1 to 2147483 -> 60
 //   Stream/sendTo    absent, not "IPv4-address:port" -> 0.0.0.0:8554
+//   Main/connectFrom absent or blank -> anyone may pair; entries that are no address or range
+//                    are left out (never widening the lock), so with none left no one may
 struct CoreSettings
 {
     QHostAddress listenAddress;
@@ -21,6 +26,8 @@ struct CoreSettings
     int syncRepeatSeconds = 0;
     QHostAddress sendAddress;
     quint16 sendPort = 0;
+    // The addresses and ranges that may pair; nothing when anyone may.
+    std::optional<QList<std::pair<QHostAddress, int>>> pairingPeers;
     // One sentence per replaced value, e.g.
     //   Main/syncRepeat "0" is not a number of seconds from 1 to 2147483; using 60
     QStringList fallbacks;
@@ -30,6 +37,8 @@ struct CoreSettings
     // another kind, so listenText then reads 0.0.0.0.
     QString listenText() const;
     QString sendToText() const;
+    // "10.0.0.5/32,192.168.10.0/24"; empty when anyone may pair.
+    QString connectFromText() const;
     // Every key read above, for telling unknown keys apart.
     static QStringList keys();
 };

@@ -54,11 +54,12 @@ RawResponse parseResponse(QByteArray raw, qint64 elapsedMs)
 
 } // namespace
 
-RawResponse exchange(
-    quint16 port, const QByteArray& request, const std::function<void(QTcpSocket&)>& more)
+RawResponse exchange(quint16 port, const QByteArray& request,
+    const std::function<void(QTcpSocket&)>& more, const QHostAddress& from)
 {
-    std::packaged_task<RawResponse()> task([port, request, more] {
+    std::packaged_task<RawResponse()> task([port, request, more, from] {
         QTcpSocket socket;
+        socket.bind(from);
         socket.connectToHost(QHostAddress::LocalHost, port);
         if (!socket.waitForConnected(5000))
             return RawResponse {};
