@@ -17,6 +17,7 @@ packages=(
   util-linux iproute2 procps e2fsprogs
   man-db groff-base
   dpkg-dev file lintian systemd adduser passwd init-system-helpers
+  nginx-light wrk
 )
 
 missing=()
