@@ -54,9 +54,25 @@ QByteArray HttpResponse::header(const QByteArray& name) const
 
 void HttpResponse::writeToDevice(QIODevice* device) const
 {
+    if (m_body.size() <= singleWriteLimit) {
+        device->write(toByteArray());
+    } else {
+        device->write(head(0));
+        device->write(m_body);
+    }
+}
+
+QByteArray HttpResponse::toByteArray() const
+{
+    QByteArray bytes = head(m_body.size());
+    bytes += m_body;
+    return bytes;
+}
+
+QByteArray HttpResponse::head(qsizetype room) const
+{
     QByteArray head;
-    head.reserve(64 + m_statusText.size() + m_headers.size() * 48
-        + (m_body.size() <= singleWriteLimit ? m_body.size() : 0));
+    head.reserve(64 + m_statusText.size() + m_headers.size() * 48 + room);
     head += "HTTP/1.1 ";
     head += QByteArray::number(m_statusCode);
     head += ' ';
@@ -69,13 +85,7 @@ void HttpResponse::writeToDevice(QIODevice* device) const
         head += "\r\n";
     }
     head += "\r\n";
-    if (m_body.size() <= singleWriteLimit) {
-        head += m_body;
-        device->write(head);
-    } else {
-        device->write(head);
-        device->write(m_body);
-    }
+    return head;
 }
 
 } // namespace vesk

@@ -8,6 +8,7 @@
 
 #include <vesk/log.h>
 
+#include <QBuffer>
 #include <QScopeGuard>
 
 #include <arpa/inet.h>
@@ -26,15 +27,12 @@ namespace vesk {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using log::Level;
 
 // Connections that completed their handshake but were not taken yet (a burst, or a pause while
 // the process is out of descriptors); a short queue would make further clients' SYNs be dropped
 // and retried seconds later.
 constexpr int listenBacklog = 128;
-
-const QByteArray busyAnswer = "HTTP/1.1 503 Service Unavailable\r\n\r\n";
 
 QString systemError()
 {
@@ -57,6 +55,13 @@ struct AddressText
 HttpError bareError(int status, const QByteArray& text)
 {
     return HttpError(status, text, {}, "plain/text");
+}
+
+// Answers that fit into the empty send buffer of a new connection, sent without waiting.
+void sendAtOnce(int descriptor, const QByteArray& answer)
+{
+    [[maybe_unused]] const ssize_t sent
+        = ::send(descriptor, answer.constData(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
 } // namespace
@@ -143,9 +148,13 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
         return fail();
     }
     m_listener = std::make_unique<detail::Listener>(descriptor, wake, m_limits, *m_connectionLog,
-        *m_acceptLog, [this](int accepted, const sockaddr_in& peer, Clock::time_point at) {
-            onAccepted(accepted, peer, at);
-        });
+        *m_acceptLog,
+        detail::Listener::Callbacks { [this](int accepted, quint32 peer, Clock::time_point now) {
+                                         return onAccepted(accepted, peer, now);
+                                     },
+            [this](detail::PendingConnection&& connection, detail::HeadEnd end) {
+                onHeadEnded(std::move(connection), end);
+            } });
     m_logger->info("listening...");
     return true;
 }
@@ -161,42 +170,105 @@ void HttpServer::addRoute(const QRegularExpression& pattern, Handler handler, Pe
     m_routes.append({ pattern, std::move(handler), std::move(allowed) });
 }
 
-void HttpServer::onAccepted(int descriptor, const sockaddr_in& peerAddress, Clock::time_point at)
+bool HttpServer::onAccepted(int descriptor, quint32 peer, Clock::time_point now)
 {
-    const quint32 peer = ntohl(peerAddress.sin_addr.s_addr);
     const detail::Admission::Verdict verdict = m_admission->admit(peer);
-    if (verdict != detail::Admission::Verdict::admitted) {
-        // Never queued: a peer (or all of them) over the limit gets its answer at once, and
-        // costs no worker and no descriptor beyond this moment.
-        [[maybe_unused]] const ssize_t sent = ::send(
-            descriptor, busyAnswer.constData(), busyAnswer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        ::close(descriptor);
-        if (verdict == detail::Admission::Verdict::tooManyFromPeer)
-            m_connectionLog->log(Level::warn, at,
-                "connection from %1 refused: %2 connections from that address are open",
-                AddressText(peer).text, m_limits.maxConnectionsPerPeer);
-        else
-            m_connectionLog->log(Level::warn, at,
-                "connection from %1 refused: %2 connections are open", AddressText(peer).text,
-                m_limits.maxConnections);
-        return;
+    if (verdict == detail::Admission::Verdict::admitted) {
+        m_connectionLog->log(Level::info, now,
+            "starting thread for accepted connection %1 from %2 ...", descriptor,
+            AddressText(peer).text);
+        return true;
     }
-
-    m_connectionLog->log(Level::info, at, "starting thread for accepted connection %1 from %2 ...",
-        descriptor, AddressText(peer).text);
-    m_pool->start([this, descriptor, peer, at] { serve(descriptor, peer, at); });
+    // Never queued: a peer (or all of them) over the limit gets its answer at once, and costs no
+    // worker and no descriptor beyond this moment.
+    static const QByteArray busy = bareError(503, "Service Unavailable").toByteArray();
+    sendAtOnce(descriptor, busy);
+    ::close(descriptor);
+    if (verdict == detail::Admission::Verdict::tooManyFromPeer)
+        m_connectionLog->log(Level::warn, now,
+            "connection from %1 refused: %2 connections from that address are open",
+            AddressText(peer).text, m_limits.maxConnectionsPerPeer);
+    else
+        m_connectionLog->log(Level::warn, now,
+            "connection from %1 refused: %2 connections are open", AddressText(peer).text,
+            m_limits.maxConnections);
+    return false;
 }
 
-void HttpServer::serve(int descriptor, quint32 peer, Clock::time_point acceptedAt)
+void HttpServer::onHeadEnded(detail::PendingConnection&& connection, detail::HeadEnd end)
 {
+    using detail::HeadEnd;
+    switch (end) {
+    case HeadEnd::complete:
+        if (answerWithoutWorker(connection))
+            return;
+        [[fallthrough]];
+    case HeadEnd::tooLarge:
+        m_pool->start([this, connection = std::move(connection)] { serve(connection); });
+        return;
+    case HeadEnd::peerGone:
+    case HeadEnd::silent:
+        m_connectionLog->log(Level::error, Clock::now(),
+            "data from connection %1 is not a http request", connection.descriptor);
+        break;
+    case HeadEnd::deadlineMissed:
+        m_connectionLog->log(Level::error, Clock::now(),
+            "connection %1 missed the deadline of its request and is dropped",
+            connection.descriptor);
+        break;
+    case HeadEnd::stopped:
+        break;
+    }
+    close(connection);
+}
+
+// A head that asks for nothing a handler does (no route matches, or it is no request at all),
+// and leaves nothing unread behind it, is answered here and now: no worker is woken for the
+// scanners, the mistyped paths and the empty connections of the shop network.
+bool HttpServer::answerWithoutWorker(detail::PendingConnection& connection)
+{
+    QBuffer head(&connection.received);
+    head.open(QIODevice::ReadOnly);
+    HttpRequest::ParseError parseError = HttpRequest::ParseError::notRequest;
+    const std::optional<HttpRequest> request = HttpRequest::parse(&head, m_limits, &parseError);
+    if (!request) {
+        if (parseError == HttpRequest::ParseError::headTooLarge)
+            return false;
+        m_connectionLog->log(Level::error, Clock::now(),
+            "data from connection %1 is not a http request", connection.descriptor);
+        close(connection);
+        return true;
+    }
+    const QString key = QString::fromUtf8(request->method() + ' ' + request->path());
+    if (route(key) || head.bytesAvailable() > 0
+        || request->header("content-length").toLongLong() > 0)
+        return false;
+    m_connectionLog->log(Level::error, Clock::now(),
+        "requested path %1 from connection %2 is not found", key, connection.descriptor);
+    static const QByteArray notFound = bareError(404, "Not Found").toByteArray();
+    sendAtOnce(connection.descriptor, notFound);
+    close(connection);
+    return true;
+}
+
+void HttpServer::close(detail::PendingConnection& connection)
+{
+    m_admission->release(connection.peer);
+    ::close(connection.descriptor);
+}
+
+void HttpServer::serve(const detail::PendingConnection& connection)
+{
+    const int descriptor = connection.descriptor;
     m_connectionLog->log(Level::info, Clock::now(), "thread started for connection %1", descriptor);
-    detail::SocketDevice device(
-        descriptor, m_limits, QDeadlineTimer(acceptedAt + m_limits.deadline, Qt::PreciseTimer));
+    detail::SocketDevice device(descriptor, m_limits,
+        QDeadlineTimer(connection.acceptedAt + m_limits.deadline, Qt::PreciseTimer),
+        connection.received);
     // The connection counts until the moment it is closed (the device's end, right after this).
-    const auto stopped = qScopeGuard([this, descriptor, peer] {
-        m_admission->release(peer);
+    const auto stopped = qScopeGuard([this, &connection] {
+        m_admission->release(connection.peer);
         m_connectionLog->log(
-            Level::info, Clock::now(), "thread stopped for connection %1", descriptor);
+            Level::info, Clock::now(), "thread stopped for connection %1", connection.descriptor);
     });
 
     try {
@@ -205,15 +277,11 @@ void HttpServer::serve(int descriptor, quint32 peer, Clock::time_point acceptedA
             = HttpRequest::parse(&device, m_limits, &parseError);
         std::optional<HttpResponse> response;
         if (request) {
-            response = respond(*request, peer, descriptor);
+            response = respond(*request, connection.peer, descriptor);
         } else if (parseError == HttpRequest::ParseError::headTooLarge) {
             m_connectionLog->log(Level::error, Clock::now(),
                 "request head from connection %1 is too large", descriptor);
             response = bareError(431, "Request Header Fields Too Large");
-        } else if (!device.deadlineMissed()
-            && parseError != HttpRequest::ParseError::deadlineMissed) {
-            m_connectionLog->log(Level::error, Clock::now(),
-                "data from connection %1 is not a http request", descriptor);
         }
 
         if (device.deadlineMissed() || parseError == HttpRequest::ParseError::deadlineMissed) {
@@ -221,8 +289,11 @@ void HttpServer::serve(int descriptor, quint32 peer, Clock::time_point acceptedA
                 "connection %1 missed the deadline of its request and is dropped", descriptor);
             return;
         }
-        if (!response)
+        if (!response) {
+            m_connectionLog->log(Level::error, Clock::now(),
+                "data from connection %1 is not a http request", descriptor);
             return;
+        }
         response->writeToDevice(&device);
         if (device.writeFailed()) {
             m_connectionLog->log(
@@ -236,27 +307,32 @@ void HttpServer::serve(int descriptor, quint32 peer, Clock::time_point acceptedA
     }
 }
 
-std::optional<HttpResponse> HttpServer::respond(
-    const HttpRequest& request, quint32 peer, int descriptor)
+const HttpServer::Route* HttpServer::route(const QString& key) const
+{
+    const auto found = std::find_if(m_routes.cbegin(), m_routes.cend(),
+        [&key](const Route& entry) { return entry.pattern.match(key).hasMatch(); });
+    return found == m_routes.cend() ? nullptr : &*found;
+}
+
+HttpResponse HttpServer::respond(const HttpRequest& request, quint32 peer, int descriptor)
 {
     const QString key = QString::fromUtf8(request.method() + ' ' + request.path());
-    const auto route = std::find_if(m_routes.cbegin(), m_routes.cend(),
-        [&key](const Route& entry) { return entry.pattern.match(key).hasMatch(); });
-    if (route == m_routes.cend()) {
+    const Route* const found = route(key);
+    if (!found) {
         m_connectionLog->log(Level::error, Clock::now(),
             "requested path %1 from connection %2 is not found", key, descriptor);
         return bareError(404, "Not Found");
     }
-    if (route->allowed && !route->allowed(QHostAddress(peer))) {
+    if (found->allowed && !found->allowed(QHostAddress(peer))) {
         m_connectionLog->log(Level::warn, Clock::now(), "route %1 refused to connection %2 from %3",
-            route->pattern.pattern(), descriptor, AddressText(peer).text);
+            found->pattern.pattern(), descriptor, AddressText(peer).text);
         return bareError(403, "Forbidden");
     }
 
     m_connectionLog->log(Level::info, Clock::now(),
-        "processing handler with route %1 for connection %2", route->pattern.pattern(), descriptor);
+        "processing handler with route %1 for connection %2", found->pattern.pattern(), descriptor);
     try {
-        return route->handler(request);
+        return found->handler(request);
     } catch (const HttpError& error) {
         m_connectionLog->log(Level::info, Clock::now(),
             "HttpError happened while processing connection %1", descriptor);

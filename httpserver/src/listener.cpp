@@ -4,6 +4,7 @@
 
 #include <vesk/log/level.h>
 
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -12,34 +13,34 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <optional>
 
 namespace vesk::detail {
 
 namespace {
 
-// Connections taken per wake-up before the stop request is looked at again.
+// Connections taken per wake-up before the others are looked at again.
 constexpr int acceptBatch = 64;
+// What one receive asks for: a whole small request.
+constexpr qsizetype receiveChunk = 16 * 1024;
 
-int millisecondsUntil(
-    std::optional<Listener::Clock::time_point> moment, Listener::Clock::time_point now)
+int millisecondsUntil(Listener::Clock::time_point moment, Listener::Clock::time_point now)
 {
-    if (!moment)
+    if (moment == Listener::Clock::time_point::max())
         return -1;
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*moment - now).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(moment - now).count();
     return int(std::clamp<std::chrono::milliseconds::rep>(left, 0, 1 << 30));
 }
 
 } // namespace
 
 Listener::Listener(int descriptor, int wake, const HttpLimits& limits, LogThrottle& connectionLog,
-    LogThrottle& acceptLog, Accepted accepted)
+    LogThrottle& acceptLog, Callbacks callbacks)
     : m_descriptor(descriptor)
     , m_wake(wake)
     , m_limits(limits)
     , m_connectionLog(connectionLog)
     , m_acceptLog(acceptLog)
-    , m_accepted(std::move(accepted))
+    , m_callbacks(std::move(callbacks))
     , m_thread([this] { run(); })
 {
     ::pthread_setname_np(m_thread.native_handle(), "vesk-http-accept");
@@ -55,22 +56,51 @@ Listener::~Listener()
     ::close(m_descriptor);
 }
 
+Listener::Scan Listener::scan(PendingConnection& connection, const HttpLimits& limits)
+{
+    const char* data = connection.received.constData();
+    const qsizetype size = connection.received.size();
+    while (connection.scanned < size) {
+        const void* found
+            = std::memchr(data + connection.scanned, '\n', std::size_t(size - connection.scanned));
+        if (!found) {
+            connection.scanned = size;
+            break;
+        }
+        const qsizetype end = static_cast<const char*>(found) - data + 1;
+        const qsizetype length = end - connection.lineStart;
+        if (length > limits.maxLineBytes)
+            return Scan::tooLarge;
+        if (length == 1 || (length == 2 && data[connection.lineStart] == '\r'))
+            return Scan::complete;
+        connection.lineStart = connection.scanned = end;
+    }
+    if (size - connection.lineStart >= limits.maxLineBytes || size > limits.maxHeadBytes)
+        return Scan::tooLarge;
+    return Scan::incomplete;
+}
+
 void Listener::run()
 {
     Clock::time_point resumeAt = Clock::now();
+    std::vector<pollfd> descriptors;
     for (;;) {
         const Clock::time_point now = Clock::now();
         const bool paused = now < resumeAt;
-        std::optional<Clock::time_point> wakeAt = m_connectionLog.flush(now);
-        if (const auto acceptSummary = m_acceptLog.flush(now))
-            wakeAt = std::min(wakeAt.value_or(*acceptSummary), *acceptSummary);
+        Clock::time_point wakeAt = expire(now);
+        for (LogThrottle* throttle : { &m_connectionLog, &m_acceptLog }) {
+            if (const auto summaryDue = throttle->flush(now))
+                wakeAt = std::min(wakeAt, *summaryDue);
+        }
         if (paused)
-            wakeAt = std::min(wakeAt.value_or(resumeAt), resumeAt);
+            wakeAt = std::min(wakeAt, resumeAt);
 
-        // While paused the listening socket is left out: the connections wait in its backlog.
-        pollfd descriptors[2]
-            = { { m_wake, POLLIN, 0 }, { paused ? -1 : m_descriptor, POLLIN, 0 } };
-        const int ready = ::poll(descriptors, 2, millisecondsUntil(wakeAt, now));
+        // While paused the listening socket is left out: new connections wait in its backlog.
+        descriptors.assign({ { m_wake, POLLIN, 0 }, { paused ? -1 : m_descriptor, POLLIN, 0 } });
+        for (const PendingConnection& connection : m_pending)
+            descriptors.push_back({ connection.descriptor, POLLIN, 0 });
+        const int ready
+            = ::poll(descriptors.data(), descriptors.size(), millisecondsUntil(wakeAt, now));
         if (ready < 0 && errno != EINTR) {
             m_acceptLog.log(log::Level::error, Clock::now(), "cannot wait for connections: %1",
                 std::strerror(errno));
@@ -78,10 +108,22 @@ void Listener::run()
             continue;
         }
         if (descriptors[0].revents != 0)
-            return;
+            break;
+
+        const Clock::time_point woken = Clock::now();
+        // Back to front, so that handing a connection on (and out of the list) keeps the
+        // indices of those still to look at.
+        for (std::size_t i = descriptors.size(); i-- > 2;) {
+            if (descriptors[i].revents != 0 && receive(m_pending[i - 2], woken))
+                m_pending.erase(m_pending.begin() + qsizetype(i - 2));
+        }
         if (descriptors[1].revents != 0)
-            resumeAt = acceptPending(Clock::now());
+            resumeAt = acceptPending(woken);
     }
+
+    for (PendingConnection& connection : m_pending)
+        m_callbacks.headEnded(std::move(connection), HeadEnd::stopped);
+    m_pending.clear();
 }
 
 Listener::Clock::time_point Listener::acceptPending(Clock::time_point now)
@@ -92,7 +134,16 @@ Listener::Clock::time_point Listener::acceptPending(Clock::time_point now)
         const int descriptor = ::accept4(m_descriptor, reinterpret_cast<sockaddr*>(&peer),
             &peerSize, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (descriptor >= 0) {
-            m_accepted(descriptor, peer, now);
+            const quint32 address = ntohl(peer.sin_addr.s_addr);
+            if (!m_callbacks.accepted(descriptor, address, now))
+                continue;
+            PendingConnection connection;
+            connection.descriptor = descriptor;
+            connection.peer = address;
+            connection.acceptedAt = connection.lastArrival = now;
+            // The request often arrives with the connection: no need to wait for it then.
+            if (!receive(connection, now))
+                m_pending.push_back(std::move(connection));
             continue;
         }
         switch (errno) {
@@ -115,6 +166,56 @@ Listener::Clock::time_point Listener::acceptPending(Clock::time_point now)
         }
     }
     return now;
+}
+
+bool Listener::receive(PendingConnection& connection, Clock::time_point now)
+{
+    for (;;) {
+        const qsizetype size = connection.received.size();
+        connection.received.resize(size + receiveChunk);
+        const ssize_t received = ::recv(connection.descriptor, connection.received.data() + size,
+            std::size_t(receiveChunk), MSG_DONTWAIT);
+        connection.received.resize(size + std::max<qsizetype>(received, 0));
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            return false;
+        if (received <= 0) {
+            const bool complete = scan(connection, m_limits) == Scan::complete;
+            m_callbacks.headEnded(
+                std::move(connection), complete ? HeadEnd::complete : HeadEnd::peerGone);
+            return true;
+        }
+        connection.lastArrival = now;
+        switch (scan(connection, m_limits)) {
+        case Scan::complete:
+            m_callbacks.headEnded(std::move(connection), HeadEnd::complete);
+            return true;
+        case Scan::tooLarge:
+            m_callbacks.headEnded(std::move(connection), HeadEnd::tooLarge);
+            return true;
+        case Scan::incomplete:
+            break;
+        }
+    }
+}
+
+Listener::Clock::time_point Listener::expire(Clock::time_point now)
+{
+    Clock::time_point next = Clock::time_point::max();
+    for (auto it = m_pending.begin(); it != m_pending.end();) {
+        const Clock::time_point deadline = it->acceptedAt + m_limits.deadline;
+        const Clock::time_point silence = it->lastArrival + m_limits.readWait;
+        if (now >= deadline || now >= silence) {
+            m_callbacks.headEnded(
+                std::move(*it), now >= deadline ? HeadEnd::deadlineMissed : HeadEnd::silent);
+            it = m_pending.erase(it);
+            continue;
+        }
+        next = std::min({ next, deadline, silence });
+        ++it;
+    }
+    return next;
 }
 
 } // namespace vesk::detail

@@ -23,10 +23,13 @@ int milliseconds(const QDeadlineTimer& timer)
 
 } // namespace
 
-SocketDevice::SocketDevice(int descriptor, const HttpLimits& limits, QDeadlineTimer deadline)
+SocketDevice::SocketDevice(
+    int descriptor, const HttpLimits& limits, QDeadlineTimer deadline, const QByteArray& received)
     : m_descriptor(descriptor)
     , m_limits(limits)
     , m_deadline(deadline)
+    , m_buffer(received.cbegin(), received.cend())
+    , m_end(std::size_t(received.size()))
 {
     open(QIODevice::ReadWrite | QIODevice::Unbuffered);
 }

@@ -20,7 +20,9 @@ namespace vesk::detail {
 class SocketDevice : public QIODevice
 {
 public:
-    SocketDevice(int descriptor, const HttpLimits& limits, QDeadlineTimer deadline);
+    // received: what was read from the connection already, to be read first.
+    SocketDevice(int descriptor, const HttpLimits& limits, QDeadlineTimer deadline,
+        const QByteArray& received = {});
     ~SocketDevice() override;
 
     SocketDevice(const SocketDevice&) = delete;

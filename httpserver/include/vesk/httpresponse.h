@@ -42,8 +42,13 @@ public:
     // Writes the status line, the fields in list order, the empty line and the body. Small
     // responses go out in one write. Write failures are not examined; the caller flushes.
     void writeToDevice(QIODevice* device) const;
+    // What writeToDevice writes, in one piece.
+    QByteArray toByteArray() const;
 
 private:
+    // The status line, the fields and the empty line, with room for `room` more bytes.
+    QByteArray head(qsizetype room) const;
+
     int m_statusCode = 200;
     QByteArray m_statusText = "OK";
     QList<std::pair<QByteArray, QByteArray>> m_headers;

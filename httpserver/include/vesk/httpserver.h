@@ -16,8 +16,6 @@
 #include <memory>
 #include <optional>
 
-struct sockaddr_in;
-
 namespace vesk::log {
 class Logger;
 }
@@ -26,6 +24,8 @@ namespace vesk::detail {
 class Admission;
 class Listener;
 class LogThrottle;
+struct PendingConnection;
+enum class HeadEnd;
 } // namespace vesk::detail
 
 namespace vesk {
@@ -82,10 +82,17 @@ private:
         PeerFilter allowed;
     };
 
-    void onAccepted(
-        int descriptor, const sockaddr_in& peer, std::chrono::steady_clock::time_point at);
-    void serve(int descriptor, quint32 peer, std::chrono::steady_clock::time_point acceptedAt);
-    std::optional<HttpResponse> respond(const HttpRequest& request, quint32 peer, int descriptor);
+    using Clock = std::chrono::steady_clock;
+
+    // On the listener's thread.
+    bool onAccepted(int descriptor, quint32 peer, Clock::time_point now);
+    void onHeadEnded(detail::PendingConnection&& connection, detail::HeadEnd end);
+    bool answerWithoutWorker(detail::PendingConnection& connection);
+    void close(detail::PendingConnection& connection);
+    // On a worker.
+    void serve(const detail::PendingConnection& connection);
+    HttpResponse respond(const HttpRequest& request, quint32 peer, int descriptor);
+    const Route* route(const QString& key) const;
 
     const HttpLimits m_limits;
     QPointer<QThreadPool> m_pool;
