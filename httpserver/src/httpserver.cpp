@@ -219,7 +219,7 @@ void HttpServer::onHeadEnded(detail::PendingConnection&& connection, detail::Hea
     case HeadEnd::stopped:
         break;
     }
-    close(connection);
+    release(connection);
 }
 
 // A head that asks for nothing a handler does (no route matches, or it is no request at all),
@@ -236,7 +236,7 @@ bool HttpServer::answerWithoutWorker(detail::PendingConnection& connection)
             return false;
         m_connectionLog->log(Level::error, Clock::now(),
             "data from connection %1 is not a http request", connection.descriptor);
-        close(connection);
+        release(connection);
         return true;
     }
     const QString key = QString::fromUtf8(request->method() + ' ' + request->path());
@@ -247,11 +247,11 @@ bool HttpServer::answerWithoutWorker(detail::PendingConnection& connection)
         "requested path %1 from connection %2 is not found", key, connection.descriptor);
     static const QByteArray notFound = bareError(404, "Not Found").toByteArray();
     sendAtOnce(connection.descriptor, notFound);
-    close(connection);
+    release(connection);
     return true;
 }
 
-void HttpServer::close(detail::PendingConnection& connection)
+void HttpServer::release(detail::PendingConnection& connection)
 {
     m_admission->release(connection.peer);
     ::close(connection.descriptor);

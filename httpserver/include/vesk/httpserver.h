@@ -30,9 +30,10 @@ enum class HeadEnd;
 
 namespace vesk {
 
-// Listens on one IPv4 address and port and serves each accepted connection on a worker of its
-// own thread pool: one request per connection is parsed, routed and answered, then the
-// connection is closed (no keep-alive).
+// Listens on one IPv4 address and port and answers one request per connection, then closes the
+// connection (no keep-alive). Connections are accepted, and their heads read, on a thread of the
+// server's own that never blocks; a request whose route has a handler is served on a worker of
+// the server's thread pool, one that needs none (no route matches) is answered at once.
 //
 // Routing matches "METHOD path" (path as sent, query string included) against the patterns in
 // the order they were added; the first pattern that finds a match anywhere in that text wins, so
@@ -46,10 +47,9 @@ namespace vesk {
 // The log lines that peers cause are throttled and summarised.
 //
 // Threads: listen, close, addRoute and destruction on the thread that owns the server; it needs
-// no event loop. Connections are accepted on a thread of the server's own and served on pool
-// workers; handlers run there, several at once, and must be safe to call concurrently. Add
-// every route before listen: workers read the list without a lock. The destructor waits for the
-// connections already accepted.
+// no event loop. Handlers run on workers, several at once, and must be safe to call
+// concurrently. Add every route before listen: the server's threads read the list without a
+// lock. The destructor waits for the connections already handed to workers.
 class HttpServer : public QObject
 {
     Q_OBJECT
@@ -88,7 +88,8 @@ private:
     bool onAccepted(int descriptor, quint32 peer, Clock::time_point now);
     void onHeadEnded(detail::PendingConnection&& connection, detail::HeadEnd end);
     bool answerWithoutWorker(detail::PendingConnection& connection);
-    void close(detail::PendingConnection& connection);
+    // Counts the connection out and closes it.
+    void release(detail::PendingConnection& connection);
     // On a worker.
     void serve(const detail::PendingConnection& connection);
     HttpResponse respond(const HttpRequest& request, quint32 peer, int descriptor);
