@@ -49,7 +49,7 @@ void writeJsonResponse(benchmark::State& state)
 }
 BENCHMARK(writeJsonResponse);
 
-// The server on a thread of its own with an event loop, as on the service's main thread.
+// The server owned by a thread of its own, as by the service's main thread.
 class ServerThread
 {
 public:

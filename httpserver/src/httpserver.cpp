@@ -174,9 +174,10 @@ bool HttpServer::onAccepted(int descriptor, quint32 peer, Clock::time_point now)
 {
     const detail::Admission::Verdict verdict = m_admission->admit(peer);
     if (verdict == detail::Admission::Verdict::admitted) {
-        m_connectionLog->log(Level::info, now,
-            "starting thread for accepted connection %1 from %2 ...", descriptor,
-            AddressText(peer).text);
+        if (m_logger->isLevelEnabled(Level::info))
+            m_connectionLog->log(Level::info, now,
+                "starting thread for accepted connection %1 from %2 ...", descriptor,
+                AddressText(peer).text);
         return true;
     }
     // Never queued: a peer (or all of them) over the limit gets its answer at once, and costs no

@@ -55,6 +55,15 @@ protected:
 
     void useLimits(const HttpLimits& limits) { server = std::make_unique<HttpServer>(limits); }
 
+    // A server with these limits that answers "GET /hello" with "hi".
+    void listenWithHello(const HttpLimits& limits)
+    {
+        useLimits(limits);
+        server->addRoute(QRegularExpression("^GET /hello$"),
+            [](const HttpRequest&) { return HttpResponse("hi", "text/plain"); });
+        listen();
+    }
+
     void listen()
     {
         port = test::freePort();
@@ -374,10 +383,7 @@ TEST_F(HttpServerTest, ConnectionsOverTheLimitsGet503AtOnce)
     limits.maxConnectionsPerPeer = 2;
     limits.readWait = 20s;
     limits.deadline = 30s;
-    useLimits(limits);
-    server->addRoute(QRegularExpression("^GET /hello$"),
-        [](const HttpRequest&) { return HttpResponse("hi", "text/plain"); });
-    listen();
+    listenWithHello(limits);
     const QByteArray hello = "GET /hello HTTP/1.1\r\n\r\n";
     const QByteArray busy = "HTTP/1.1 503 Service Unavailable\r\n\r\n";
     const auto address = [](const char* text) { return QHostAddress(QString::fromLatin1(text)); };
@@ -426,10 +432,7 @@ TEST_F(HttpServerTest, OutOfDescriptorsPausesAccepting)
     HttpLimits limits;
     limits.acceptPause = 100ms;
     limits.logWindow = 1000ms;
-    useLimits(limits);
-    server->addRoute(QRegularExpression("^GET /hello$"),
-        [](const HttpRequest&) { return HttpResponse("hi", "text/plain"); });
-    listen();
+    listenWithHello(limits);
 
     // The peers' sockets exist before the limit drops to just above them, so that only the
     // server's accept runs short.

@@ -35,7 +35,11 @@ import unittest
 import uuid
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                                "display", "tests"))
 
+from measure_stream_cpu import cpu_seconds  # noqa: E402
+from stream_e2e import Display  # noqa: E402
 from vesk_e2e import Delivery, Peer, Service, UdpListener, make_clip, wait_until  # noqa: E402
 
 FLOOD_FROM = "127.0.0.2"
@@ -50,13 +54,6 @@ days = all
 url = clip.mp4
 timeplay = 3600
 """
-TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
 
 
 def descriptors(pid):
@@ -159,32 +156,6 @@ class Tricklers(threading.Thread):
         self.dropped += 1
 
 
-class DisplayClient:
-    """vesk-display --packets; the arrival time of every packet line."""
-
-    def __init__(self, program, port, seconds):
-        self.arrivals = []
-        self.process = subprocess.Popen(
-            [program, "--register", f"127.0.0.1:{port}", "--packets", "--seconds", str(seconds)],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.reader = threading.Thread(target=self.read, daemon=True)
-        self.reader.start()
-
-    def read(self):
-        for line in self.process.stdout:
-            if line.startswith("dts="):
-                self.arrivals.append(time.monotonic())
-
-    def finish(self, timeout):
-        self.process.send_signal(signal.SIGINT)
-        self.process.wait(timeout)
-        self.reader.join(10)
-        errors = self.process.stderr.read()
-        self.process.stdout.close()
-        self.process.stderr.close()
-        return self.process.returncode, errors
-
-
 def run_flood(seconds):
     """Runs the whole scenario; returns the figures and the service (still running)."""
     _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
@@ -204,13 +175,14 @@ def run_flood(seconds):
         mark = service.log_mark()
         delivery.copy_into(service.path("sync_dir"))
         service.wait_log("  плейлист применен", since=mark)
-        display = DisplayClient(os.environ["VESK_DISPLAY"], service.port, seconds + 600)
-        wait_until(lambda: display.arrivals, 60, "packets at the display", service.diagnostics)
+        display = Display(os.environ["VESK_DISPLAY"], service.port, seconds + 600)
+        wait_until(lambda: display.lines, 60, "packets at the display", service.diagnostics)
         service.stream_connect(Peer())
 
         pid = service.process.pid
+        stat = f"/proc/{pid}/stat"
         before = {"descriptors": descriptors(pid), "log": log_size(service),
-                  "cpu": cpu_seconds(pid), "time": time.monotonic()}
+                  "cpu": cpu_seconds(stat), "time": time.time()}
         connector = Connector(service.port, seconds)
         tricklers = Tricklers(service.port)
         connector.start()
@@ -223,13 +195,15 @@ def run_flood(seconds):
             time.sleep(max(0.0, started + 1 - time.monotonic()))
         tricklers.stop.set()
         tricklers.join()
-        end = time.monotonic()
-        cpu = (cpu_seconds(pid) - before["cpu"]) / (end - before["time"])
-        during = [t for t in display.arrivals if before["time"] <= t <= end]
+        end = time.time()
+        cpu = (cpu_seconds(stat) - before["cpu"]) / (end - before["time"])
+        during = [t for t, line in list(display.lines)
+                  if line.startswith("dts=") and before["time"] <= t <= end]
         settled = wait_until(lambda: descriptors(pid) <= before["descriptors"] and descriptors(pid),
                              60, "the descriptors back at their count before the flood",
                              service.diagnostics)
-        status, errors = display.finish(60)
+        display.process.send_signal(signal.SIGINT)
+        status, errors = display.wait(60)
         figures = {
             "legitimate answers": len(answers),
             "slowest legitimate answer s": max(seconds for seconds, _ in answers),
