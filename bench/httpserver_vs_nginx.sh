@@ -7,6 +7,10 @@
 #   bench/httpserver_vs_nginx.sh build-rel/bin/vesk-service [seconds]
 #
 # Prints both rates and their ratio. nginx and wrk come from scripts/install-deps.sh.
+#
+# wrk reports a read error for every request to the service: the bare 404 carries no
+# Content-Length, so wrk reads it to the close, and then opens a second connection that it closes
+# at once unused. Each request to the service thus costs two connections, one to nginx one.
 set -euo pipefail
 
 program=$(realpath "${1:?usage: $0 path/to/vesk-service [seconds]}")
