@@ -2,6 +2,7 @@
 #include <vesk/httpserver.h>
 
 #include "admission.h"
+#include "answertally.h"
 #include "listener.h"
 #include "logthrottle.h"
 #include "socketdevice.h"
@@ -78,6 +79,7 @@ HttpServer::HttpServer(const HttpLimits& limits, QObject* parent)
     , m_logger(log::Manager::logger("vesk.server"))
     , m_admission(
           std::make_unique<detail::Admission>(limits.maxConnections, limits.maxConnectionsPerPeer))
+    , m_tally(std::make_unique<detail::AnswerTally>())
     , m_connectionLog(
           std::make_unique<detail::LogThrottle>(m_logger, limits.logBurst, limits.logWindow))
     , m_acceptLog(std::make_unique<detail::LogThrottle>(m_logger, 1, limits.logWindow))
@@ -159,6 +161,11 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
     return true;
 }
 
+HttpServer::Tally HttpServer::tally() const
+{
+    return { m_tally->answeredByStatus(), m_tally->droppedCount() };
+}
+
 void HttpServer::close()
 {
     m_logger->info("stopping listener");
@@ -185,6 +192,7 @@ bool HttpServer::onAccepted(int descriptor, quint32 peer, Clock::time_point now)
     static const QByteArray busy = bareError(503, "Service Unavailable").toByteArray();
     sendAtOnce(descriptor, busy);
     ::close(descriptor);
+    m_tally->answered(503);
     if (verdict == detail::Admission::Verdict::tooManyFromPeer)
         m_connectionLog->log(Level::warn, now,
             "connection from %1 refused: %2 connections from that address are open",
@@ -218,8 +226,10 @@ void HttpServer::onHeadEnded(detail::PendingConnection&& connection, detail::Hea
             connection.descriptor);
         break;
     case HeadEnd::stopped:
-        break;
+        release(connection);
+        return;
     }
+    m_tally->dropped();
     release(connection);
 }
 
@@ -237,6 +247,7 @@ bool HttpServer::answerWithoutWorker(detail::PendingConnection& connection)
             return false;
         m_connectionLog->log(Level::error, Clock::now(),
             "data from connection %1 is not a http request", connection.descriptor);
+        m_tally->dropped();
         release(connection);
         return true;
     }
@@ -248,6 +259,7 @@ bool HttpServer::answerWithoutWorker(detail::PendingConnection& connection)
         "requested path %1 from connection %2 is not found", key, connection.descriptor);
     static const QByteArray notFound = bareError(404, "Not Found").toByteArray();
     sendAtOnce(connection.descriptor, notFound);
+    m_tally->answered(404);
     release(connection);
     return true;
 }
@@ -288,19 +300,23 @@ void HttpServer::serve(const detail::PendingConnection& connection)
         if (device.deadlineMissed() || parseError == HttpRequest::ParseError::deadlineMissed) {
             m_connectionLog->log(Level::error, Clock::now(),
                 "connection %1 missed the deadline of its request and is dropped", descriptor);
+            m_tally->dropped();
             return;
         }
         if (!response) {
             m_connectionLog->log(Level::error, Clock::now(),
                 "data from connection %1 is not a http request", descriptor);
+            m_tally->dropped();
             return;
         }
         response->writeToDevice(&device);
         if (device.writeFailed()) {
             m_connectionLog->log(
                 Level::error, Clock::now(), "cannot write response to connection %1", descriptor);
+            m_tally->dropped();
             return;
         }
+        m_tally->answered(response->statusCode());
         device.finish();
     } catch (...) {
         // Only logging can throw here (an appender's own failure); the connection still closes

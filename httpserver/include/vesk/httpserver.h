@@ -6,6 +6,7 @@
 
 #include <QHostAddress>
 #include <QList>
+#include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QRegularExpression>
@@ -22,6 +23,7 @@ class Logger;
 
 namespace vesk::detail {
 class Admission;
+class AnswerTally;
 class Listener;
 class LogThrottle;
 struct PendingConnection;
@@ -74,6 +76,16 @@ public:
 
     const HttpLimits& limits() const { return m_limits; }
 
+    // What became of the connections since construction: the answers written, by status code
+    // (the 503 of a refused connection included), and the connections closed without an answer
+    // (no request, a missed deadline, a peer gone before the answer). Safe from any thread.
+    struct Tally
+    {
+        QMap<int, quint64> answered;
+        quint64 dropped = 0;
+    };
+    Tally tally() const;
+
 private:
     struct Route
     {
@@ -101,6 +113,7 @@ private:
     QList<Route> m_routes;
     log::Logger* m_logger = nullptr;
     std::unique_ptr<detail::Admission> m_admission;
+    std::unique_ptr<detail::AnswerTally> m_tally;
     // Lines caused by connections; failures of accept itself have a throttle of their own.
     std::unique_ptr<detail::LogThrottle> m_connectionLog;
     std::unique_ptr<detail::LogThrottle> m_acceptLog;
