@@ -178,6 +178,7 @@ void Stream::send(const QByteArray& message)
         }
         if (error == 0) {
             ++m_sent;
+            m_sentBytes += quint64(datagram.size());
             if (m_lastSendError != 0 && m_lastSendError != ECONNREFUSED)
                 m_logger->info("stream %1: sending again", m_streamId);
             m_lastSendError = 0;
@@ -207,6 +208,11 @@ quint64 Stream::droppedDatagrams() const
     return m_dropped;
 }
 
+quint64 Stream::sentBytes() const
+{
+    return m_sentBytes;
+}
+
 void Stream::setProgramme(
     const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder)
 {
@@ -216,6 +222,11 @@ void Stream::setProgramme(
 Stream::Programme Stream::programme() const
 {
     return m_player->programme();
+}
+
+std::optional<Stream::Playing> Stream::playing() const
+{
+    return m_player->playing();
 }
 
 void Stream::getKey(std::span<unsigned char, keySize> key) const

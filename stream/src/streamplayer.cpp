@@ -92,6 +92,22 @@ Stream::Programme StreamPlayer::programme() const
     return { m_programme.directory, m_programme.placeholder, m_playlists, m_programme.serial };
 }
 
+std::optional<Stream::Playing> StreamPlayer::playing() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_shown;
+}
+
+void StreamPlayer::show(const Slot* slot)
+{
+    const std::lock_guard lock(m_mutex);
+    if (slot)
+        m_shown = Stream::Playing { slot->playlist, slot->file, slot->url, slot->start, slot->end,
+            slot->placeholder };
+    else
+        m_shown.reset();
+}
+
 void StreamPlayer::start()
 {
     if (m_thread.joinable())
@@ -116,6 +132,7 @@ void StreamPlayer::stop()
         m_thread.join();
     // A restarted thread takes the programme up again from the start.
     m_playing = {};
+    show(nullptr);
 }
 
 bool StreamPlayer::running() const
@@ -223,6 +240,7 @@ void StreamPlayer::run()
         const std::optional<Slot> slot = slotAt(resume ? *resumeAt : now);
         resumeAt.reset();
         if (!slot) {
+            show(nullptr);
             waitUntil(m_clock.now() + longestBlindWait);
             continue;
         }
@@ -236,6 +254,7 @@ void StreamPlayer::run()
             continue;
         }
         emptySlots = 0;
+        show(&*slot);
         Outcome outcome = playOrStandIn(*slot);
         if (outcome == Outcome::failed) {
             // Nothing to show: keep quiet until the slot ends or the programme changes. A blind
@@ -262,6 +281,7 @@ StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
     Slot standIn = slot;
     standIn.url = m_playing.placeholder;
     standIn.placeholder = true;
+    show(&standIn);
     m_logger->info(
         "stream: showing the placeholder %1 until %2", standIn.url, slot.end.toString(Qt::ISODate));
     return play(standIn);

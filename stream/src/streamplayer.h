@@ -58,6 +58,7 @@ public:
     void setProgramme(
         const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder);
     Stream::Programme programme() const;
+    std::optional<Stream::Playing> playing() const;
 
     // Starts the thread; a second call while it runs does nothing.
     void start();
@@ -120,6 +121,8 @@ private:
     // After a new programme during `slot`: true when the slot goes on.
     bool stillPlaying(const Slot& slot);
     bool stopping() const;
+    // Tells the queries what is sent now.
+    void show(const Slot* slot);
 
     log::Logger* m_logger;
     Sink m_sink;
@@ -131,6 +134,7 @@ private:
     bool m_stop = false;
     Programme m_programme;
     QStringList m_playlists;
+    std::optional<Stream::Playing> m_shown;
     // m_stop and m_programme.serial for readers that must not take the lock.
     std::atomic<bool> m_stopFlag { false };
     std::atomic<std::uint64_t> m_serial { 0 };

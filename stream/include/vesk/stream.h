@@ -4,6 +4,7 @@
 
 #include <vesk/ssl/signingkey.h>
 
+#include <QDateTime>
 #include <QHostAddress>
 #include <QList>
 #include <QMutex>
@@ -62,6 +63,19 @@ public:
         quint64 serial = 0;
     };
 
+    // What the engine sends now, as the schedule answered it: the slot's playlist and file
+    // (section names), the url and the span. `placeholder` when the placeholder stands in, for an
+    // idle span or a file that cannot be played; then playlist and file may be empty.
+    struct Playing
+    {
+        QString playlist;
+        QString file;
+        QString url;
+        QDateTime start;
+        QDateTime end;
+        bool placeholder = false;
+    };
+
     // Draws the stream key, the identifier and the signing key from the system's cryptographic
     // random source; they stay the same for the life of the engine. Throws std::system_error or
     // ssl::Error when that source fails.
@@ -97,6 +111,8 @@ public:
     QHostAddress peerAddress() const;
     quint16 peerPort() const;
     Programme programme() const;
+    // Nothing while no schedule is set or the engine is stopped.
+    std::optional<Playing> playing() const;
     // Where the socket is bound; null address and port 0 before a successful bindSocket.
     QHostAddress localAddress() const;
     quint16 localPort() const;
@@ -104,6 +120,8 @@ public:
     // Datagrams sent and dropped (the socket refused them) since construction.
     quint64 sentDatagrams() const;
     quint64 droppedDatagrams() const;
+    // The bytes of the datagrams sent.
+    quint64 sentBytes() const;
 
 private:
     bool openSocket(const QHostAddress& address, quint16 port);
@@ -136,6 +154,7 @@ private:
     int m_sendDescriptor = -1;
     std::atomic<quint64> m_sent { 0 };
     std::atomic<quint64> m_dropped { 0 };
+    std::atomic<quint64> m_sentBytes { 0 };
     int m_lastSendError = 0;
     // Declared last: destroyed (stopped and joined) first.
     std::unique_ptr<detail::StreamPlayer> m_player;
