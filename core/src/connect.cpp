@@ -49,7 +49,11 @@ void save(const detail::HomeDirectory& home, const QString& path, const QByteArr
 void writePairing(const Core& core, const QString& clientKey, const QUuid& token,
     const QString& server, const QByteArray& sharedKey)
 {
-    std::filesystem::create_directories(detail::toPath(core.homePath()));
+    // Normally there already (the package creates it); made here for a service started by hand,
+    // with a mode of its own, not whatever the umask leaves: others must reach the played files.
+    const std::filesystem::path homePath = detail::toPath(core.homePath());
+    if (!std::filesystem::is_directory(homePath))
+        file::createDirectory(homePath, 0755);
     const detail::HomeDirectory home(core);
     createDirectory(home, core.sshPath(), 0700);
     createDirectory(home, core.syncPath(), 0755);
@@ -117,6 +121,7 @@ HttpResponse Core::connect(const HttpRequest&, const QJsonDocument& document)
     // The sync directory may have been created just now; the watcher only learns of it on the
     // main thread, which owns it.
     QMetaObject::invokeMethod(this, &Core::watchSyncDirectory, Qt::QueuedConnection);
+    statusChanged();
 
     const QDateTime now = QDateTime::currentDateTime();
     const QJsonObject answer {

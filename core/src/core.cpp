@@ -1,6 +1,7 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
+#include "statusreport.h"
 
 #include <vesk/coresettings.h>
 #include <vesk/file/fileoperations.h>
@@ -47,6 +48,7 @@ Core::Core()
 
 Core::Core(const QString& home, const QString& configPath)
     : QObject(nullptr)
+    , m_status(std::make_unique<detail::StatusRecords>())
     , m_stream(QSharedPointer<Stream>::create())
     , m_home(home)
     , m_logger(log::Manager::logger("vesk.core"))
@@ -56,9 +58,20 @@ Core::Core(const QString& home, const QString& configPath)
 
 Core::~Core()
 {
-    // The server first: its destructor waits for requests in flight, whose handlers still use
-    // this Core.
+    // A service that ran says it has stopped, with the figures of its last moment; requests still
+    // in flight may finish after this.
+    if (m_statusTimer) {
+        m_server->close();
+        try {
+            writeStatus(QDateTime::currentDateTime());
+        } catch (...) {
+        }
+    }
+    // The server before the rest: its destructor waits for requests in flight, whose handlers
+    // still use this Core.
     delete m_server.data();
+    delete m_statusTimer.data();
+    delete m_statusSoon.data();
     delete m_watcher.data();
     delete m_syncTimer.data();
     delete m_heartbeatTimer.data();
@@ -132,6 +145,20 @@ bool Core::init()
     QMetaObject::invokeMethod(
         this, &Core::safe_wrap<&Core::onPlaylistChanged>, Qt::QueuedConnection);
 
+    m_status->started = QDateTime::currentDateTime();
+    m_status->prometheusPath = config.prometheusFile;
+    // At least once a minute, so that a reader can tell a service that stopped answering from
+    // one that has nothing new to say; at once (coalesced) when something changes.
+    m_statusTimer = new QTimer();
+    m_statusTimer->setInterval(30000);
+    m_statusTimer->start();
+    QObject::connect(m_statusTimer, &QTimer::timeout, this, &Core::safe_wrap<&Core::onStatus>);
+    m_statusSoon = new QTimer();
+    m_statusSoon->setSingleShot(true);
+    m_statusSoon->setInterval(250);
+    QObject::connect(m_statusSoon, &QTimer::timeout, this, &Core::safe_wrap<&Core::onStatus>);
+    statusChanged();
+
     m_stream->bindSocket(42, QHostAddress(QHostAddress::AnyIPv4), 0);
     if (config.sendAddress.isMulticast())
         m_stream->joinMulticastGroup(config.sendAddress);
@@ -166,6 +193,7 @@ template <void (Core::*Handler)()> void Core::safe_wrap()
 template void Core::safe_wrap<&Core::onHeartbeat>();
 template void Core::safe_wrap<&Core::onSync>();
 template void Core::safe_wrap<&Core::onPlaylistChanged>();
+template void Core::safe_wrap<&Core::onStatus>();
 
 QString Core::workPathA() const
 {
@@ -238,6 +266,11 @@ QString Core::sharedKeyPath() const
 QString Core::accessTokenPath() const
 {
     return m_home.absoluteFilePath("token");
+}
+
+QString Core::statusFilePath() const
+{
+    return m_home.absoluteFilePath("status.json");
 }
 
 } // namespace vesk

@@ -2,6 +2,7 @@
 
 #include "parsehostport.h"
 
+#include <QDir>
 #include <QRegularExpression>
 #include <QSettings>
 
@@ -90,6 +91,14 @@ CoreSettings CoreSettings::read(const QSettings& settings)
             result.pairingPeers->append(range);
         }
     }
+
+    const QString prometheus = settings.value("Status/prometheusFile").toString().trimmed();
+    if (QDir::isAbsolutePath(prometheus))
+        result.prometheusFile = QDir::cleanPath(prometheus);
+    else if (!prometheus.isEmpty())
+        result.fallbacks.append(
+            QStringLiteral("Status/prometheusFile \"%1\" is not an absolute path; not written")
+                .arg(prometheus));
     return result;
 }
 
@@ -117,7 +126,8 @@ QString CoreSettings::connectFromText() const
 
 QStringList CoreSettings::keys()
 {
-    return { "Main/listen", "Main/syncRepeat", "Main/connectFrom", "Stream/sendTo" };
+    return { "Main/listen", "Main/syncRepeat", "Main/connectFrom", "Stream/sendTo",
+        "Status/prometheusFile" };
 }
 
 } // namespace vesk

@@ -1,6 +1,8 @@
 #include <vesk/core.h>
 
+#include "homedirectory.h"
 #include "parsehostport.h"
+#include "statusreport.h"
 
 #include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
@@ -14,52 +16,76 @@
 #include <QTimeZone>
 #include <QUuid>
 
-#include <filesystem>
+#include <optional>
+#include <system_error>
 
 namespace vesk {
 
 namespace {
 
-QByteArray readPairingFile(const QString& path)
+// A pairing file, reached from the home without following a link; empty when it is missing or
+// not a small regular file.
+QByteArray readPairingFile(const detail::HomeDirectory& home, const QString& path)
 {
-    return file::readFile(std::filesystem::path(path.toUtf8().toStdString()), true);
+    std::error_code error;
+    const file::Descriptor file = home.open(path, file::EntryType::RegularFile, error);
+    if (!file.isOpen())
+        return {};
+    try {
+        return file::readAll(file.get(), 4096);
+    } catch (const std::system_error&) {
+        return {};
+    }
 }
 
 } // namespace
 
 // Reads the pairing files on every beat, so a new pairing counts from the next beat on. The
 // datagram is token ‖ IV ‖ ciphertext ‖ tag with the utility library's fixed IV and tag lengths;
-// the clear token tells the server which key to decrypt with.
+// the clear token tells the server which key to decrypt with. The status file learns whether the
+// beat went out, or why not.
 void Core::onHeartbeat()
 {
     m_logger->debug(QStringLiteral("Отправка состояния кассы"));
-    if (!m_socket) {
-        m_logger->debug(QStringLiteral(" сокет не настроен - пропуск"));
-        return;
-    }
-
-    bool ok = false;
-    const auto [address, port]
-        = detail::parseHostPort(QString::fromUtf8(readPairingFile(serverAddressPath())), &ok);
-    if (!ok) {
-        m_logger->debug(QStringLiteral("  адрес не настроен - пропуск"));
-        return;
-    }
-
-    const QByteArray token = readPairingFile(accessTokenPath());
-    if (token.size() != 16 || QUuid::fromRfc4122(token).isNull()) {
-        m_logger->debug(QStringLiteral("  токен не настроен - пропуск"));
-        return;
-    }
-
     const QDateTime now = QDateTime::currentDateTime();
+    const auto skip = [&](const QString& line, const char* reason) {
+        m_logger->debug(line);
+        m_status->heartbeat = detail::HeartbeatRecord { now, QString::fromLatin1(reason) };
+        statusChanged();
+    };
+    if (!m_socket) {
+        skip(QStringLiteral(" сокет не настроен - пропуск"), "no socket");
+        return;
+    }
+
+    std::optional<detail::HomeDirectory> home;
+    try {
+        home.emplace(*this);
+    } catch (const std::system_error&) {
+        skip(QStringLiteral("  адрес не настроен - пропуск"), "not paired: no home directory");
+        return;
+    }
+    bool ok = false;
+    const auto [address, port] = detail::parseHostPort(
+        QString::fromUtf8(readPairingFile(*home, serverAddressPath())), &ok);
+    if (!ok) {
+        skip(QStringLiteral("  адрес не настроен - пропуск"), "not paired: no server address");
+        return;
+    }
+
+    const QByteArray token = readPairingFile(*home, accessTokenPath());
+    if (token.size() != 16 || QUuid::fromRfc4122(token).isNull()) {
+        skip(QStringLiteral("  токен не настроен - пропуск"), "not paired: no token");
+        return;
+    }
+
     const QJsonObject state {
         { QStringLiteral("datetime"), now.toTimeZone(now.timeZone()).toString(Qt::ISODateWithMs) },
     };
 
     ssl::SharedKey key;
-    if (!key.trySetKey(readPairingFile(sharedKeyPath()))) {
-        m_logger->debug(QStringLiteral("  общий ключ не сгенерирован - пропуск"));
+    if (!key.trySetKey(readPairingFile(*home, sharedKeyPath()))) {
+        skip(QStringLiteral("  общий ключ не сгенерирован - пропуск"), "not paired: no shared key");
         return;
     }
 
@@ -72,9 +98,15 @@ void Core::onHeartbeat()
         datagram += encrypted.getTag();
     } catch (const ssl::Error& error) {
         m_logger->error(QString::fromUtf8(error.what()));
+        m_status->heartbeat = detail::HeartbeatRecord { now, QStringLiteral("encryption failed") };
+        statusChanged();
         return;
     }
-    m_socket->writeDatagram(datagram, address, port);
+    const bool sent = m_socket->writeDatagram(datagram, address, port) == datagram.size();
+    m_status->heartbeat = detail::HeartbeatRecord { now,
+        sent ? QStringLiteral("sent")
+             : QStringLiteral("not sent: ") + m_socket->errorString() };
+    statusChanged();
     m_logger->debug(QStringLiteral("  готово"));
 }
 

@@ -19,6 +19,8 @@ namespace vesk {
 void Core::onPlaylistChanged()
 {
     m_logger->info(QStringLiteral("Плейлист изменен"));
+    // Written once this handler is done, whichever way it ends.
+    statusChanged();
     // The link is read once: the engine reads the schedule's files from the directory the
     // playlist came from, whatever a later synchronisation switches the link to.
     const QString linked = QFileInfo(workPathClean()).symLinkTarget();

@@ -1,6 +1,7 @@
 #include <vesk/core.h>
 
 #include "encryptedresponse.h"
+#include "statusreport.h"
 
 #include <vesk/httpresponse.h>
 #include <vesk/ssl/crypto.h>
@@ -43,8 +44,11 @@ HttpResponse Core::stream(const HttpRequest&, const QJsonDocument& document)
                 QByteArray(reinterpret_cast<const char*>(signerKey.data()), signerKey.size())
                     .toBase64()) },
     };
-    return detail::encryptedResponse(publicKey, sharedKey.bytes(),
+    HttpResponse response = detail::encryptedResponse(publicKey, sharedKey.bytes(),
         QJsonDocument(answer).toJson(QJsonDocument::Compact), "application/json");
+    ++m_status->displaysJoined;
+    statusChanged();
+    return response;
 }
 
 } // namespace vesk

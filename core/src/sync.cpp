@@ -1,14 +1,17 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
+#include "statusreport.h"
 #include "transactionfile.h"
 
 #include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QMetaObject>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <optional>
@@ -60,8 +63,12 @@ public:
     SyncRun& operator=(const SyncRun&) = delete;
 
     Outcome run();
+    // What the status file tells of this run: outcome, reason and, after a switch, the files.
+    const detail::SyncRecord& record() const { return m_record; }
 
 private:
+    Outcome report(Outcome outcome, const char* status, const QString& reason = {});
+    void countDelivered(const QList<QString>& names);
     std::optional<Outcome> takeTransactionFile();
     bool protectTransactionFile();
     QSet<QString> unchangedFiles() const;
@@ -78,7 +85,30 @@ private:
     file::Descriptor m_dirtyDir;
     QByteArray m_tfContent;
     QByteArray m_cleanTfContent;
+    detail::SyncRecord m_record;
 };
+
+Outcome SyncRun::report(Outcome outcome, const char* status, const QString& reason)
+{
+    m_record.outcome = QString::fromLatin1(status);
+    m_record.reason = reason;
+    return outcome;
+}
+
+void SyncRun::countDelivered(const QList<QString>& names)
+{
+    m_record.files = 0;
+    m_record.bytes = 0;
+    for (const QString& name : names) {
+        struct stat entry = {};
+        if (name == u"TF"
+            || ::fstatat(m_dirtyDir.get(), name.toUtf8().constData(), &entry, AT_SYMLINK_NOFOLLOW)
+                != 0)
+            continue;
+        ++m_record.files;
+        m_record.bytes += entry.st_size;
+    }
+}
 
 Outcome SyncRun::run()
 {
@@ -91,12 +121,14 @@ Outcome SyncRun::run()
     m_dirtyDir = m_home->open(dirty, EntryType::Directory, error);
     if (!m_dirtyDir.isOpen()) {
         refuse("  ", dirty, QString::fromStdString(error.message()));
-        return Outcome::retry;
+        return report(Outcome::retry, "retry pending",
+            QStringLiteral("%1: %2").arg(dirty, QString::fromStdString(error.message())));
     }
     // The played directory is never rebuilt, however the link came to name it.
     if (m_cleanDir.isOpen() && sameInode(m_dirtyDir.get(), m_cleanDir.get())) {
         refuse("  ", dirty, QStringLiteral("это воспроизводимая директория"));
-        return Outcome::retry;
+        return report(Outcome::retry, "retry pending",
+            QStringLiteral("%1 is the played directory").arg(dirty));
     }
 
     const QSet<QString> unchanged = unchangedFiles();
@@ -107,7 +139,7 @@ Outcome SyncRun::run()
     if (fill != Fill::ready)
         return fill == Fill::settled ? Outcome::settled : Outcome::retry;
     m_core.swapWorkPaths();
-    return Outcome::switched;
+    return report(Outcome::switched, "switched");
 }
 
 std::optional<Outcome> SyncRun::takeTransactionFile()
@@ -122,16 +154,28 @@ std::optional<Outcome> SyncRun::takeTransactionFile()
     }
     if (!m_syncDir.isOpen() && error != std::errc::no_such_file_or_directory) {
         refuse(" ", m_core.syncPath(), QString::fromStdString(error.message()));
-        return Outcome::retry;
+        return report(Outcome::retry, "retry pending",
+            QStringLiteral("%1: %2").arg(m_core.syncPath(), QString::fromStdString(error.message())));
     }
     if (m_syncDir.isOpen())
         m_tf = m_home->open(tf, EntryType::RegularFile, error);
     if (!m_tf.isOpen()) {
         m_logger->info(
             QStringLiteral(" в директории синхронизации отсутствует файл транзакции - пропуск"));
-        return Outcome::settled;
+        return report(Outcome::settled, "no delivery");
     }
-    m_tfContent = file::readAll(m_tf.get(), detail::maxTransactionFileSize);
+    try {
+        m_tfContent = file::readAll(m_tf.get(), detail::maxTransactionFileSize);
+    } catch (const std::system_error& e) {
+        // Far larger than any list of names, or unreadable: no delivery, until the next TF.
+        const QString reason = e.code() == std::errc::file_too_large
+            ? QStringLiteral("TF is larger than %1 MiB").arg(detail::maxTransactionFileSize >> 20)
+            : QString::fromUtf8(e.what());
+        m_logger->error(QStringLiteral(" файл %1 не может быть использован: %2 - пропускаем "
+                                       "синхронизацию"),
+            tf, reason);
+        return report(Outcome::settled, "refused", reason);
+    }
 
     // A small file, compared before anything is protected: most changes in the sync directory
     // are the media of a delivery whose TF has not come yet.
@@ -143,11 +187,12 @@ std::optional<Outcome> SyncRun::takeTransactionFile()
         m_cleanTfContent = file::readAll(cleanTf.get(), detail::maxTransactionFileSize);
     if (cleanTf.isOpen() && m_cleanTfContent == m_tfContent) {
         m_logger->info(QStringLiteral(" данные актуальны - синхронизация не требуется"));
-        return Outcome::settled;
+        return report(Outcome::settled, "up to date");
     }
     if (!protectTransactionFile()) {
         logInUse();
-        return Outcome::retry;
+        return report(
+            Outcome::retry, "retry pending", QStringLiteral("TF is held open by another process"));
     }
     return std::nullopt;
 }
@@ -186,9 +231,22 @@ Fill SyncRun::fill(const QSet<QString>& shared)
 {
     auto result = detail::checkTransactionFile(m_syncDir.get(), shared);
     if (!result) {
-        // Without a TF there is nothing to wait for; the watcher reports the next one.
-        return result.error() == CheckTransactionFileError::TransactionFileNotFound ? Fill::settled
-                                                                                    : Fill::retry;
+        switch (result.error()) {
+        case CheckTransactionFileError::TransactionFileNotFound:
+            // Without a TF there is nothing to wait for; the watcher reports the next one.
+            report(Outcome::settled, "no delivery");
+            return Fill::settled;
+        case CheckTransactionFileError::FileReadError:
+            report(Outcome::retry, "refused", QStringLiteral("a file TF lists is missing or unreadable"));
+            break;
+        case CheckTransactionFileError::HashMismatch:
+            report(Outcome::retry, "refused", QStringLiteral("a file does not match its checksum in TF"));
+            break;
+        case CheckTransactionFileError::NothingListed:
+            report(Outcome::retry, "refused", QStringLiteral("TF lists no file: an incomplete delivery"));
+            break;
+        }
+        return Fill::retry;
     }
     QList<QString> names = std::move(result).value();
     names.append(QStringLiteral("TF"));
@@ -200,14 +258,19 @@ Fill SyncRun::fill(const QSet<QString>& shared)
         return bool(detail::checkTransactionFile(m_dirtyDir.get()));
     };
     try {
-        return file::sync(
-                   m_dirtyDir.get(), m_syncDir.get(), names, { m_cleanDir.get(), shared }, verify)
-            ? Fill::ready
-            : Fill::badCopy;
+        if (!file::sync(
+                m_dirtyDir.get(), m_syncDir.get(), names, { m_cleanDir.get(), shared }, verify)) {
+            report(Outcome::retry, "refused", QStringLiteral("the copy does not match TF"));
+            return Fill::badCopy;
+        }
+        countDelivered(names);
+        return Fill::ready;
     } catch (const std::exception& e) {
         // A full disk, most likely: the played content stays, and the next run tries again.
         m_logger->error(
             QStringLiteral("  ошибка копирования файлов: %1"), QString::fromUtf8(e.what()));
+        report(Outcome::retry, "retry pending",
+            QStringLiteral("copying failed: ") + QString::fromUtf8(e.what()));
         return Fill::retry;
     }
 }
@@ -240,14 +303,35 @@ void Core::onSync()
         m_syncTimer->stop();
     }
     Outcome outcome = Outcome::retry;
+    QElapsedTimer took;
+    took.start();
+    detail::SyncRecord record;
+    const auto tell = [&] {
+        record.time = QDateTime::currentDateTime();
+        record.durationMs = took.elapsed();
+        record.retryPending = outcome == Outcome::retry && m_syncTimer;
+        m_status->sync = record;
+        statusChanged();
+    };
     try {
-        outcome = SyncRun(*this, m_logger).run();
-    } catch (...) {
-        if (m_syncTimer) {
+        SyncRun run(*this, m_logger);
+        outcome = run.run();
+        record = run.record();
+    } catch (const std::exception& e) {
+        record.outcome = QStringLiteral("retry pending");
+        record.reason = QString::fromUtf8(e.what());
+        if (m_syncTimer)
             m_syncTimer->start();
-        }
+        tell();
+        throw;
+    } catch (...) {
+        record.outcome = QStringLiteral("retry pending");
+        if (m_syncTimer)
+            m_syncTimer->start();
+        tell();
         throw;
     }
+    tell();
     if (outcome == Outcome::switched) {
         QMetaObject::invokeMethod(
             this, &Core::safe_wrap<&Core::onPlaylistChanged>, Qt::QueuedConnection);

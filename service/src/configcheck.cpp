@@ -60,6 +60,8 @@ int checkConfig(const QString& path, std::ostream& out, std::ostream& err)
     if (core.pairingPeers)
         writeLine(out, QStringLiteral("Main/connectFrom=") + core.connectFromText());
     writeLine(out, QStringLiteral("Stream/sendTo=") + core.sendToText());
+    if (!core.prometheusFile.isEmpty())
+        writeLine(out, QStringLiteral("Status/prometheusFile=") + core.prometheusFile);
 
     for (const QString& problem : problems)
         writeLine(err, path + QStringLiteral(": ") + problem);

@@ -20,6 +20,9 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#include <memory>
+#include <optional>
+
 namespace vesk {
 
 class HttpRequest;
@@ -29,6 +32,9 @@ class Stream;
 
 namespace log {
 class Logger;
+}
+namespace detail {
+struct StatusRecords;
 }
 
 class Core : public QObject
@@ -68,11 +74,15 @@ public:
     virtual QString serverAddressPath() const;
     virtual QString sharedKeyPath() const;
     virtual QString accessTokenPath() const;
+    // "status.json": what the service is doing, for operators and the management server.
+    virtual QString statusFilePath() const;
 
     // Main-thread handlers, run through safe_wrap<>().
     virtual void onHeartbeat();
     virtual void onSync();
     virtual void onPlaylistChanged();
+    // Rewrites the status file (and the Prometheus text file, when configured).
+    virtual void onStatus();
 
 protected:
     // For tests and embedders that move the service: home directory and configuration file.
@@ -90,6 +100,12 @@ protected:
     // Main thread only; the connect command queues it.
     void watchSyncDirectory();
 
+    // The status file is rewritten soon; many changes in a short while make one write. Safe from
+    // any thread.
+    void statusChanged();
+    // `stopped` is the moment of a clean stop, told as the file's last word.
+    void writeStatus(const std::optional<QDateTime>& stopped);
+
     // Objects made by init(); the Core releases them when it is destroyed.
     QPointer<HttpServer> m_server;
     QPointer<QFileSystemWatcher> m_watcher;
@@ -97,6 +113,9 @@ protected:
     QPointer<QTimer> m_heartbeatTimer;
     QPointer<QUdpSocket> m_socket;
     QPointer<QTimer> m_playlistTimer;
+    QPointer<QTimer> m_statusTimer;
+    QPointer<QTimer> m_statusSoon;
+    std::unique_ptr<detail::StatusRecords> m_status;
     QSharedPointer<Stream> m_stream;
     QDir m_home;
     log::Logger* m_logger;

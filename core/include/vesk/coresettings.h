@@ -19,6 +19,7 @@ namespace vesk {
 //   Stream/sendTo    absent, not "IPv4-address:port" -> 0.0.0.0:8554
 //   Main/connectFrom absent or blank -> anyone may pair; entries that are no address or range
 //                    are left out (never widening the lock), so with none left no one may
+//   Status/prometheusFile absent or blank -> no such file; not an absolute path -> none either
 struct CoreSettings
 {
     QHostAddress listenAddress;
@@ -28,6 +29,9 @@ struct CoreSettings
     quint16 sendPort = 0;
     // The addresses and ranges that may pair; nothing when anyone may.
     std::optional<QList<std::pair<QHostAddress, int>>> pairingPeers;
+    // Where the status figures are also written for node-exporter's textfile collector; empty:
+    // nowhere.
+    QString prometheusFile;
     // One sentence per replaced value, e.g.
     //   Main/syncRepeat "0" is not a number of seconds from 1 to 2147483; using 60
     QStringList fallbacks;

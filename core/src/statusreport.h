@@ -1,0 +1,90 @@
+#pragma once
+// Not API: what the status file reports, and how it is written down.
+
+#include <vesk/httpserver.h>
+#include <vesk/stream.h>
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <optional>
+
+namespace vesk::detail {
+
+// The last heartbeat: "sent", or why it was not.
+struct HeartbeatRecord
+{
+    QDateTime time;
+    QString outcome;
+};
+
+// The last run of the synchronisation.
+struct SyncRecord
+{
+    QDateTime time;
+    // "switched", "up to date", "no delivery", "refused" (the delivery as it stands cannot go
+    // in) or "retry pending" (something in the way that may pass: a writer, a full disk).
+    QString outcome;
+    QString reason;
+    // The retry timer runs: the delivery is looked at again without news from the watcher.
+    bool retryPending = false;
+    // Of a switched delivery: its files, TF not counted, and their bytes.
+    qint64 files = 0;
+    qint64 bytes = 0;
+    qint64 durationMs = 0;
+};
+
+// Everything the status file holds, gathered at the moment it is written.
+struct StatusFigures
+{
+    QString version;
+    qint64 pid = 0;
+    QDateTime started;
+    QDateTime updated;
+    std::optional<QDateTime> stopped;
+    QString home;
+    // The management server's address; empty while the register is not paired.
+    QString server;
+    std::optional<HeartbeatRecord> heartbeat;
+    std::optional<SyncRecord> sync;
+    // The entry the link names ("work_dir_a", "work_dir_b"); empty without a link.
+    QString workDir;
+    QStringList playlists;
+    std::optional<Stream::Playing> playing;
+    QString streamDestination;
+    quint64 datagramsSent = 0;
+    quint64 bytesSent = 0;
+    quint64 sendErrors = 0;
+    quint64 displaysJoined = 0;
+    HttpServer::Tally api;
+};
+
+// The document of "status.json". Times are local with their offset; absent facts are null.
+QJsonObject statusDocument(const StatusFigures& figures);
+
+// The same figures in the text format of node-exporter's textfile collector.
+QByteArray prometheusText(const StatusFigures& figures);
+
+} // namespace vesk::detail
+
+namespace vesk::detail {
+
+// What the Core's handlers learnt for the status file. The records belong to the main thread;
+// the count of displays is kept by the API's workers.
+struct StatusRecords
+{
+    QDateTime started;
+    std::optional<HeartbeatRecord> heartbeat;
+    std::optional<SyncRecord> sync;
+    std::atomic<quint64> displaysJoined { 0 };
+    // Where the same figures go for node-exporter; empty: nowhere.
+    QString prometheusPath;
+    // The last failure to write, so that a lasting one is logged once.
+    QString lastWriteError;
+};
+
+} // namespace vesk::detail
