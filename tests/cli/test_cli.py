@@ -1,5 +1,7 @@
 """The programs' command-line conventions, their manual pages, and the picture in docs/."""
+import datetime
 import glob
+import json
 import os
 import subprocess
 import tempfile
@@ -8,7 +10,7 @@ import unittest
 BIN = os.environ["VESK_BIN"]
 SOURCE = os.environ["VESK_SOURCE_DIR"]
 VERSION = os.environ["VESK_VERSION"]
-PROGRAMS = ["vesk-schedule", "vesk-display", "vesk-service"]
+PROGRAMS = ["vesk-schedule", "vesk-display", "vesk-service", "vesk-status"]
 
 
 def run(args, **kwargs):
@@ -29,6 +31,35 @@ class ConventionsTest(unittest.TestCase):
                 shown = run([path, "--no-such-option"])
                 self.assertEqual((shown.returncode, shown.stdout), (2, ""))
                 self.assertRegex(shown.stderr, rf"^{program}: [^\n]*no-such-option[^\n]*\n$")
+
+    def test_status_of_a_service_that_runs_stopped_or_is_gone(self):
+        now = datetime.datetime.now().astimezone()
+        fresh = (now - datetime.timedelta(seconds=20)).isoformat(timespec="seconds")
+        stale = (now - datetime.timedelta(minutes=10)).isoformat(timespec="seconds")
+        # What is written, the exit status, and a line that vesk-status must print.
+        cases = [
+            ({"updated": fresh, "started": fresh, "pid": 7, "stopped": None}, 0,
+             "running since"),
+            ({"updated": stale, "stopped": None}, 3, "NOT RUNNING? the status is stale"),
+            ({"updated": fresh, "stopped": fresh}, 3, "STOPPED at"),
+            # Members of the wrong kind read as unknown, never as a crash.
+            ({"updated": fresh, "pairing": "x", "sync": [1], "playing": {"now": 5},
+              "stream": None, "api": {"answered": {"200": "many"}}}, 0, "Paired:     no"),
+            ("[1, 2]", 1, ""),
+            ("{not json", 1, ""),
+        ]
+        with tempfile.TemporaryDirectory() as scratch:
+            path = os.path.join(scratch, "status.json")
+            for content, status, line in cases:
+                with self.subTest(content=content):
+                    with open(path, "w") as f:
+                        f.write(content if isinstance(content, str) else json.dumps(content))
+                    shown = run([os.path.join(BIN, "vesk-status"), "--file", path])
+                    self.assertEqual(shown.returncode, status, shown.stderr)
+                    self.assertIn(line, shown.stdout)
+                    self.assertEqual(shown.stderr == "", status != 1)
+            shown = run([os.path.join(BIN, "vesk-status"), "--file", path + ".missing"])
+            self.assertEqual((shown.returncode, shown.stdout), (1, ""))
 
     def test_manual_pages_render_without_warnings(self):
         pages = sorted(glob.glob(os.path.join(SOURCE, "docs", "man", "*.1")))

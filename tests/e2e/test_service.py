@@ -89,6 +89,21 @@ class ServiceTestCase(unittest.TestCase):
         }
         return Delivery(os.path.join(scratch, "first"), files)
 
+    def statusWhen(self, service, accept, what):
+        """status.json once it satisfies accept; the service rewrites it a moment after a change."""
+        def current():
+            try:
+                with open(service.path("status.json"), "rb") as f:
+                    status = json.loads(f.read())
+            except (OSError, ValueError):
+                return None
+            return status if accept(status) else None
+        return wait_until(current, 30, f"status.json with {what}", service.diagnostics)
+
+    def vesk_status(self, service, *options):
+        return subprocess.run([os.environ["VESK_STATUS"], "--file", service.path("status.json"),
+                               *options], capture_output=True, text=True, timeout=30)
+
     def deliverAndWait(self, service, delivery, expected_link, corrupt=None):
         mark = service.log_mark()
         delivery.copy_into(service.path("sync_dir"), corrupt=corrupt)
@@ -241,13 +256,19 @@ class HeartbeatTest(ServiceTestCase):
 
 
 class DeliveryTest(ServiceTestCase):
-    """Scenario 4: deliveries switched in, a damaged one held back, retried and completed."""
+    """Scenario 4: deliveries switched in, a damaged one held back, retried and completed; the
+    status file and vesk-status tell each step."""
 
     def test_delivery(self):
         scratch = self.scratch()
         service = self.service(sync_repeat=2)
         service.start()
-        service.pair(Peer(), uuid.uuid4(), "127.0.0.1:5000")
+        status = self.statusWhen(service, lambda s: s["sync"] and s["heartbeat"], "a first look")
+        self.assertIsNone(status["pairing"])
+        self.assertEqual(status["sync"]["outcome"], "no delivery")
+        self.assertEqual(status["heartbeat"]["outcome"], "not paired: no server address")
+        token = uuid.uuid4()
+        service.pair(Peer(), token, "127.0.0.1:5000")
 
         first = self.makeFirstDelivery(scratch)
         # Paired just now, without a restart: the service must already watch its sync directory.
@@ -255,6 +276,16 @@ class DeliveryTest(ServiceTestCase):
         for name, data in first.files.items():
             self.assertEqual(read(service.path("work_dir_b/" + name)), data, name)
         self.assertEqual(read(service.path("work_dir_b/TF")), first.transaction_file)
+        status = self.statusWhen(service, lambda s: s["playing"]["workDir"] == "work_dir_b"
+                                 and s["playing"]["now"], "the first delivery playing")
+        self.assertEqual(status["pairing"], {"server": "127.0.0.1:5000"})
+        self.assertEqual({key: status["sync"][key] for key in ("outcome", "files", "bytes")},
+                         {"outcome": "switched", "files": len(first.files),
+                          "bytes": sum(len(data) for data in first.files.values())})
+        self.assertEqual(status["playing"]["playlists"], ["e2e"])
+        now = status["playing"]["now"]
+        self.assertEqual((now["playlist"], now["idle"]), ("e2e", False))
+        self.assertIn((now["file"], now["url"]), {("1", "video/red.mp4"), ("2", "blue.mp4")})
 
         files = dict(first.files)
         del files["blue.mp4"]
@@ -274,6 +305,31 @@ class DeliveryTest(ServiceTestCase):
         self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_b")
         self.assertEqual(read(service.path("work_dir_b/playlist.ini")), PLAYLIST.encode())
         self.assertFalse(service.find_log("  синхронизация завершена", since=mark))
+        refused = self.statusWhen(service, lambda s: s["sync"]["outcome"] == "refused",
+                                  "the refused delivery")["sync"]
+        self.assertEqual((refused["reason"], refused["retryPending"]),
+                         ("a file does not match its checksum in TF", True))
+        display = Peer()
+        answer, _, _ = service.stream_connect(display)
+        status = self.statusWhen(service, lambda s: s["stream"]["displaysJoined"] == 1,
+                                 "the display that joined")
+        self.assertEqual(status["playing"]["workDir"], "work_dir_b")
+        self.assertGreaterEqual(status["api"]["answered"]["200"], 2)
+        # vesk-status tells a person the same, and --json hands on the file as it is.
+        shown = self.vesk_status(service)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        for fact in ("Paired:     with 127.0.0.1:5000", "refused: a file does not match its "
+                     "checksum in TF", "1 displays joined", "Plays from: work_dir_b, playlists e2e"):
+            self.assertIn(fact, shown.stdout)
+        shown = self.vesk_status(service, "--json")
+        self.assertEqual(json.loads(shown.stdout)["pid"], status["pid"])
+        # Only the server's address: never the token, the keys or the stream key.
+        with open(service.path("status.json"), "rb") as f:
+            written = f.read()
+        secrets = [str(token).encode(), token.hex.encode(), answer["master"].encode(), b"ssh-",
+                   read(service.path("shared.key")), base64.b64encode(read(service.path("shared.key")))]
+        for secret in secrets:
+            self.assertNotIn(secret, written)
 
         # Repaired in place, TF untouched: the retry timer alone completes the delivery.
         mark = service.log_mark()
@@ -288,6 +344,13 @@ class DeliveryTest(ServiceTestCase):
         # The played content was never touched by the failed runs.
         for name, data in first.files.items():
             self.assertEqual(read(service.path("work_dir_b/" + name)), data, name)
+
+        # A clean stop is the file's last word, and vesk-status says the service is not running.
+        service.stop()
+        self.assertIsNotNone(self.statusWhen(service, lambda s: True, "the file")["stopped"])
+        shown = self.vesk_status(service)
+        self.assertEqual(shown.returncode, 3)
+        self.assertIn("STOPPED at", shown.stdout)
 
 
 class RsyncDeliveryTest(ServiceTestCase):
