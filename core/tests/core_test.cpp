@@ -549,3 +549,37 @@ TEST(CoreLifetime, DestructorReleasesWhatInitMade)
     QTcpServer probe;
     EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, port));
 }
+
+// The optional text file for node-exporter holds the status file's figures in the exposition
+// format: HELP and TYPE before the samples of each metric, every sample a name, labels in
+// quotes and a whole number.
+TEST(CoreStatus, PrometheusFileHoldsTheFiguresInTheExpositionFormat)
+{
+    QTemporaryDir elsewhere;
+    const QString prom = elsewhere.filePath("vesk.prom");
+    TestCore core({ { "Status/prometheusFile", prom } });
+    ASSERT_TRUE(core.init());
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(prom); }));
+    QFile file(prom);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+    const QRegularExpression sample(
+        R"(^(vesk_[a-z_]+)(\{[a-z]+="(?:[^"\\]|\\.)*"(,[a-z]+="(?:[^"\\]|\\.)*")*\})? -?\d+$)");
+    QSet<QString> typed;
+    QSet<QString> sampled;
+    for (const QString& line : lines) {
+        if (line.startsWith("# TYPE ")) {
+            typed.insert(line.section(u' ', 2, 2));
+        } else if (!line.startsWith("# HELP ")) {
+            const QRegularExpressionMatch match = sample.match(line);
+            ASSERT_TRUE(match.hasMatch()) << line.toStdString();
+            EXPECT_TRUE(typed.contains(match.captured(1))) << line.toStdString();
+            sampled.insert(match.captured(1));
+        }
+    }
+    EXPECT_TRUE(lines.contains("vesk_paired 0"));
+    EXPECT_TRUE(sampled.contains("vesk_info"));
+    EXPECT_TRUE(sampled.contains("vesk_stream_datagrams_total"));
+    // The status file beside it is the service's own, in its home.
+    EXPECT_TRUE(waitUntil([&] { return QFile::exists(core.statusFilePath()); }));
+}

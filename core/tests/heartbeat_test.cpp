@@ -206,6 +206,14 @@ INSTANTIATE_TEST_SUITE_P(Inputs, HeartbeatSkips,
         SkipCase { "HostName",
             [](TestCore& core) { writeFile(core.serverAddressPath(), "localhost:5000"); },
             noAddress },
+        // The pairing files are read from the home, never through a link planted there.
+        SkipCase { "AddressIsALink",
+            [](TestCore& core) {
+                const QString target = core.serverAddressPath() + ".elsewhere";
+                QFile::rename(core.serverAddressPath(), target);
+                QFile::link(target, core.serverAddressPath());
+            },
+            noAddress },
         SkipCase {
             "NoTokenFile", [](TestCore& core) { QFile::remove(core.accessTokenPath()); }, noToken },
         SkipCase { "Token17Bytes",
