@@ -104,8 +104,7 @@ void Core::onHeartbeat()
     }
     const bool sent = m_socket->writeDatagram(datagram, address, port) == datagram.size();
     m_status->heartbeat = detail::HeartbeatRecord { now,
-        sent ? QStringLiteral("sent")
-             : QStringLiteral("not sent: ") + m_socket->errorString() };
+        sent ? QStringLiteral("sent") : QStringLiteral("not sent: ") + m_socket->errorString() };
     statusChanged();
     m_logger->debug(QStringLiteral("  готово"));
 }

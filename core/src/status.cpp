@@ -90,8 +90,8 @@ void Core::writeStatus(const std::optional<QDateTime>& stopped)
         file::save2file(directory.get(), name,
             QJsonDocument(detail::statusDocument(figures)).toJson(QJsonDocument::Indented), 0644);
         if (!m_status->prometheusPath.isEmpty())
-            file::save2file(detail::toPath(m_status->prometheusPath),
-                detail::prometheusText(figures), 0644);
+            file::save2file(
+                detail::toPath(m_status->prometheusPath), detail::prometheusText(figures), 0644);
     } catch (const std::exception& e) {
         failure = QString::fromUtf8(e.what());
     }

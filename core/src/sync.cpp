@@ -155,7 +155,8 @@ std::optional<Outcome> SyncRun::takeTransactionFile()
     if (!m_syncDir.isOpen() && error != std::errc::no_such_file_or_directory) {
         refuse(" ", m_core.syncPath(), QString::fromStdString(error.message()));
         return report(Outcome::retry, "retry pending",
-            QStringLiteral("%1: %2").arg(m_core.syncPath(), QString::fromStdString(error.message())));
+            QStringLiteral("%1: %2").arg(
+                m_core.syncPath(), QString::fromStdString(error.message())));
     }
     if (m_syncDir.isOpen())
         m_tf = m_home->open(tf, EntryType::RegularFile, error);
@@ -237,13 +238,16 @@ Fill SyncRun::fill(const QSet<QString>& shared)
             report(Outcome::settled, "no delivery");
             return Fill::settled;
         case CheckTransactionFileError::FileReadError:
-            report(Outcome::retry, "refused", QStringLiteral("a file TF lists is missing or unreadable"));
+            report(Outcome::retry, "refused",
+                QStringLiteral("a file TF lists is missing or unreadable"));
             break;
         case CheckTransactionFileError::HashMismatch:
-            report(Outcome::retry, "refused", QStringLiteral("a file does not match its checksum in TF"));
+            report(Outcome::retry, "refused",
+                QStringLiteral("a file does not match its checksum in TF"));
             break;
         case CheckTransactionFileError::NothingListed:
-            report(Outcome::retry, "refused", QStringLiteral("TF lists no file: an incomplete delivery"));
+            report(Outcome::retry, "refused",
+                QStringLiteral("TF lists no file: an incomplete delivery"));
             break;
         }
         return Fill::retry;

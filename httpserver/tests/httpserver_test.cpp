@@ -365,8 +365,8 @@ TEST_F(HttpServerTest, SilentPeersDoNotStarveTheApi)
         // dropped.
         for (int i = 0; i < 8; ++i) {
             char byte = 0;
-            const ssize_t peeked = ::recv(int(peers[i]->socketDescriptor()), &byte, 1,
-                MSG_PEEK | MSG_DONTWAIT);
+            const ssize_t peeked
+                = ::recv(int(peers[i]->socketDescriptor()), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
             openWhenAnswered[i] = peeked < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
         }
         for (int i = 0; i < 8; ++i) {

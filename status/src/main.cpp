@@ -88,8 +88,7 @@ int main(int argc, char** argv)
         return fail(unreadable,
             QStringLiteral("%1 is not a status file: %2").arg(path, error.errorString()));
 
-    const bool alive
-        = vesk::status::looksAlive(document.object(), QDateTime::currentDateTime());
+    const bool alive = vesk::status::looksAlive(document.object(), QDateTime::currentDateTime());
     if (json)
         std::cout << content.toStdString();
     else

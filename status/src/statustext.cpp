@@ -16,7 +16,8 @@ QDateTime timeOf(const QJsonValue& value)
 QString clock(const QJsonValue& value)
 {
     const QDateTime time = timeOf(value);
-    return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QStringLiteral("?");
+    return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                          : QStringLiteral("?");
 }
 
 QString ago(const QJsonValue& value, const QDateTime& now)
@@ -62,7 +63,9 @@ QString syncText(const QJsonObject& sync)
     const QString outcome = sync.value("outcome").toString(QStringLiteral("?"));
     QString text = clock(sync.value("time")) + QStringLiteral(", ") + outcome;
     if (outcome == u"switched")
-        text += QStringLiteral(": %1 files, %2").arg(count(sync, "files")).arg(size(count(sync, "bytes")));
+        text += QStringLiteral(": %1 files, %2")
+                    .arg(count(sync, "files"))
+                    .arg(size(count(sync, "bytes")));
     if (sync.contains("reason"))
         text += QStringLiteral(": ") + sync.value("reason").toString();
     text += QStringLiteral(" (%1 ms)").arg(count(sync, "durationMs"));
@@ -128,9 +131,8 @@ QString statusText(const QJsonObject& status, const QDateTime& now)
 
     const QJsonValue pairing = status.value("pairing");
     text += line("Paired:",
-        pairing.isObject()
-            ? QStringLiteral("with ") + pairing.toObject().value("server").toString()
-            : QStringLiteral("no: no management server has paired"));
+        pairing.isObject() ? QStringLiteral("with ") + pairing.toObject().value("server").toString()
+                           : QStringLiteral("no: no management server has paired"));
 
     const QJsonValue beat = status.value("heartbeat");
     text += line("Heartbeat:",
