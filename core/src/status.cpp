@@ -64,6 +64,7 @@ void Core::writeStatus(const std::optional<QDateTime>& stopped)
     figures.home = homePath();
     figures.heartbeat = m_status->heartbeat;
     figures.sync = m_status->sync;
+    figures.switched = m_status->switched;
     std::error_code linkError;
     figures.workDir = QString::fromStdString(
         std::filesystem::read_symlink(detail::toPath(workPathClean()), linkError)

@@ -83,6 +83,7 @@ QJsonObject statusDocument(const StatusFigures& figures)
                                      : QJsonValue(QJsonObject { { "server", figures.server } }) },
         { "heartbeat", heartbeatValue(figures.heartbeat) },
         { "sync", syncValue(figures.sync) },
+        { "lastSwitch", syncValue(figures.switched) },
         { "playing",
             QJsonObject {
                 { "workDir",
@@ -132,6 +133,9 @@ QByteArray prometheusText(const StatusFigures& figures)
     if (figures.sync)
         sample("vesk_sync_time_seconds", "outcome=" + quoted(figures.sync->outcome),
             figures.sync->time.toSecsSinceEpoch());
+    metric("vesk_last_switch_time_seconds", "gauge", "When a delivery last went in, Unix time.");
+    if (figures.switched)
+        sample("vesk_last_switch_time_seconds", {}, figures.switched->time.toSecsSinceEpoch());
     metric("vesk_sync_retry_pending", "gauge", "1 while a delivery waits for its retry.");
     sample("vesk_sync_retry_pending", {}, figures.sync && figures.sync->retryPending ? 1 : 0);
     metric("vesk_idle", "gauge", "1 while nothing is scheduled now.");

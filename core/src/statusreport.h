@@ -51,6 +51,8 @@ struct StatusFigures
     QString server;
     std::optional<HeartbeatRecord> heartbeat;
     std::optional<SyncRecord> sync;
+    // The last run that switched to a new delivery; later runs mostly find nothing new.
+    std::optional<SyncRecord> switched;
     // The entry the link names ("work_dir_a", "work_dir_b"); empty without a link.
     QString workDir;
     QStringList playlists;
@@ -80,6 +82,7 @@ struct StatusRecords
     QDateTime started;
     std::optional<HeartbeatRecord> heartbeat;
     std::optional<SyncRecord> sync;
+    std::optional<SyncRecord> switched;
     std::atomic<quint64> displaysJoined { 0 };
     // Where the same figures go for node-exporter; empty: nowhere.
     QString prometheusPath;

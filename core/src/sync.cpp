@@ -315,6 +315,8 @@ void Core::onSync()
         record.durationMs = took.elapsed();
         record.retryPending = outcome == Outcome::retry && m_syncTimer;
         m_status->sync = record;
+        if (outcome == Outcome::switched)
+            m_status->switched = record;
         statusChanged();
     };
     try {

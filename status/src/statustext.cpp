@@ -144,6 +144,11 @@ QString statusText(const QJsonObject& status, const QDateTime& now)
     text += line("Delivery:",
         sync.isObject() ? syncText(sync.toObject()) : QStringLiteral("not looked at yet"));
 
+    const QJsonValue switched = status.value("lastSwitch");
+    text += line("Went in:",
+        switched.isObject() ? syncText(switched.toObject())
+                            : QStringLiteral("no delivery since the start"));
+
     const QJsonObject playing = status.value("playing").toObject();
     const QJsonValue workDir = playing.value("workDir");
     QStringList playlists;

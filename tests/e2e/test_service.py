@@ -279,9 +279,9 @@ class DeliveryTest(ServiceTestCase):
         status = self.statusWhen(service, lambda s: s["playing"]["workDir"] == "work_dir_b"
                                  and s["playing"]["now"], "the first delivery playing")
         self.assertEqual(status["pairing"], {"server": "127.0.0.1:5000"})
-        self.assertEqual({key: status["sync"][key] for key in ("outcome", "files", "bytes")},
-                         {"outcome": "switched", "files": len(first.files),
-                          "bytes": sum(len(data) for data in first.files.values())})
+        went_in = {"outcome": "switched", "files": len(first.files),
+                   "bytes": sum(len(data) for data in first.files.values())}
+        self.assertEqual({key: status["lastSwitch"][key] for key in went_in}, went_in)
         self.assertEqual(status["playing"]["playlists"], ["e2e"])
         now = status["playing"]["now"]
         self.assertEqual((now["playlist"], now["idle"]), ("e2e", False))
@@ -314,12 +314,14 @@ class DeliveryTest(ServiceTestCase):
         status = self.statusWhen(service, lambda s: s["stream"]["displaysJoined"] == 1,
                                  "the display that joined")
         self.assertEqual(status["playing"]["workDir"], "work_dir_b")
+        self.assertEqual({key: status["lastSwitch"][key] for key in went_in}, went_in)
         self.assertGreaterEqual(status["api"]["answered"]["200"], 2)
         # vesk-status tells a person the same, and --json hands on the file as it is.
         shown = self.vesk_status(service)
         self.assertEqual(shown.returncode, 0, shown.stderr)
         for fact in ("Paired:     with 127.0.0.1:5000", "refused: a file does not match its "
-                     "checksum in TF", "1 displays joined", "Plays from: work_dir_b, playlists e2e"):
+                     "checksum in TF", f"Went in:    {status['lastSwitch']['time'][:10]}",
+                     "switched: 3 files", "1 displays joined", "Plays from: work_dir_b, playlists e2e"):
             self.assertIn(fact, shown.stdout)
         shown = self.vesk_status(service, "--json")
         self.assertEqual(json.loads(shown.stdout)["pid"], status["pid"])
