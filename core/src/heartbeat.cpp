@@ -4,7 +4,6 @@
 #include "parsehostport.h"
 #include "statusreport.h"
 
-#include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/error.h>
@@ -20,25 +19,6 @@
 #include <system_error>
 
 namespace vesk {
-
-namespace {
-
-// A pairing file, reached from the home without following a link; empty when it is missing or
-// not a small regular file.
-QByteArray readPairingFile(const detail::HomeDirectory& home, const QString& path)
-{
-    std::error_code error;
-    const file::Descriptor file = home.open(path, file::EntryType::RegularFile, error);
-    if (!file.isOpen())
-        return {};
-    try {
-        return file::readAll(file.get(), 4096);
-    } catch (const std::system_error&) {
-        return {};
-    }
-}
-
-} // namespace
 
 // Reads the pairing files on every beat, so a new pairing counts from the next beat on. The
 // datagram is token ‖ IV ‖ ciphertext ‖ tag with the utility library's fixed IV and tag lengths;
@@ -67,13 +47,13 @@ void Core::onHeartbeat()
     }
     bool ok = false;
     const auto [address, port] = detail::parseHostPort(
-        QString::fromUtf8(readPairingFile(*home, serverAddressPath())), &ok);
+        QString::fromUtf8(home->readSmallFile(serverAddressPath(), 4096)), &ok);
     if (!ok) {
         skip(QStringLiteral("  адрес не настроен - пропуск"), "not paired: no server address");
         return;
     }
 
-    const QByteArray token = readPairingFile(*home, accessTokenPath());
+    const QByteArray token = home->readSmallFile(accessTokenPath(), 4096);
     if (token.size() != 16 || QUuid::fromRfc4122(token).isNull()) {
         skip(QStringLiteral("  токен не настроен - пропуск"), "not paired: no token");
         return;
@@ -84,7 +64,7 @@ void Core::onHeartbeat()
     };
 
     ssl::SharedKey key;
-    if (!key.trySetKey(readPairingFile(*home, sharedKeyPath()))) {
+    if (!key.trySetKey(home->readSmallFile(sharedKeyPath(), 4096))) {
         skip(QStringLiteral("  общий ключ не сгенерирован - пропуск"), "not paired: no shared key");
         return;
     }

@@ -69,6 +69,19 @@ file::Descriptor HomeDirectory::open(
     return file::openInside(m_home.get(), relative, type, error);
 }
 
+QByteArray HomeDirectory::readSmallFile(const QString& path, qint64 limit) const
+{
+    std::error_code error;
+    const file::Descriptor file = open(path, file::EntryType::RegularFile, error);
+    if (!file.isOpen())
+        return {};
+    try {
+        return file::readAll(file.get(), limit);
+    } catch (const std::system_error&) {
+        return {};
+    }
+}
+
 std::pair<file::Descriptor, std::string> HomeDirectory::parentOf(const QString& path) const
 {
     const QString parent = QFileInfo(path).path();

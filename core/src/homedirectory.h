@@ -42,6 +42,10 @@ public:
     // on the way, ENOENT for a missing link `work_dir` in front of a name).
     file::Descriptor open(const QString& path, file::EntryType type, std::error_code& error) const;
 
+    // The whole content of a small regular file at `path`, as open() reaches it; empty when it
+    // cannot be opened so or holds more than `limit` bytes.
+    QByteArray readSmallFile(const QString& path, qint64 limit) const;
+
     // The directory that holds the entry at `path`, and the entry's name there. The entry itself
     // is not looked at, so this is how the link is reached. Throws filesystem_error.
     std::pair<file::Descriptor, std::string> parentOf(const QString& path) const;

@@ -24,12 +24,7 @@ namespace {
 // read as one. Only the address: the token and the keys never go into the status.
 QString pairedServer(const Core& core, const detail::HomeDirectory& home)
 {
-    std::error_code error;
-    const file::Descriptor file
-        = home.open(core.serverAddressPath(), file::EntryType::RegularFile, error);
-    if (!file.isOpen())
-        return {};
-    const QString text = QString::fromUtf8(file::readAll(file.get(), 1024));
+    const QString text = QString::fromUtf8(home.readSmallFile(core.serverAddressPath(), 1024));
     bool ok = false;
     detail::parseHostPort(text, &ok);
     return ok && !detail::hasControlCharacter(text) ? text : QString();
