@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstring>
 #include <limits>
 #include <set>
@@ -119,12 +120,14 @@ void fsyncDirectory(int dirFd, const fs::path& path)
 }
 
 // ".<name>.<random>": two writers never share a temporary name, and a stray one is hidden from
-// listings (and removed by the next sync of a work directory, which lists no such name).
+// listings (and removed by the next sync of a work directory, which lists no such name). A long
+// name is cut so that the temporary one still fits NAME_MAX.
 std::string temporaryName(const std::string& name)
 {
     static constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::string candidate = "." + name + ".";
-    for (int i = 0; i < 8; ++i)
+    static constexpr std::size_t randomLength = 8;
+    std::string candidate = "." + name.substr(0, NAME_MAX - randomLength - 2) + ".";
+    for (std::size_t i = 0; i < randomLength; ++i)
         candidate += digits[QRandomGenerator::global()->bounded(int(sizeof digits - 1))];
     return candidate;
 }
@@ -467,6 +470,31 @@ bool usedInode(const struct stat& target)
     return found;
 }
 
+// The content goes to a temporary file in the same directory, which is renamed over the target;
+// `durable` flushes the file before the rename and the directory after it.
+void writeReplacing(int directory, const std::string& name, const QByteArray& bytes,
+    unsigned int mode, bool durable)
+{
+    const fs::path path = pathOf(directory) / name;
+    requireSingleComponent(name, path);
+    std::string tempName;
+    Descriptor file = createTemporary(directory, name, tempName, path);
+    TemporaryName cleanup(directory, tempName);
+    if (::fchmod(file.get(), mode & 07777) != 0)
+        throwErrno("cannot set mode", path);
+    writeAll(file.get(), bytes.constData(), std::size_t(bytes.size()), path);
+    if (durable && ::fsync(file.get()) != 0)
+        throwErrno("cannot flush", path);
+    if (file.close() != 0)
+        throwErrno("cannot close", path);
+    // Up to here a crash leaves the old file untouched; rename swaps in the new one atomically.
+    if (::renameat(directory, tempName.c_str(), directory, name.c_str()) != 0)
+        throwErrno("cannot replace", path);
+    cleanup.commit();
+    if (durable)
+        fsyncDirectory(directory, path.parent_path());
+}
+
 } // namespace
 
 std::error_code make_error_code(FileError error)
@@ -548,23 +576,12 @@ void save2file(const fs::path& path, const QByteArray& bytes, unsigned int mode)
 
 void save2file(int directory, const std::string& name, const QByteArray& bytes, unsigned int mode)
 {
-    const fs::path path = pathOf(directory) / name;
-    requireSingleComponent(name, path);
-    std::string tempName;
-    Descriptor file = createTemporary(directory, name, tempName, path);
-    TemporaryName cleanup(directory, tempName);
-    if (::fchmod(file.get(), mode & 07777) != 0)
-        throwErrno("cannot set mode", path);
-    writeAll(file.get(), bytes.constData(), std::size_t(bytes.size()), path);
-    if (::fsync(file.get()) != 0)
-        throwErrno("cannot flush", path);
-    if (file.close() != 0)
-        throwErrno("cannot close", path);
-    // Up to here a crash leaves the old file untouched; rename swaps in the new one atomically.
-    if (::renameat(directory, tempName.c_str(), directory, name.c_str()) != 0)
-        throwErrno("cannot replace", path);
-    cleanup.commit();
-    fsyncDirectory(directory, path.parent_path());
+    writeReplacing(directory, name, bytes, mode, true);
+}
+
+void replaceFile(int directory, const std::string& name, const QByteArray& bytes, unsigned int mode)
+{
+    writeReplacing(directory, name, bytes, mode, false);
 }
 
 void replaceLink(int directory, const std::string& name, const std::string& target)

@@ -68,6 +68,11 @@ Descriptor createDirectory(int parent, const std::string& name, unsigned int mod
 void save2file(const std::filesystem::path& path, const QByteArray& bytes, unsigned int mode);
 // The same for `name` in the open directory `directory`.
 void save2file(int directory, const std::string& name, const QByteArray& bytes, unsigned int mode);
+// The same without flushing anything, for a file that is rebuilt at every start and replaced
+// often (on a tmpfs, or where flash wear matters more than the file): a reader still sees the old
+// file or the new one, never a mixture, but a crash may leave either, or an empty file.
+void replaceFile(
+    int directory, const std::string& name, const QByteArray& bytes, unsigned int mode);
 
 // Points the symbolic link `name` in `directory` at `target` in one rename, so that the link
 // always exists and names the old or the new target, also across a crash (a stray
