@@ -69,6 +69,8 @@ PlaylistParser::PlaylistParser()
 void PlaylistParser::parse(QIODevice* device)
 {
     QByteArray section;
+    // Keys below a header too long to be a name belong to no section.
+    bool ignored = false;
     while (true) {
         const QByteArray raw = device->readLine();
         // A device that yields nothing without being at its end (unreadable, or a sequential
@@ -86,13 +88,15 @@ void PlaylistParser::parse(QIODevice* device)
         if (line.startsWith('[') && line.endsWith(']')) {
             const QByteArray lowered = QString::fromUtf8(line).toLower().toUtf8();
             section = lowered.mid(1, lowered.size() - 2);
+            ignored = !fits("section", section);
             continue;
         }
         const qsizetype equals = line.indexOf('=');
-        if (equals >= 0) {
+        if (equals >= 0 && !ignored) {
             applyKey(section, line.left(equals).trimmed(), line.mid(equals + 1).trimmed());
         }
     }
+    dropLongUrls();
     if (m_logger->isLevelEnabled(log::Level::debug)) {
         dump();
     }
@@ -102,7 +106,7 @@ void PlaylistParser::applyKey(
     const QByteArray& section, const QByteArray& key, const QByteArray& value)
 {
     if (section == placeholderSection) {
-        if (key == "url") {
+        if (key == "url" && fits("placeholder", value)) {
             m_placeholder = value;
         }
         return;
@@ -143,7 +147,7 @@ void PlaylistParser::applyKey(
 
     if (dot < 0) {
         const int index = Playlist::staticMetaObject.indexOfProperty(name.constData());
-        if (index >= 0) {
+        if (index >= 0 && ((name != "name" && name != "section") || fits(name, value))) {
             writeProperty(
                 *playlist, name, convert(Playlist::staticMetaObject.property(index).metaType()));
         }
@@ -162,6 +166,33 @@ void PlaylistParser::applyKey(
     if (index >= 0) {
         writeProperty(
             *file, name, convert(Playlist::File::staticMetaObject.property(index).metaType()));
+    }
+}
+
+// Whether `value` is short enough to be a name; a longer one is logged, not shown.
+bool PlaylistParser::fits(const QByteArray& what, const QByteArray& value) const
+{
+    if (value.size() <= maxNameSize) {
+        return true;
+    }
+    m_logger->warn(QStringLiteral("  %1 длиннее %2 байт - пропущено"), QString::fromLatin1(what),
+        QString::number(maxNameSize));
+    return false;
+}
+
+// A url is checked once its file is complete: a later, shorter url of the same file counts.
+void PlaylistParser::dropLongUrls()
+{
+    for (Playlist& playlist : m_playlists) {
+        playlist.files.removeIf([&](const Playlist::File& file) {
+            if (file.url.size() <= maxNameSize) {
+                return false;
+            }
+            m_logger->warn(QStringLiteral("  файл %1 плейлиста %2 отклонен: url длиннее %3 байт"),
+                QString::fromUtf8(file.section), QString::fromUtf8(playlist.section),
+                QString::number(maxNameSize));
+            return true;
+        });
     }
 }
 

@@ -177,6 +177,38 @@ TEST(PlaylistParser, DottedFileSections)
     EXPECT_EQ(playlist.files[2].timeplay, 0s);
 }
 
+// Names ride with every message of the stream: one byte over the bound is refused, with a line
+// that names what was refused; at the bound everything is kept.
+TEST(PlaylistParser, NamesLongerThanAPathAreRefused)
+{
+    const QByteArray fits(PlaylistParser::maxNameSize, 'u');
+    const QByteArray over = fits + 'u';
+    for (const QByteArray& url : { fits, over }) {
+        SCOPED_TRACE(url.size());
+        vesk::test::clearLog();
+        const PlaylistParser parser
+            = parse("[main]\nname=" + url + "\n[main.1]\nurl=" + url + "\n[main.2]\nurl=" + over
+                + "\nurl=short\n[" + url + "]\npriority=1\n" + "[placeholder]\nurl=" + url + "\n");
+        const bool kept = url.size() == PlaylistParser::maxNameSize;
+        ASSERT_EQ(sections(parser).size(), kept ? 2 : 1);
+        const Playlist main = parser.playlists()[0];
+        EXPECT_EQ(main.name, kept ? url : QByteArray());
+        // A later, shorter url of the same file counts.
+        const QList<QByteArray> files
+            = kept ? QList<QByteArray> { "1", "2" } : QList<QByteArray> { "2" };
+        EXPECT_EQ(fileSections(main), files);
+        EXPECT_EQ(main.files.last().url, "short");
+        EXPECT_EQ(parser.placeholder(), kept ? url : QByteArray());
+        // The debug dump is logged too; only the refusals are asked for.
+        EXPECT_EQ(vesk::test::loggedMessages(parserLogger).filter(QStringLiteral(" байт")),
+            kept ? QStringList()
+                 : QStringList({ "  name длиннее 4096 байт - пропущено",
+                     "  section длиннее 4096 байт - пропущено",
+                     "  placeholder длиннее 4096 байт - пропущено",
+                     "  файл 1 плейлиста main отклонен: url длиннее 4096 байт" }));
+    }
+}
+
 struct DaysCase
 {
     const char* text;
