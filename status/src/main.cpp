@@ -1,4 +1,4 @@
-// vesk-status: what the register's service is doing, from the status file it keeps in its home.
+// vesk-status: what the register's service is doing, from the status file it keeps.
 //
 //   vesk-status                 for a person
 //   vesk-status --json          the file as it is, for scripts
@@ -7,7 +7,7 @@
 // Exit status: 0 when the service is running, 1 when the file cannot be read, 2 for a wrong
 // option, 3 when the service stopped or has not rewritten the file for two minutes.
 
-#include "statustext.h"
+#include <vesk/statusfile.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -22,8 +22,6 @@ constexpr int unreadable = 1;
 constexpr int usageError = 2;
 constexpr int notRunning = 3;
 
-const char* const defaultPath = "/var/lib/morlen-vesk/status.json";
-
 const char* const usage
     = "usage: vesk-status [--json] [--file PATH] | --version | --help\n"
       "\n"
@@ -32,7 +30,8 @@ const char* const usage
       "something changes and at least every 30 seconds.\n"
       "\n"
       "  --json       print the status file as it is\n"
-      "  --file PATH  read PATH instead of /var/lib/morlen-vesk/status.json\n"
+      "  --file PATH  read PATH instead of /run/vesk/status.json (or, where the service\n"
+      "               does not run under systemd, /var/lib/morlen-vesk/status.json)\n"
       "  --version    print the version\n"
       "  --help       print this help\n"
       "\n"
@@ -53,7 +52,7 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(VESK_VERSION);
 
     bool json = false;
-    QString path = QString::fromLatin1(defaultPath);
+    QString path;
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString& argument = arguments[i];
@@ -75,6 +74,16 @@ int main(int argc, char** argv)
         }
     }
 
+    if (path.isEmpty()) {
+        const QStringList locations = vesk::status::defaultLocations();
+        path = locations.first();
+        for (const QString& location : locations) {
+            if (QFile::exists(location)) {
+                path = location;
+                break;
+            }
+        }
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return fail(unreadable,
@@ -89,6 +98,7 @@ int main(int argc, char** argv)
             QStringLiteral("%1 is not a status file: %2").arg(path, error.errorString()));
 
     const bool alive = vesk::status::looksAlive(document.object(), QDateTime::currentDateTime());
+    // The file as it is: the service writes it as JSON, which escapes every control character.
     if (json)
         std::cout << content.toStdString();
     else

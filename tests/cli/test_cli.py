@@ -45,6 +45,13 @@ class ConventionsTest(unittest.TestCase):
             # Members of the wrong kind read as unknown, never as a crash.
             ({"updated": fresh, "pairing": "x", "sync": [1], "playing": {"now": 5},
               "stream": None, "api": {"answered": {"200": "many"}}}, 0, "Paired:     no"),
+            # Texts can carry names from a delivery: control characters reach the terminal
+            # escaped; a count no JSON number holds exactly is said to be out of range.
+            ({"updated": fresh, "sync": {"outcome": "refused", "durationMs": 1e300,
+                                         "reason": "line 2 lists \x1b[2Ja\u202e\\b again"}},
+             0, "refused: line 2 lists \\x1b[2Ja\\u{202e}\\\\b again ((out of range) ms)"),
+            ({"updated": fresh, "stream": {"datagrams": 2 ** 63, "bytes": 1.5, "errors": -3}},
+             0, ": (out of range) datagrams ((out of range)), -3 errors"),
             ("[1, 2]", 1, ""),
             ("{not json", 1, ""),
         ]
@@ -57,6 +64,7 @@ class ConventionsTest(unittest.TestCase):
                     shown = run([os.path.join(BIN, "vesk-status"), "--file", path])
                     self.assertEqual(shown.returncode, status, shown.stderr)
                     self.assertIn(line, shown.stdout)
+                    self.assertNotIn("\x1b", shown.stdout)
                     self.assertEqual(shown.stderr == "", status != 1)
             shown = run([os.path.join(BIN, "vesk-status"), "--file", path + ".missing"])
             self.assertEqual((shown.returncode, shown.stdout), (1, ""))
