@@ -10,36 +10,15 @@
 #include <vesk/stream.h>
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
 #include <system_error>
 
 namespace vesk {
-
-namespace {
-
-namespace fs = std::filesystem;
-using detail::toPath;
-
-// Whether the link names work directory B, however its target is written ("work_dir_b",
-// "./work_dir_b" or the absolute path): the directory it names is played and must never be
-// taken for the dirty one.
-bool linkNamesB(const Core& core)
-{
-    const fs::path link = toPath(core.workPathClean());
-    std::error_code error;
-    const fs::path target = fs::read_symlink(link, error);
-    if (target.empty())
-        return false;
-    const fs::path resolved = target.is_absolute() ? target : link.parent_path() / target;
-    return resolved.lexically_normal() == toPath(core.workPathB()).lexically_normal();
-}
-
-} // namespace
 
 Core::Core()
     : Core(QStringLiteral("/var/lib/morlen-vesk"), QString())
@@ -212,15 +191,22 @@ QString Core::workPathClean() const
 
 QString Core::workPathDirty() const
 {
-    return linkNamesB(*this) ? workPathA() : workPathB();
+    // The played directory is never the dirty one, however the link came to name it. Without a
+    // link, or with one that names anything else, nothing is played and B is the dirty one.
+    try {
+        return detail::HomeDirectory(*this).playedPath() == workPathB() ? workPathA() : workPathB();
+    } catch (const std::system_error&) {
+        return workPathB();
+    }
 }
 
 void Core::swapWorkPaths() const
 {
-    // The link goes to the directory that workPathDirty() named, the one just filled and
+    // The link goes to the directory that workPathDirty() names, the one just filled and
     // verified, also when there was no link or it named something else.
+    const QString target = QFileInfo(workPathDirty()).fileName();
     const auto [directory, name] = detail::HomeDirectory(*this).parentOf(workPathClean());
-    file::replaceLink(directory.get(), name, linkNamesB(*this) ? "work_dir_a" : "work_dir_b");
+    file::replaceLink(directory.get(), name, target.toStdString());
 }
 
 QString Core::homePath() const
@@ -266,11 +252,6 @@ QString Core::sharedKeyPath() const
 QString Core::accessTokenPath() const
 {
     return m_home.absoluteFilePath("token");
-}
-
-QString Core::statusFilePath() const
-{
-    return m_home.absoluteFilePath("status.json");
 }
 
 } // namespace vesk

@@ -45,15 +45,23 @@ void Core::onHeartbeat()
         skip(QStringLiteral("  адрес не настроен - пропуск"), "not paired: no home directory");
         return;
     }
+    // A pairing file that cannot be read counts as none: the beat says which one is missing.
+    const auto pairingFile = [&home](const QString& path) {
+        try {
+            return home->readFile(path, 4096);
+        } catch (const std::system_error&) {
+            return QByteArray();
+        }
+    };
     bool ok = false;
-    const auto [address, port] = detail::parseHostPort(
-        QString::fromUtf8(home->readSmallFile(serverAddressPath(), 4096)), &ok);
+    const auto [address, port]
+        = detail::parseHostPort(QString::fromUtf8(pairingFile(serverAddressPath())), &ok);
     if (!ok) {
         skip(QStringLiteral("  адрес не настроен - пропуск"), "not paired: no server address");
         return;
     }
 
-    const QByteArray token = home->readSmallFile(accessTokenPath(), 4096);
+    const QByteArray token = pairingFile(accessTokenPath());
     if (token.size() != 16 || QUuid::fromRfc4122(token).isNull()) {
         skip(QStringLiteral("  токен не настроен - пропуск"), "not paired: no token");
         return;
@@ -64,7 +72,7 @@ void Core::onHeartbeat()
     };
 
     ssl::SharedKey key;
-    if (!key.trySetKey(home->readSmallFile(sharedKeyPath(), 4096))) {
+    if (!key.trySetKey(pairingFile(sharedKeyPath()))) {
         skip(QStringLiteral("  общий ключ не сгенерирован - пропуск"), "not paired: no shared key");
         return;
     }

@@ -3,17 +3,33 @@
 #include <vesk/core.h>
 
 #include <QDir>
-#include <QFile>
+#include <QFileInfo>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <system_error>
 
 namespace vesk::detail {
 
 namespace fs = std::filesystem;
+
+namespace {
+
+[[noreturn]] void fail(const char* what, const QString& path, std::error_code error)
+{
+    throw fs::filesystem_error(what, toPath(path), error);
+}
+
+[[noreturn]] void failErrno(const char* what, const QString& path)
+{
+    fail(what, path, std::error_code(errno, std::generic_category()));
+}
+
+} // namespace
 
 fs::path toPath(const QString& path)
 {
@@ -21,98 +37,105 @@ fs::path toPath(const QString& path)
     return fs::path(std::string(bytes.constData(), std::size_t(bytes.size())));
 }
 
+PlayedDirectory::PlayedDirectory(QString path, file::Descriptor directory)
+    : m_path(std::move(path))
+    , m_directory(std::move(directory))
+{
+}
+
+QString PlayedDirectory::name() const
+{
+    return QFileInfo(m_path).fileName();
+}
+
+file::Descriptor PlayedDirectory::duplicate() const
+{
+    file::Descriptor copy(::fcntl(m_directory.get(), F_DUPFD_CLOEXEC, 0));
+    if (!copy.isOpen())
+        failErrno("cannot duplicate", m_path);
+    return copy;
+}
+
+QByteArray PlayedDirectory::readFile(const std::string& name, qint64 limit) const
+{
+    std::error_code error;
+    const file::Descriptor file
+        = file::openInside(m_directory.get(), name, file::EntryType::RegularFile, error);
+    if (!file.isOpen())
+        fail("cannot open", m_path + u'/' + QString::fromStdString(name), error);
+    return file::readAll(file.get(), limit);
+}
+
+bool PlayedDirectory::isSame(int directory) const
+{
+    struct stat mine = {}, other = {};
+    return ::fstat(m_directory.get(), &mine) == 0 && ::fstat(directory, &other) == 0
+        && mine.st_dev == other.st_dev && mine.st_ino == other.st_ino;
+}
+
 HomeDirectory::HomeDirectory(const Core& core)
     : m_path(core.homePath())
     , m_link(QDir(core.homePath()).relativeFilePath(core.workPathClean()).toStdString())
+    , m_workA(core.workPathA())
+    , m_workB(core.workPathB())
     , m_home(file::openDirectory(toPath(m_path)))
 {
 }
 
-std::vector<std::string> HomeDirectory::componentsOf(
-    const QString& path, std::error_code& error) const
+std::vector<std::string> HomeDirectory::componentsOf(const QString& path) const
 {
     auto components = file::componentsInside(QDir(m_path).relativeFilePath(path).toStdString());
-    if (!components) {
-        error = file::make_error_code(file::FileError::OutsideDirectory);
-        return {};
-    }
-    if (components->empty() || components->front() != m_link)
-        return *components;
-    char target[PATH_MAX];
-    const ssize_t length = ::readlinkat(m_home.get(), m_link.c_str(), target, sizeof target);
-    if (length < 0) {
-        // Not a link: a directory of that name is walked like any other.
-        if (errno != EINVAL)
-            error = std::error_code(errno, std::generic_category());
-        return error ? std::vector<std::string>() : *components;
-    }
-    const QString text = QFile::decodeName(QByteArray(target, qsizetype(length)));
-    auto resolved = file::componentsInside(QDir(m_path).relativeFilePath(text).toStdString());
-    if (!resolved || resolved->empty()) {
-        error = file::make_error_code(file::FileError::OutsideDirectory);
-        return {};
-    }
-    resolved->insert(resolved->end(), components->begin() + 1, components->end());
-    return *resolved;
+    if (!components)
+        fail("not in the home", path, file::make_error_code(file::FileError::OutsideDirectory));
+    return *components;
 }
 
-file::Descriptor HomeDirectory::open(
-    const QString& path, file::EntryType type, std::error_code& error) const
+file::Descriptor HomeDirectory::open(const QString& path, file::EntryType type) const
 {
-    error.clear();
-    const std::vector<std::string> components = componentsOf(path, error);
-    if (error)
-        return {};
     std::string relative;
-    for (const std::string& component : components)
+    for (const std::string& component : componentsOf(path))
         relative += (relative.empty() ? "" : "/") + component;
-    return file::openInside(m_home.get(), relative, type, error);
+    std::error_code error;
+    file::Descriptor entry = file::openInside(m_home.get(), relative, type, error);
+    if (!entry.isOpen())
+        fail("cannot open", path, error);
+    return entry;
 }
 
-QByteArray HomeDirectory::readSmallFile(const QString& path, qint64 limit) const
+QByteArray HomeDirectory::readFile(const QString& path, qint64 limit) const
 {
-    std::error_code error;
-    const file::Descriptor file = open(path, file::EntryType::RegularFile, error);
-    if (!file.isOpen())
-        return {};
-    try {
-        return file::readAll(file.get(), limit);
-    } catch (const std::system_error&) {
-        return {};
-    }
+    return file::readAll(open(path, file::EntryType::RegularFile).get(), limit);
 }
 
 std::pair<file::Descriptor, std::string> HomeDirectory::parentOf(const QString& path) const
 {
-    const QString parent = QFileInfo(path).path();
-    const std::string name = QFileInfo(path).fileName().toStdString();
-    std::error_code error;
-    file::Descriptor directory = open(parent, file::EntryType::Directory, error);
-    if (!directory.isOpen())
-        throw fs::filesystem_error("cannot open directory", toPath(parent), error);
-    return { std::move(directory), name };
+    return { open(QFileInfo(path).path(), file::EntryType::Directory),
+        QFileInfo(path).fileName().toStdString() };
 }
 
-bool HomeDirectory::openFile(
-    const Core& core, const QString& path, QFile& file, QIODevice::OpenMode mode, QString* error)
+QString HomeDirectory::playedPath() const
 {
-    std::error_code code;
-    file::Descriptor fd;
-    try {
-        fd = HomeDirectory(core).open(path, file::EntryType::RegularFile, code);
-    } catch (const std::system_error& e) {
-        code = e.code();
+    const QString link = QDir(m_path).filePath(QString::fromStdString(m_link));
+    char target[PATH_MAX];
+    const ssize_t length = ::readlinkat(m_home.get(), m_link.c_str(), target, sizeof target);
+    if (length < 0)
+        failErrno("cannot read link", link);
+    // "work_dir_b", "./work_dir_b" and the absolute path all name work directory B.
+    const fs::path named = fs::path(std::string(target, std::size_t(length)));
+    const fs::path resolved
+        = (named.is_absolute() ? named : toPath(m_path) / named).lexically_normal();
+    for (const QString& work : { m_workA, m_workB }) {
+        if (resolved == toPath(work).lexically_normal())
+            return work;
     }
-    if (!fd.isOpen()) {
-        *error = QString::fromStdString(code.message());
-        return false;
-    }
-    if (!file.open(fd.get(), mode, QFileDevice::AutoCloseHandle)) {
-        *error = file.errorString();
-        return false;
-    }
-    fd.release();
-    return true;
+    fail("not a work directory", link, file::make_error_code(file::FileError::OutsideDirectory));
+}
+
+PlayedDirectory HomeDirectory::played() const
+{
+    QString path = playedPath();
+    file::Descriptor directory = open(path, file::EntryType::Directory);
+    return PlayedDirectory(std::move(path), std::move(directory));
 }
 
 } // namespace vesk::detail

@@ -6,18 +6,20 @@ namespace vesk::detail {
 
 namespace {
 
+namespace key = status::key;
+
 QJsonValue timeValue(const QDateTime& time)
 {
     if (!time.isValid())
         return QJsonValue::Null;
-    return time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate);
+    return status::timeText(time);
 }
 
 QJsonValue heartbeatValue(const std::optional<HeartbeatRecord>& beat)
 {
     if (!beat)
         return QJsonValue::Null;
-    return QJsonObject { { "time", timeValue(beat->time) }, { "outcome", beat->outcome } };
+    return QJsonObject { { key::time, timeValue(beat->time) }, { key::outcome, beat->outcome } };
 }
 
 QJsonValue syncValue(const std::optional<SyncRecord>& sync)
@@ -25,16 +27,16 @@ QJsonValue syncValue(const std::optional<SyncRecord>& sync)
     if (!sync)
         return QJsonValue::Null;
     QJsonObject value {
-        { "time", timeValue(sync->time) },
-        { "outcome", sync->outcome },
-        { "retryPending", sync->retryPending },
-        { "durationMs", sync->durationMs },
+        { key::time, timeValue(sync->time) },
+        { key::outcome, status::outcomeText(sync->outcome) },
+        { key::retryPending, status::retries(sync->outcome) },
+        { key::durationMs, sync->durationMs },
     };
     if (!sync->reason.isEmpty())
-        value.insert("reason", sync->reason);
-    if (sync->outcome == u"switched") {
-        value.insert("files", sync->files);
-        value.insert("bytes", sync->bytes);
+        value.insert(key::reason, sync->reason);
+    if (sync->outcome == status::SyncOutcome::switched) {
+        value.insert(key::files, sync->files);
+        value.insert(key::bytes, sync->bytes);
     }
     return value;
 }
@@ -44,14 +46,14 @@ QJsonValue nowValue(const std::optional<Stream::Playing>& playing)
     if (!playing)
         return QJsonValue::Null;
     return QJsonObject {
-        { "playlist", playing->playlist },
-        { "file", playing->file },
-        { "url", playing->url },
-        { "start", timeValue(playing->start) },
-        { "until", timeValue(playing->end) },
-        { "placeholder", playing->placeholder },
+        { key::playlist, playing->playlist },
+        { key::file, playing->file },
+        { key::url, playing->url },
+        { key::start, timeValue(playing->start) },
+        { key::end, timeValue(playing->end) },
+        { key::placeholder, playing->placeholder },
         // Nothing scheduled for this span: the placeholder, if any, fills it.
-        { "idle", playing->playlist.isEmpty() },
+        { key::idle, playing->playlist.isEmpty() },
     };
 }
 
@@ -71,39 +73,39 @@ QJsonObject statusDocument(const StatusFigures& figures)
     for (auto it = figures.api.answered.cbegin(); it != figures.api.answered.cend(); ++it)
         answered.insert(QString::number(it.key()), qint64(it.value()));
 
+    const auto nullOr = [](bool known, const QJsonValue& value) {
+        return known ? value : QJsonValue(QJsonValue::Null);
+    };
     return QJsonObject {
-        { "version", figures.version },
-        { "pid", figures.pid },
-        { "started", timeValue(figures.started) },
-        { "updated", timeValue(figures.updated) },
-        { "stopped", figures.stopped ? timeValue(*figures.stopped) : QJsonValue(QJsonValue::Null) },
-        { "home", figures.home },
-        { "pairing",
-            figures.server.isEmpty() ? QJsonValue(QJsonValue::Null)
-                                     : QJsonValue(QJsonObject { { "server", figures.server } }) },
-        { "heartbeat", heartbeatValue(figures.heartbeat) },
-        { "sync", syncValue(figures.sync) },
-        { "lastSwitch", syncValue(figures.switched) },
-        { "playing",
+        { key::version, figures.version },
+        { key::pid, figures.pid },
+        { key::started, timeValue(figures.started) },
+        { key::updated, timeValue(figures.updated) },
+        { key::stopped, figures.stopped ? timeValue(*figures.stopped) : QJsonValue::Null },
+        { key::home, figures.home },
+        { key::pairing,
+            nullOr(!figures.server.isEmpty(), QJsonObject { { key::server, figures.server } }) },
+        { key::heartbeat, heartbeatValue(figures.heartbeat) },
+        { key::sync, syncValue(figures.sync) },
+        { key::lastSwitch, syncValue(figures.switched) },
+        { key::playing,
             QJsonObject {
-                { "workDir",
-                    figures.workDir.isEmpty() ? QJsonValue(QJsonValue::Null)
-                                              : QJsonValue(figures.workDir) },
-                { "playlists", QJsonArray::fromStringList(figures.playlists) },
-                { "now", nowValue(figures.playing) },
+                { key::workDir, nullOr(!figures.workDir.isEmpty(), figures.workDir) },
+                { key::playlists, QJsonArray::fromStringList(figures.playlists) },
+                { key::now, nowValue(figures.playing) },
             } },
-        { "stream",
+        { key::stream,
             QJsonObject {
-                { "destination", figures.streamDestination },
-                { "datagrams", qint64(figures.datagramsSent) },
-                { "bytes", qint64(figures.bytesSent) },
-                { "errors", qint64(figures.sendErrors) },
-                { "displaysJoined", qint64(figures.displaysJoined) },
+                { key::destination, figures.streamDestination },
+                { key::datagrams, qint64(figures.datagramsSent) },
+                { key::bytes, qint64(figures.bytesSent) },
+                { key::errors, qint64(figures.sendErrors) },
+                { key::displaysJoined, qint64(figures.displaysJoined) },
             } },
-        { "api",
+        { key::api,
             QJsonObject {
-                { "answered", answered },
-                { "dropped", qint64(figures.api.dropped) },
+                { key::answered, answered },
+                { key::dropped, qint64(figures.api.dropped) },
             } },
     };
 }
@@ -131,13 +133,15 @@ QByteArray prometheusText(const StatusFigures& figures)
             figures.heartbeat->time.toSecsSinceEpoch());
     metric("vesk_sync_time_seconds", "gauge", "When the last synchronisation ran, Unix time.");
     if (figures.sync)
-        sample("vesk_sync_time_seconds", "outcome=" + quoted(figures.sync->outcome),
+        sample("vesk_sync_time_seconds",
+            "outcome=" + quoted(status::outcomeText(figures.sync->outcome)),
             figures.sync->time.toSecsSinceEpoch());
     metric("vesk_last_switch_time_seconds", "gauge", "When a delivery last went in, Unix time.");
     if (figures.switched)
         sample("vesk_last_switch_time_seconds", {}, figures.switched->time.toSecsSinceEpoch());
     metric("vesk_sync_retry_pending", "gauge", "1 while a delivery waits for its retry.");
-    sample("vesk_sync_retry_pending", {}, figures.sync && figures.sync->retryPending ? 1 : 0);
+    sample("vesk_sync_retry_pending", {},
+        figures.sync && status::retries(figures.sync->outcome) ? 1 : 0);
     metric("vesk_idle", "gauge", "1 while nothing is scheduled now.");
     sample("vesk_idle", {}, !figures.playing || figures.playing->playlist.isEmpty() ? 1 : 0);
     metric("vesk_stream_datagrams_total", "counter", "Datagrams sent to the displays.");

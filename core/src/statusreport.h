@@ -2,6 +2,7 @@
 // Not API: what the status file reports, and how it is written down.
 
 #include <vesk/httpserver.h>
+#include <vesk/statusfile.h>
 #include <vesk/stream.h>
 
 #include <QByteArray>
@@ -22,16 +23,13 @@ struct HeartbeatRecord
     QString outcome;
 };
 
-// The last run of the synchronisation.
+// The last run of the synchronisation: how it ended, and why when it did not switch. Whether the
+// run is repeated by the retry timer follows from the outcome (status::retries).
 struct SyncRecord
 {
     QDateTime time;
-    // "switched", "up to date", "no delivery", "refused" (the delivery as it stands cannot go
-    // in) or "retry pending" (something in the way that may pass: a writer, a full disk).
-    QString outcome;
+    status::SyncOutcome outcome = status::SyncOutcome::retryPending;
     QString reason;
-    // The retry timer runs: the delivery is looked at again without news from the watcher.
-    bool retryPending = false;
     // Of a switched delivery: its files, TF not counted, and their bytes.
     qint64 files = 0;
     qint64 bytes = 0;
@@ -65,7 +63,7 @@ struct StatusFigures
     HttpServer::Tally api;
 };
 
-// The document of "status.json". Times are local with their offset; absent facts are null.
+// The document of "status.json". Times as status::timeText writes them; absent facts are null.
 QJsonObject statusDocument(const StatusFigures& figures);
 
 // The same figures in the text format of node-exporter's textfile collector.
@@ -88,6 +86,8 @@ struct StatusRecords
     QString prometheusPath;
     // The last failure to write, so that a lasting one is logged once.
     QString lastWriteError;
+    // The home's status file of an earlier start was removed, or there was none.
+    bool homeStatusChecked = false;
 };
 
 } // namespace vesk::detail

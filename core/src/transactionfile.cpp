@@ -5,9 +5,12 @@
 #include <vesk/xxhash64.h>
 
 #include <QFile>
+#include <QHash>
 
 #include <fcntl.h>
 
+#include <climits>
+#include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -39,7 +42,7 @@ std::uint64_t hashFile(file::Descriptor fd)
 
 } // namespace
 
-TransactionEntry parseTransactionLine(QByteArray line)
+TransactionLine parseTransactionLine(QByteArray line)
 {
     if (line.endsWith('\n')) {
         line.chop(1);
@@ -47,26 +50,82 @@ TransactionEntry parseTransactionLine(QByteArray line)
             line.chop(1);
         }
     }
-    TransactionEntry entry;
+    TransactionLine entry;
     bool ok = false;
     entry.checksum = line.left(16).toULongLong(&ok, 16);
     if (!ok) {
         entry.checksum = 0;
     }
     if (line.size() > 18) {
-        entry.name = QString::fromUtf8(line.mid(18));
+        entry.name = line.mid(18);
     }
     return entry;
 }
 
-QList<TransactionEntry> parseTransactionFile(const QByteArray& content)
+QList<TransactionLine> transactionLines(const QByteArray& content)
 {
-    QList<TransactionEntry> entries;
+    QList<TransactionLine> lines;
     for (qsizetype start = 0; start < content.size();) {
-        qsizetype end = content.indexOf('\n', start);
-        end = end < 0 ? content.size() : end + 1;
-        entries.append(parseTransactionLine(content.mid(start, end - start)));
-        start = end;
+        const qsizetype end = content.indexOf('\n', start);
+        const qsizetype next = end < 0 ? content.size() : end + 1;
+        lines.append(parseTransactionLine(content.mid(start, next - start)));
+        start = next;
+    }
+    return lines;
+}
+
+Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray& content)
+{
+    const auto refuse = [](const QString& reason) {
+        logger()->error(QStringLiteral("  файл транзакции отклонен: %1"), reason);
+        return Unexpected(reason);
+    };
+    QList<TransactionEntry> entries;
+    QHash<QString, std::uint64_t> checksums;
+    QSet<QString> directories;
+    int number = 0;
+    for (const TransactionLine& line : transactionLines(content)) {
+        ++number;
+        if (!line.name.isValidUtf8())
+            return refuse(QStringLiteral("line %1: the name is not UTF-8").arg(number));
+        const auto components = file::componentsInside(line.name.toStdString());
+        if (!components) {
+            logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
+                                          "пределами директории синхронизации"),
+                QString::fromUtf8(line.name));
+            continue;
+        }
+        if (components->empty())
+            return refuse(QStringLiteral("line %1 names no file").arg(number));
+        QString name;
+        for (const std::string& component : *components) {
+            if (component.size() > NAME_MAX)
+                return refuse(QStringLiteral("line %1: a part of the name is longer than %2 bytes")
+                                  .arg(number)
+                                  .arg(NAME_MAX));
+            if (!name.isEmpty())
+                directories.insert(name);
+            name += (name.isEmpty() ? QString() : QStringLiteral("/"))
+                + QString::fromStdString(component);
+        }
+        if (name.toUtf8().size() >= PATH_MAX)
+            return refuse(QStringLiteral("line %1: the name is longer than %2 bytes")
+                              .arg(number)
+                              .arg(PATH_MAX - 1));
+        const auto seen = checksums.constFind(name);
+        if (seen != checksums.cend()) {
+            if (*seen != line.checksum)
+                return refuse(QStringLiteral("line %1 lists %2 again with another checksum")
+                                  .arg(QString::number(number), name));
+            continue;
+        }
+        checksums.insert(name, line.checksum);
+        entries.append({ name, line.checksum });
+    }
+    for (const TransactionEntry& entry : entries) {
+        if (directories.contains(entry.name))
+            return refuse(
+                QStringLiteral("%1 is listed as a file and as a directory").arg(entry.name));
     }
     return entries;
 }
@@ -90,38 +149,35 @@ std::uint64_t hashDevice(QIODevice& device)
 
 Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(const QString& dir)
 {
+    file::Descriptor directory;
+    QByteArray content;
     try {
-        return checkTransactionFile(
-            file::openDirectory(QFile::encodeName(dir).toStdString()).get());
+        directory = file::openDirectory(QFile::encodeName(dir).toStdString());
+        std::error_code error;
+        const file::Descriptor tf
+            = file::openInside(directory.get(), "TF", file::EntryType::RegularFile, error);
+        if (!tf.isOpen())
+            throw std::filesystem::filesystem_error("cannot open", dir.toStdString(), error);
+        content = file::readAll(tf.get(), maxTransactionFileSize);
     } catch (const std::filesystem::filesystem_error&) {
         logger()->error(QStringLiteral("  не найден файл транзакции"));
         return Unexpected(CheckTransactionFileError::TransactionFileNotFound);
     }
+    const auto entries = parseTransactionFile(content);
+    if (!entries)
+        return Unexpected(CheckTransactionFileError::Malformed);
+    return checkFiles(directory.get(), entries.value());
 }
 
-Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(
-    int dir, const QSet<QString>& trusted)
+Expected<QList<QString>, CheckTransactionFileError> checkFiles(
+    int dir, const QList<TransactionEntry>& entries, const QSet<QString>& trusted)
 {
     std::error_code error;
-    const file::Descriptor tf = file::openInside(dir, "TF", file::EntryType::RegularFile, error);
-    if (!tf.isOpen()) {
-        logger()->error(QStringLiteral("  не найден файл транзакции"));
-        return Unexpected(CheckTransactionFileError::TransactionFileNotFound);
-    }
-    const QList<TransactionEntry> entries
-        = parseTransactionFile(file::readAll(tf.get(), maxTransactionFileSize));
-
     QList<QString> verified;
     for (const TransactionEntry& entry : entries) {
-        const std::string name = entry.name.toStdString();
-        if (!file::componentsInside(name)) {
-            logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
-                                          "пределами директории синхронизации"),
-                entry.name);
-            continue;
-        }
         if (!trusted.contains(entry.name)) {
-            file::Descriptor fd = file::openInside(dir, name, file::EntryType::RegularFile, error);
+            file::Descriptor fd = file::openInside(
+                dir, entry.name.toStdString(), file::EntryType::RegularFile, error);
             if (!fd.isOpen()) {
                 logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"), entry.name,
                     QString::fromStdString(error.message()));

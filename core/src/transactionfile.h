@@ -1,5 +1,5 @@
 #pragma once
-// Not API: the transaction-file check of the content synchronisation, shared with its tests.
+// Not API: the transaction file of the content synchronisation, shared with its tests.
 
 #include <vesk/checktransactionfileerror.h>
 #include <vesk/expected.h>
@@ -17,13 +17,14 @@ namespace vesk::detail {
 // A transaction file lists names, never much: anything larger is not one.
 constexpr qint64 maxTransactionFileSize = qint64(64) << 20;
 
-struct TransactionEntry
+// One line of a transaction file as it stands: the checksum and the name's bytes.
+struct TransactionLine
 {
-    QString name;
+    QByteArray name;
     std::uint64_t checksum = 0;
 };
 
-// One line of a transaction file as read by readLine, line end included:
+// One line as read by readLine, line end included:
 //   "ef46db3751d8e999  video/a.mp4\n"   -> ef46db3751d8e999, "video/a.mp4"
 //   "EF46DB3751D8E999  a.mp4\r\n"       -> ef46db3751d8e999, "a.mp4"
 //   "ef46db3751d8e999  a.mp4"           -> ef46db3751d8e999, "a.mp4" (last line, no line feed)
@@ -31,10 +32,33 @@ struct TransactionEntry
 //   "zzzzzzzzzzzzzzzz  a.mp4\n"         -> 0, "a.mp4"
 //   "ef46db37\n"                        -> 0xef46db37, ""
 //   "\n"                                -> 0, ""
-TransactionEntry parseTransactionLine(QByteArray line);
+TransactionLine parseTransactionLine(QByteArray line);
 
-// Every line of a whole transaction file, in file order.
-QList<TransactionEntry> parseTransactionFile(const QByteArray& content);
+// Every line of a whole transaction file as it stands, in file order.
+QList<TransactionLine> transactionLines(const QByteArray& content);
+
+// A file the delivery lists: its name in the one form every step uses (empty and "." components
+// dropped, "./a//b" is "a/b") and its checksum.
+struct TransactionEntry
+{
+    QString name;
+    std::uint64_t checksum = 0;
+
+    friend bool operator==(const TransactionEntry&, const TransactionEntry&) = default;
+};
+
+// Every line of a whole transaction file as the synchronisation takes it, in file order. A name
+// that would leave the directory is skipped with a warning; a name listed twice with the same
+// checksum is taken once. Anything else that cannot be taken makes the whole file malformed, with
+// a reason that names the line:
+//   "..  ../x"  (with a checksum)         -> skipped, warned
+//   "..  a.mp4" and later "..  ./a.mp4"   -> one entry a.mp4, when both checksums agree
+//   the same with different checksums     -> "line 2 lists a.mp4 again with another checksum"
+//   a blank line, or "..  ."              -> "line 1 names no file"
+//   a name that is not UTF-8              -> "line 1: the name is not UTF-8"
+//   a component over 255 bytes            -> "line 1: a part of the name is longer than 255 bytes"
+//   "..  video" and "..  video/a.mp4"     -> "video is listed as a file and as a directory"
+Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray& content);
 
 // The XXH64 checksum (seed 0) of the device's remaining bytes, read in pieces of 256 KiB, which
 // keeps the memory small and the system calls few. Throws std::runtime_error when the device
@@ -46,9 +70,10 @@ std::uint64_t hashDevice(QIODevice& device);
 // file that could be verified is an incomplete delivery (NothingListed), never one of nothing.
 Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(const QString& dir);
 
-// The same on an open directory, never following a link below it. Names in `trusted` are listed
-// without being read: the caller takes those files from elsewhere and verifies them there.
-Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(
-    int dir, const QSet<QString>& trusted = {});
+// Verifies the listed files below the open directory `dir`, never following a link; the same
+// result. Names in `trusted` are listed without being read: the caller takes those files from
+// elsewhere and verifies them there.
+Expected<QList<QString>, CheckTransactionFileError> checkFiles(
+    int dir, const QList<TransactionEntry>& entries, const QSet<QString>& trusted = {});
 
 } // namespace vesk::detail

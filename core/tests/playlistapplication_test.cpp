@@ -110,15 +110,18 @@ TEST_F(PlaylistApplication, ReadsThroughTheLinkAsItIsNow)
     m_core.onPlaylistChanged();
     EXPECT_EQ(m_core.m_stream->programme().placeholder, "b");
     EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathB());
-    // A delivery without a playlist: the old schedule must not play the new directory's files,
-    // nor stay on the directory the next delivery overwrites.
-    ASSERT_TRUE(QFile::remove(m_core.workPathA() + "/playlist.ini"));
+    // A delivery without a readable playlist (none, or one larger than a playlist can be): the
+    // old schedule must not play the new directory's files, nor stay on the directory the next
+    // delivery overwrites; the placeholder, a URL, stays on the displays.
+    ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini",
+        "[placeholder]\nurl=a\n" + QByteArray(vesk::PlaylistParser::maxFileSize, ';')));
     link("work_dir_a");
     m_core.onPlaylistChanged();
     EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathA());
     EXPECT_TRUE(m_core.m_stream->programme().playlists.isEmpty());
-    EXPECT_EQ(m_core.m_stream->programme().placeholder, QString());
-    EXPECT_TRUE(messages().last().startsWith("  невозможно применить плейлист: "));
+    EXPECT_EQ(m_core.m_stream->programme().placeholder, "b");
+    EXPECT_EQ(messages().last(),
+        "  невозможно применить плейлист: File too large: more than 1048576 bytes");
 }
 
 TEST_F(PlaylistApplication, UnreadableFileIsReportedWithItsReason)

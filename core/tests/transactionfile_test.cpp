@@ -24,7 +24,7 @@ struct LineCase
 {
     QByteArray line;
     std::uint64_t checksum;
-    QString name;
+    QByteArray name;
 };
 
 class ParseTransactionLine : public testing::TestWithParam<LineCase>
@@ -34,21 +34,66 @@ class ParseTransactionLine : public testing::TestWithParam<LineCase>
 // Mirrors the table at parseTransactionLine.
 TEST_P(ParseTransactionLine, Table)
 {
-    const TransactionEntry entry = parseTransactionLine(GetParam().line);
+    const TransactionLine entry = parseTransactionLine(GetParam().line);
     EXPECT_EQ(entry.checksum, GetParam().checksum);
     EXPECT_EQ(entry.name, GetParam().name);
 }
 
 INSTANTIATE_TEST_SUITE_P(Lines, ParseTransactionLine,
-    testing::Values(LineCase { "ef46db3751d8e999  video/a.mp4\n", 0xef46db3751d8e999ULL,
-                        QStringLiteral("video/a.mp4") },
-        LineCase { "EF46DB3751D8E999  a.mp4\r\n", 0xef46db3751d8e999ULL, QStringLiteral("a.mp4") },
-        LineCase { "ef46db3751d8e999  a.mp4", 0xef46db3751d8e999ULL, QStringLiteral("a.mp4") },
-        LineCase { "ef46db3751d8e999  a\r", 0xef46db3751d8e999ULL, QStringLiteral("a\r") },
-        LineCase { "zzzzzzzzzzzzzzzz  a.mp4\n", 0, QStringLiteral("a.mp4") },
-        LineCase { "ef46db37\n", 0xef46db37ULL, QString() }, LineCase { "\n", 0, QString() },
+    testing::Values(
+        LineCase { "ef46db3751d8e999  video/a.mp4\n", 0xef46db3751d8e999ULL, "video/a.mp4" },
+        LineCase { "EF46DB3751D8E999  a.mp4\r\n", 0xef46db3751d8e999ULL, "a.mp4" },
+        LineCase { "ef46db3751d8e999  a.mp4", 0xef46db3751d8e999ULL, "a.mp4" },
+        LineCase { "ef46db3751d8e999  a\r", 0xef46db3751d8e999ULL, "a\r" },
+        LineCase { "zzzzzzzzzzzzzzzz  a.mp4\n", 0, "a.mp4" },
+        LineCase { "ef46db37\n", 0xef46db37ULL, {} }, LineCase { "\n", 0, {} },
         LineCase { "0000000000000001  \xd0\xb2\xd0\xb8\xd0\xb4\xd0\xb5\xd0\xbe.mp4\n", 1,
-            QStringLiteral("видео.mp4") }));
+            "\xd0\xb2\xd0\xb8\xd0\xb4\xd0\xb5\xd0\xbe.mp4" }));
+
+struct FileCase
+{
+    QByteArray content;
+    // The names taken, or why the file is refused.
+    QStringList names;
+    QString refused;
+};
+
+class ParseTransactionFile : public testing::TestWithParam<FileCase>
+{
+};
+
+// Mirrors the table at parseTransactionFile.
+TEST_P(ParseTransactionFile, Table)
+{
+    const auto entries = parseTransactionFile(GetParam().content);
+    QStringList names;
+    if (entries) {
+        for (const TransactionEntry& entry : entries.value())
+            names.append(entry.name);
+    }
+    EXPECT_EQ(names, GetParam().names);
+    EXPECT_EQ(entries ? QString() : entries.error(), GetParam().refused);
+}
+
+const QByteArray one = "0000000000000001  ";
+const QByteArray two = "0000000000000002  ";
+
+INSTANTIATE_TEST_SUITE_P(Files, ParseTransactionFile,
+    testing::Values(FileCase { one + "../x\n" + one + "a\n", { "a" }, {} },
+        FileCase { one + "a.mp4\n" + one + "./a.mp4\n" + one + ".//a.mp4\n", { "a.mp4" }, {} },
+        FileCase { one + "a//b/./c\n" + one + "d", { "a/b/c", "d" }, {} },
+        FileCase { one + "a.mp4\n" + two + "./a.mp4\n", {},
+            "line 2 lists a.mp4 again with another checksum" },
+        FileCase { one + "a\n\n", {}, "line 2 names no file" },
+        FileCase { one + ".\n", {}, "line 1 names no file" },
+        FileCase { one + "\xff.mp4\n", {}, "line 1: the name is not UTF-8" },
+        FileCase { one + "ok/" + QByteArray(255, 'x') + "\n" + one + QByteArray(256, 'x'), {},
+            "line 2: a part of the name is longer than 255 bytes" },
+        FileCase { one + (QByteArray(255, 'x') + '/').repeated(16) + "y\n", {},
+            "line 1: the name is longer than 4095 bytes" },
+        FileCase { one + "video\n" + two + "video/a.mp4\n", {},
+            "video is listed as a file and as a directory" },
+        FileCase { {}, {}, {} }));
 
 // A content directory with three files and a TF from xxhsum.
 class CheckTransactionFile : public testing::Test
@@ -144,13 +189,14 @@ TEST_F(CheckTransactionFile, CrlfAndMissingFinalLineFeedKeepWholeNames)
     EXPECT_EQ(result.value(), QStringList({ "a.mp4", "video/b.mp4" }));
 }
 
-TEST_F(CheckTransactionFile, BlankLineIsAReadError)
+TEST_F(CheckTransactionFile, BlankLineIsMalformed)
 {
     QByteArray lines = test::xxhsumLines(m_dir, { "a.mp4" });
     ASSERT_TRUE(writeFile(m_dir + "/TF", lines + "\n"));
     const auto result = checkTransactionFile(m_dir);
     ASSERT_FALSE(result.hasValue());
-    EXPECT_EQ(result.error(), CheckTransactionFileError::FileReadError);
+    EXPECT_EQ(result.error(), CheckTransactionFileError::Malformed);
+    EXPECT_TRUE(logged(log::Level::error, "  файл транзакции отклонен: line 2 names no file"));
 }
 
 TEST_F(CheckTransactionFile, NamesOutsideTheDirectoryAreSkipped)
