@@ -785,6 +785,50 @@ class HostileDeliveryTest(ServiceTestCase):
                          since=mark)
         self.assertPlayed(service, delivery)
 
+        # TF lines that waste or cannot be taken: a name listed again (3,000 times here) is taken
+        # once; a name listed with two checksums, or one that is not UTF-8, refuses the TF with
+        # its reason and no retry; a name of 254 bytes goes in. A url longer than a path is
+        # refused with a line that names its playlist and file.
+        files = {"playlist.ini": (PLAYLIST + "[e2e.3]\nurl=" + "x" * 4097 + "\n").encode(),
+                 "a.mp4": os.urandom(4096)}
+        listed = self.deliver(service, scratch, "listed", files)
+        count = listed.transaction_file.count(b"\n")
+        again = listed.transaction_file.splitlines(True)[0].replace(b"  ", b"  ./", 1)
+        cases = [(listed.transaction_file + again * 3000, None),
+                 (listed.transaction_file + b"0123456789abcdef  a.mp4\n",
+                  f"line {count + 1} lists a.mp4 again with another checksum"),
+                 (listed.transaction_file + b"0000000000000000  \xff.mp4\n",
+                  f"line {count + 1}: the name is not UTF-8")]
+        for tf, refused in cases:
+            mark = service.log_mark()
+            write_replacing(sync_tf, tf)
+            if refused is None:
+                service.wait_log(FINISHED, since=mark)
+                service.wait_log("  файл 3 плейлиста e2e отклонен: url длиннее 4096 байт",
+                                 logger="vesk.playlist.parser", since=mark)
+                self.assertEqual(read(service.path("work_dir/TF")), tf)
+                self.assertEqual(read(service.path("work_dir/a.mp4")), files["a.mp4"])
+                size = sum(map(len, files.values()))
+                went_in = self.statusWhen(service, lambda s: s["lastSwitch"]["bytes"] == size,
+                                          "the delivery counted once")["lastSwitch"]
+                self.assertEqual(went_in["files"], 2)
+                continue
+            service.wait_log("  файл транзакции отклонен: " + refused, since=mark)
+            sync = self.statusWhen(service, lambda s: s["sync"].get("reason") == refused,
+                                   "the refusal")["sync"]
+            self.assertEqual((sync["outcome"], sync["retryPending"]), ("refused", False))
+        long_name = "l" * 250 + ".mp4"
+        files = {"playlist.ini": PLAYLIST.encode(), long_name: os.urandom(4096)}
+        self.deliver(service, scratch, "short", {"playlist.ini": files["playlist.ini"]})
+        delivery = Delivery(os.path.join(scratch, "long"), files)
+        # Written in place: a temporary name of the writer's own would not fit either.
+        with open(os.path.join(service.path("sync_dir"), long_name), "wb") as f:
+            f.write(files[long_name])
+        mark = service.log_mark()
+        write_replacing(sync_tf, delivery.transaction_file)
+        service.wait_log(FINISHED, since=mark)
+        self.assertPlayed(service, delivery)
+
         # A linked .ssh: pairing fails with its reason, and the directory it names is untouched.
         shutil.rmtree(service.path(".ssh"))
         os.chmod(outside, 0o777)
@@ -832,6 +876,86 @@ class FullDiskTest(ServiceTestCase):
         self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_a")
         self.assertEqual(read(service.path("work_dir_a/red.mp4")), big.files["red.mp4"])
 
+
+
+class QuietStatusTest(ServiceTestCase):
+    """Scenario 11: the status on the runtime directory's tmpfs, replaced without a flush; a stale
+    one in the home removed; vesk-status finds either without being told where."""
+
+    FLUSHES = ("fsync", "fdatasync", "sync", "syncfs", "sync_file_range", "msync")
+
+    def vesk_status_in(self, mounts, *options):
+        """vesk-status without --file, in a mount namespace where /run is empty but for the
+        directories bound into it; nothing is mounted on the host."""
+        script = "mount -t tmpfs tmpfs /run && " + " && ".join(
+            f'mkdir -p "{target}" && mount --bind "{source}" "{target}"'
+            for source, target in mounts) + ' && exec "$0" "$@"'
+        return subprocess.run(["unshare", "--mount", "--propagation", "private", "--", "/bin/sh",
+                               "-c", script, os.environ["VESK_STATUS"], *options],
+                              capture_output=True, text=True, timeout=30)
+
+    def test_quiet_status(self):
+        scratch = self.scratch()
+        runtime = os.path.join(scratch, "run")
+        os.makedirs(runtime)
+        service = self.service()
+        service.environment["RUNTIME_DIRECTORY"] = f"{runtime}:{scratch}/second"
+        with open(service.path("status.json"), "w") as f:
+            f.write('{"updated": "2020-01-01T00:00:00.000+00:00", "stopped": null}')
+        service.start()
+        status_path = os.path.join(runtime, "status.json")
+
+        def status():
+            try:
+                with open(status_path, "rb") as f:
+                    return json.loads(f.read())
+            except (OSError, ValueError):
+                return None
+
+        first = wait_until(status, 30, "status.json in the runtime directory", service.diagnostics)
+        wait_until(lambda: not os.path.lexists(service.path("status.json")), 30,
+                   "the stale status in the home removed", service.diagnostics)
+        for key in ("started", "updated"):
+            self.assertRegex(first[key], ISO_WITH_MS_AND_OFFSET)
+
+        # Idle, from the attach to the next rewrite of the status (the 30-second one, or the
+        # minute's heartbeat): a rename, and no flush of any kind.
+        trace = os.path.join(scratch, "strace.txt")
+        with open(os.path.join(scratch, "strace.err"), "w+") as err:
+            strace = subprocess.Popen(
+                ["strace", "-f", "-c", "-o", trace, "-e", "trace=" + ",".join(
+                    self.FLUSHES + ("rename", "renameat", "renameat2")),
+                 "-p", str(service.process.pid)], stderr=err)
+            wait_until(lambda: err.seek(0) == 0 and "attached" in err.read(), 30,
+                       "strace attached", service.diagnostics)
+            before = status()["updated"]
+            wait_until(lambda: (status() or {}).get("updated", before) != before, 90,
+                       "a rewrite of the idle status", service.diagnostics)
+            strace.send_signal(signal.SIGINT)
+            strace.wait(30)
+        calls = {}
+        with open(trace) as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) >= 5 and fields[-1].isidentifier() and fields[3].isdigit():
+                    calls[fields[-1]] = int(fields[3])
+        self.assertGreaterEqual(calls.get("rename", 0) + calls.get("renameat", 0)
+                                + calls.get("renameat2", 0), 1, calls)
+        self.assertEqual({name: calls.get(name, 0) for name in self.FLUSHES},
+                         dict.fromkeys(self.FLUSHES, 0))
+
+        shown = self.vesk_status_in([(runtime, "/run/vesk")])
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        self.assertIn("running since", shown.stdout)
+
+        # Without a runtime directory, the home's file: here a stopped service's last word.
+        service.stop()
+        home = os.path.join(scratch, "home")
+        os.makedirs(home)
+        shutil.copy(status_path, home)
+        shown = self.vesk_status_in([(home, HOME)])
+        self.assertEqual(shown.returncode, 3, shown.stderr)
+        self.assertIn("STOPPED at", shown.stdout)
 
 if __name__ == "__main__":
     unittest.main()

@@ -246,6 +246,8 @@ class Service:
         self.sync_repeat = sync_repeat
         self.send_to = send_to
         self.process = None
+        # Variables added to the service's environment (RUNTIME_DIRECTORY, say).
+        self.environment = {}
         # A command prefix that runs the program somewhere prepared for it (a namespace shared
         # with other peers, an account of its own) instead of a namespace of its own.
         self.enter = None
@@ -283,6 +285,7 @@ class Service:
         environment = dict(os.environ)
         # A zone with a non-zero offset, so that time stamps show whether the offset is right.
         environment.setdefault("TZ", "Europe/Moscow")
+        environment.update(self.environment)
         command = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
                    NAMESPACE_SCRIPT, "vesk-e2e", HOME, self.home, self.program]
         if self.enter:
