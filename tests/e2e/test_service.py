@@ -921,18 +921,19 @@ class QuietStatusTest(ServiceTestCase):
         # Idle, from the attach to the next rewrite of the status (the 30-second one, or the
         # minute's heartbeat): a rename, and no flush of any kind.
         trace = os.path.join(scratch, "strace.txt")
-        with open(os.path.join(scratch, "strace.err"), "w+") as err:
+        messages = os.path.join(scratch, "strace.err")
+        with open(messages, "w") as err:
             strace = subprocess.Popen(
                 ["strace", "-f", "-c", "-o", trace, "-e", "trace=" + ",".join(
                     self.FLUSHES + ("rename", "renameat", "renameat2")),
                  "-p", str(service.process.pid)], stderr=err)
-            wait_until(lambda: err.seek(0) == 0 and "attached" in err.read(), 30,
-                       "strace attached", service.diagnostics)
-            before = status()["updated"]
-            wait_until(lambda: (status() or {}).get("updated", before) != before, 90,
-                       "a rewrite of the idle status", service.diagnostics)
-            strace.send_signal(signal.SIGINT)
-            strace.wait(30)
+        wait_until(lambda: "attached" in read(messages).decode(), 30, "strace attached",
+                   service.diagnostics)
+        before = status()["updated"]
+        wait_until(lambda: (status() or {}).get("updated", before) != before, 90,
+                   "a rewrite of the idle status", service.diagnostics)
+        strace.send_signal(signal.SIGINT)
+        strace.wait(30)
         calls = {}
         with open(trace) as f:
             for line in f:

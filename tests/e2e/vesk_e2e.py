@@ -229,7 +229,7 @@ def pairing_body(peer, token, server, client_key):
 class Service:
     """One vesk-service with its own program directory, config.ini, log and home."""
 
-    def __init__(self, *, sync_repeat=2, send_to=None, name="service"):
+    def __init__(self, *, sync_repeat=2, send_to=None, name="service", log_level="debug"):
         program = os.environ.get("VESK_SERVICE")
         if not program or not os.path.isfile(program):
             raise RuntimeError("VESK_SERVICE must name the built vesk-service")
@@ -245,6 +245,7 @@ class Service:
         self.port = free_tcp_port()
         self.sync_repeat = sync_repeat
         self.send_to = send_to
+        self.log_level = log_level
         self.process = None
         # Variables added to the service's environment (RUNTIME_DIRECTORY, say).
         self.environment = {}
@@ -265,7 +266,7 @@ class Service:
         self.write_config()
 
     def write_config(self):
-        lines = ["[Logger]", f"path={self.log_path}", "level=debug", "", "[Main]",
+        lines = ["[Logger]", f"path={self.log_path}", f"level={self.log_level}", "", "[Main]",
                  f"listen=127.0.0.1:{self.port}", f"syncRepeat={self.sync_repeat}", ""]
         if self.send_to:
             lines += ["[Stream]", f"sendTo={self.send_to}", ""]
