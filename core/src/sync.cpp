@@ -72,6 +72,9 @@ public:
 
     // How the run ended; an exception leaves the record to the caller.
     const detail::SyncRecord& run();
+    // The engine still plays the directory the delivery would fill, though the link has moved on:
+    // a playlist application brings it to the played one.
+    bool engineBehind() const { return m_engineBehind; }
 
 private:
     bool end(SyncOutcome outcome, const QString& reason = {});
@@ -81,6 +84,7 @@ private:
     bool protectTransactionFile();
     bool openDirty();
     bool isPlayed(int directory) const;
+    bool isPlayedByTheEngine(int directory) const;
     bool fill(const QSet<QString>& shared, bool& badCopy);
     QSet<QString> unchangedFiles() const;
     void countDelivered(const QList<QString>& names);
@@ -96,6 +100,7 @@ private:
     file::Descriptor m_tf;
     file::Descriptor m_dirtyDir;
     bool m_protected = false;
+    bool m_engineBehind = false;
     QByteArray m_tfContent;
     std::optional<QByteArray> m_playedTfContent;
     QList<detail::TransactionEntry> m_entries;
@@ -225,7 +230,9 @@ bool SyncRun::openDirty()
         refuse("  ", dirty, messageOf(e));
         return end(SyncOutcome::retryPending, QStringLiteral("%1: %2").arg(dirty, messageOf(e)));
     }
-    if (isPlayed(m_dirtyDir.get())) {
+    const bool linked = isPlayed(m_dirtyDir.get());
+    m_engineBehind = !linked && isPlayedByTheEngine(m_dirtyDir.get());
+    if (linked || m_engineBehind) {
         refuse("  ", dirty, QStringLiteral("это воспроизводимая директория"));
         return end(
             SyncOutcome::retryPending, QStringLiteral("%1 is the played directory").arg(dirty));
@@ -237,8 +244,11 @@ bool SyncRun::openDirty()
 // it, nor the one the engine still plays until the playlist application moves it on.
 bool SyncRun::isPlayed(int directory) const
 {
-    if (m_played && m_played->isSame(directory))
-        return true;
+    return m_played && m_played->isSame(directory);
+}
+
+bool SyncRun::isPlayedByTheEngine(int directory) const
+{
     if (m_engineDirectory.isEmpty())
         return false;
     try {
@@ -351,17 +361,21 @@ void Core::onSync()
         if (status::retries(record.outcome) && m_syncTimer)
             m_syncTimer->start();
     });
+    bool engineBehind = false;
     try {
-        record = SyncRun(*this, m_logger, m_stream->programme().directory).run();
+        SyncRun run(*this, m_logger, m_stream->programme().directory);
+        record = run.run();
+        engineBehind = run.engineBehind();
     } catch (const std::exception& e) {
         record.reason = QString::fromUtf8(e.what());
         throw;
     }
-    if (record.outcome == status::SyncOutcome::switched) {
+    if (record.outcome == status::SyncOutcome::switched || engineBehind) {
         QMetaObject::invokeMethod(
             this, &Core::safe_wrap<&Core::onPlaylistChanged>, Qt::QueuedConnection);
-        m_logger->info(QStringLiteral("  синхронизация завершена"));
     }
+    if (record.outcome == status::SyncOutcome::switched)
+        m_logger->info(QStringLiteral("  синхронизация завершена"));
 }
 
 } // namespace vesk
