@@ -5,6 +5,7 @@
 
 #include <vesk/httpresponse.h>
 #include <vesk/httpserver.h>
+#include <vesk/statusfile.h>
 #include <vesk/stream.h>
 
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -582,4 +584,19 @@ TEST(CoreStatus, PrometheusFileHoldsTheFiguresInTheExpositionFormat)
     EXPECT_TRUE(sampled.contains("vesk_stream_datagrams_total"));
     // The status file beside it is the service's own, in its home.
     EXPECT_TRUE(waitUntil([&] { return QFile::exists(core.statusFilePath()); }));
+}
+
+// Every time of the status file in one form: milliseconds and a numeric offset, also for UTC,
+// which Qt's own ISO form writes as "Z".
+TEST(CoreStatus, TimesCarryMillisecondsAndANumericOffset)
+{
+    const QDate date(2026, 12, 8);
+    const QTime time(9, 5, 7, 42);
+    EXPECT_EQ(vesk::status::timeText(QDateTime(date, time, QTimeZone::utc())),
+        "2026-12-08T09:05:07.042+00:00");
+    EXPECT_EQ(vesk::status::timeText(QDateTime(date, time, QTimeZone("Europe/Moscow"))),
+        "2026-12-08T09:05:07.042+03:00");
+    EXPECT_EQ(vesk::status::timeText(QDateTime(date, time, QTimeZone(-(3 * 3600 + 1800)))),
+        "2026-12-08T09:05:07.042-03:30");
+    EXPECT_EQ(vesk::status::timeText(QDateTime()), QString());
 }
