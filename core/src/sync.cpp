@@ -62,9 +62,10 @@ public:
         , m_engineDirectory(std::move(engineDirectory))
     {
     }
+    // Also clears an attribute that a run killed half-way left behind.
     ~SyncRun()
     {
-        if (m_protected)
+        if (m_tf.isOpen())
             file::changeAttributes(m_tf.get(), {}, file::Immutable);
     }
     SyncRun(const SyncRun&) = delete;
@@ -99,7 +100,6 @@ private:
     file::Descriptor m_syncDir;
     file::Descriptor m_tf;
     file::Descriptor m_dirtyDir;
-    bool m_protected = false;
     bool m_engineBehind = false;
     QByteArray m_tfContent;
     std::optional<QByteArray> m_playedTfContent;
@@ -208,7 +208,6 @@ bool SyncRun::isNews()
 bool SyncRun::protectTransactionFile()
 {
     if (!file::used(m_tf.get())) {
-        m_protected = true;
         file::changeAttributes(m_tf.get(), file::Immutable, {});
         struct stat info = {};
         if (!file::used(m_tf.get()) && ::fstat(m_tf.get(), &info) == 0
