@@ -279,117 +279,152 @@ def quiet(output, what):
         raise AssertionError(f"{what} is not quiet:\n" + "\n".join(noisy))
 
 
-def scenario(register, deb, scratch, steps):
-    shutil.copy(deb, os.path.join(register.root, "root", "vesk.deb"))
-    installed = register.run(["apt-get", "install", "-y", "-q", "/root/vesk.deb"],
-                             timeout=600)
-    quiet(installed.stdout + installed.stderr, "apt-get install")
-    first = register.wait_active("vesk active after the installation")
-    enabled = register.run(["systemctl", "is-enabled", "vesk"]).stdout.strip()
-    steps.done("install", f"enabled {enabled}, main process {first['MainPID']}")
+class Owner:
+    """What a register's owner and its management server do, step by step; each step checks what
+    it did from the outside and passes on what the next one needs."""
 
-    # The register's log directory is missing: the start line and what the service said about
-    # its log are in the journal.
-    def started_journal():
-        lines = register.journal()
-        return lines if any(START_LINE.search(line) for line in lines) else None
-    lines = wait_until(started_journal, STEP_TIMEOUT, "start line in the journal")
-    steps.done("journal", "with the log directory missing, journalctl -u vesk -o cat:")
-    for line in lines[:12]:
-        print(f"             | {line}")
-    if len(lines) > 12:
-        print(f"             | ... {len(lines) - 12} more lines")
-    status = register.run(["vesk-status"], check=False)
-    if status.returncode != 0:
-        raise AssertionError(f"vesk-status ended with {status.returncode}:\n{status.stdout}"
-                             f"{status.stderr}")
+    def __init__(self, register, scratch, steps):
+        self.register = register
+        self.scratch = scratch
+        self.steps = steps
 
-    exposure = register.run(["systemd-analyze", "security", "vesk", "--no-pager"]).stdout
-    level = re.search(r"Overall exposure level for vesk\.service: (\d+\.\d+)", exposure)
-    if not level or float(level.group(1)) > 2.0:
-        raise AssertionError(f"exposure above 2.0:\n{exposure[-800:]}")
-    steps.done("exposure", level.group(0))
+    def run_all(self, deb):
+        first = self.install(deb)
+        self.journal_without_log_directory()
+        self.exposure()
+        self.log_directory(first)
+        self.register.enter_network()
+        udp, token, key, management = self.pair()
+        self.deliver(management)
+        self.stop()
+        self.start_and_beat(udp, token, key)
+        self.kill_and_restart()
+        self.remove_and_purge()
 
-    # The register grants the account its log directory, as its log collection would.
-    register.run(["install", "-d", "-m", "2775", "-g", "vesk", LOG_DIRECTORY])
-    register.run(["systemctl", "restart", "vesk"])
-    register.wait_active("vesk active after the restart", first["MainPID"])
-    wait_until(lambda: START_LINE.search(
-        register.run(["cat", LOG_FILE], check=False).stdout), STEP_TIMEOUT,
-        f"start line in {LOG_FILE}")
-    owner = register.run(["stat", "-c", "%U %a", LOG_FILE]).stdout.strip()
-    if not owner.startswith("vesk "):
-        raise AssertionError(f"{LOG_FILE} is {owner}")
-    steps.done("log directory", f"{LOG_FILE} ({owner}) holds the start line")
+    def install(self, deb):
+        register = self.register
+        shutil.copy(deb, os.path.join(register.root, "root", "vesk.deb"))
+        installed = register.run(["apt-get", "install", "-y", "-q", "/root/vesk.deb"],
+                                 timeout=600)
+        quiet(installed.stdout + installed.stderr, "apt-get install")
+        first = register.wait_active("vesk active after the installation")
+        enabled = register.run(["systemctl", "is-enabled", "vesk"]).stdout.strip()
+        self.steps.done("install", f"enabled {enabled}, main process {first['MainPID']}")
+        return first
 
-    register.enter_network()
-    udp = UdpListener()
-    server = Peer()
-    token = uuid.uuid4()
-    with open(os.path.join(register.root, "etc", "ssh", "ssh_host_ed25519_key.pub"),
-              encoding="ascii") as f:
-        host_key = " ".join(f.read().split()[:2])
-    management = ManagementServer(scratch, 22, f"127.0.0.1 {host_key}\n")
-    response = post_json(API_PORT, "/v1/command/connect",
-                         pairing_body(server, token, f"127.0.0.1:{udp.port}",
-                                      management.public_key))
-    answer, key, _ = open_encrypted(server, response)
-    if answer.get("catalog") != "/var/lib/morlen-vesk/sync_dir":
-        raise AssertionError(f"connect answered {answer}")
-    management.catalog = answer["catalog"]
-    steps.done("pairing", f"catalog {answer['catalog']}, datetime {answer['datetime']}")
+    def journal_without_log_directory(self):
+        """The register's log directory is missing: the start line and what the service said
+        about its log are in the journal."""
+        def started():
+            lines = self.register.journal()
+            return lines if any(START_LINE.search(line) for line in lines) else None
+        lines = wait_until(started, STEP_TIMEOUT, "start line in the journal")
+        self.steps.done("journal", "with the log directory missing, journalctl -u vesk -o cat:")
+        for line in lines[:12]:
+            print(f"             | {line}")
+        if len(lines) > 12:
+            print(f"             | ... {len(lines) - 12} more lines")
+        status = self.register.run(["vesk-status"], check=False)
+        if status.returncode != 0:
+            raise AssertionError(f"vesk-status ended with {status.returncode}:\n"
+                                 f"{status.stdout}{status.stderr}")
 
-    content, transaction_file = contents(scratch)
-    management.deliver(content)
+    def exposure(self):
+        shown = self.register.run(["systemd-analyze", "security", "vesk", "--no-pager"]).stdout
+        level = re.search(r"Overall exposure level for vesk\.service: (\d+\.\d+)", shown)
+        if not level or float(level.group(1)) > 2.0:
+            raise AssertionError(f"exposure above 2.0:\n{shown[-800:]}")
+        self.steps.done("exposure", level.group(0))
 
-    def played():
-        shown = subprocess.run(management.ssh.split() + ["vesk@127.0.0.1",
-                               "cat /var/lib/morlen-vesk/work_dir/TF"],
-                               capture_output=True, timeout=STEP_TIMEOUT, check=False,
-                               env=management.environment)
-        return shown.returncode == 0 and shown.stdout == transaction_file
-    wait_until(played, STEP_TIMEOUT, "the delivered TF played", interval=1)
-    steps.done("delivery", f"rsync over SSH as vesk, {len(transaction_file.splitlines())} files; "
-                           "work_dir/TF read back over SSH")
+    def log_directory(self, first):
+        """The register grants the account its log directory, as its log collection would."""
+        register = self.register
+        register.run(["install", "-d", "-m", "2775", "-g", "vesk", LOG_DIRECTORY])
+        register.run(["systemctl", "restart", "vesk"])
+        register.wait_active("vesk active after the restart", first["MainPID"])
+        wait_until(lambda: START_LINE.search(register.run(["cat", LOG_FILE], check=False).stdout),
+                   STEP_TIMEOUT, f"start line in {LOG_FILE}")
+        owner = register.run(["stat", "-c", "%U %a", LOG_FILE]).stdout.strip()
+        if not owner.startswith("vesk "):
+            raise AssertionError(f"{LOG_FILE} is {owner}")
+        self.steps.done("log directory", f"{LOG_FILE} ({owner}) holds the start line")
 
-    cursor = register.cursor()
-    register.run(["systemctl", "stop", "vesk"])
-    stopped = register.unit("ActiveState", "Result", "ExecMainStatus")
-    said = register.journal(cursor)
-    last = [line for line in said if "stopped by SIGTERM" in line]
-    if (stopped["ExecMainStatus"], stopped["Result"]) != ("0", "success") or not last:
-        raise AssertionError(f"stop: {stopped}\n" + "\n".join(said[-10:]))
-    steps.done("stop", f"status {stopped['ExecMainStatus']}, result {stopped['Result']}, "
-                       f"{last[-1]!r}")
+    def pair(self):
+        udp = UdpListener()
+        server = Peer()
+        token = uuid.uuid4()
+        with open(os.path.join(self.register.root, "etc", "ssh", "ssh_host_ed25519_key.pub"),
+                  encoding="ascii") as f:
+            host_key = " ".join(f.read().split()[:2])
+        management = ManagementServer(self.scratch, 22, f"127.0.0.1 {host_key}\n")
+        response = post_json(API_PORT, "/v1/command/connect",
+                             pairing_body(server, token, f"127.0.0.1:{udp.port}",
+                                          management.public_key))
+        answer, key, _ = open_encrypted(server, response)
+        if answer.get("catalog") != "/var/lib/morlen-vesk/sync_dir":
+            raise AssertionError(f"connect answered {answer}")
+        management.catalog = answer["catalog"]
+        self.steps.done("pairing", f"catalog {answer['catalog']}, datetime {answer['datetime']}")
+        return udp, token, key, management
 
-    register.run(["systemctl", "start", "vesk"])
-    started = register.wait_active("vesk active after the start")
-    beat = check_heartbeat(udp.receive(STEP_TIMEOUT), token, key)
-    steps.done("heartbeat", f"token bytes = UUID digits in order, sealed with the pairing's "
-                            f"key, datetime {beat}")
+    def deliver(self, management):
+        content, transaction_file = contents(self.scratch)
+        management.deliver(content)
 
-    register.run(["kill", "-KILL", started["MainPID"]])
-    again = register.wait_active("vesk started again after kill -9", started["MainPID"])
-    if again["NRestarts"] != "1":
-        raise AssertionError(f"after kill -9: {again}")
-    steps.done("kill -9", f"main process {started['MainPID']} -> {again['MainPID']}, "
-                          f"restarts {again['NRestarts']}")
+        def played():
+            shown = subprocess.run(
+                management.ssh.split() + ["vesk@127.0.0.1", "cat /var/lib/morlen-vesk/work_dir/TF"],
+                capture_output=True, timeout=STEP_TIMEOUT, check=False, env=management.environment)
+            return shown.returncode == 0 and shown.stdout == transaction_file
+        wait_until(played, STEP_TIMEOUT, "the delivered TF played", interval=1)
+        self.steps.done("delivery", f"rsync over SSH as vesk, {len(transaction_file.splitlines())} "
+                                    "files; work_dir/TF read back over SSH")
 
-    removed = register.run(["apt-get", "remove", "-y", "-q", "vesk"], timeout=300)
-    quiet(removed.stdout + removed.stderr, "apt-get remove")
-    if register.unit("ActiveState")["ActiveState"] == "active":
-        raise AssertionError("vesk still runs after apt-get remove")
-    register.run(["getent", "passwd", "vesk"])
-    register.run(["test", "-f", "/var/lib/morlen-vesk/work_dir/TF"])
-    steps.done("remove", "stopped; account and home kept")
+    def stop(self):
+        register = self.register
+        cursor = register.cursor()
+        register.run(["systemctl", "stop", "vesk"])
+        stopped = register.unit("ActiveState", "Result", "ExecMainStatus")
+        said = register.journal(cursor)
+        last = [line for line in said if "stopped by SIGTERM" in line]
+        if (stopped["ExecMainStatus"], stopped["Result"]) != ("0", "success") or not last:
+            raise AssertionError(f"stop: {stopped}\n" + "\n".join(said[-10:]))
+        self.steps.done("stop", f"status {stopped['ExecMainStatus']}, result "
+                                f"{stopped['Result']}, {last[-1]!r}")
 
-    purged = register.run(["apt-get", "purge", "-y", "-q", "vesk"], timeout=300)
-    quiet(purged.stdout + purged.stderr, "apt-get purge")
-    left = [path for path in ("/var/lib/morlen-vesk", "/run/vesk", "/etc/vesk")
-            if register.run(["test", "-e", path], check=False).returncode == 0]
-    if left or register.run(["getent", "passwd", "vesk"], check=False).returncode == 0:
-        raise AssertionError(f"after purge: account or {left} left")
-    steps.done("purge", "quiet; account, home, /run/vesk and /etc/vesk gone")
+    def start_and_beat(self, udp, token, key):
+        self.register.run(["systemctl", "start", "vesk"])
+        self.register.wait_active("vesk active after the start")
+        beat = check_heartbeat(udp.receive(STEP_TIMEOUT), token, key)
+        self.steps.done("heartbeat", "token bytes = UUID digits in order, sealed with the "
+                                     f"pairing's key, datetime {beat}")
+
+    def kill_and_restart(self):
+        started = self.register.unit("MainPID")
+        self.register.run(["kill", "-KILL", started["MainPID"]])
+        again = self.register.wait_active("vesk started again after kill -9", started["MainPID"])
+        if again["NRestarts"] != "1":
+            raise AssertionError(f"after kill -9: {again}")
+        self.steps.done("kill -9", f"main process {started['MainPID']} -> {again['MainPID']}, "
+                                   f"restarts {again['NRestarts']}")
+
+    def remove_and_purge(self):
+        register = self.register
+        removed = register.run(["apt-get", "remove", "-y", "-q", "vesk"], timeout=300)
+        quiet(removed.stdout + removed.stderr, "apt-get remove")
+        if register.unit("ActiveState")["ActiveState"] == "active":
+            raise AssertionError("vesk still runs after apt-get remove")
+        register.run(["getent", "passwd", "vesk"])
+        register.run(["test", "-f", "/var/lib/morlen-vesk/work_dir/TF"])
+        self.steps.done("remove", "stopped; account and home kept")
+
+        purged = register.run(["apt-get", "purge", "-y", "-q", "vesk"], timeout=300)
+        quiet(purged.stdout + purged.stderr, "apt-get purge")
+        left = [path for path in ("/var/lib/morlen-vesk", "/run/vesk", "/etc/vesk")
+                if register.run(["test", "-e", path], check=False).returncode == 0]
+        if left or register.run(["getent", "passwd", "vesk"], check=False).returncode == 0:
+            raise AssertionError(f"after purge: account or {left} left")
+        self.steps.done("purge", "quiet; account, home, /run/vesk and /etc/vesk gone")
 
 
 def main():
@@ -426,7 +461,7 @@ def main():
         run(["tar", "-C", root, "--numeric-owner", "-xf", tarball], timeout=600)
         register.boot()
         steps.done("boot", f"systemd is PID 1 on cgroup v2, leader {register.leader}")
-        scenario(register, deb, scratch, steps)
+        Owner(register, scratch, steps).run_all(deb)
     except Skip as reason:
         print(f"SKIPPED: {reason}", flush=True)
         return SKIPPED
