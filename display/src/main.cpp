@@ -7,6 +7,7 @@
 #include <vesk/decoder.h>
 #include <vesk/log.h>
 #include <vesk/streamreceiver.h>
+#include <vesk/streamtrack.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -16,6 +17,7 @@ extern "C" {
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostInfo>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QTimer>
@@ -24,8 +26,11 @@ extern "C" {
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <optional>
+#include <span>
+#include <vector>
 
 using namespace vesk;
 
@@ -157,6 +162,24 @@ QByteArray timestamp(std::int64_t value)
     return value == AV_NOPTS_VALUE ? QByteArray("N/A") : QByteArray::number(value);
 }
 
+// What tells the sender's slots apart: a packet of another slot belongs to another file.
+QString slotOf(const QJsonObject& metadata)
+{
+    return QStringList { metadata.value("start").toString(), metadata.value("end").toString(),
+        metadata.value("url").toString() }
+        .join(' ');
+}
+
+// The tracks the slot brings, as far as this display knows them.
+std::vector<StreamTrack> tracksOf(const QJsonObject& metadata)
+{
+    std::vector<StreamTrack> tracks;
+    for (const QJsonValue& name : metadata.value("tracks").toArray())
+        if (const std::optional<StreamTrack> track = streamTrackFromName(name.toString()))
+            tracks.push_back(*track);
+    return tracks;
+}
+
 // The display's side of one stream: datagrams in, packets out.
 class Display
 {
@@ -169,8 +192,6 @@ public:
         if (!options.out.isEmpty())
             m_writer = std::make_unique<display::MediaWriter>(options.out);
     }
-
-    ~Display() { avcodec_parameters_free(&m_parameters); }
 
     static StreamReceiver::Limits receiverLimits()
     {
@@ -185,34 +206,7 @@ public:
         const std::optional<QByteArray> message
             = m_receiver.addDatagram({ reinterpret_cast<const std::uint8_t*>(datagram.constData()),
                 std::size_t(datagram.size()) });
-        if (!message)
-            return true;
-        m_decoder.addMessage({ reinterpret_cast<const std::uint8_t*>(message->constData()),
-            std::size_t(message->size()) });
-        AVPacket* packet = av_packet_alloc();
-        if (!packet) {
-            error = "out of memory";
-            return false;
-        }
-        bool ok = true;
-        while (ok) {
-            const std::optional<QJsonDocument> metadata = m_decoder.getMetaData();
-            // A fresh output each time: freed and new parameters may share an address.
-            AVCodecParameters* fresh = nullptr;
-            const int ret = m_decoder.readPacket(packet, &fresh);
-            if (ret != 0)
-                break;
-            if (fresh) {
-                avcodec_parameters_free(&m_parameters);
-                m_parameters = fresh;
-                ok = configure(metadata ? metadata->object() : QJsonObject(), error);
-            }
-            if (ok)
-                ok = output(packet, error);
-            av_packet_unref(packet);
-        }
-        av_packet_free(&packet);
-        return ok;
+        return !message || read(*message, error);
     }
 
     void expire() { m_receiver.expire(); }
@@ -235,15 +229,79 @@ public:
     }
 
 private:
-    bool configure(const QJsonObject& metadata, QString& error)
+    // One track of the stream: its own decoder (the time stamps of the tracks share no unit and
+    // may coincide), its configuration and the slot it plays.
+    struct Track
     {
-        m_timeBase = timeBaseOf(metadata);
+        Decoder decoder;
+        CodecParametersPointer parameters;
+        AVRational timeBase { 1, 90000 };
+    };
+
+    // False, with `error` set, when the display cannot go on.
+    bool read(const QByteArray& message, QString& error)
+    {
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(message.constData()),
+            std::size_t(message.size()));
+        const QString name = Decoder::metaDataOf(bytes)
+                                 .value_or(QJsonDocument())
+                                 .object()
+                                 .value("track")
+                                 .toString();
+        const std::optional<StreamTrack> kind = streamTrackFromName(name);
+        if (!kind) {
+            if (!m_unknownTrack)
+                std::fprintf(stderr, "vesk-display: messages of the track '%s' are left out\n",
+                    name.left(32).toUtf8().constData());
+            m_unknownTrack = true;
+            return true;
+        }
+        Track& track = m_tracks[*kind];
+        track.decoder.addMessage(bytes);
+        PacketPointer packet(av_packet_alloc());
+        if (!packet) {
+            error = "out of memory";
+            return false;
+        }
+        bool ok = true;
+        while (ok) {
+            const std::optional<QJsonDocument> document = track.decoder.getMetaData();
+            const QJsonObject metadata = document ? document->object() : QJsonObject();
+            // A fresh output each time: freed and new parameters may share an address.
+            AVCodecParameters* fresh = nullptr;
+            if (track.decoder.readPacket(packet.get(), &fresh) != 0)
+                break;
+            if (fresh) {
+                track.parameters.reset(fresh);
+                ok = configure(*kind, track, metadata, error);
+            }
+            if (ok)
+                ok = output(*kind, track, packet.get(), slotOf(metadata), error);
+            av_packet_unref(packet.get());
+        }
+        return ok;
+    }
+
+    bool configure(StreamTrack kind, Track& track, const QJsonObject& metadata, QString& error)
+    {
+        track.timeBase = timeBaseOf(metadata);
+        const AVCodecParameters* parameters = track.parameters.get();
         if (m_options.packets) {
+            const QByteArray shape = kind == StreamTrack::video
+                ? QString("width=%1 height=%2")
+                      .arg(parameters->width)
+                      .arg(parameters->height)
+                      .toUtf8()
+                : QString("sample_rate=%1 channels=%2")
+                      .arg(parameters->sample_rate)
+                      .arg(parameters->ch_layout.nb_channels)
+                      .toUtf8();
             std::fprintf(m_lines,
-                "codec=%s width=%d height=%d timebase=%d/%d url=%s playlist=%s file=%s start=%s "
-                "end=%s placeholder=%d\n",
-                avcodec_get_name(m_parameters->codec_id), m_parameters->width, m_parameters->height,
-                m_timeBase.num, m_timeBase.den,
+                "codec=%s track=%s %s timebase=%d/%d url=%s playlist=%s file=%s start=%s end=%s "
+                "placeholder=%d\n",
+                avcodec_get_name(parameters->codec_id), streamTrackName(kind).toUtf8().constData(),
+                shape.constData(), track.timeBase.num, track.timeBase.den,
                 metadata.value("url").toString().toUtf8().constData(),
                 metadata.value("playlist").toString().toUtf8().constData(),
                 metadata.value("file").toString().toUtf8().constData(),
@@ -252,30 +310,33 @@ private:
                 metadata.value("placeholder").toBool() ? 1 : 0);
             std::fflush(m_lines);
         }
-        return !m_writer || m_writer->begin(m_parameters, m_timeBase, error);
+        return !m_writer
+            || m_writer->begin(
+                { kind, parameters, track.timeBase, slotOf(metadata), tracksOf(metadata) }, error);
     }
 
-    bool output(const AVPacket* packet, QString& error)
+    bool output(StreamTrack kind, const Track& track, const AVPacket* packet, const QString& slot,
+        QString& error)
     {
         ++m_packets;
         if (m_options.packets) {
             const std::uint32_t crc = ~av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), UINT32_MAX,
                 packet->data, std::size_t(packet->size));
-            std::fprintf(m_lines, "dts=%s pts=%s flags=%c%c size=%d crc32=%08x\n",
+            std::fprintf(m_lines, "dts=%s pts=%s flags=%c%c size=%d crc32=%08x track=%s\n",
                 timestamp(packet->dts).constData(), timestamp(packet->pts).constData(),
                 packet->flags & AV_PKT_FLAG_KEY ? 'K' : '_',
-                packet->flags & AV_PKT_FLAG_DISCARD ? 'D' : '_', packet->size, crc);
+                packet->flags & AV_PKT_FLAG_DISCARD ? 'D' : '_', packet->size, crc,
+                streamTrackName(kind).toUtf8().constData());
             std::fflush(m_lines);
         }
-        return !m_writer || !m_parameters || m_writer->write(packet, error);
+        return !m_writer || !track.parameters || m_writer->write(kind, slot, packet, error);
     }
 
     const Options& m_options;
     StreamReceiver m_receiver;
-    Decoder m_decoder;
+    std::map<StreamTrack, Track> m_tracks;
+    bool m_unknownTrack = false;
     std::unique_ptr<display::MediaWriter> m_writer;
-    AVCodecParameters* m_parameters = nullptr;
-    AVRational m_timeBase { 1, 90000 };
     std::FILE* m_lines;
     qint64 m_packets = 0;
 };
