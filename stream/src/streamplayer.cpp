@@ -23,6 +23,21 @@ constexpr qint64 resumeToleranceMs = 2000;
 // A schedule made only of slots without length must not spin.
 constexpr int emptySlotsBeforeRest = 1000;
 
+// A file's name as the directory has it, without "." and empty components, so that a name padded
+// with "./" costs its real length in every message. A name that could leave the directory stays
+// as written, to be refused as such.
+QString plainName(const QByteArray& url)
+{
+    const std::optional<std::vector<std::string>> components
+        = file::componentsInside(std::string_view(url.constData(), std::size_t(url.size())));
+    if (!components || components->empty())
+        return QString::fromUtf8(url);
+    QStringList names;
+    for (const std::string& component : *components)
+        names << QString::fromUtf8(component.data(), qsizetype(component.size()));
+    return names.join('/');
+}
+
 } // namespace
 
 StreamPlayer::StreamPlayer(log::Logger* logger, Sink sink, StreamClock& clock)
@@ -168,11 +183,11 @@ std::optional<StreamPlayer::Slot> StreamPlayer::slotAt(const QDateTime& at)
     slot.shown.start = item.start;
     slot.shown.end = item.end;
     if (item.file) {
-        slot.shown.url = QString::fromUtf8(item.file->url);
+        slot.shown.url = plainName(item.file->url);
         slot.shown.file = QString::fromUtf8(item.file->section);
         slot.shown.playlist = item.playlist ? QString::fromUtf8(item.playlist->section) : QString();
     } else {
-        slot.shown.url = m_playing.programme.placeholder;
+        slot.shown.url = plainName(m_playing.programme.placeholder.toUtf8());
         slot.shown.placeholder = true;
     }
     return slot;
@@ -257,7 +272,7 @@ StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
     const Outcome outcome = play(slot, failure);
     if (outcome != Outcome::failed)
         return outcome;
-    const QString placeholder = m_playing.programme.placeholder;
+    const QString placeholder = plainName(m_playing.programme.placeholder.toUtf8());
     const QString where = slot.directory.name + '/' + slot.shown.url;
     if (slot.shown.placeholder || placeholder.isEmpty()) {
         m_logger->warn("stream: cannot play %1: %2", where, failure);

@@ -445,12 +445,13 @@ TEST_F(StreamPlayerTest, AMissingOrDamagedFileShowsThePlaceholderAndTheEngineGoe
     setProgramme(workDir,
         schedule(thisSecond(),
             { { "missing.mp4", 2 }, { "damaged.mp4", 2 }, { "../outside.mp4", 2 },
-                { "good.mp4", 2 } }),
-        "placeholder.mp4");
+                { ".//./good.mp4", 2 } }),
+        "./placeholder.mp4");
     player.start();
     ASSERT_TRUE(clock.runUntil(7));
     const std::vector<ReceivedPacket> received = collector.packets();
-    // Each failed slot showed the placeholder, naming the slot it stood in for, without its sound.
+    // Each failed slot showed the placeholder, naming the slot it stood in for, without its sound;
+    // names are told as the directory has them.
     QStringList shown;
     for (const ReceivedPacket& p : received)
         if (p.codecChange)
