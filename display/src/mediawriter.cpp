@@ -154,6 +154,9 @@ bool MediaWriter::open(QString& error)
         m_context = nullptr;
         return false;
     }
+    // Picture first, whichever configuration came first: the files on standard output follow one
+    // another in one stream, whose readers know a track by its place (its MPEG-TS PID).
+    std::ranges::sort(m_tracks, {}, [](const std::unique_ptr<MediaTrack>& t) { return t->kind(); });
     for (const std::unique_ptr<MediaTrack>& t : m_tracks)
         if (!t->addTo(m_context, m_name, error)) {
             close(false);
@@ -172,6 +175,7 @@ bool MediaWriter::open(QString& error)
     }
     ++m_segments;
     m_shiftUs = m_followingStart ? *m_followingStart - m_originUs : 0;
+    m_lastDts.assign(m_context->nb_streams, AV_NOPTS_VALUE);
     return true;
 }
 
@@ -211,13 +215,18 @@ void MediaWriter::follow(AVPacket* packet, AVRational timeBase)
         packet->dts += shift;
     if (packet->pts != AV_NOPTS_VALUE)
         packet->pts += shift;
-    // The next file starts a frame (at the common rates) after the latest moment shown here, so
-    // that time stamps keep growing across files.
-    constexpr std::int64_t frameUs = 40000;
+    // The next file starts one frame after the latest moment shown here, guessing the length of
+    // a frame from the last step of the stream's dts, so that time stamps keep growing across
+    // files.
+    std::int64_t& last = m_lastDts[std::size_t(packet->stream_index)];
+    const std::int64_t step
+        = packet->dts != AV_NOPTS_VALUE && last != AV_NOPTS_VALUE ? packet->dts - last : 1;
+    if (packet->dts != AV_NOPTS_VALUE)
+        last = packet->dts;
     const std::int64_t latest = std::max(packet->pts, packet->dts);
     if (latest != AV_NOPTS_VALUE)
         m_followingStart = std::max(m_followingStart.value_or(INT64_MIN),
-            av_rescale_q(latest, timeBase, AV_TIME_BASE_Q) + frameUs);
+            av_rescale_q(latest + step, timeBase, AV_TIME_BASE_Q));
 }
 
 int MediaWriter::close(bool withTrailer)

@@ -105,10 +105,11 @@ private:
     std::int64_t m_latestUs = 0;
     AVFormatContext* m_context = nullptr;
 
-    // Standard output only: where the next file starts (microseconds) and what moves the time
-    // stamps of this one.
+    // Standard output only: where the next file starts (microseconds), what moves the time
+    // stamps of this one, and the last dts of each of its streams after the move.
     std::optional<std::int64_t> m_followingStart;
     std::int64_t m_shiftUs = 0;
+    std::vector<std::int64_t> m_lastDts;
 };
 
 } // namespace vesk::display

@@ -114,8 +114,8 @@ struct StreamPlayback
             std::size_t track = 0;
             if (const int ret = demuxer.read(packet.get(), track); ret < 0) {
                 if (ret != AVERROR_EOF)
-                    logger->warn("stream: read error in %1: %2", slot.shown.url,
-                        StreamDemuxer::errorText(ret));
+                    logger->warn("stream: read error (%1) in %2", StreamDemuxer::errorText(ret),
+                        slot.shown.url);
                 interleaver.end();
                 break;
             }
@@ -170,20 +170,22 @@ StreamPlayer::Outcome StreamPlayer::play(const Slot& slot, QString& failure)
     StreamPacer pacer({ demuxer.startUs(), demuxer.lengthUs() }, position,
         std::chrono::milliseconds(slot.shown.start.msecsTo(slot.shown.end)), anchor);
     if (pacer.resting()) {
-        m_logger->debug("stream: %1 has no whole pass left before %2", slot.shown.url,
-            slot.shown.end.toString(Qt::ISODate));
+        m_logger->debug("stream: no whole pass left before %1 of %2",
+            slot.shown.end.toString(Qt::ISODate), slot.shown.url);
         return waitFor(end, slot);
     }
     // The key frame at or before the position, so that a display can start decoding; the
     // packets between it and the position go out at once.
     if (const std::optional<std::int64_t> target = pacer.seekTarget())
         if (const int ret = demuxer.seek(*target); ret < 0)
-            m_logger->debug("stream: cannot seek in %1 (%2), reading from the start",
-                slot.shown.url, StreamDemuxer::errorText(ret));
-    m_logger->debug("stream: playing %1 (%2/%3, %4 tracks) from %5 ms, slot %6 - %7",
-        slot.shown.url, slot.shown.playlist, slot.shown.file, qint64(demuxer.tracks().size()),
-        qint64(position.count()), slot.shown.start.toString(Qt::ISODate),
-        slot.shown.end.toString(Qt::ISODate));
+            m_logger->debug("stream: cannot seek (%1), reading from the start of %2",
+                StreamDemuxer::errorText(ret), slot.shown.url);
+    // The names are the delivery's: filled in at once, so that one holding "%2" stays as it is.
+    m_logger->log(log::Level::debug,
+        QString("stream: playing %1 (%2/%3, %4 tracks) from %5 ms, slot %6 - %7")
+            .arg(slot.shown.url, slot.shown.playlist, slot.shown.file,
+                QString::number(demuxer.tracks().size()), QString::number(position.count()),
+                slot.shown.start.toString(Qt::ISODate), slot.shown.end.toString(Qt::ISODate)));
 
     StreamPlayback playback(slot, demuxer, pacer, end);
     Outcome outcome = pump(playback, failure);
@@ -211,8 +213,8 @@ StreamPlayer::Outcome StreamPlayer::pump(StreamPlayback& playback, QString& fail
             if (!playback.pacer.nextPass())
                 return Outcome::finished;
             if (const int ret = playback.demuxer.rewind(); ret < 0) {
-                m_logger->warn("stream: cannot go back to the start of %1: %2",
-                    playback.slot.shown.url, StreamDemuxer::errorText(ret));
+                m_logger->warn("stream: cannot go back (%1) to the start of %2",
+                    StreamDemuxer::errorText(ret), playback.slot.shown.url);
                 return Outcome::finished;
             }
             playback.interleaver.restart();
