@@ -3,22 +3,14 @@
 
 #include "mediawriter.h"
 #include "registerclient.h"
+#include "streamtracks.h"
 
-#include <vesk/decoder.h>
 #include <vesk/log.h>
 #include <vesk/streamreceiver.h>
-#include <vesk/streamtrack.h>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/crc.h>
-}
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostInfo>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QTimer>
 #include <QUdpSocket>
@@ -26,11 +18,8 @@ extern "C" {
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <optional>
-#include <span>
-#include <vector>
 
 using namespace vesk;
 
@@ -145,52 +134,17 @@ std::optional<Options> parseOptions(const QStringList& arguments, QString& error
     return options;
 }
 
-AVRational timeBaseOf(const QJsonObject& metadata)
-{
-    const QStringList parts = metadata.value("timeBase").toString().split('/');
-    if (parts.size() == 2) {
-        const int num = parts[0].toInt();
-        const int den = parts[1].toInt();
-        if (num > 0 && den > 0)
-            return { num, den };
-    }
-    return { 1, 90000 };
-}
-
-QByteArray timestamp(std::int64_t value)
-{
-    return value == AV_NOPTS_VALUE ? QByteArray("N/A") : QByteArray::number(value);
-}
-
-// What tells the sender's slots apart: a packet of another slot belongs to another file.
-QString slotOf(const QJsonObject& metadata)
-{
-    return QStringList { metadata.value("start").toString(), metadata.value("end").toString(),
-        metadata.value("url").toString() }
-        .join(' ');
-}
-
-// The tracks the slot brings, as far as this display knows them.
-std::vector<StreamTrack> tracksOf(const QJsonObject& metadata)
-{
-    std::vector<StreamTrack> tracks;
-    for (const QJsonValue& name : metadata.value("tracks").toArray())
-        if (const std::optional<StreamTrack> track = streamTrackFromName(name.toString()))
-            tracks.push_back(*track);
-    return tracks;
-}
-
 // The display's side of one stream: datagrams in, packets out.
 class Display
 {
 public:
     Display(const Options& options, const display::StreamAccess& access)
-        : m_options(options)
-        , m_receiver(access.streamId, access.key, access.signer, receiverLimits())
-        , m_lines(options.out == "-" ? stderr : stdout)
+        : m_receiver(access.streamId, access.key, access.signer, receiverLimits())
+        , m_writer(
+              options.out.isEmpty() ? nullptr : std::make_unique<display::MediaWriter>(options.out))
+        , m_tracks(
+              options.packets ? (options.out == "-" ? stderr : stdout) : nullptr, m_writer.get())
     {
-        if (!options.out.isEmpty())
-            m_writer = std::make_unique<display::MediaWriter>(options.out);
     }
 
     static StreamReceiver::Limits receiverLimits()
@@ -206,7 +160,7 @@ public:
         const std::optional<QByteArray> message
             = m_receiver.addDatagram({ reinterpret_cast<const std::uint8_t*>(datagram.constData()),
                 std::size_t(datagram.size()) });
-        return !message || read(*message, error);
+        return !message || m_tracks.read(*message, error);
     }
 
     void expire() { m_receiver.expire(); }
@@ -221,7 +175,7 @@ public:
             "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected (%llu malformed, "
             "%llu other stream, %llu oversized, %llu forged, %llu unsealed, %llu inconsistent), "
             "%llu replayed; messages %llu complete, %llu dropped\n",
-            static_cast<long long>(m_packets), number(c.accepted), number(c.rejected()),
+            static_cast<long long>(m_tracks.packets()), number(c.accepted), number(c.rejected()),
             number(c.malformed), number(c.otherStream), number(c.oversized), number(c.forged),
             number(c.unsealed), number(c.inconsistent), number(c.replayed), number(c.messages),
             number(c.dropped));
@@ -229,116 +183,9 @@ public:
     }
 
 private:
-    // One track of the stream: its own decoder (the time stamps of the tracks share no unit and
-    // may coincide), its configuration and the slot it plays.
-    struct Track
-    {
-        Decoder decoder;
-        CodecParametersPointer parameters;
-        AVRational timeBase { 1, 90000 };
-    };
-
-    // False, with `error` set, when the display cannot go on.
-    bool read(const QByteArray& message, QString& error)
-    {
-        const std::span<const std::uint8_t> bytes(
-            reinterpret_cast<const std::uint8_t*>(message.constData()),
-            std::size_t(message.size()));
-        const QString name = Decoder::metaDataOf(bytes)
-                                 .value_or(QJsonDocument())
-                                 .object()
-                                 .value("track")
-                                 .toString();
-        const std::optional<StreamTrack> kind = streamTrackFromName(name);
-        if (!kind) {
-            if (!m_unknownTrack)
-                std::fprintf(stderr, "vesk-display: messages of the track '%s' are left out\n",
-                    name.left(32).toUtf8().constData());
-            m_unknownTrack = true;
-            return true;
-        }
-        Track& track = m_tracks[*kind];
-        track.decoder.addMessage(bytes);
-        PacketPointer packet(av_packet_alloc());
-        if (!packet) {
-            error = "out of memory";
-            return false;
-        }
-        bool ok = true;
-        while (ok) {
-            const std::optional<QJsonDocument> document = track.decoder.getMetaData();
-            const QJsonObject metadata = document ? document->object() : QJsonObject();
-            // A fresh output each time: freed and new parameters may share an address.
-            AVCodecParameters* fresh = nullptr;
-            if (track.decoder.readPacket(packet.get(), &fresh) != 0)
-                break;
-            if (fresh) {
-                track.parameters.reset(fresh);
-                ok = configure(*kind, track, metadata, error);
-            }
-            if (ok)
-                ok = output(*kind, track, packet.get(), slotOf(metadata), error);
-            av_packet_unref(packet.get());
-        }
-        return ok;
-    }
-
-    bool configure(StreamTrack kind, Track& track, const QJsonObject& metadata, QString& error)
-    {
-        track.timeBase = timeBaseOf(metadata);
-        const AVCodecParameters* parameters = track.parameters.get();
-        if (m_options.packets) {
-            const QByteArray shape = kind == StreamTrack::video
-                ? QString("width=%1 height=%2")
-                      .arg(parameters->width)
-                      .arg(parameters->height)
-                      .toUtf8()
-                : QString("sample_rate=%1 channels=%2")
-                      .arg(parameters->sample_rate)
-                      .arg(parameters->ch_layout.nb_channels)
-                      .toUtf8();
-            std::fprintf(m_lines,
-                "codec=%s track=%s %s timebase=%d/%d url=%s playlist=%s file=%s start=%s end=%s "
-                "placeholder=%d\n",
-                avcodec_get_name(parameters->codec_id), streamTrackName(kind).toUtf8().constData(),
-                shape.constData(), track.timeBase.num, track.timeBase.den,
-                metadata.value("url").toString().toUtf8().constData(),
-                metadata.value("playlist").toString().toUtf8().constData(),
-                metadata.value("file").toString().toUtf8().constData(),
-                metadata.value("start").toString().toUtf8().constData(),
-                metadata.value("end").toString().toUtf8().constData(),
-                metadata.value("placeholder").toBool() ? 1 : 0);
-            std::fflush(m_lines);
-        }
-        return !m_writer
-            || m_writer->begin(
-                { kind, parameters, track.timeBase, slotOf(metadata), tracksOf(metadata) }, error);
-    }
-
-    bool output(StreamTrack kind, const Track& track, const AVPacket* packet, const QString& slot,
-        QString& error)
-    {
-        ++m_packets;
-        if (m_options.packets) {
-            const std::uint32_t crc = ~av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), UINT32_MAX,
-                packet->data, std::size_t(packet->size));
-            std::fprintf(m_lines, "dts=%s pts=%s flags=%c%c size=%d crc32=%08x track=%s\n",
-                timestamp(packet->dts).constData(), timestamp(packet->pts).constData(),
-                packet->flags & AV_PKT_FLAG_KEY ? 'K' : '_',
-                packet->flags & AV_PKT_FLAG_DISCARD ? 'D' : '_', packet->size, crc,
-                streamTrackName(kind).toUtf8().constData());
-            std::fflush(m_lines);
-        }
-        return !m_writer || !track.parameters || m_writer->write(kind, slot, packet, error);
-    }
-
-    const Options& m_options;
     StreamReceiver m_receiver;
-    std::map<StreamTrack, Track> m_tracks;
-    bool m_unknownTrack = false;
     std::unique_ptr<display::MediaWriter> m_writer;
-    std::FILE* m_lines;
-    qint64 m_packets = 0;
+    display::StreamTracks m_tracks;
 };
 
 } // namespace
