@@ -117,10 +117,13 @@ bool MediaWriter::write(
         }
         m_latestUs = std::max(m_latestUs, *shown);
     }
+    m_pendingBytes += copy->size;
     m_pending.emplace_back(kind, std::move(copy));
     // Waiting for a key frame, the others' oldest packets go; once it is there, waiting ends.
-    if (m_pending.size() > maxPending && !m_startUs)
+    while (pendingFull() && !m_startUs) {
+        m_pendingBytes -= m_pending.front().second->size;
         m_pending.pop_front();
+    }
     return openWhenReady(error);
 }
 
@@ -130,12 +133,13 @@ bool MediaWriter::openWhenReady(QString& error)
         return true;
     const bool complete = std::ranges::all_of(
         m_announced, [&](StreamTrack kind) { return track(kind) != nullptr; });
-    if (!complete && m_latestUs - *m_startUs < waitForTracksUs && m_pending.size() <= maxPending)
+    if (!complete && m_latestUs - *m_startUs < waitForTracksUs && !pendingFull())
         return true;
     if (!open(error))
         return false;
     std::deque<std::pair<StreamTrack, PacketPointer>> pending = std::move(m_pending);
     m_pending.clear();
+    m_pendingBytes = 0;
     for (auto& [kind, packet] : pending)
         if (!take(*track(kind), std::move(packet), error))
             return false;
@@ -245,6 +249,7 @@ int MediaWriter::close(bool withTrailer)
     }
     m_tracks.clear();
     m_pending.clear();
+    m_pendingBytes = 0;
     m_startUs.reset();
     return ret;
 }

@@ -39,8 +39,10 @@ class MediaWriter
 public:
     // The longest a file waits for an announced track, counted in the leading track's time.
     static constexpr std::int64_t waitForTracksUs = 1000000;
-    // Packets held while a file waits for its key frame or its tracks; the oldest go first.
+    // Packets and bytes held while a file waits for its key frame or its tracks; the oldest go
+    // first.
     static constexpr std::size_t maxPending = 1024;
+    static constexpr qint64 maxPendingBytes = 64 * 1024 * 1024;
 
     struct Configuration
     {
@@ -84,6 +86,10 @@ private:
     bool mux(const MediaTrack& track, AVPacket* packet, QString& error);
     // Moves the time stamps of a file on standard output behind those of the file before.
     void follow(AVPacket* packet, AVRational timeBase);
+    bool pendingFull() const
+    {
+        return m_pending.size() > maxPending || m_pendingBytes > maxPendingBytes;
+    }
     // Frees the file, its tracks and what waited; the first error of the trailer and of closing
     // the file.
     int close(bool withTrailer);
@@ -98,6 +104,7 @@ private:
     std::vector<std::unique_ptr<MediaTrack>> m_tracks;
     // Before the file opens: the packets from the leading track's key frame on, and the others.
     std::deque<std::pair<StreamTrack, PacketPointer>> m_pending;
+    qint64 m_pendingBytes = 0;
     // The file's start: the pts of the leading track's first key frame, in microseconds, and its
     // dts (where the file's time line begins).
     std::optional<std::int64_t> m_startUs;
