@@ -18,9 +18,9 @@ namespace vesk {
 // directory, whatever a later synchronisation switches the link to. A playlist that cannot be read
 // (missing, or larger than a playlist can be) changes nothing while the engine plays the played
 // directory; when the link has moved on to a delivery without a readable playlist, the engine is
-// moved to that directory with nothing scheduled and the placeholder it had (a URL, not a file of
-// the directory): the directory it played is the next delivery's to overwrite, and the old
-// schedule must not play the new files.
+// moved to that directory with nothing scheduled and the placeholder it had: the directory it
+// played is the next delivery's to overwrite, and the old schedule must not play the new files.
+// The engine gets a descriptor of its own of the very directory the playlist was read from.
 void Core::onPlaylistChanged()
 {
     m_logger->info(QStringLiteral("Плейлист изменен"));
@@ -38,7 +38,8 @@ void Core::onPlaylistChanged()
         m_logger->error(QStringLiteral("  невозможно применить плейлист: %1"), reason);
         const Stream::Programme programme = m_stream->programme();
         if (played && programme.serial > 0 && programme.directory != played->path())
-            m_stream->setProgramme(played->path(), nullptr, programme.placeholder);
+            m_stream->setProgramme(
+                played->duplicate(), played->path(), nullptr, programme.placeholder);
         return;
     }
     QBuffer file(&content);
@@ -47,8 +48,8 @@ void Core::onPlaylistChanged()
     parser.parse(&file);
     auto generator = QSharedPointer<Generator>::create();
     generator->setPlaylists(parser.playlists());
-    m_stream->setProgramme(
-        played->path(), std::move(generator), QString::fromUtf8(parser.placeholder()));
+    m_stream->setProgramme(played->duplicate(), played->path(), std::move(generator),
+        QString::fromUtf8(parser.placeholder()));
     m_logger->info(QStringLiteral("  плейлист применен"));
 }
 

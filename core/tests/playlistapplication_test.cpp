@@ -12,6 +12,8 @@
 
 #include <filesystem>
 
+#include <sys/stat.h>
+
 namespace fs = std::filesystem;
 using vesk::Generator;
 using vesk::log::Level;
@@ -27,6 +29,22 @@ const QString applied = QStringLiteral("  плейлист применен");
 fs::path fsPath(const QString& path)
 {
     return fs::path(path.toUtf8().toStdString());
+}
+
+// How many descriptors of this process are open on the directory at `path`.
+int openDescriptors(const QString& path)
+{
+    struct stat wanted = {};
+    if (::stat(QFile::encodeName(path).constData(), &wanted) != 0)
+        return -1;
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        struct stat open = {};
+        if (::stat(entry.path().c_str(), &open) == 0 && open.st_dev == wanted.st_dev
+            && open.st_ino == wanted.st_ino)
+            ++count;
+    }
+    return count;
 }
 
 class PlaylistApplication : public testing::Test
@@ -54,7 +72,7 @@ protected:
 TEST_F(PlaylistApplication, WithoutTheLinkNothingChanges)
 {
     m_core.m_stream->setProgramme(
-        "/before", QSharedPointer<Generator>::create(), "http://example.org/before.png");
+        {}, "/before", QSharedPointer<Generator>::create(), "http://example.org/before.png");
 
     m_core.onPlaylistChanged();
     EXPECT_EQ(messages(),
@@ -68,7 +86,7 @@ TEST_F(PlaylistApplication, EmptyFileInstallsAnEmptyGenerator)
 {
     link("work_dir_a");
     ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini", {}));
-    m_core.m_stream->setProgramme({}, {}, "http://example.org/before.png");
+    m_core.m_stream->setProgramme({}, {}, {}, "http://example.org/before.png");
 
     m_core.onPlaylistChanged();
     EXPECT_EQ(messages(), QStringList({ changed, applied }));
@@ -101,15 +119,19 @@ TEST_F(PlaylistApplication, ReadsThroughTheLinkAsItIsNow)
 {
     ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini", "[placeholder]\nurl=a\n"));
     ASSERT_TRUE(writeFile(m_core.workPathB() + "/playlist.ini", "[placeholder]\nurl=b\n"));
-    // The engine gets the directory the link named, not the link, which a later delivery moves.
+    // The engine gets the directory the link named, not the link, which a later delivery moves:
+    // a descriptor of its own of that directory, and the old one is given back.
     link("work_dir_a");
     m_core.onPlaylistChanged();
     EXPECT_EQ(m_core.m_stream->programme().placeholder, "a");
     EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathA());
+    EXPECT_EQ(openDescriptors(m_core.workPathA()), 1);
     link("work_dir_b");
     m_core.onPlaylistChanged();
     EXPECT_EQ(m_core.m_stream->programme().placeholder, "b");
     EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathB());
+    EXPECT_EQ(openDescriptors(m_core.workPathA()), 0);
+    EXPECT_EQ(openDescriptors(m_core.workPathB()), 1);
     // A delivery without a readable playlist (none, or one larger than a playlist can be): the
     // old schedule must not play the new directory's files, nor stay on the directory the next
     // delivery overwrites; the placeholder, a URL, stays on the displays.

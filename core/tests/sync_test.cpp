@@ -253,7 +253,7 @@ TEST_F(Sync, TheDirectoryTheEngineStillPlaysIsNeverRebuilt)
     ASSERT_EQ(linkTarget(), "work_dir_b");
     runQueued();
     // A playlist application that did not come (it failed, or is still queued).
-    m_core.m_stream->setProgramme(m_core.workPathA(), nullptr, {});
+    m_core.m_stream->setProgramme({}, m_core.workPathA(), nullptr, {});
 
     ASSERT_TRUE(writeFile(sync("a.mp4"), "a new a"));
     writeTf(xxhsumTf(deliveredNames()));
