@@ -136,12 +136,13 @@ bool Core::init()
     m_statusSoon->setSingleShot(true);
     m_statusSoon->setInterval(250);
     QObject::connect(m_statusSoon, &QTimer::timeout, this, &Core::safe_wrap<&Core::onStatus>);
-    statusChanged();
 
     m_stream->bindSocket(42, QHostAddress(QHostAddress::AnyIPv4), 0);
     if (config.sendAddress.isMulticast())
         m_stream->joinMulticastGroup(config.sendAddress);
     m_stream->connectToHost(config.sendAddress, config.sendPort);
+    // Before init() returns: whoever sees the service started finds its status.
+    safe_wrap<&Core::onStatus>();
     return true;
 }
 

@@ -582,7 +582,7 @@ TEST(CoreStatus, PrometheusFileHoldsTheFiguresInTheExpositionFormat)
     EXPECT_TRUE(lines.contains("vesk_paired 0"));
     EXPECT_TRUE(sampled.contains("vesk_info"));
     EXPECT_TRUE(sampled.contains("vesk_stream_datagrams_total"));
-    // The status file beside it is the service's own, in its home.
+    // The status file is written all the same.
     EXPECT_TRUE(waitUntil([&] { return QFile::exists(core.statusFilePath()); }));
 }
 

@@ -88,8 +88,6 @@ struct TestHome
         settings.sync();
         homeDir = dir.filePath("home");
         QDir().mkpath(homeDir);
-        // A test run by systemd must not write the status of the host's service.
-        qunsetenv("RUNTIME_DIRECTORY");
     }
 
     QTemporaryDir dir;
@@ -113,6 +111,10 @@ public:
 
     // "http://127.0.0.1:<port>" of the REST API.
     QString baseUrl() const { return QString("http://127.0.0.1:%1").arg(listenPort); }
+
+    // Beside the home, as in a runtime directory: the home holds the layout alone, and a test run
+    // by systemd never writes the status of the host's service.
+    QString statusFilePath() const override { return dir.filePath("status.json"); }
 
     using Core::m_heartbeatTimer;
     using Core::m_home;
