@@ -28,6 +28,10 @@ class ConventionsTest(unittest.TestCase):
                 shown = run([path, "--version"])
                 self.assertEqual((shown.returncode, shown.stdout, shown.stderr),
                                  (0, f"{program} {VERSION}\n", ""))
+                if program == "vesk-service":
+                    # Runs whatever else it is given (a launcher's own arguments): the warning
+                    # is checked against a service in a namespace of its own (e2e.host).
+                    continue
                 shown = run([path, "--no-such-option"])
                 self.assertEqual((shown.returncode, shown.stdout), (2, ""))
                 self.assertRegex(shown.stderr, rf"^{program}: [^\n]*no-such-option[^\n]*\n$")
