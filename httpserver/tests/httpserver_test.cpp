@@ -90,6 +90,17 @@ protected:
 
     static QByteArray hello() { return "GET /hello HTTP/1.1\r\n\r\n"; }
 
+    // Three connections, two from one address, and waits far longer than any test.
+    static HttpLimits threeSlots()
+    {
+        HttpLimits limits;
+        limits.maxConnections = 3;
+        limits.maxConnectionsPerPeer = 2;
+        limits.readWait = 20s;
+        limits.deadline = 30s;
+        return limits;
+    }
+
     // Polls until `count` log lines match; the server needs no event loop of this thread.
     static bool waitForLogged(
         const QString& pattern, qsizetype count, std::chrono::seconds timeout = 10s)
@@ -391,11 +402,7 @@ TEST_F(HttpServerTest, SilentPeersDoNotStarveTheApi)
 // taken by requests in service); a slot is free again as soon as its connection is closed.
 TEST_F(HttpServerTest, ConnectionsOverTheLimitsGet503AtOnce)
 {
-    HttpLimits limits;
-    limits.maxConnections = 3;
-    limits.maxConnectionsPerPeer = 2;
-    limits.readWait = 20s;
-    limits.deadline = 30s;
+    const HttpLimits limits = threeSlots();
     listenWithHello(limits);
     const QByteArray hello = HttpServerTest::hello();
     const QByteArray busy = "HTTP/1.1 503 Service Unavailable\r\n\r\n";
@@ -431,11 +438,7 @@ TEST_F(HttpServerTest, ConnectionsOverTheLimitsGet503AtOnce)
 // slot held by one, the newcomer gets the 503.
 TEST_F(HttpServerTest, NewcomerEvictsTheOldestIncompleteHead)
 {
-    HttpLimits limits;
-    limits.maxConnections = 3;
-    limits.maxConnectionsPerPeer = 2;
-    limits.readWait = 20s;
-    limits.deadline = 30s;
+    const HttpLimits limits = threeSlots();
     useLimits(limits);
     std::atomic<bool> released = false;
     server->addRoute(QRegularExpression("^GET /hello$"),
