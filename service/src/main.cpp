@@ -74,7 +74,7 @@ std::string quoted(const QString& argument)
     }
     if (argument.size() > argumentCharacters)
         text += QStringLiteral("...");
-    return "'" + text.toStdString() + "'";
+    return (u'\'' + text + u'\'').toStdString();
 }
 
 // One line on standard error for the arguments that are not ours, however many there are.
