@@ -24,14 +24,15 @@ class FileWatch;
 // a watch on the file tells the appender within a thread switch, so the next line goes to the
 // path. The path itself is looked at on every 102nd line and on any line that comes
 // `recheckAfter` or longer after the previous look, which is all there is where no watch can be
-// had. Otherwise a line costs one write(2) and no other system call. The file is not buffered, so a
-// line is in the file when log() returns.
+// had. Otherwise a line costs one write(2) and no other system call. The file is not buffered,
+// so a line is in the file when log() returns.
 //
 // The size of the file is counted as lines are written: a line that would take the file past
-// the limit rotates it first, so no file ever holds more than maxSize() bytes. A line longer
-// than the limit by itself is cut to it, ending in " [cut from <n> bytes]". Rotation: the file
-// becomes "<name>.1", the numbered files move up by one ("<name>.1" to "<name>.2", ...) and those
-// that would exceed maxFiles - 1 are removed. Only the file itself and names of the form
+// the limit rotates it first, so no file holds more than maxSize() bytes (unless the rotation
+// itself fails: then the file grows and the next line tries again). A line longer than the
+// limit by itself is cut to it, ending in " [cut from <n> bytes]". Rotation: the file becomes
+// "<name>.1", the numbered files move up by one ("<name>.1" to "<name>.2", ...) and those that
+// would exceed maxFiles - 1 are removed. Only the file itself and names of the form
 // "<file name>.<number>" take part; other files in the directory are never touched.
 //
 // When the file cannot be written (its directory cannot be made, it cannot be opened, the disk
