@@ -74,7 +74,10 @@ QString withoutLineEnd(const QString& text)
 
 QString sshGatePath()
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/vesk-sshgate");
+    // Made once: pairings ask from several workers at a time, and the program does not move.
+    static const QString path
+        = QCoreApplication::applicationDirPath() + QStringLiteral("/vesk-sshgate");
+    return path;
 }
 
 QByteArray restrictedKeyLine(const QString& gate, const QString& key)
