@@ -91,6 +91,58 @@ StoredKey restrictStoredKey(const Core& core, const detail::HomeDirectory& home)
     return StoredKey::rewritten;
 }
 
+// A pairing request whose every member was checked.
+struct PairingRequest
+{
+    QUuid token;
+    ssl::PublicKey serverKey;
+    QString clientKey;
+    QString server;
+};
+
+// Everything is checked before anything is written: a refused command changes nothing.
+PairingRequest validated(const QJsonObject& body)
+{
+    const QString type = body.value("type").toString();
+    if (type != "file-rsync")
+        refuse(QString("unknown type \"%1\" for command \"connect\"").arg(type));
+
+    const QString keyToken = body.value("keyToken").toString();
+    if (keyToken.isEmpty())
+        refuse("keyToken must not be empty");
+    const QUuid token = QUuid::fromString(keyToken);
+    if (token.isNull())
+        refuse("cannot parse keyToken");
+
+    const QString serverKey = body.value("serverKey").toString();
+    if (serverKey.isEmpty())
+        refuse("serverKey must not be empty");
+
+    const QString clientKey = body.value("clientKey").toString();
+    if (clientKey.isEmpty())
+        refuse("clientKey must not be empty");
+
+    const QString server = body.value("server").toString();
+    if (server.isEmpty())
+        refuse("server must not be empty");
+    bool ok = false;
+    detail::parseHostPort(server, &ok);
+    // Stored as sent, so nothing may come along after a valid address (a line feed and more).
+    if (!ok || detail::hasControlCharacter(server))
+        refuse("cannot parse server address and port");
+    // Written into authorized_keys as it stands: it must be one key and nothing else. A public
+    // key file as read ends in a line end, which is no part of the key.
+    const QString key = detail::withoutLineEnd(clientKey);
+    if (!detail::isAuthorizedKey(key))
+        refuse("cannot parse clientKey");
+
+    ssl::PublicKey serverPublicKey
+        = ssl::PublicKey::fromDer(QByteArray::fromBase64(serverKey.toUtf8()));
+    if (!serverPublicKey.isValid())
+        refuse("cannot parse serverKey");
+    return { token, std::move(serverPublicKey), key, server };
+}
+
 } // namespace
 
 void Core::settlePairing()
@@ -129,60 +181,21 @@ void Core::settlePairing()
 
 HttpResponse Core::connect(const HttpRequest&, const QJsonDocument& document)
 {
-    const QJsonObject body = document.object();
-
-    // Everything is checked before anything is written: a refused command changes nothing.
-    const QString type = body.value("type").toString();
-    if (type != "file-rsync")
-        refuse(QString("unknown type \"%1\" for command \"connect\"").arg(type));
-
-    const QString keyToken = body.value("keyToken").toString();
-    if (keyToken.isEmpty())
-        refuse("keyToken must not be empty");
-    const QUuid token = QUuid::fromString(keyToken);
-    if (token.isNull())
-        refuse("cannot parse keyToken");
-
-    const QString serverKey = body.value("serverKey").toString();
-    if (serverKey.isEmpty())
-        refuse("serverKey must not be empty");
-
-    const QString clientKey = body.value("clientKey").toString();
-    if (clientKey.isEmpty())
-        refuse("clientKey must not be empty");
-
-    const QString server = body.value("server").toString();
-    if (server.isEmpty())
-        refuse("server must not be empty");
-    bool ok = false;
-    detail::parseHostPort(server, &ok);
-    // Stored as sent, so nothing may come along after a valid address (a line feed and more).
-    if (!ok || detail::hasControlCharacter(server))
-        refuse("cannot parse server address and port");
-    // Written into authorized_keys as it stands: it must be one key and nothing else. A public
-    // key file as read ends in a line end, which is no part of the key.
-    const QString key = detail::withoutLineEnd(clientKey);
-    if (!detail::isAuthorizedKey(key))
-        refuse("cannot parse clientKey");
-
-    const ssl::PublicKey serverPublicKey
-        = ssl::PublicKey::fromDer(QByteArray::fromBase64(serverKey.toUtf8()));
-    if (!serverPublicKey.isValid())
-        refuse("cannot parse serverKey");
-
+    const PairingRequest request = validated(document.object());
     const auto [privateKey, publicKey] = ssl::generateKeyPairEC();
-    const ssl::SharedKey sharedKey = ssl::deriveKey(privateKey, serverPublicKey);
+    const ssl::SharedKey sharedKey = ssl::deriveKey(privateKey, request.serverKey);
 
     // The key may deliver into the sync directory and read what plays, nothing else: it runs
     // only our forced command, whatever the host's sshd allows.
-    const QByteArray keyLine = detail::restrictedKeyLine(detail::sshGatePath(), key);
+    const QByteArray keyLine = detail::restrictedKeyLine(detail::sshGatePath(), request.clientKey);
     if (keyLine.isEmpty())
         throw detail::RestError(500,
             QStringLiteral("the program's directory cannot be named in authorized_keys: ")
                 + detail::sshGatePath());
     {
         const std::lock_guard pairing(m_pairingLock);
-        writePairing(*this, { keyLine, token.toRfc4122(), server.toUtf8(), sharedKey.getKey() });
+        writePairing(*this,
+            { keyLine, request.token.toRfc4122(), request.server.toUtf8(), sharedKey.getKey() });
     }
 
     // The sync directory may have been created just now; the watcher only learns of it on the
