@@ -89,6 +89,17 @@ class SshGateTest(ServiceTestCase):
                      "refused local port forward: originator 127.0.0.1"):
             self.assertTrue(any(line in entry for entry in lines), line)
 
+        # A register paired by an earlier version holds the key bare: the next start puts it
+        # behind the forced command, the key unchanged, and the shell is gone without a pairing.
+        service.stop()
+        with open(service.path(".ssh/authorized_keys"), "w", encoding="ascii") as f:
+            f.write(server.public_key_file)
+        mark = service.start()
+        service.wait_log("Ключ управляющего сервера ограничен: .*", since=mark, pattern=True)
+        self.assertTrue(read(service.path(".ssh/authorized_keys")).endswith(
+            b'/vesk-sshgate" ' + server.public_key_file.encode()))
+        self.assertIn(b"vesk-sshgate: refused: ", server.ssh_run("id").stderr)
+
     def refusals(self, service, host, server, scratch):
         """The table of what else the key may try; each row: how, and what the peer is told
         (None: checked by what follows)."""
