@@ -174,14 +174,14 @@ def kill_run(service, number, window):
 
 def kills(service, count, out=sys.stdout):
     """`count` pairings killed at random moments; returns the number of bad runs."""
-    # The window: a little longer than a pairing takes here, so that kills fall before, inside
-    # and after it.
+    # The window: a little longer than the quickest pairing here, so that kills fall before,
+    # inside and after one.
     latencies = []
-    for number in range(3):
+    for number in range(5):
         request = Request(10**6 + number)
         paired(service, request)
         latencies.append(request.seconds)
-    window = 1.5 * statistics.median(latencies)
+    window = 1.2 * min(latencies)
     bad = 0
     tally = {}
     for number in range(count):
