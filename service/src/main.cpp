@@ -52,11 +52,11 @@ const char* const usage = "usage: vesk-service [--check-config | --version | --h
                           "  --help          print this help\n";
 
 // What a person reads on standard error, and the log keeps too.
-void announce(const QString& text)
+void announce(const QString& text, vesk::log::Level level = vesk::log::Level::info)
 {
     std::cerr << "vesk-service " VESK_VERSION ": " << text.toStdString() << std::endl;
-    vesk::log::Manager::logger("default")->info(
-        QStringLiteral("vesk-service " VESK_VERSION ": ") + text);
+    vesk::log::Manager::logger("default")->log(
+        level, QStringLiteral("vesk-service " VESK_VERSION ": ") + text);
 }
 
 // An argument as the warning quotes it: control characters (a terminal's escapes, a line end
@@ -144,7 +144,8 @@ int main(int argc, char** argv)
     // appender of the moment it is made.
     const QSettings settings(configPath, QSettings::IniFormat);
     const vesk::service::LoggerSettings logger = vesk::service::readLoggerSettings(settings);
-    const QString listen = vesk::CoreSettings::read(settings).listenText();
+    const vesk::CoreSettings coreSettings = vesk::CoreSettings::read(settings);
+    const QString listen = coreSettings.listenText();
     vesk::log::Manager::setLogLevel(logger.level);
     vesk::log::Manager::setAppender(QSharedPointer<vesk::log::FileAppender>::create(
         logger.path, logger.maxFileSize, logger.maxFiles));
@@ -164,6 +165,10 @@ int main(int argc, char** argv)
         const vesk::service::StopSignals stop;
         announce(QStringLiteral("listening on %1, home %2, log %3")
                      .arg(listen, core.homePath(), logger.path));
+        // Said at every start, not only by --check-config: values replaced by their fall-backs,
+        // and who may pair where that is more than a shop would want.
+        for (const QString& warning : coreSettings.fallbacks + coreSettings.pairingWarnings)
+            announce(QStringLiteral("warning: ") + warning, vesk::log::Level::warn);
         status = QCoreApplication::exec();
         stopReason = stop.received();
     }

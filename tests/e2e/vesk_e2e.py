@@ -266,6 +266,15 @@ class Service:
         for entry in os.listdir(program_dir):
             if entry.startswith("lib") and ".so" in entry:
                 os.symlink(os.path.join(program_dir, entry), os.path.join(self.bin_dir, entry))
+        # The programs the service names by its own directory: the SSH key's forced command, which
+        # runs vesk-status beside itself. Hard links too, so that they find their libraries here.
+        for entry in ("vesk-sshgate", "vesk-status"):
+            source, target = os.path.join(program_dir, entry), os.path.join(self.bin_dir, entry)
+            if os.path.isfile(source):
+                try:
+                    os.link(source, target)
+                except OSError:
+                    shutil.copy2(source, target)
         self.write_config()
 
     def write_config(self):
