@@ -15,6 +15,7 @@
 #include <QTimeZone>
 #include <QUuid>
 
+#include <mutex>
 #include <optional>
 #include <system_error>
 
@@ -53,15 +54,21 @@ void Core::onHeartbeat()
             return QByteArray();
         }
     };
+    // The three files of one pairing, never two pairings' files mixed.
+    QByteArray addressText, token, keyBytes;
+    {
+        const std::lock_guard pairing(m_pairingLock);
+        addressText = pairingFile(serverAddressPath());
+        token = pairingFile(accessTokenPath());
+        keyBytes = pairingFile(sharedKeyPath());
+    }
     bool ok = false;
-    const auto [address, port]
-        = detail::parseHostPort(QString::fromUtf8(pairingFile(serverAddressPath())), &ok);
+    const auto [address, port] = detail::parseHostPort(QString::fromUtf8(addressText), &ok);
     if (!ok) {
         skip(QStringLiteral("  адрес не настроен - пропуск"), "not paired: no server address");
         return;
     }
 
-    const QByteArray token = pairingFile(accessTokenPath());
     if (token.size() != 16 || QUuid::fromRfc4122(token).isNull()) {
         skip(QStringLiteral("  токен не настроен - пропуск"), "not paired: no token");
         return;
@@ -72,7 +79,7 @@ void Core::onHeartbeat()
     };
 
     ssl::SharedKey key;
-    if (!key.trySetKey(pairingFile(sharedKeyPath()))) {
+    if (!key.trySetKey(keyBytes)) {
         skip(QStringLiteral("  общий ключ не сгенерирован - пропуск"), "not paired: no shared key");
         return;
     }

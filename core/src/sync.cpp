@@ -1,6 +1,7 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
+#include "peertext.h"
 #include "statusreport.h"
 #include "transactionfile.h"
 
@@ -289,8 +290,8 @@ bool SyncRun::fill(const QSet<QString>& shared, bool& badCopy)
     if (!verified)
         return end(SyncOutcome::refused, reasonOf(verified.error()));
     const QList<QString>& names = verified.value();
-    m_logger->debug(
-        QStringLiteral("  копирование файлов %1, TF"), names.join(QStringLiteral(", ")));
+    m_logger->debug(QStringLiteral("  копирование файлов %1, TF"),
+        detail::peerTextForLog(names.join(QStringLiteral(", "))));
     const auto verify = [&] {
         m_logger->debug(QStringLiteral("  переключение чистой и грязной директорий"));
         return bool(detail::checkFiles(m_dirtyDir.get(), m_entries));

@@ -1,5 +1,7 @@
 #include "transactionfile.h"
 
+#include "peertext.h"
+
 #include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 #include <vesk/xxhash64.h>
@@ -77,7 +79,7 @@ QList<TransactionLine> transactionLines(const QByteArray& content)
 Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray& content)
 {
     const auto refuse = [](const QString& reason) {
-        logger()->error(QStringLiteral("  файл транзакции отклонен: %1"), reason);
+        logger()->error(QStringLiteral("  файл транзакции отклонен: %1"), peerTextForLog(reason));
         return Unexpected(reason);
     };
     QList<TransactionEntry> entries;
@@ -92,7 +94,7 @@ Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray
         if (!components) {
             logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
                                           "пределами директории синхронизации"),
-                QString::fromUtf8(line.name));
+                peerTextForLog(QString::fromUtf8(line.name)));
             continue;
         }
         if (components->empty())
@@ -179,13 +181,13 @@ Expected<QList<QString>, CheckTransactionFileError> checkFiles(
             file::Descriptor fd = file::openInside(
                 dir, entry.name.toStdString(), file::EntryType::RegularFile, error);
             if (!fd.isOpen()) {
-                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"), entry.name,
-                    QString::fromStdString(error.message()));
+                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"),
+                    peerTextForLog(entry.name), QString::fromStdString(error.message()));
                 return Unexpected(CheckTransactionFileError::FileReadError);
             }
             if (hashFile(std::move(fd)) != entry.checksum) {
                 logger()->error(QStringLiteral("  хеш сумма для файла %1 не совпадает с эталонной"),
-                    entry.name);
+                    peerTextForLog(entry.name));
                 return Unexpected(CheckTransactionFileError::HashMismatch);
             }
         }

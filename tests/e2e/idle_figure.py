@@ -63,7 +63,7 @@ def main():
     try:
         service.start()
         service.pair(Peer(), uuid.uuid4(), "127.0.0.1:9")
-        clip = make_clip(os.path.join(service.root, "clip.mp4"), "grey", seconds=10)
+        clip = make_clip(os.path.join(service.root, "clip.mp4"), "gray", seconds=10)
         delivery = Delivery(os.path.join(service.root, "content"),
                             {"playlist.ini": PLAYLIST, "clip.mp4": clip})
         mark = service.log_mark()
