@@ -51,7 +51,8 @@ QJsonDocument metadataOf(const StreamPlayer::Slot& slot, AVRational timeBase)
 
 } // namespace
 
-StreamPlayer::StreamPlayer(log::Logger* logger, Sink sink, StreamClock& clock)
+StreamPlayer::StreamPlayer(
+    log::Logger* logger, std::unique_ptr<MessageSink> sink, StreamClock& clock)
     : m_logger(logger)
     , m_sink(std::move(sink))
     , m_clock(clock)
@@ -387,7 +388,7 @@ StreamPlayer::Outcome StreamPlayer::flush(StreamBatcher& batcher, const Slot& sl
         {
             const std::lock_guard sending(m_sending);
             if (m_serial.load() == m_playing.serial) {
-                m_sink(batcher.take());
+                m_sink->send(batcher.take());
                 return Outcome::finished;
             }
         }

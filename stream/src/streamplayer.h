@@ -1,6 +1,7 @@
 // Internal to libvesk_stream, not API.
 #pragma once
 
+#include "messagesink.h"
 #include "streamclock.h"
 
 #include <vesk/file/descriptor.h>
@@ -16,6 +17,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
@@ -45,9 +47,8 @@ class StreamPacer;
 class StreamPlayer
 {
 public:
-    using Sink = std::function<void(const QByteArray& message)>;
-
-    StreamPlayer(log::Logger* logger, Sink sink, StreamClock& clock = StreamClock::system());
+    StreamPlayer(log::Logger* logger, std::unique_ptr<MessageSink> sink,
+        StreamClock& clock = StreamClock::system());
     // Stops and joins the thread.
     ~StreamPlayer();
     StreamPlayer(const StreamPlayer&) = delete;
@@ -125,7 +126,7 @@ private:
     void show(const Slot* slot);
 
     log::Logger* m_logger;
-    Sink m_sink;
+    std::unique_ptr<MessageSink> m_sink;
     StreamClock& m_clock;
 
     mutable std::mutex m_mutex;

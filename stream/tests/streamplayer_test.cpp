@@ -211,6 +211,20 @@ private:
     std::vector<ReceivedPacket> m_packets;
 };
 
+// Hands the player's messages to the collector, where the engine's sender seals and sends them.
+class CollectingSink : public detail::MessageSink
+{
+public:
+    explicit CollectingSink(Collector& collector)
+        : m_collector(collector)
+    {
+    }
+    void send(const QByteArray& message) override { m_collector.add(message); }
+
+private:
+    Collector& m_collector;
+};
+
 class StreamPlayerTest : public ::testing::Test
 {
 protected:
@@ -253,7 +267,7 @@ protected:
     VirtualClock clock { QDateTime(QDate(2026, 3, 2), thisSecond()) };
     Collector collector { clock };
     detail::StreamPlayer player { log::Manager::logger("vesk.stream"),
-        [this](const QByteArray& message) { collector.add(message); }, clock };
+        std::make_unique<CollectingSink>(collector), clock };
 };
 
 } // namespace
