@@ -1,0 +1,108 @@
+#include "peertext.h"
+#include "registerclient.h"
+
+#include <gtest/gtest.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+using vesk::display::peerText;
+using vesk::display::readAccess;
+
+namespace {
+
+const QJsonObject usable {
+    { "protocol", 2 },
+    { "stream", 4294967295.0 },
+    { "listen", "239.1.1.1:8554" },
+    { "master", QString(QByteArray(32, 'm').toBase64()) },
+    { "signer", QString(QByteArray(32, 's').toBase64()) },
+    { "datetime", "2026-03-02T10:00:00+01:00" },
+    { "clock", 123456 },
+};
+
+QByteArray with(const char* name, const QJsonValue& value)
+{
+    QJsonObject object = usable;
+    if (value.isUndefined())
+        object.remove(QLatin1String(name));
+    else
+        object.insert(QLatin1String(name), value);
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+// Every member a register chooses, each way it can be wrong: one line that names the member and,
+// for a number, says that it is out of range rather than printing it wrapped.
+TEST(RegisterAnswer, EachUnusableMemberIsNamed)
+{
+    const QString unusable = "the register's answer is not usable: ";
+    const struct
+    {
+        QByteArray answer;
+        QString error;
+    } cases[] = {
+        { with("protocol", QJsonValue::Undefined),
+            "the register names no stream protocol, so it speaks an earlier one than this "
+            "display (2)" },
+        { with("protocol", 3), "the register speaks stream protocol 3; this display speaks 2" },
+        { with("protocol", "2"), unusable + "\"protocol\" is not a number" },
+        { with("protocol", 1e300),
+            unusable + "\"protocol\" is out of range: 1.0000000000000001e+300" },
+        { with("stream", 4294967296.0), unusable + "\"stream\" is out of range: 4294967296" },
+        { with("stream", -1), unusable + "\"stream\" is out of range: -1" },
+        { with("stream", 9.2233720368547758e18),
+            unusable + "\"stream\" is out of range: 9.2233720368547758e+18" },
+        { with("stream", 1.5), unusable + "\"stream\" is not a whole number: 1.5" },
+        { with("stream", QJsonValue::Undefined), unusable + "\"stream\" is missing" },
+        { with("clock", 1e17), unusable + "\"clock\" is out of range: 1e+17" },
+        { with("clock", QJsonValue::Null), unusable + "\"clock\" is not a number" },
+        { with("master", QString(QByteArray(31, 'm').toBase64())),
+            unusable + "\"master\" is not 32 bytes in Base64" },
+        { with("signer", "not*base64"), unusable + "\"signer\" is not 32 bytes in Base64" },
+        { with("listen", "239.1.1.1"), unusable + "\"listen\" is not ADDRESS:PORT: 239.1.1.1" },
+        { with("listen", "\x1b]0;owned\x07:1"),
+            unusable + "\"listen\" is not ADDRESS:PORT: \\e]0;owned\\u0007:1" },
+        { "[1]", unusable + "not a JSON object: [1]" },
+        { "\x1b[2J", unusable + "not a JSON object: \\e[2J" },
+    };
+    for (const auto& c : cases) {
+        QString error;
+        EXPECT_FALSE(readAccess(c.answer, error)) << c.answer.toStdString();
+        EXPECT_EQ(error, c.error) << c.answer.toStdString();
+    }
+
+    QString error;
+    const auto access = readAccess(QJsonDocument(usable).toJson(), error);
+    ASSERT_TRUE(access) << error.toStdString();
+    EXPECT_EQ(access->streamId, 4294967295u);
+    EXPECT_EQ(access->address.toString(), "239.1.1.1");
+    EXPECT_EQ(access->port, 8554);
+    EXPECT_EQ(access->joinedAt.count(), 123456);
+    EXPECT_EQ(access->key[31], 'm');
+    EXPECT_EQ(access->signer[0], 's');
+}
+
+// The table of peertext.h, and the property behind it: whatever a register sends, what reaches
+// the terminal holds no control, format or separator character.
+TEST(PeerText, NothingReachesTheTerminalRaw)
+{
+    EXPECT_EQ(peerText(u"file"), "file");
+    EXPECT_EQ(peerText(u"a\nb\x1b[2J"), "a\\nb\\e[2J");
+    EXPECT_EQ(peerText(u"C:\\dir"), "C:\\\\dir");
+    EXPECT_EQ(peerText(u"\u0085\u202e"), "\\u0085\\u202e");
+    EXPECT_EQ(peerText(QString(300, 'a'), 8), "aaaaaaaa... (292 more characters)");
+
+    for (char32_t u = 0; u < 0x10000; ++u) {
+        if (u >= 0xd800 && u < 0xe000)
+            continue;
+        const QString shown = peerText(QString(QChar(char16_t(u))));
+        for (const QChar c : shown) {
+            EXPECT_FALSE(c.category() == QChar::Other_Control || c.category() == QChar::Other_Format
+                || c.category() == QChar::Separator_Line
+                || c.category() == QChar::Separator_Paragraph)
+                << std::hex << unsigned(u);
+        }
+    }
+}
