@@ -4,7 +4,12 @@
 #include "streamtransporttest.h"
 
 #include <vesk/decoder.h>
+#include <vesk/encoder.h>
 #include <vesk/pointer.h>
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
 
 #include <QFile>
 #include <QJsonObject>
@@ -174,4 +179,124 @@ TEST(StreamProtocolDocument, EveryVerdictOfTheWorkedExample)
     EXPECT_STREQ(verdictOf(*example.receiver(), impostor.seal("vesk", 90000ms).front()), "forged");
     EXPECT_STREQ(verdictOf(*example.receiver(91001ms), example.manifest), "before join");
     EXPECT_STREQ(verdictOf(*example.receiver(91000ms), example.manifest), "accepted");
+}
+
+namespace {
+
+struct Decoded
+{
+    CodecParametersPointer parameters;
+    QJsonObject metadata;
+    std::vector<PacketPointer> packets;
+    std::vector<bool> codecChanges;
+};
+
+Decoded decode(const QByteArray& message)
+{
+    Decoded decoded;
+    Decoder decoder;
+    decoder.addMessage(bytesOf(message));
+    decoded.metadata = decoder.getMetaData().value_or(QJsonDocument()).object();
+    while (true) {
+        PacketPointer packet(av_packet_alloc());
+        AVCodecParameters* parameters = nullptr;
+        if (decoder.readPacket(packet.get(), &parameters) != 0)
+            break;
+        decoded.codecChanges.push_back(parameters != nullptr);
+        if (parameters)
+            decoded.parameters.reset(parameters);
+        decoded.packets.push_back(std::move(packet));
+    }
+    return decoded;
+}
+
+// What our encoder writes for the same parameters, metadata and packets.
+QByteArray encode(const Decoded& decoded)
+{
+    Encoder encoder;
+    encoder.setHeader(QJsonDocument(decoded.metadata), decoded.parameters.get());
+    for (std::size_t i = 0; i < decoded.packets.size(); ++i)
+        encoder.addPacket(decoded.packets[i].get(), decoded.codecChanges[i]);
+    return encoder.takeResult();
+}
+
+QByteArray bytesAt(const std::uint8_t* data, int size)
+{
+    return QByteArray(reinterpret_cast<const char*>(data), size);
+}
+
+} // namespace
+
+TEST(MessageFormatDocument, TheVideoExampleDecodesAsDescribed)
+{
+    const QByteArray message = hexBlock("message-format.md", "message-video");
+    ASSERT_EQ(message.size(), 511);
+    const Decoded decoded = decode(message);
+    ASSERT_TRUE(decoded.parameters);
+    const AVCodecParameters& p = *decoded.parameters;
+    EXPECT_EQ(p.codec_type, AVMEDIA_TYPE_VIDEO);
+    EXPECT_EQ(p.codec_id, AV_CODEC_ID_H264);
+    EXPECT_EQ(p.codec_tag, MKTAG('a', 'v', 'c', '1'));
+    EXPECT_EQ(p.format, AV_PIX_FMT_YUV420P);
+    EXPECT_EQ(p.bit_rate, 3200);
+    EXPECT_EQ(p.profile, FF_PROFILE_H264_CONSTRAINED_BASELINE);
+    EXPECT_EQ(p.level, 10);
+    EXPECT_EQ(p.width, 16);
+    EXPECT_EQ(p.height, 16);
+    EXPECT_EQ(p.field_order, AV_FIELD_PROGRESSIVE);
+    EXPECT_EQ(p.color_primaries, AVCOL_PRI_UNSPECIFIED);
+    EXPECT_EQ(p.chroma_location, AVCHROMA_LOC_LEFT);
+    EXPECT_EQ(bytesAt(p.extradata, p.extradata_size).toHex(),
+        "0142c00affe100156742c00ada7b011000000300100000030320f1226a01000468ce0fc8");
+    EXPECT_EQ(decoded.metadata.value("timeBase"), "1/12800");
+    EXPECT_EQ(decoded.metadata.value("url"), "clips/red.mp4");
+    EXPECT_EQ(decoded.metadata.value("placeholder"), false);
+
+    ASSERT_EQ(decoded.packets.size(), 2u);
+    EXPECT_EQ(decoded.codecChanges, std::vector<bool>({ true, false }));
+    const AVPacket& key = *decoded.packets[0];
+    EXPECT_EQ(std::pair(key.pts, key.dts), std::pair(std::int64_t(0), std::int64_t(0)));
+    EXPECT_EQ(key.flags, AV_PKT_FLAG_KEY);
+    EXPECT_EQ(
+        bytesAt(key.data, key.size).toHex(), "000000136588843a118a000218f1c00040f63800087960");
+    EXPECT_EQ(key.side_data_elems, 0);
+    const AVPacket& next = *decoded.packets[1];
+    EXPECT_EQ(std::pair(next.pts, next.dts), std::pair(std::int64_t(512), std::int64_t(512)));
+    EXPECT_EQ(next.flags, 0);
+    EXPECT_EQ(bytesAt(next.data, next.size).toHex(), "00000005419a202694");
+
+    EXPECT_EQ(encode(decoded), message);
+}
+
+TEST(MessageFormatDocument, TheAudioExampleDecodesAsDescribed)
+{
+    const QByteArray message = hexBlock("message-format.md", "message-audio");
+    ASSERT_EQ(message.size(), 437);
+    const Decoded decoded = decode(message);
+    ASSERT_TRUE(decoded.parameters);
+    const AVCodecParameters& p = *decoded.parameters;
+    EXPECT_EQ(p.codec_type, AVMEDIA_TYPE_AUDIO);
+    EXPECT_EQ(p.codec_id, AV_CODEC_ID_AAC);
+    EXPECT_EQ(p.format, AV_SAMPLE_FMT_FLTP);
+    EXPECT_EQ(p.profile, FF_PROFILE_AAC_LOW);
+    EXPECT_EQ(p.sample_rate, 48000);
+    EXPECT_EQ(p.frame_size, 1024);
+    EXPECT_EQ(p.ch_layout.order, AV_CHANNEL_ORDER_NATIVE);
+    EXPECT_EQ(p.ch_layout.nb_channels, 2);
+    EXPECT_EQ(p.ch_layout.u.mask, AV_CH_LAYOUT_STEREO);
+    EXPECT_EQ(bytesAt(p.extradata, p.extradata_size).toHex(), "1190");
+    EXPECT_EQ(decoded.metadata.value("timeBase"), "1/48000");
+
+    ASSERT_EQ(decoded.packets.size(), 1u);
+    const AVPacket& packet = *decoded.packets[0];
+    EXPECT_EQ(
+        std::pair(packet.pts, packet.dts), std::pair(std::int64_t(-1024), std::int64_t(-1024)));
+    EXPECT_EQ(packet.flags, AV_PKT_FLAG_KEY | AV_PKT_FLAG_DISCARD);
+    EXPECT_EQ(bytesAt(packet.data, packet.size).toHex(), "211004608c1c");
+    ASSERT_EQ(packet.side_data_elems, 1);
+    EXPECT_EQ(packet.side_data[0].type, AV_PKT_DATA_SKIP_SAMPLES);
+    EXPECT_EQ(bytesAt(packet.side_data[0].data, int(packet.side_data[0].size)).toHex(),
+        "00040000000000000000");
+
+    EXPECT_EQ(encode(decoded), message);
 }
