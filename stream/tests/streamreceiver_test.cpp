@@ -342,24 +342,6 @@ TEST_F(StreamTransport, TheReplayWindowKeepsExactly8192Counters)
     }
 }
 
-// A receiver that joins at 60 s refuses manifests sent before 59 s, so traffic recorded before
-// it joined and replayed to it yields nothing; its fragments wait in vain.
-TEST_F(StreamTransport, ManifestsSentBeforeTheJoinAreRefused)
-{
-    Limits limits;
-    limits.joinSlack = 1000ms;
-    StreamReceiver receiver(streamId, key, signerKey, joinedAt, limits);
-    const QList<QByteArray> recorded = sealer.seal(makeMessage(3000, 1), joinedAt - 1001ms);
-    const QList<QByteArray> edge = sealer.seal("edge", joinedAt - 1000ms);
-    const QList<QByteArray> live = sealer.seal("live", joinedAt + 5ms);
-    EXPECT_TRUE(feed(receiver, recorded).empty());
-    EXPECT_EQ(feed(receiver, edge + live), std::vector<QByteArray>({ "edge", "live" }));
-    receiver.expire(now + limits.earlyTimeout);
-    EXPECT_EQ(receiver.counters().beforeJoin, 1u);
-    EXPECT_EQ(receiver.counters().unclaimed, 3u);
-    EXPECT_EQ(receiver.counters().accepted, 4u);
-}
-
 // The layouts of streamdatagram.cpp, one datagram per rule: lengths by kind, counts and indices.
 TEST(StreamDatagramHeader, LayoutsAreReadAsTheyAreWritten)
 {
