@@ -1,43 +1,45 @@
 #include "peertext.h"
 
+#include <QChar>
+#include <QList>
+#include <QString>
+
 namespace vesk::display {
 
-QString peerText(QStringView text, qsizetype limit)
+namespace {
+
+bool passes(char32_t c)
 {
-    const qsizetype shown = std::min(text.size(), limit);
-    QString safe;
-    safe.reserve(shown + 16);
-    for (const QChar c : text.first(shown)) {
-        const char16_t u = c.unicode();
-        switch (u) {
-        case '\\':
-            safe += QLatin1String("\\\\");
-            break;
-        case '\n':
-            safe += QLatin1String("\\n");
-            break;
-        case '\r':
-            safe += QLatin1String("\\r");
-            break;
-        case '\t':
-            safe += QLatin1String("\\t");
-            break;
-        case 0x1b:
-            safe += QLatin1String("\\e");
-            break;
-        default:
-            // Format characters and line separators reorder or break what a terminal shows.
-            if (u < 0x20 || (u >= 0x7f && u <= 0x9f) || c.category() == QChar::Other_Format
-                || c.category() == QChar::Separator_Line
-                || c.category() == QChar::Separator_Paragraph)
-                safe += QString("\\u%1").arg(unsigned(u), 4, 16, QChar('0'));
-            else
-                safe += c;
+    if (c <= ' ' || c == '%' || (c >= 0x7f && c <= 0x9f))
+        return false;
+    const QChar::Category category = QChar::category(c);
+    // Every kind of blank: a tool that splits a line on white space knows them all.
+    return category != QChar::Other_Format && category != QChar::Separator_Space
+        && category != QChar::Separator_Line && category != QChar::Separator_Paragraph;
+}
+
+} // namespace
+
+QByteArray peerText(QStringView text, qsizetype limit)
+{
+    const QStringView shown = text.first(std::min(text.size(), limit));
+    QByteArray out;
+    for (const char32_t c : shown.toUcs4()) {
+        const QByteArray bytes = QString::fromUcs4(&c, 1).toUtf8();
+        if (passes(c)) {
+            out += bytes;
+            continue;
         }
+        for (const char byte : bytes)
+            out += '%'
+                + QByteArray::number(static_cast<unsigned char>(byte), 16)
+                      .rightJustified(2, '0')
+                      .toUpper();
     }
-    if (shown < text.size())
-        safe += QString("... (%1 more characters)").arg(text.size() - shown);
-    return safe;
+    if (shown.size() < text.size())
+        out += QByteArray("... (") + QByteArray::number(text.size() - shown.size())
+            + " more characters)";
+    return out;
 }
 
 } // namespace vesk::display

@@ -67,6 +67,12 @@ std::optional<HttpAnswer> parseAnswer(const QByteArray& raw)
     return answer;
 }
 
+// A register's text in one of our messages.
+QString said(QStringView text)
+{
+    return QString::fromUtf8(peerText(text));
+}
+
 // A member that must be a whole number from 0 to `max`. Nothing, with `error` set, otherwise.
 //   "stream": 7            -> 7
 //   "stream": -1, 1e30     -> "stream" is out of range: -1, 1e+30
@@ -170,8 +176,8 @@ std::optional<StreamAccess> connectToStream(
     if (answer->status != 200) {
         error = QString("the register refused the stream: %1 %2 %3")
                     .arg(answer->status)
-                    .arg(peerText(QString::fromUtf8(answer->reason)),
-                        peerText(QString::fromUtf8(answer->body)));
+                    .arg(said(QString::fromUtf8(answer->reason)),
+                        said(QString::fromUtf8(answer->body)));
         return std::nullopt;
     }
     QByteArray plaintext;
@@ -186,8 +192,8 @@ std::optional<StreamAccess> connectToStream(
             ssl::EncryptedDataGcm(answer->body.left(answer->body.size() - tag),
                 QByteArray::fromBase64(answer->header("X-IV")), answer->body.right(tag)));
     } catch (const std::exception& e) {
-        error = QString("cannot decrypt the register's answer: %1")
-                    .arg(peerText(QString::fromUtf8(e.what())));
+        error
+            = QString("cannot decrypt the register's answer: %1").arg(QString::fromUtf8(e.what()));
         return std::nullopt;
     }
 
@@ -202,7 +208,7 @@ std::optional<StreamAccess> readAccess(const QByteArray& plaintext, QString& err
     };
     const QJsonDocument document = QJsonDocument::fromJson(plaintext);
     if (!document.isObject()) {
-        error = QString("not a JSON object: %1").arg(peerText(QString::fromUtf8(plaintext)));
+        error = QString("not a JSON object: %1").arg(said(QString::fromUtf8(plaintext)));
         return unusable();
     }
     const QJsonObject object = document.object();
@@ -236,7 +242,7 @@ std::optional<StreamAccess> readAccess(const QByteArray& plaintext, QString& err
     const uint listenPort = colon > 0 ? listen.mid(colon + 1).toUInt(&portOk) : 0;
     access.address = QHostAddress(colon > 0 ? listen.left(colon) : QString());
     if (access.address.isNull() || !portOk || listenPort > 65535) {
-        error = QString("\"listen\" is not ADDRESS:PORT: %1").arg(peerText(listen));
+        error = QString("\"listen\" is not ADDRESS:PORT: %1").arg(said(listen));
         return unusable();
     }
     access.streamId = std::uint32_t(*id);

@@ -7,12 +7,15 @@ Not a pass/fail test: run it by hand as root, from a build of your choice:
     VESK_SERVICE=build-rel/bin/vesk-service VESK_DISPLAY=build-rel/bin/vesk-display \\
         unshare --net -- /usr/bin/python3 -B display/tests/measure_stream_cpu.py [SECONDS] [--runs 3]
 
-It delivers one clip (made with ffmpeg: 1280x720, 25 fps, 4 Mbit/s) with a playlist that plays it
-all day, lets a vesk-display receive the stream on loopback, and reads the CPU time (user +
-system) of the service's engine thread ("vesk-stream"), of the whole service and of the display
-from /proc/<pid>/task/<tid>/stat before and after SECONDS (default 60). With --runs N it does so
-N times, each with a fresh service and display, and prints the medians. Goals: the whole service
-at most 1.5 % and the whole display at most 2.0 % of one core.
+It delivers one clip (made with ffmpeg: 1280x720, 25 fps, 4 Mbit/s; with --sound also a 128 kbit/s
+AAC stereo track) with a playlist that plays it all day, lets a vesk-display receive the stream on
+loopback, and reads the CPU time (user + system) of the service's engine thread ("vesk-stream"), of
+the whole service and of the display from /proc/<pid>/task/<tid>/stat before and after SECONDS
+(default 60). With --runs N it does so N times, each with a fresh service and display, and prints
+the medians. Goals: the whole service at most 1.5 % and the whole display at most 2.0 % of one
+core. It also reports the stream's bytes per second, from the service's status.json; --url-bytes N
+names the clip in the playlist by a url of N bytes (a legal name padded with "./"), which rides in
+every message.
 
 With --soak INTERVAL it samples the resident memory and open descriptors of the service and the
 display every INTERVAL seconds instead, and fails when descriptors grow, when the display
@@ -23,6 +26,8 @@ is reported but not judged (the sanitizers' quarantine grows by itself).
 """
 
 import argparse
+import datetime
+import json
 import os
 import statistics
 import shutil
@@ -41,7 +46,7 @@ PLAYLIST = """[bench]
 name = 4 Mbit/s
 days = all
 [bench.1]
-url = clip.mp4
+url = {url}
 timeplay = 3600
 """
 TICKS = os.sysconf("SC_CLK_TCK")
@@ -51,6 +56,20 @@ def cpu_seconds(stat_path):
     with open(stat_path) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def padded_url(name, length):
+    """`name` padded in front with "./" to `length` bytes (or as it is when that is shorter)."""
+    pad = max(0, length - len(name)) // 2
+    return "./" * pad + name
+
+
+def stream_bytes(service):
+    """The bytes the stream has sent and when status.json said so (seconds since the epoch)."""
+    with open(service.path("status.json"), encoding="utf-8") as f:
+        status = json.load(f)
+    updated = datetime.datetime.fromisoformat(status["updated"]).timestamp()
+    return status["stream"]["bytes"], updated
 
 
 def service_pid(service):
@@ -90,7 +109,7 @@ def soak(seconds, interval, processes, packets, memory_goal):
         raise AssertionError("; ".join(failures))
 
 
-def measure(pid, display, seconds):
+def measure(service, pid, display, seconds):
     """CPU shares (percent of one core) of the engine thread, the service and the display."""
     time.sleep(3)
     engine = None
@@ -102,8 +121,13 @@ def measure(pid, display, seconds):
         raise RuntimeError("no vesk-stream thread in the service")
     stats = (engine, f"/proc/{pid}/stat", f"/proc/{display.pid}/stat")
     before, wall0 = [cpu_seconds(stat) for stat in stats], time.monotonic()
+    bytes0 = stream_bytes(service)
     time.sleep(seconds)
     after, wall1 = [cpu_seconds(stat) for stat in stats], time.monotonic()
+    bytes1 = stream_bytes(service)
+    if bytes1[1] > bytes0[1]:
+        print(f"stream: {(bytes1[0] - bytes0[0]) / (bytes1[1] - bytes0[1]):,.0f} bytes/s over "
+              f"{bytes1[1] - bytes0[1]:.0f} s between two writes of status.json")
     return [100 * (b - a) / (wall1 - wall0) for a, b in zip(before, after)]
 
 
@@ -114,8 +138,9 @@ def run(options, scratch, data):
     try:
         service.start()
         service.pair(Peer(), uuid.uuid4(), f"127.0.0.1:{heartbeat.port}")
+        playlist = PLAYLIST.format(url=padded_url("clip.mp4", options.url_bytes))
         delivery = Delivery(os.path.join(scratch, f"delivery-{uuid.uuid4()}"),
-                            {"clip.mp4": data, "playlist.ini": PLAYLIST.encode()})
+                            {"clip.mp4": data, "playlist.ini": playlist.encode()})
         mark = service.log_mark()
         delivery.copy_into(service.path("sync_dir"))
         service.wait_log("  плейлист применен", since=mark)
@@ -134,7 +159,7 @@ def run(options, scratch, data):
             if " 0 rejected" not in errors:
                 raise AssertionError("the display rejected datagrams")
             return None
-        shares = measure(pid, display, options.seconds)
+        shares = measure(service, pid, display, options.seconds)
         _, errors = display.communicate(timeout=60)
         print(f"engine thread {shares[0]:.2f} %, whole service {shares[1]:.2f} %, display "
               f"{shares[2]:.2f} % of one core", flush=True)
@@ -151,6 +176,8 @@ def main():
     parser.add_argument("--soak", type=float, metavar="INTERVAL")
     parser.add_argument("--memory-goal", action="store_true")
     parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--sound", action="store_true")
+    parser.add_argument("--url-bytes", type=int, default=0)
     options = parser.parse_args()
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
@@ -159,8 +186,10 @@ def main():
     try:
         clip = os.path.join(scratch, "clip.mp4")
         # Twenty seconds, played in a loop: the same stream for any length of measurement.
+        sound = (["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=20", "-ac",
+                  "2", "-c:a", "aac", "-b:a", "128k"] if options.sound else [])
         subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                        "testsrc2=size=1280x720:rate=25:duration=20",
+                        "testsrc2=size=1280x720:rate=25:duration=20", *sound,
                         "-c:v", "libx264", "-preset", "veryfast", "-b:v", "4M", "-maxrate", "4M",
                         "-bufsize", "8M", "-g", "50", "-pix_fmt", "yuv420p", clip], check=True)
         with open(clip, "rb") as f:

@@ -168,10 +168,10 @@ std::chrono::milliseconds Stream::streamTime() const
     return m_sender->now();
 }
 
-void Stream::setProgramme(
-    const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder)
+void Stream::setProgramme(file::Descriptor directory, const QString& directoryName,
+    QSharedPointer<Generator> generator, const QString& placeholder)
 {
-    m_player->setProgramme(directory, std::move(generator), placeholder);
+    m_player->setProgramme(std::move(directory), directoryName, std::move(generator), placeholder);
 }
 
 Stream::Programme Stream::programme() const

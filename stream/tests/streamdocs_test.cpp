@@ -230,7 +230,7 @@ QByteArray bytesAt(const std::uint8_t* data, int size)
 TEST(MessageFormatDocument, TheVideoExampleDecodesAsDescribed)
 {
     const QByteArray message = hexBlock("message-format.md", "message-video");
-    ASSERT_EQ(message.size(), 511);
+    ASSERT_EQ(message.size(), 554);
     const Decoded decoded = decode(message);
     ASSERT_TRUE(decoded.parameters);
     const AVCodecParameters& p = *decoded.parameters;
@@ -251,6 +251,7 @@ TEST(MessageFormatDocument, TheVideoExampleDecodesAsDescribed)
     EXPECT_EQ(decoded.metadata.value("timeBase"), "1/12800");
     EXPECT_EQ(decoded.metadata.value("url"), "clips/red.mp4");
     EXPECT_EQ(decoded.metadata.value("placeholder"), false);
+    EXPECT_EQ(decoded.metadata.value("track"), "video");
 
     ASSERT_EQ(decoded.packets.size(), 2u);
     EXPECT_EQ(decoded.codecChanges, std::vector<bool>({ true, false }));
@@ -271,7 +272,7 @@ TEST(MessageFormatDocument, TheVideoExampleDecodesAsDescribed)
 TEST(MessageFormatDocument, TheAudioExampleDecodesAsDescribed)
 {
     const QByteArray message = hexBlock("message-format.md", "message-audio");
-    ASSERT_EQ(message.size(), 437);
+    ASSERT_EQ(message.size(), 480);
     const Decoded decoded = decode(message);
     ASSERT_TRUE(decoded.parameters);
     const AVCodecParameters& p = *decoded.parameters;
@@ -286,6 +287,7 @@ TEST(MessageFormatDocument, TheAudioExampleDecodesAsDescribed)
     EXPECT_EQ(p.ch_layout.u.mask, AV_CH_LAYOUT_STEREO);
     EXPECT_EQ(bytesAt(p.extradata, p.extradata_size).toHex(), "1190");
     EXPECT_EQ(decoded.metadata.value("timeBase"), "1/48000");
+    EXPECT_EQ(decoded.metadata.value("track"), "audio");
 
     ASSERT_EQ(decoded.packets.size(), 1u);
     const AVPacket& packet = *decoded.packets[0];
