@@ -28,6 +28,9 @@ HttpResponse Core::stream(const HttpRequest&, const QJsonDocument& document)
     m_stream->getKey(streamKey);
     const auto signerKey = m_stream->signerKey();
     const QDateTime now = QDateTime::currentDateTime();
+    // Read once the display's key has been accepted: whatever the engine sends before this
+    // moment, a display joining now refuses.
+    const qint64 joined = m_stream->streamTime().count();
 
     const QJsonObject answer {
         { "stream", qint64(m_stream->streamId()) },
@@ -43,6 +46,9 @@ HttpResponse Core::stream(const HttpRequest&, const QJsonDocument& document)
             QString::fromLatin1(
                 QByteArray(reinterpret_cast<const char*>(signerKey.data()), signerKey.size())
                     .toBase64()) },
+        { "protocol", Stream::protocolVersion },
+        // The stream clock to the millisecond; "datetime" has whole seconds of another clock.
+        { "clock", joined },
     };
     HttpResponse response = detail::encryptedResponse(publicKey, sharedKey.bytes(),
         QJsonDocument(answer).toJson(QJsonDocument::Compact), "application/json");

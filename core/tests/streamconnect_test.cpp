@@ -73,7 +73,14 @@ TEST(StreamConnect, AnswerCarriesTheStream)
     EXPECT_EQ(response.header("Content-Encoding"), "x-aes-gcm");
 
     const QJsonObject answer = decrypt(display, response);
-    EXPECT_EQ(answer.keys(), (QStringList { "datetime", "listen", "master", "signer", "stream" }));
+    EXPECT_EQ(answer.keys(),
+        (QStringList { "clock", "datetime", "listen", "master", "protocol", "signer", "stream" }));
+    EXPECT_EQ(answer.value("protocol"), 2);
+    // The stream clock as the engine reads it, taken while the answer was made.
+    const qint64 after = core.m_stream->streamTime().count();
+    ASSERT_TRUE(answer.value("clock").isDouble());
+    EXPECT_LE(answer.value("clock").toInteger(), after);
+    EXPECT_GE(answer.value("clock").toInteger(), 0);
     EXPECT_EQ(answer.value("listen").toString(), "239.1.1.1:8554");
     ASSERT_TRUE(answer.value("stream").isDouble());
     EXPECT_EQ(qint64(answer.value("stream").toDouble()), qint64(core.m_stream->streamId()));

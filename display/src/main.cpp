@@ -1,6 +1,7 @@
 // vesk-display: joins a register's media stream and writes what it receives into media files or
 // prints it packet by packet.
 
+#include "datagramsocket.h"
 #include "mediawriter.h"
 #include "registerclient.h"
 #include "streamtracks.h"
@@ -10,12 +11,14 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QHostInfo>
-#include <QNetworkDatagram>
+#include <QSocketNotifier>
 #include <QTimer>
-#include <QUdpSocket>
 
-#include <atomic>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -31,12 +34,17 @@ constexpr int registerTimeoutMs = 10000;
 // A message of the register is a few packets (8 at most, or one large key frame); a message
 // larger than this is no message of a register, and its fragments are not kept.
 constexpr std::size_t maxMessageBytes = 8 * 1024 * 1024;
+// Batches of datagrams read per turn of the event loop: under any datagram rate the loop comes
+// round to its timers and to a stop within a few milliseconds.
+constexpr int batchesPerTurn = 4;
 
-std::atomic<bool> interrupted { false };
+// SIGINT and SIGTERM are written into this pipe, which the event loop watches.
+int stopPipe[2] = { -1, -1 };
 
 void onSignal(int)
 {
-    interrupted = true;
+    const char stop = 0;
+    [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &stop, 1);
 }
 
 int fail(int status, const QString& message)
@@ -139,7 +147,7 @@ class Display
 {
 public:
     Display(const Options& options, const display::StreamAccess& access)
-        : m_receiver(access.streamId, access.key, access.signer, receiverLimits())
+        : m_receiver(access.streamId, access.key, access.signer, access.joinedAt, receiverLimits())
         , m_writer(
               options.out.isEmpty() ? nullptr : std::make_unique<display::MediaWriter>(options.out))
         , m_tracks(
@@ -155,30 +163,44 @@ public:
     }
 
     // False, with `error` set, when the display cannot go on.
-    bool take(const QByteArray& datagram, QString& error)
+    bool take(std::span<const std::uint8_t> datagram, QString& error)
     {
-        const std::optional<QByteArray> message
-            = m_receiver.addDatagram({ reinterpret_cast<const std::uint8_t*>(datagram.constData()),
-                std::size_t(datagram.size()) });
+        const std::uint64_t otherVersion = m_receiver.counters().otherVersion;
+        const std::optional<QByteArray> message = m_receiver.addDatagram(datagram);
+        if (otherVersion == 0 && m_receiver.counters().otherVersion == 1)
+            std::fprintf(stderr,
+                "vesk-display: datagrams of stream protocol %d arrive; this display speaks %d "
+                "and drops them\n",
+                datagram.empty() ? 0 : int(datagram[0]), display::protocolVersion);
         return !message || m_tracks.read(*message, error);
     }
 
     void expire() { m_receiver.expire(); }
 
-    // False, with `error` set, when the recording could not be completed.
+    // False, with `error` set, when the recording could not be completed, or when nothing but
+    // datagrams of another protocol version came.
     bool finish(QString& error)
     {
-        const bool finished = !m_writer || m_writer->finish(error);
         const StreamReceiver::Counters& c = m_receiver.counters();
+        bool finished = !m_writer || m_writer->finish(error);
         const auto number = [](std::uint64_t n) { return static_cast<unsigned long long>(n); };
         std::fprintf(stderr,
-            "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected (%llu malformed, "
-            "%llu other stream, %llu oversized, %llu forged, %llu unsealed, %llu inconsistent), "
-            "%llu replayed; messages %llu complete, %llu dropped\n",
+            "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected (%llu other "
+            "version, %llu malformed, %llu other stream, %llu oversized, %llu forged, %llu "
+            "unsealed, %llu inconsistent), %llu replayed, %llu before join, %llu unclaimed; "
+            "messages %llu complete, %llu dropped\n",
             static_cast<long long>(m_tracks.packets()), number(c.accepted), number(c.rejected()),
-            number(c.malformed), number(c.otherStream), number(c.oversized), number(c.forged),
-            number(c.unsealed), number(c.inconsistent), number(c.replayed), number(c.messages),
-            number(c.dropped));
+            number(c.otherVersion), number(c.malformed), number(c.otherStream), number(c.oversized),
+            number(c.forged), number(c.unsealed), number(c.inconsistent), number(c.replayed),
+            number(c.beforeJoin), number(c.unclaimed), number(c.messages), number(c.dropped));
+        // One datagram of another version proves nothing (anybody can send it), so it never
+        // stops the display; a run that got nothing else has failed.
+        if (finished && c.accepted == 0 && c.otherVersion > 0) {
+            error = QString("only datagrams of another stream protocol came; this display speaks "
+                            "%1")
+                        .arg(display::protocolVersion);
+            finished = false;
+        }
         return finished;
     }
 
@@ -211,42 +233,52 @@ int main(int argc, char** argv)
     if (!access)
         return fail(badUsage, error);
 
-    QUdpSocket socket;
-    const bool multicast = access->address.isMulticast();
-    if (!socket.bind(QHostAddress::AnyIPv4, access->port,
-            QUdpSocket::ShareAddress | QUdpSocket::ReuseAddressHint))
-        return fail(failure,
-            QString("cannot listen on port %1: %2").arg(access->port).arg(socket.errorString()));
-    if (multicast && !socket.joinMulticastGroup(access->address))
-        return fail(failure,
-            QString("cannot join %1: %2").arg(access->address.toString(), socket.errorString()));
-    // Key frames come as bursts of datagrams; a small buffer would lose them.
-    socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4 * 1024 * 1024);
+    display::DatagramSocket socket;
+    if (!socket.open(
+            access->port, access->address.isMulticast() ? access->address : QHostAddress(), error))
+        return fail(failure, error);
 
     Display display(*options, *access);
     int status = 0;
-    QObject::connect(&socket, &QUdpSocket::readyRead, [&] {
-        while (socket.hasPendingDatagrams()) {
-            const QNetworkDatagram datagram = socket.receiveDatagram(65536);
-            if (!display.take(datagram.data(), error)) {
-                status = fail(failure, error);
-                app.exit(status);
-                return;
-            }
+    QSocketNotifier readable(socket.descriptor(), QSocketNotifier::Read);
+    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
+        bool ok = true;
+        const auto take = [&](std::span<const std::uint8_t> datagram) {
+            ok = ok && display.take(datagram, error);
+        };
+        for (int turn = 0; turn < batchesPerTurn && ok; ++turn)
+            if (socket.receive(take) < display::DatagramSocket::batch)
+                break;
+        if (!ok) {
+            readable.setEnabled(false);
+            status = fail(failure, error);
+            app.exit(status);
         }
     });
 
+    if (::pipe2(stopPipe, O_NONBLOCK | O_CLOEXEC) != 0)
+        return fail(failure, "cannot make a pipe for signals");
+    QSocketNotifier stopping(stopPipe[0], QSocketNotifier::Read);
+    QObject::connect(&stopping, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    struct sigaction stop = {};
+    stop.sa_handler = onSignal;
+    stop.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
+
+    // Checked on a short timer rather than one long one: a long single shot would be coarse
+    // (late by up to 5 %) and overflow its milliseconds beyond 24 days.
+    const QDeadlineTimer deadline = options->seconds
+        ? QDeadlineTimer(qint64(*options->seconds * 1000), Qt::PreciseTimer)
+        : QDeadlineTimer(QDeadlineTimer::Forever);
     QTimer housekeeping;
+    housekeeping.setTimerType(Qt::PreciseTimer);
     QObject::connect(&housekeeping, &QTimer::timeout, [&] {
         display.expire();
-        if (interrupted)
+        if (deadline.hasExpired())
             app.quit();
     });
     housekeeping.start(100);
-    if (options->seconds)
-        QTimer::singleShot(int(*options->seconds * 1000), &app, &QCoreApplication::quit);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
 
     const int result = app.exec();
     if (!display.finish(error) && status == 0)

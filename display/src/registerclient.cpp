@@ -1,5 +1,7 @@
 #include "registerclient.h"
 
+#include "peertext.h"
+
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/error.h>
 
@@ -8,6 +10,7 @@
 #include <QJsonObject>
 #include <QTcpSocket>
 
+#include <cmath>
 #include <cstring>
 
 namespace vesk::display {
@@ -62,6 +65,57 @@ std::optional<HttpAnswer> parseAnswer(const QByteArray& raw)
         answer.body.truncate(expected);
     }
     return answer;
+}
+
+// A register's text in one of our messages.
+QString said(QStringView text)
+{
+    return QString::fromUtf8(peerText(text));
+}
+
+// A member that must be a whole number from 0 to `max`. Nothing, with `error` set, otherwise.
+//   "stream": 7            -> 7
+//   "stream": -1, 1e30     -> "stream" is out of range: -1, 1e+30
+//   "stream": 1.5          -> "stream" is not a whole number: 1.5
+//   "stream": "7", absent  -> "stream" is not a number / is missing
+std::optional<std::uint64_t> wholeNumber(
+    const QJsonObject& object, const char* name, double max, QString& error)
+{
+    const QJsonValue value = object.value(QLatin1String(name));
+    if (value.isUndefined()) {
+        error = QString("\"%1\" is missing").arg(name);
+        return std::nullopt;
+    }
+    if (!value.isDouble()) {
+        error = QString("\"%1\" is not a number").arg(name);
+        return std::nullopt;
+    }
+    const double number = value.toDouble();
+    if (!(number >= 0 && number <= max)) {
+        error = QString("\"%1\" is out of range: %2").arg(name).arg(number, 0, 'g', 17);
+        return std::nullopt;
+    }
+    if (number != std::floor(number)) {
+        error = QString("\"%1\" is not a whole number: %2").arg(name).arg(number, 0, 'g', 17);
+        return std::nullopt;
+    }
+    return std::uint64_t(number);
+}
+
+// Exactly `size` bytes in Base64.
+template <std::size_t Size>
+bool base64Member(const QJsonObject& object, const char* name, std::array<std::uint8_t, Size>& out,
+    QString& error)
+{
+    const auto decoded
+        = QByteArray::fromBase64Encoding(object.value(QLatin1String(name)).toString().toLatin1(),
+            QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() != qsizetype(Size)) {
+        error = QString("\"%1\" is not %2 bytes in Base64").arg(name).arg(Size);
+        return false;
+    }
+    std::memcpy(out.data(), decoded.decoded.constData(), Size);
+    return true;
 }
 
 } // namespace
@@ -122,7 +176,8 @@ std::optional<StreamAccess> connectToStream(
     if (answer->status != 200) {
         error = QString("the register refused the stream: %1 %2 %3")
                     .arg(answer->status)
-                    .arg(QString::fromUtf8(answer->reason), QString::fromUtf8(answer->body));
+                    .arg(said(QString::fromUtf8(answer->reason)),
+                        said(QString::fromUtf8(answer->body)));
         return std::nullopt;
     }
     QByteArray plaintext;
@@ -137,31 +192,62 @@ std::optional<StreamAccess> connectToStream(
             ssl::EncryptedDataGcm(answer->body.left(answer->body.size() - tag),
                 QByteArray::fromBase64(answer->header("X-IV")), answer->body.right(tag)));
     } catch (const std::exception& e) {
-        error = QString("cannot decrypt the register's answer: %1").arg(e.what());
+        error
+            = QString("cannot decrypt the register's answer: %1").arg(QString::fromUtf8(e.what()));
         return std::nullopt;
     }
 
-    const QJsonObject object = QJsonDocument::fromJson(plaintext).object();
+    return readAccess(plaintext, error);
+}
+
+std::optional<StreamAccess> readAccess(const QByteArray& plaintext, QString& error)
+{
+    const auto unusable = [&error] {
+        error = QString("the register's answer is not usable: %1").arg(error);
+        return std::nullopt;
+    };
+    const QJsonDocument document = QJsonDocument::fromJson(plaintext);
+    if (!document.isObject()) {
+        error = QString("not a JSON object: %1").arg(said(QString::fromUtf8(plaintext)));
+        return unusable();
+    }
+    const QJsonObject object = document.object();
+    // First, so that a register of another version is told apart from a broken one.
+    if (!object.contains("protocol")) {
+        error = QString("the register names no stream protocol, so it speaks an earlier one than "
+                        "this display (%1)")
+                    .arg(protocolVersion);
+        return std::nullopt;
+    }
+    const std::optional<std::uint64_t> protocol = wholeNumber(object, "protocol", 255, error);
+    if (!protocol)
+        return unusable();
+    if (*protocol != std::uint64_t(protocolVersion)) {
+        error = QString("the register speaks stream protocol %1; this display speaks %2")
+                    .arg(*protocol)
+                    .arg(protocolVersion);
+        return std::nullopt;
+    }
+
     StreamAccess access;
-    const double id = object.value("stream").toDouble(-1);
+    const auto id = wholeNumber(object, "stream", 4294967295.0, error);
+    // Milliseconds of a steady clock: 2^53 is 285,000 years, and exact in a JSON number.
+    const auto clock = id ? wholeNumber(object, "clock", 9007199254740992.0, error) : std::nullopt;
+    if (!clock || !base64Member(object, "master", access.key, error)
+        || !base64Member(object, "signer", access.signer, error))
+        return unusable();
     const QString listen = object.value("listen").toString();
-    const QByteArray master = QByteArray::fromBase64(object.value("master").toString().toLatin1());
-    const QByteArray signer = QByteArray::fromBase64(object.value("signer").toString().toLatin1());
     const qsizetype colon = listen.lastIndexOf(':');
     bool portOk = false;
     const uint listenPort = colon > 0 ? listen.mid(colon + 1).toUInt(&portOk) : 0;
     access.address = QHostAddress(colon > 0 ? listen.left(colon) : QString());
-    if (id < 0 || id > 4294967295.0 || access.address.isNull() || !portOk || listenPort > 65535
-        || master.size() != qsizetype(access.key.size())
-        || signer.size() != qsizetype(access.signer.size())) {
-        error
-            = QString("the register's answer is not usable: %1").arg(QString::fromUtf8(plaintext));
-        return std::nullopt;
+    if (access.address.isNull() || !portOk || listenPort > 65535) {
+        error = QString("\"listen\" is not ADDRESS:PORT: %1").arg(said(listen));
+        return unusable();
     }
-    access.streamId = std::uint32_t(id);
+    access.streamId = std::uint32_t(*id);
     access.port = quint16(listenPort);
-    std::memcpy(access.key.data(), master.constData(), access.key.size());
-    std::memcpy(access.signer.data(), signer.constData(), access.signer.size());
+    access.joinedAt = std::chrono::milliseconds(*clock);
     access.datetime = object.value("datetime").toString();
     return access;
 }

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -18,10 +19,16 @@ struct StreamAccess
     QHostAddress address;
     quint16 port = 0;
     std::array<unsigned char, 32> key {};
-    // The register's Ed25519 public key, which every datagram must be signed with.
+    // The register's Ed25519 public key, which every manifest must be signed with.
     std::array<std::uint8_t, 32> signer {};
     QString datetime;
+    // The stream clock when the register let us join: manifests sent before it are refused. It is
+    // the register's own reading, taken while it answered, so no round trip needs estimating.
+    std::chrono::milliseconds joinedAt { 0 };
 };
+
+// The stream protocol this display speaks ("protocol" of the answer, byte 0 of every datagram).
+constexpr int protocolVersion = 2;
 
 // The register's answer is a few hundred bytes; anything near this is no answer of a register.
 constexpr qsizetype maxAnswerBytes = 64 * 1024;
@@ -33,5 +40,10 @@ constexpr qsizetype maxAnswerBytes = 64 * 1024;
 // description.
 std::optional<StreamAccess> connectToStream(
     const QHostAddress& host, quint16 port, int timeoutMs, QString& error);
+
+// Reads the decrypted answer. Nothing, with `error` naming the first member that is missing, of
+// the wrong type or out of range (peer text escaped), when it is not usable; a register of
+// another protocol version is told apart from one that is broken.
+std::optional<StreamAccess> readAccess(const QByteArray& plaintext, QString& error);
 
 } // namespace vesk::display

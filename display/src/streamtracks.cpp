@@ -1,5 +1,7 @@
 #include "streamtracks.h"
 
+#include "peertext.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/crc.h>
@@ -9,6 +11,7 @@ extern "C" {
 #include <QJsonDocument>
 #include <QStringList>
 
+#include <limits>
 #include <optional>
 #include <span>
 #include <vector>
@@ -54,7 +57,8 @@ std::vector<StreamTrack> tracksOf(const QJsonObject& metadata)
 
 QByteArray field(const QJsonObject& metadata, const char* name)
 {
-    return StreamTracks::printable(metadata.value(name).toString());
+    // Whole: a url is at most a path's length, and the lines are for tools as much as for people.
+    return peerText(metadata.value(name).toString(), std::numeric_limits<qsizetype>::max());
 }
 
 } // namespace
@@ -63,28 +67,6 @@ StreamTracks::StreamTracks(std::FILE* lines, MediaWriter* writer)
     : m_lines(lines)
     , m_writer(writer)
 {
-}
-
-//   "clips/a.mp4"          -> clips/a.mp4
-//   "Реклама 1.mp4"        -> Реклама%201.mp4
-//   "a\nb%"                -> a%0Ab%25
-//   "\u009b2J"             -> %C2%9B2J      (a control character of the upper half)
-QByteArray StreamTracks::printable(const QString& text)
-{
-    QByteArray out;
-    for (const char32_t c : text.toUcs4()) {
-        const QByteArray bytes = QString::fromUcs4(&c, 1).toUtf8();
-        if (c > ' ' && c != '%' && (c < 0x7f || c > 0x9f)) {
-            out += bytes;
-            continue;
-        }
-        for (const char byte : bytes)
-            out += '%'
-                + QByteArray::number(static_cast<unsigned char>(byte), 16)
-                      .rightJustified(2, '0')
-                      .toUpper();
-    }
-    return out;
 }
 
 bool StreamTracks::read(const QByteArray& message, QString& error)
@@ -97,7 +79,7 @@ bool StreamTracks::read(const QByteArray& message, QString& error)
     if (!kind) {
         if (!m_unknownTrack)
             std::fprintf(stderr, "vesk-display: messages of the track '%s' are left out\n",
-                printable(name.left(32)).constData());
+                peerText(name, 32).constData());
         m_unknownTrack = true;
         return true;
     }

@@ -21,9 +21,8 @@ namespace vesk::display {
 // per dts), then printed one line per configuration and packet and recorded. A message of a track
 // this display does not know is left out, with one line on standard error the first time.
 //
-// The register's texts (url, playlist and file names, times) are printed with spaces, control
-// characters and "%" as %XX of their UTF-8 bytes, so that a line is one line of fields whatever
-// the register sent.
+// The register's texts (url, playlist and file names, times) are printed as peerText() writes
+// them, so that a line is one line of fields whatever the register sent.
 class StreamTracks
 {
 public:
@@ -33,9 +32,6 @@ public:
     // False, with `error` set, when the recording cannot go on.
     bool read(const QByteArray& message, QString& error);
     qint64 packets() const { return m_packets; }
-
-    // `text` as the printout shows it.
-    static QByteArray printable(const QString& text);
 
 private:
     struct Track

@@ -12,6 +12,7 @@ import base64
 import contextlib
 import datetime
 import glob
+import hashlib
 import json
 import os
 import re
@@ -134,25 +135,33 @@ def scratch_directory(test, prefix):
 class Display:
     """vesk-display --packets, its lines stamped with the time they arrived."""
 
-    def __init__(self, program, register_port, seconds, out):
-        self.lines = []
+    def __init__(self, program, register_port, seconds, out, extra=()):
+        self.lines, self.error_lines = [], []
         self.process = subprocess.Popen(
             [program, "--register", f"127.0.0.1:{register_port}", "--packets", "--seconds",
-             str(seconds), "--out", out], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        self.reader = threading.Thread(target=self._read, daemon=True)
-        self.reader.start()
+             str(seconds), "--out", out, *extra], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+            text=True)
+        self.readers = [threading.Thread(target=self._read, args=(pipe, lines), daemon=True)
+                        for pipe, lines in ((self.process.stdout, self.lines),
+                                            (self.process.stderr, self.error_lines))]
+        for reader in self.readers:
+            reader.start()
 
-    def _read(self):
-        for line in self.process.stdout:
-            self.lines.append((time.time(), line.rstrip("\n")))
+    @staticmethod
+    def _read(pipe, lines):
+        for line in pipe:
+            lines.append((time.time(), line.rstrip("\n")))
 
     def wait(self, timeout):
         self.process.wait(timeout)
-        self.reader.join(10)
-        errors = self.process.stderr.read()
+        for reader in self.readers:
+            reader.join(10)
         self.process.stdout.close()
         self.process.stderr.close()
-        return self.process.returncode, errors
+        return self.process.returncode, "".join(line + "\n" for _, line in self.error_lines)
+
+    def said(self, text):
+        return any(text in line for _, line in self.error_lines)
 
     def sections(self, track="video"):
         """One (arrival, codec fields, [packet fields]) per codec configuration received of a
@@ -404,14 +413,43 @@ class StreamEndToEndTest(unittest.TestCase):
         self.run_road("239.255.42.17", "libx265", "hevc")
 
 
+STREAM_PROTOCOL = 2
+MAX_PAYLOAD = 1200
+DIGESTS_PER_MANIFEST = 64
+
+
+def seal(key, signer, stream_id, sequence, first_counter, message, sent_ms):
+    """One message as docs/stream-protocol.md lays it out, written here from the document alone:
+    for each run of up to 64 fragments, its signed manifest, then its fragments."""
+    pieces = [message[i:i + MAX_PAYLOAD] for i in range(0, len(message), MAX_PAYLOAD)] or [b""]
+    count, counter, datagrams = len(pieces), first_counter, []
+    for first in range(0, count, DIGESTS_PER_MANIFEST):
+        run = pieces[first:first + DIGESTS_PER_MANIFEST]
+        manifest_counter, counter = counter, counter + 1
+        fragments = []
+        for index, piece in enumerate(run, first):
+            header = struct.pack("<BBHIQIH", STREAM_PROTOCOL, 2, index, stream_id, counter,
+                                 sequence, count)
+            counter += 1
+            fragments.append(header + AESGCM(key).encrypt(header[4:16], piece, header))
+        signed = struct.pack("<BBHIQIHHQ", STREAM_PROTOCOL, 1, first, stream_id, manifest_counter,
+                             sequence, count, len(run), sent_ms)
+        signed += b"".join(hashlib.sha256(fragment).digest()[:16] for fragment in fragments)
+        datagrams += [signed + signer.sign(signed)] + fragments
+    return datagrams
+
+
 class FakeRegister:
-    """A register that answers stream/connect as told and signs datagrams with its own key, to try
-    vesk-display from outside; `answer` "stall" never answers, "flood" answers 2 MB."""
+    """A register that answers stream/connect as told and seals its own stream, to try
+    vesk-display from outside. `answer`: "honest"; "stall" never answers; "flood" answers 2 MB;
+    "protocol 3" and "no protocol" answer as a register of another version would; "refuse"
+    refuses with a text full of terminal escapes."""
 
     def __init__(self, answer="honest"):
         self.answer, self.stream_id, self.key = answer, 0x0BADCAFE, os.urandom(32)
         self.signer = Ed25519PrivateKey.generate()
         self.counter = self.sequence = 0
+        self.started = time.monotonic()
         probe = UdpListener()
         self.udp_port = probe.port
         probe.close()
@@ -420,6 +458,10 @@ class FakeRegister:
         self.port = self.server.getsockname()[1]
         self.connections = []
         threading.Thread(target=self._serve, daemon=True).start()
+
+    def clock(self):
+        """The stream clock: milliseconds since this register started."""
+        return int((time.monotonic() - self.started) * 1000)
 
     def close(self):
         for connection in self.connections + [self.server, self.udp]:
@@ -434,33 +476,44 @@ class FakeRegister:
         if self.answer == "flood":
             with contextlib.suppress(OSError):  # the display hangs up after 64 KiB
                 connection.sendall(b"HTTP/1.1 200 OK\r\n\r\n" + b"x" * 2000000)
-        if self.answer != "honest":
+        if self.answer == "refuse":
+            body = b'{"reason":"\x1b[2J\x1b]0;owned\x07 go away"}'
+            connection.sendall(b"HTTP/1.1 403 For\x1b[31mbidden\r\nContent-Length: %d\r\n\r\n%s"
+                               % (len(body), body))
+            connection.close()
+        if self.answer in ("stall", "flood", "refuse"):
             return
         own = Peer()
         key = own.derive(base64.b64decode(json.loads(request.split(b"\r\n\r\n")[1])["pk"]))
         signer = self.signer.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
-        answer = json.dumps({"stream": self.stream_id, "listen": f"127.0.0.1:{self.udp_port}",
-                             "master": base64.b64encode(self.key).decode(), "datetime": "",
-                             "signer": base64.b64encode(signer).decode()}).encode()
+        answer = {"stream": self.stream_id, "listen": f"127.0.0.1:{self.udp_port}",
+                  "master": base64.b64encode(self.key).decode(), "datetime": "",
+                  "signer": base64.b64encode(signer).decode(), "clock": self.clock(),
+                  "protocol": STREAM_PROTOCOL}
+        if self.answer == "protocol 3":
+            answer["protocol"] = 3
+        if self.answer == "no protocol":
+            del answer["protocol"]
         iv = os.urandom(12)
-        body = AESGCM(key).encrypt(iv, answer, None)
+        body = AESGCM(key).encrypt(iv, json.dumps(answer).encode(), None)
         connection.sendall(b"HTTP/1.1 200 OK\r\nX-PK: %s\r\nX-IV: %s\r\nContent-Length: %d"
                            b"\r\n\r\n%s" % (base64.b64encode(own.public_der()),
                                               base64.b64encode(iv), len(body), body))
         connection.close()
 
-    def send(self, message, counter=None, signer=None, strip=0):
-        """The message cut, sealed and signed as docs/stream-protocol.md says; by default with the
-        next counter and the register's key."""
-        pieces = [message[i:i + 1200] for i in range(0, len(message), 1200)]
-        for index, piece in enumerate(pieces):
-            self.counter += 1
-            header = struct.pack("<IQIHH", self.stream_id, counter or self.counter,
-                                 self.sequence, index, len(pieces))
-            sealed = header + AESGCM(self.key).encrypt(header[:12], piece, header)
-            datagram = sealed + (signer or self.signer).sign(sealed)
-            self.udp.sendto(datagram[:len(datagram) - strip], ("127.0.0.1", self.udp_port))
+    def datagrams(self, message, counter=None, signer=None, strip=0):
+        """The datagrams of the next message; by default with the next counters and the
+        register's key. `strip` cuts bytes off the manifest's end."""
+        datagrams = seal(self.key, signer or self.signer, self.stream_id, self.sequence,
+                         self.counter + 1 if counter is None else counter, message, self.clock())
+        self.counter += len(datagrams)
         self.sequence += 1
+        datagrams[0] = datagrams[0][:len(datagrams[0]) - strip]
+        return datagrams
+
+    def send(self, message, **how):
+        for datagram in self.datagrams(message, **how):
+            self.udp.sendto(datagram, ("127.0.0.1", self.udp_port))
 
 
 def media_message(packets, data):
@@ -473,6 +526,14 @@ def media_message(packets, data):
             + b"".join(struct.pack("<qqIIIIHH", dts, dts, 1, offset + len(metadata), size,
                                    table, 12, 0)
                        for dts, offset, size in packets))
+
+
+def summary(errors):
+    """The display's last line: the count of each cause, by name."""
+    line = errors.strip().splitlines()[-1]
+    return {name: int(number) for number, name in re.findall(
+        r"(\d+) (packets|accepted|rejected|other version|malformed|other stream|oversized|forged"
+        r"|unsealed|inconsistent|replayed|before join|unclaimed|complete|dropped)", line)}
 
 
 def peak_kb(pid):
@@ -513,8 +574,13 @@ class HostileRegisterTest(unittest.TestCase):
         intruder = Ed25519PrivateKey.generate()
         forged = media_message([(50, 32, 6)], b"forged")
         register.send(forged, signer=intruder)  # sealed with the stream key, not signed by it
-        register.send(forged, counter=2**64 - 1, signer=intruder)
-        register.send(forged + b"x" * 300, strip=64)  # sealed, signature cut off
+        register.send(forged, counter=2**64 - 2, signer=intruder)
+        register.send(forged + b"x" * 300, strip=64)  # signature cut off
+        # A fragment sealed with the stream key, sent ahead of the next message's own.
+        header = struct.pack("<BBHIQIH", 2, 2, 0, register.stream_id, register.counter + 2,
+                             register.sequence, 1)
+        register.udp.sendto(header + AESGCM(register.key).encrypt(header[4:16], forged, header),
+                            ("127.0.0.1", register.udp_port))
         # A bomb from the register itself: 2000 entries name one 50 KB range, 100 MB if copied.
         register.send(media_message([(100 + i, 32, 50000) for i in range(2000)], b"b" * 50000))
         wait_until(lambda: shown(9000, b"after"), 30, "a genuine packet after them")
@@ -524,8 +590,169 @@ class HostileRegisterTest(unittest.TestCase):
         self.assertEqual(status, 0, errors)
         self.assertEqual({parse_fields(line)["dts"] for _, line in display.lines
                           if line.startswith("dts=")}, {"1", "9000"}, errors)
-        self.assertRegex(errors, r" 3 forged")
+        counts = summary(errors)
+        self.assertEqual((counts["forged"], counts["malformed"], counts["rejected"]), (3, 1, 4),
+                         errors)
         self.assertLess(grown, 50 * 1024, f"peak memory grew by {grown} kB")
+
+    def test_another_protocol_version_is_said_once(self):
+        for answer, text in (("protocol 3", "the register speaks stream protocol 3; this display "
+                                            "speaks 2"),
+                             ("no protocol", "the register names no stream protocol, so it speaks "
+                                             "an earlier one than this display (2)")):
+            with self.subTest(answer):
+                status, errors = self.start_display(FakeRegister(answer)).wait(60)
+                self.assertEqual((status, errors), (2, f"vesk-display: {text}\n"))
+        # Datagrams of another version: said once; the display goes on, since anybody can send
+        # such a datagram, and fails at its end only when nothing else came.
+        register = FakeRegister()
+        display = self.start_display(register)
+        newer = bytes([3]) + os.urandom(99)
+        wait_until(lambda: register.udp.sendto(newer, ("127.0.0.1", register.udp_port))
+                   and display.said("protocol 3"), 30, "the display's word on protocol 3")
+        for _ in range(5):
+            register.udp.sendto(newer, ("127.0.0.1", register.udp_port))
+        display.process.send_signal(signal.SIGTERM)
+        status, errors = display.wait(30)
+        self.assertEqual(status, 1, errors)
+        self.assertEqual(errors.count("datagrams of stream protocol 3 arrive"), 1, errors)
+        self.assertIn("only datagrams of another stream protocol came", errors)
+
+    def test_register_text_reaches_the_terminal_escaped(self):
+        status, errors = self.start_display(FakeRegister("refuse")).wait(60)
+        self.assertEqual(status, 2, errors)
+        self.assertNotIn("\x1b", errors)
+        self.assertNotIn("\x07", errors)
+        self.assertIn('403 For%1B[31mbidden {"reason":"%1B[2J%1B]0;owned%07%20go%20away"}', errors)
+
+
+# Forged manifests at full rate: right stream, fresh counters, a send time far ahead, a random
+# signature, so that every one of them costs the display a signature check.
+FLOOD = """
+import os, socket, struct, sys
+port, stream = int(sys.argv[1]), int(sys.argv[2])
+out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+datagrams = [struct.pack("<BBHIQIHHQ", 2, 1, 0, stream, 10**6 + i, 10**6 + i, 1, 1, 10**9)
+             + os.urandom(16 + 64) for i in range(1000)]
+while True:
+    for datagram in datagrams:
+        out.sendto(datagram, ("127.0.0.1", port))
+"""
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class FloodedDisplayTest(unittest.TestCase):
+    """vesk-display stops when told, however many datagrams come: its event loop does a bounded
+    amount of work per turn. The times are printed as figures; the bound checked here only tells
+    a display that stops from one that does not."""
+
+    def flood(self, register):
+        flood = subprocess.Popen([sys.executable, "-c", FLOOD, str(register.udp_port),
+                                  str(register.stream_id)])
+        self.addCleanup(flood.wait)
+        self.addCleanup(flood.kill)
+        return flood
+
+    def busy_display(self, seconds):
+        register = FakeRegister()
+        self.addCleanup(register.close)
+        display = Display(os.environ["VESK_DISPLAY"], register.port, seconds,
+                          os.path.join(scratch_directory(self, "flood-"), "recording.ts"))
+        self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
+
+        def shown():
+            register.send(media_message([(1, 32, 5)], b"first"))
+            return any(line.startswith("dts=1 ") for _, line in display.lines)
+        wait_until(shown, 30, "the first genuine packet")
+        self.flood(register)
+        busy = cpu_seconds(display.process.pid) + 0.5
+        wait_until(lambda: cpu_seconds(display.process.pid) > busy, 60, "a busy display")
+        return display
+
+    def test_sigterm_under_a_flood(self):
+        display = self.busy_display(600)
+        asked = time.monotonic()
+        display.process.send_signal(signal.SIGTERM)
+        status, errors = display.wait(30)
+        took = time.monotonic() - asked
+        print(f"\nSIGTERM under a flood: stopped after {took:.3f} s", file=sys.stderr)
+        self.assertEqual(status, 0, errors)
+        self.assertGreater(summary(errors)["forged"], 100, errors)
+        self.assertLess(took, 5, errors)
+
+    def test_seconds_under_a_flood(self):
+        started = time.monotonic()
+        display = self.busy_display(6)
+        status, errors = display.wait(30)
+        took = time.monotonic() - started - 6
+        print(f"\n--seconds 6 under a flood: stopped {took:.3f} s after (including the join)",
+              file=sys.stderr)
+        self.assertEqual(status, 0, errors)
+        self.assertLess(took, 5, errors)
+
+
+class LateJoinTest(unittest.TestCase):
+    """The real service streams; what an intruder recorded before a display joined is replayed
+    to that display, which takes nothing of it."""
+
+    def test_datagrams_recorded_before_the_join_are_refused(self):
+        scratch = scratch_directory(self, "late-join-")
+        heartbeat = UdpListener()
+        self.addCleanup(heartbeat.close)
+        recorder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        recorder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        recorder.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 8 * 1024 * 1024)
+        recorder.bind(("127.0.0.1", 0))
+        port = recorder.getsockname()[1]
+        service = Service(name="late-join", send_to=f"127.0.0.1:{port}")
+        self.addCleanup(service.close)
+        service.start()
+        service.pair(Peer(), uuid.uuid4(), f"127.0.0.1:{heartbeat.port}")
+        files = {f"clips/{name}": make_clip(os.path.join(scratch, "clips", name), colour)
+                 for name, colour in (("a.mp4", "red"), ("b.mp4", "blue"))}
+        files["playlist.ini"] = PLAYLIST.encode()
+        mark = service.log_mark()
+        Delivery(os.path.join(scratch, "delivery"), files).copy_into(service.path("sync_dir"))
+        service.wait_log("  плейлист применен", since=mark)
+
+        # Six seconds of the stream as anybody on the network sees it (two slots: a slot sends its
+        # clip's whole passes and then nothing); the first four are replayed, so that all of it
+        # lies more than the slack of 1 s before the display joins.
+        recorded, started = [], time.monotonic()
+        recorder.settimeout(0.2)
+        while time.monotonic() - started < 6:
+            with contextlib.suppress(socket.timeout):
+                recorded.append((time.monotonic() - started, recorder.recv(2048)))
+        recorder.close()
+        old = [datagram for at, datagram in recorded if at < 4]
+        manifests = sum(datagram[:2] == b"\x02\x01" for datagram in old)
+        self.assertGreater(manifests, 5)
+
+        joined = time.time()
+        display = Display(os.environ["VESK_DISPLAY"], service.port, 6,
+                          os.path.join(scratch, "r.mp4"))
+        self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
+        wait_until(lambda: any(line.startswith("dts=") for _, line in display.lines), 30,
+                   "a live packet")
+        replay = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.addCleanup(replay.close)
+        for datagram in old:
+            replay.sendto(datagram, ("127.0.0.1", port))
+        status, errors = display.wait(60)
+        self.assertEqual(status, 0, errors)
+        counts = summary(errors)
+        self.assertEqual(counts["before join"], manifests, errors)
+        self.assertEqual((counts["rejected"], counts["replayed"]), (0, 0), errors)
+        self.assertGreaterEqual(counts["unclaimed"], len(old) - manifests, errors)
+        # Nothing of a slot that had ended before the display joined.
+        for _, codec, _ in display.sections():
+            end = datetime.datetime.fromisoformat(codec["end"]).timestamp()
+            self.assertGreater(end, joined, codec)
 
 
 if __name__ == "__main__":

@@ -1,15 +1,14 @@
 #include <vesk/log.h>
 #include <vesk/stream.h>
-#include <vesk/streamsealer.h>
+#include <vesk/streamdatagram.h>
 
 #include "streamplayer.h"
+#include "streamsender.h"
 
 #include <QMutexLocker>
 #include <QVariant>
 
-#include <poll.h>
 #include <sys/random.h>
-#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -50,15 +49,16 @@ Stream::Stream(QObject* parent)
     } while (m_streamId == 0);
     const ssl::SigningKey signer = ssl::SigningKey::generate();
     m_signerKey = signer.publicKey();
-    m_sealer = std::make_unique<StreamSealer>(m_streamId, m_key, signer);
-    m_player = std::make_unique<detail::StreamPlayer>(
-        m_logger, [this](const QByteArray& message) { send(message); });
+    static_assert(protocolVersion == StreamDatagram::version);
+    auto sender = std::make_unique<detail::StreamSender>(m_logger, m_streamId, m_key, signer);
+    m_sender = sender.get();
+    m_player = std::make_unique<detail::StreamPlayer>(m_logger, std::move(sender));
     m_logger->debug("stream %1 created", m_streamId);
 }
 
 Stream::~Stream()
 {
-    // The thread uses the socket and the sealer: it goes first.
+    // The thread uses the socket: it goes first.
     m_player->stop();
 }
 
@@ -66,6 +66,7 @@ bool Stream::bindSocket(unsigned int multicastTtl, const QHostAddress& address, 
 {
     // A new socket leaves the engine without a destination until the next connectToHost.
     m_player->stop();
+    m_sender->setDescriptor(-1);
     m_multicastTtl = multicastTtl;
     m_groups.clear();
     return openSocket(address, port);
@@ -141,76 +142,30 @@ void Stream::connectToHost(const QHostAddress& address, quint16 port)
     else
         m_logger->info("stream %1 sends to %2:%3", m_streamId, address.toString(), port);
     updateLocalAddress();
-    m_sendDescriptor = m_socket.state() == QAbstractSocket::ConnectedState
-        ? int(m_socket.socketDescriptor())
-        : -1;
-    m_lastSendError = 0;
+    m_sender->setDescriptor(m_socket.state() == QAbstractSocket::ConnectedState
+            ? int(m_socket.socketDescriptor())
+            : -1);
     m_player->start();
-}
-
-void Stream::send(const QByteArray& message)
-{
-    const QList<QByteArray> datagrams = m_sealer->seal(message);
-    if (datagrams.isEmpty()) {
-        m_logger->warn(
-            "stream %1: a message of %2 bytes is too large to send", m_streamId, message.size());
-        return;
-    }
-    for (const QByteArray& datagram : datagrams) {
-        int error = m_sendDescriptor < 0 ? ENOTCONN : 0;
-        // A refusal reported for an earlier datagram (no listener on a unicast destination) is
-        // consumed by the send that reports it; the datagram itself is worth a second try, and so
-        // is one that met a full socket buffer after a short wait.
-        for (int attempt = 0; error != ENOTCONN && attempt < 3; ++attempt) {
-            if (::send(m_sendDescriptor, datagram.constData(), std::size_t(datagram.size()),
-                    MSG_NOSIGNAL)
-                >= 0) {
-                error = 0;
-                break;
-            }
-            error = errno;
-            if (error == EAGAIN || error == EWOULDBLOCK || error == ENOBUFS) {
-                pollfd writable { m_sendDescriptor, POLLOUT, 0 };
-                ::poll(&writable, 1, 100);
-            } else if (error != ECONNREFUSED && error != EINTR) {
-                break;
-            }
-        }
-        if (error == 0) {
-            ++m_sent;
-            m_sentBytes += quint64(datagram.size());
-            if (m_lastSendError != 0 && m_lastSendError != ECONNREFUSED)
-                m_logger->info("stream %1: sending again", m_streamId);
-            m_lastSendError = 0;
-            continue;
-        }
-        ++m_dropped;
-        // Once per kind of failure, not once per datagram. A unicast destination where no
-        // display listens yet is normal, not a fault.
-        if (error != m_lastSendError) {
-            if (error == ECONNREFUSED)
-                m_logger->debug("stream %1: nobody listens at the destination", m_streamId);
-            else
-                m_logger->warn("stream %1: cannot send: %2", m_streamId,
-                    QString::fromUtf8(std::strerror(error)));
-        }
-        m_lastSendError = error;
-    }
 }
 
 quint64 Stream::sentDatagrams() const
 {
-    return m_sent;
+    return m_sender->sentDatagrams();
 }
 
 quint64 Stream::droppedDatagrams() const
 {
-    return m_dropped;
+    return m_sender->droppedDatagrams();
 }
 
 quint64 Stream::sentBytes() const
 {
-    return m_sentBytes;
+    return m_sender->sentBytes();
+}
+
+std::chrono::milliseconds Stream::streamTime() const
+{
+    return m_sender->now();
 }
 
 void Stream::setProgramme(file::Descriptor directory, const QString& directoryName,

@@ -253,7 +253,7 @@ StreamPlayer::Outcome StreamPlayer::flush(StreamPlayback& playback)
                 m_sending = true;
                 lock.unlock();
                 const SendingMark mark(m_mutex, m_changed, m_sending);
-                m_sink(batcher.take());
+                m_sink->send(batcher.take());
                 break;
             }
             lock.unlock();

@@ -40,7 +40,8 @@ QString plainName(const QByteArray& url)
 
 } // namespace
 
-StreamPlayer::StreamPlayer(log::Logger* logger, Sink sink, StreamClock& clock)
+StreamPlayer::StreamPlayer(
+    log::Logger* logger, std::unique_ptr<MessageSink> sink, StreamClock& clock)
     : m_logger(logger)
     , m_sink(std::move(sink))
     , m_clock(clock)

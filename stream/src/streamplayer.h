@@ -1,6 +1,7 @@
 // Internal to libvesk_stream, not API.
 #pragma once
 
+#include "messagesink.h"
 #include "streamclock.h"
 
 #include <vesk/file/descriptor.h>
@@ -46,8 +47,6 @@ struct StreamPlayback;
 class StreamPlayer
 {
 public:
-    using Sink = std::function<void(const QByteArray& message)>;
-
     // The directory the schedule's names are read from: its descriptor, shared by the programme
     // and the slots played from it, its name for queries and log lines, and its identity.
     struct Directory
@@ -77,7 +76,8 @@ public:
         }
     };
 
-    StreamPlayer(log::Logger* logger, Sink sink, StreamClock& clock = StreamClock::system());
+    StreamPlayer(log::Logger* logger, std::unique_ptr<MessageSink> sink,
+        StreamClock& clock = StreamClock::system());
     // Stops and joins the thread.
     ~StreamPlayer();
     StreamPlayer(const StreamPlayer&) = delete;
@@ -141,7 +141,7 @@ private:
     void show(const Slot* slot);
 
     log::Logger* m_logger;
-    Sink m_sink;
+    std::unique_ptr<MessageSink> m_sink;
     StreamClock& m_clock;
 
     // Guards the members below it; m_changed is notified with every change of them.

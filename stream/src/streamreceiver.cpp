@@ -3,202 +3,237 @@
 #include <vesk/streamdatagram.h>
 #include <vesk/streamreceiver.h>
 
-#include <QHash>
+#include "earlyfragments.h"
+#include "pendingmessages.h"
+#include "replaywindow.h"
 
-#include <bitset>
-#include <vector>
+#include <algorithm>
 
 namespace vesk {
 
-namespace {
-
-struct PendingMessage
-{
-    StreamReceiver::Clock::time_point firstSeen;
-    std::vector<QByteArray> fragments;
-    std::size_t received = 0;
-    std::size_t bytes = 0;
-};
-
-} // namespace
+using detail::EarlyFragments;
+using detail::PendingMessages;
+using Digest = StreamDatagram::Digest;
 
 struct StreamReceiver::Private
 {
     Private(std::uint32_t id, std::span<const unsigned char, keySize> key,
-        std::span<const std::uint8_t, signerKeySize> signerKey, Limits l)
+        std::span<const std::uint8_t, signerKeySize> signerKey, std::chrono::milliseconds joined,
+        Limits l)
         : streamId(id)
         , limits(l)
+        , joinedAt(joined)
         , cipher(key)
         , signer(ssl::VerifyingKey::fromRaw(signerKey))
+        , pending(limits, counters)
+        , early({ l.maxEarlyFragments, l.earlyPerSlot, l.earlyTimeout })
     {
     }
 
-    // Every check a datagram must pass before it may change anything; the plaintext of the
-    // fragment, or nothing with the cause counted.
-    std::optional<QByteArray> open(
-        std::span<const std::uint8_t> datagram, const std::optional<StreamDatagram>& header)
+    // The checks every datagram must pass before anything may change, then the kind's own.
+    std::optional<QByteArray> take(std::span<const std::uint8_t> datagram, Clock::time_point now);
+    std::optional<QByteArray> takeManifest(std::span<const std::uint8_t> datagram,
+        const StreamDatagram& header, Clock::time_point now);
+    std::optional<QByteArray> takeFragment(std::span<const std::uint8_t> datagram,
+        const StreamDatagram& header, Clock::time_point now);
+    // A fragment whose manifest has come: it must be the one listed, sealed and new.
+    std::optional<QByteArray> takeListed(std::span<const std::uint8_t> datagram,
+        const StreamDatagram& header, const Digest& digest, const Digest& listed);
+    // The fragments of the manifest's run that came before it.
+    std::optional<QByteArray> claimEarly(const StreamDatagram& manifest, const Digest* listed);
+    void waitEarly(std::span<const std::uint8_t> datagram, const StreamDatagram& header,
+        const Digest& digest, Clock::time_point now);
+    bool admitsEarly(std::uint32_t sequence) const;
+    void expire(Clock::time_point now)
     {
-        if (!header) {
-            ++counters.malformed;
-            return std::nullopt;
-        }
-        if (header->streamId != streamId) {
-            ++counters.otherStream;
-            return std::nullopt;
-        }
-        if (std::size_t(header->count) * StreamDatagram::maxPayload > limits.maxMessageBytes
-            && header->count > 1) {
-            ++counters.oversized;
-            return std::nullopt;
-        }
-        if (!signer.verify(
-                StreamDatagram::signedPart(datagram), StreamDatagram::signature(datagram))) {
-            ++counters.forged;
-            return std::nullopt;
-        }
-        if (seenBefore(header->counter)) {
-            ++counters.replayed;
-            return std::nullopt;
-        }
-        const std::span<const std::uint8_t> sealed = StreamDatagram::ciphertext(datagram);
-        QByteArray plain(qsizetype(sealed.size()), Qt::Uninitialized);
-        if (!cipher.decrypt(datagram.first<StreamDatagram::ivSize>(),
-                datagram.first(StreamDatagram::headerSize), sealed,
-                reinterpret_cast<std::uint8_t*>(plain.data()), StreamDatagram::tag(datagram))) {
-            ++counters.unsealed;
-            return std::nullopt;
-        }
-        markSeen(header->counter);
-        ++counters.accepted;
-        // A fragment may be empty (an empty message); keep it distinguishable from a missing one.
-        return plain.isNull() ? QByteArray("", 0) : plain;
+        counters.unclaimed += early.expire(now);
+        pending.expire(now);
     }
-
-    std::optional<QByteArray> assemble(
-        const StreamDatagram& header, QByteArray plain, Clock::time_point now);
-
-    // Sliding window over the counters seen: bit i of `seen` stands for counter highest - i.
-    bool seenBefore(std::uint64_t counter) const
-    {
-        if (!anySeen || counter > highest)
-            return false;
-        const std::uint64_t behind = highest - counter;
-        return behind >= replayWindow || seen.test(std::size_t(behind));
-    }
-    void markSeen(std::uint64_t counter)
-    {
-        if (!anySeen) {
-            anySeen = true;
-            highest = counter;
-            seen.reset();
-        } else if (counter > highest) {
-            const std::uint64_t ahead = counter - highest;
-            seen = ahead >= replayWindow ? std::bitset<replayWindow>() : seen << std::size_t(ahead);
-            highest = counter;
-        }
-        seen.set(std::size_t(highest - counter));
-    }
-
-    using Pending = QHash<std::uint32_t, PendingMessage>;
-
-    Pending::iterator drop(Pending::iterator it)
-    {
-        pendingBytes -= it->bytes;
-        ++counters.dropped;
-        return pending.erase(it);
-    }
-    // Makes room for `length` more bytes (and a new message when `isNew`), the oldest incomplete
-    // messages first, never the one of `sequence`. False when that is not enough.
-    bool makeRoom(std::uint32_t sequence, bool isNew, std::size_t length);
 
     std::uint32_t streamId;
     Limits limits;
+    std::chrono::milliseconds joinedAt;
     ssl::AesGcm cipher;
     ssl::VerifyingKey signer;
-    bool anySeen = false;
-    std::uint64_t highest = 0;
-    std::bitset<replayWindow> seen;
-    Pending pending;
     Counters counters;
-    std::size_t pendingBytes = 0;
+    detail::ReplayWindow<replayWindow> replay;
+    PendingMessages pending;
+    EarlyFragments early;
+    // The sequence of the newest manifest taken; fragments far from it do not wait.
+    std::optional<std::uint32_t> newestSequence;
 };
 
-bool StreamReceiver::Private::makeRoom(std::uint32_t sequence, bool isNew, std::size_t length)
+std::optional<QByteArray> StreamReceiver::Private::take(
+    std::span<const std::uint8_t> datagram, Clock::time_point now)
 {
-    while ((isNew && std::size_t(pending.size()) >= limits.maxPendingMessages)
-        || pendingBytes + length > limits.maxPendingBytes) {
-        auto oldest = pending.end();
-        for (auto candidate = pending.begin(); candidate != pending.end(); ++candidate)
-            if (candidate.key() != sequence
-                && (oldest == pending.end() || candidate->firstSeen < oldest->firstSeen))
-                oldest = candidate;
-        if (oldest == pending.end())
-            return false;
-        drop(oldest);
+    if (datagram.empty() || datagram[0] != StreamDatagram::version) {
+        ++counters.otherVersion;
+        return std::nullopt;
     }
-    return true;
+    const std::optional<StreamDatagram> header = StreamDatagram::read(datagram);
+    if (!header) {
+        ++counters.malformed;
+        return std::nullopt;
+    }
+    if (header->streamId != streamId) {
+        ++counters.otherStream;
+        return std::nullopt;
+    }
+    if (header->count > 1
+        && std::size_t(header->count) * StreamDatagram::maxPayload > limits.maxMessageBytes) {
+        ++counters.oversized;
+        return std::nullopt;
+    }
+    const bool manifest = header->kind == StreamDatagram::Kind::manifest;
+    if (manifest && header->sentAt < joinedAt - limits.joinSlack) {
+        ++counters.beforeJoin;
+        return std::nullopt;
+    }
+    if (replay.seenBefore(header->counter)) {
+        ++counters.replayed;
+        return std::nullopt;
+    }
+    return manifest ? takeManifest(datagram, *header, now) : takeFragment(datagram, *header, now);
 }
 
-std::optional<QByteArray> StreamReceiver::Private::assemble(
-    const StreamDatagram& header, QByteArray plain, Clock::time_point now)
+std::optional<QByteArray> StreamReceiver::Private::takeManifest(
+    std::span<const std::uint8_t> datagram, const StreamDatagram& header, Clock::time_point now)
 {
-    if (header.count == 1) {
-        ++counters.messages;
-        return plain;
-    }
-    auto it = pending.find(header.sequence);
-    if (it != pending.end() && it->fragments.size() != header.count) {
-        // Signed, so the sender itself disagrees with an earlier fragment: keep neither.
-        ++counters.inconsistent;
-        drop(it);
+    if (!signer.verify(StreamDatagram::signedPart(datagram), StreamDatagram::signature(datagram))) {
+        ++counters.forged;
         return std::nullopt;
     }
-    if (it != pending.end() && !it->fragments[header.index].isNull())
-        return std::nullopt;
-    const bool isNew = it == pending.end();
-    const std::size_t length = std::size_t(plain.size());
-    if (!makeRoom(header.sequence, isNew, length)) {
-        // The message alone exceeds the limits.
-        if (isNew)
-            ++counters.dropped;
-        else
-            drop(pending.find(header.sequence));
-        return std::nullopt;
-    }
-    if (isNew) {
-        PendingMessage fresh;
-        fresh.firstSeen = now;
-        fresh.fragments.resize(header.count);
-        it = pending.insert(header.sequence, std::move(fresh));
-    } else {
-        it = pending.find(header.sequence);
-    }
-    it->fragments[header.index] = std::move(plain);
-    ++it->received;
-    it->bytes += length;
-    pendingBytes += length;
-    if (it->received < it->fragments.size())
-        return std::nullopt;
+    std::vector<Digest> listed(header.digestCount);
+    for (std::size_t i = 0; i < listed.size(); ++i)
+        std::ranges::copy(StreamDatagram::listed(datagram, i), listed[i].begin());
+    replay.mark(header.counter);
+    ++counters.accepted;
+    newestSequence = header.sequence;
 
-    QByteArray message;
-    message.reserve(qsizetype(it->bytes));
-    for (const QByteArray& fragment : it->fragments)
-        message.append(fragment);
-    pendingBytes -= it->bytes;
-    pending.erase(it);
-    ++counters.messages;
-    return message;
+    PendingMessages::Message* message = pending.find(header.sequence);
+    if (message) {
+        bool agrees = message->fragments.size() == header.count;
+        for (std::size_t i = 0; agrees && i < listed.size(); ++i)
+            agrees = !message->listed[header.index + i]
+                || message->digests[header.index + i] == listed[i];
+        if (!agrees) {
+            // Signed, so the register itself disagrees with its earlier manifest: keep neither.
+            ++counters.inconsistent;
+            pending.drop(header.sequence);
+            return std::nullopt;
+        }
+    } else if (!(message = pending.open(header.sequence, header.count, now))) {
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+        message->digests[header.index + i] = listed[i];
+        message->listed[header.index + i] = true;
+    }
+    return claimEarly(header, listed.data());
+}
+
+std::optional<QByteArray> StreamReceiver::Private::claimEarly(
+    const StreamDatagram& manifest, const Digest* listed)
+{
+    std::optional<QByteArray> complete;
+    for (std::uint16_t i = 0; i < manifest.digestCount; ++i)
+        for (const EarlyFragments::Fragment& candidate :
+            early.take(manifest.sequence, std::uint16_t(manifest.index + i))) {
+            const auto datagram
+                = std::span(reinterpret_cast<const std::uint8_t*>(candidate.datagram.constData()),
+                    std::size_t(candidate.datagram.size()));
+            if (auto message = takeListed(datagram, candidate.header, candidate.digest, listed[i]))
+                complete = std::move(message);
+        }
+    return complete;
+}
+
+std::optional<QByteArray> StreamReceiver::Private::takeFragment(
+    std::span<const std::uint8_t> datagram, const StreamDatagram& header, Clock::time_point now)
+{
+    const Digest digest = StreamDatagram::digestOf(datagram);
+    const PendingMessages::Message* message = pending.find(header.sequence);
+    if (message && message->fragments.size() != header.count) {
+        // Its manifest has come and lists another count: it cannot be the listed fragment.
+        ++counters.forged;
+        return std::nullopt;
+    }
+    if (!message || !message->listed[header.index]) {
+        waitEarly(datagram, header, digest, now);
+        return std::nullopt;
+    }
+    return takeListed(datagram, header, digest, message->digests[header.index]);
+}
+
+std::optional<QByteArray> StreamReceiver::Private::takeListed(
+    std::span<const std::uint8_t> datagram, const StreamDatagram& header, const Digest& digest,
+    const Digest& listed)
+{
+    if (digest != listed) {
+        ++counters.forged;
+        return std::nullopt;
+    }
+    // A fragment that waited is checked again: a copy of it may have been taken meanwhile.
+    if (replay.seenBefore(header.counter)) {
+        ++counters.replayed;
+        return std::nullopt;
+    }
+    const std::span<const std::uint8_t> sealed = StreamDatagram::ciphertext(datagram);
+    QByteArray plain(qsizetype(sealed.size()), Qt::Uninitialized);
+    if (!cipher.decrypt(StreamDatagram::iv(datagram), StreamDatagram::header(datagram), sealed,
+            reinterpret_cast<std::uint8_t*>(plain.data()), StreamDatagram::tag(datagram))) {
+        ++counters.unsealed;
+        return std::nullopt;
+    }
+    replay.mark(header.counter);
+    ++counters.accepted;
+    return pending.store(header.sequence, header.index, std::move(plain));
+}
+
+void StreamReceiver::Private::waitEarly(std::span<const std::uint8_t> datagram,
+    const StreamDatagram& header, const Digest& digest, Clock::time_point now)
+{
+    if (!admitsEarly(header.sequence)) {
+        ++counters.unclaimed;
+        return;
+    }
+    EarlyFragments::Fragment fragment { header, digest,
+        QByteArray(reinterpret_cast<const char*>(datagram.data()), qsizetype(datagram.size())),
+        now };
+    switch (early.add(std::move(fragment))) {
+    case EarlyFragments::Added::kept:
+        break;
+    case EarlyFragments::Added::duplicate:
+        ++counters.replayed;
+        break;
+    case EarlyFragments::Added::refused:
+        ++counters.unclaimed;
+        break;
+    }
+}
+
+// Sequence numbers wrap: the distance is the shorter way round.
+//   newest 100, window 32: 68 .. 132 wait; 67 and 133 do not
+//   newest 5: 4294967269 (5 - 32) waits
+bool StreamReceiver::Private::admitsEarly(std::uint32_t sequence) const
+{
+    if (!newestSequence)
+        return true;
+    const std::uint32_t ahead = sequence - *newestSequence;
+    const std::uint32_t behind = *newestSequence - sequence;
+    return std::min(ahead, behind) <= limits.earlySequences;
 }
 
 StreamReceiver::StreamReceiver(std::uint32_t streamId, std::span<const unsigned char, keySize> key,
-    std::span<const std::uint8_t, signerKeySize> signer)
-    : StreamReceiver(streamId, key, signer, Limits())
+    std::span<const std::uint8_t, signerKeySize> signer, std::chrono::milliseconds joinedAt)
+    : StreamReceiver(streamId, key, signer, joinedAt, Limits())
 {
 }
 
 StreamReceiver::StreamReceiver(std::uint32_t streamId, std::span<const unsigned char, keySize> key,
-    std::span<const std::uint8_t, signerKeySize> signer, Limits limits)
-    : m_d(std::make_unique<Private>(streamId, key, signer, limits))
+    std::span<const std::uint8_t, signerKeySize> signer, std::chrono::milliseconds joinedAt,
+    Limits limits)
+    : m_d(std::make_unique<Private>(streamId, key, signer, joinedAt, limits))
 {
 }
 
@@ -211,29 +246,29 @@ const StreamReceiver::Counters& StreamReceiver::counters() const
 
 std::size_t StreamReceiver::pendingBytes() const
 {
-    return m_d->pendingBytes;
+    return m_d->pending.bytes();
 }
 
 std::size_t StreamReceiver::pendingMessages() const
 {
-    return std::size_t(m_d->pending.size());
+    return m_d->pending.size();
+}
+
+std::size_t StreamReceiver::earlyFragments() const
+{
+    return m_d->early.size();
 }
 
 void StreamReceiver::expire(Clock::time_point now)
 {
-    for (auto it = m_d->pending.begin(); it != m_d->pending.end();)
-        it = now - it->firstSeen >= m_d->limits.timeout ? m_d->drop(it) : std::next(it);
+    m_d->expire(now);
 }
 
 std::optional<QByteArray> StreamReceiver::addDatagram(
     std::span<const std::uint8_t> datagram, Clock::time_point now)
 {
-    expire(now);
-    const std::optional<StreamDatagram> header = StreamDatagram::read(datagram);
-    std::optional<QByteArray> plain = m_d->open(datagram, header);
-    if (!plain)
-        return std::nullopt;
-    return m_d->assemble(*header, std::move(*plain), now);
+    m_d->expire(now);
+    return m_d->take(datagram, now);
 }
 
 } // namespace vesk

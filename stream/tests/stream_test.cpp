@@ -334,7 +334,7 @@ TEST(StreamEngine, SendsTheScheduledFileAsSealedDatagramsADisplayCanOpen)
     EXPECT_EQ(configurations, 1);
     EXPECT_EQ(metadata.value("url").toString(), "clip.mp4");
     EXPECT_EQ(metadata.value("playlist").toString(), "all-day");
-    EXPECT_LE(largest, StreamDatagram::maxSize);
+    EXPECT_LE(largest, StreamDatagram::maxFragmentSize);
     EXPECT_EQ(receiver.counters().rejected(), 0u);
     EXPECT_GT(stream->sentDatagrams(), 0u);
     EXPECT_EQ(stream->droppedDatagrams(), 0u);

@@ -253,6 +253,20 @@ private:
     std::vector<ReceivedPacket> m_packets;
 };
 
+// Hands the player's messages to the collector, where the engine's sender seals and sends them.
+class CollectingSink : public detail::MessageSink
+{
+public:
+    explicit CollectingSink(Collector& collector)
+        : m_collector(collector)
+    {
+    }
+    void send(const QByteArray& message) override { m_collector.add(message); }
+
+private:
+    Collector& m_collector;
+};
+
 class StreamPlayerTest : public ::testing::Test
 {
 protected:
@@ -302,7 +316,7 @@ protected:
     VirtualClock clock { QDateTime(QDate(2026, 3, 2), thisSecond()) };
     Collector collector { clock };
     detail::StreamPlayer player { log::Manager::logger("vesk.stream"),
-        [this](const QByteArray& message) { collector.add(message); }, clock };
+        std::make_unique<CollectingSink>(collector), clock };
 };
 
 } // namespace
@@ -577,9 +591,8 @@ TEST(StreamPlayerPasses, AFileThatFitsItsSlotPlaysWhole)
         const QTime opens(10, 0);
         VirtualClock clock(QDateTime(QDate(2026, 3, 2), opens.addSecs(c.joined)));
         Collector collector(clock);
-        detail::StreamPlayer player(
-            log::Manager::logger("vesk.stream"),
-            [&](const QByteArray& message) { collector.add(message); }, clock);
+        detail::StreamPlayer player(log::Manager::logger("vesk.stream"),
+            std::make_unique<CollectingSink>(collector), clock);
         Playlist playlist;
         playlist.section = "main";
         playlist.starttime = opens;

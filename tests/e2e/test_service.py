@@ -519,7 +519,10 @@ class StreamConnectTest(ServiceTestCase):
         first, first_service_key, first_response = service.stream_connect(Peer())
         second, second_service_key, second_response = service.stream_connect(Peer())
         for answer in (first, second):
-            self.assertEqual(set(answer), {"stream", "listen", "master", "datetime", "signer"})
+            self.assertEqual(set(answer), {"stream", "listen", "master", "datetime", "signer",
+                                           "protocol", "clock"})
+            self.assertEqual(answer["protocol"], 2)
+            self.assertIsInstance(answer["clock"], int)
             self.assertIsInstance(answer["stream"], int)
             self.assertNotIsInstance(answer["stream"], bool)
             self.assertTrue(0 <= answer["stream"] <= 0xFFFFFFFF)
@@ -529,6 +532,8 @@ class StreamConnectTest(ServiceTestCase):
             self.assertRecent(answer["datetime"])
         self.assertEqual(first["stream"], second["stream"])
         self.assertEqual(first["master"], second["master"])
+        # One stream clock: the second display joined later in it.
+        self.assertLessEqual(first["clock"], second["clock"])
         # Each exchange has a key pair of its own.
         self.assertNotEqual(first_service_key, second_service_key)
         self.assertNotEqual(first_response.header("X-IV"), second_response.header("X-IV"))

@@ -16,7 +16,7 @@
 #include <QUdpSocket>
 
 #include <array>
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -29,14 +29,14 @@ class Logger;
 }
 namespace detail {
 class StreamPlayer;
-}
-class StreamSealer;
+class StreamSender;
+} // namespace detail
 
 // The stream engine: sends the scheduled media to the displays over UDP. A thread of its own,
 // started by connectToHost, asks the schedule which file plays, reads the packets of that file's
 // picture and sound without decoding them and sends them at the pace of their time stamps, each
-// track in messages of its own (Encoder)
-// and sealed into datagrams (StreamSealer) under the stream key and the engine's signing key;
+// track in messages of its own (Encoder) sealed into datagrams (StreamSealer) under the stream
+// key, one manifest per message signed with the engine's signing key;
 // docs/stream-protocol.md describes what goes over the wire. Failures of files and schedules are
 // logged on "vesk.stream" and never stop the engine. The destructor stops and joins the thread.
 //
@@ -50,6 +50,8 @@ class Stream : public QObject
 public:
     static constexpr std::size_t keySize = 32;
     static constexpr std::size_t signerKeySize = ssl::SigningKey::publicKeySize;
+    // The version of what goes over the wire (docs/stream-protocol.md).
+    static constexpr int protocolVersion = 2;
 
     // What the engine plays, as a copy for other threads.
     struct Programme
@@ -110,8 +112,11 @@ public:
 
     // Thread-safe queries.
     void getKey(std::span<unsigned char, keySize> key) const;
-    // The raw Ed25519 public key that checks the signature of every datagram.
+    // The raw Ed25519 public key that checks the signature of every manifest.
     std::array<std::uint8_t, signerKeySize> signerKey() const;
+    // The stream clock, in which every manifest states when it was sent: steady milliseconds
+    // since the engine was made.
+    std::chrono::milliseconds streamTime() const;
     std::uint32_t streamId() const;
     QHostAddress peerAddress() const;
     quint16 peerPort() const;
@@ -131,8 +136,6 @@ public:
 private:
     bool openSocket(const QHostAddress& address, quint16 port);
     void updateLocalAddress();
-    // Runs on the engine's thread.
-    void send(const QByteArray& message);
 
     log::Logger* m_logger;
     // Written once by the constructor, read without the lock.
@@ -153,14 +156,9 @@ private:
     QHostAddress m_localAddress;
     quint16 m_localPort = 0;
 
-    // Used by the engine's thread only, while it runs; the creating thread stops the engine
-    // before it touches the socket.
-    std::unique_ptr<StreamSealer> m_sealer;
-    int m_sendDescriptor = -1;
-    std::atomic<quint64> m_sent { 0 };
-    std::atomic<quint64> m_dropped { 0 };
-    std::atomic<quint64> m_sentBytes { 0 };
-    int m_lastSendError = 0;
+    // Owned by the player, which sends through it on the engine's thread; its descriptor is set
+    // only while the engine is stopped.
+    detail::StreamSender* m_sender = nullptr;
     // Declared last: destroyed (stopped and joined) first.
     std::unique_ptr<detail::StreamPlayer> m_player;
 };

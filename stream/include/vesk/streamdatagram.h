@@ -2,6 +2,8 @@
 
 #include <QByteArray>
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -9,63 +11,105 @@
 
 namespace vesk {
 
-// The clear header of one datagram of the media stream (docs/stream-protocol.md). All fields are
-// little-endian; the first 12 bytes (stream identifier and counter) are also the AES-GCM IV, and
-// all 20 bytes are the additional authenticated data, so nothing in them can be changed unseen.
-// The register's Ed25519 signature over everything before it closes the datagram: the stream key
-// is known to every display, the signing key only to the register.
+// One datagram of the media stream, protocol version 2 (docs/stream-protocol.md). All integers
+// are little-endian. Every datagram opens with the same 22-byte header:
 //
-//   offset   size field
-//        0      4 stream identifier
-//        4      8 datagram counter, never repeated under one stream key
-//       12      4 message sequence number
-//       16      2 fragment index, 0 .. count - 1
-//       18      2 fragment count, at least 1
-//       20      n ciphertext of the fragment, n <= maxPayload
-//   20 + n     16 GCM tag
-//   36 + n     64 Ed25519 signature of bytes 0 .. 36 + n - 1
+//   offset size field
+//        0    1 protocol version: 2
+//        1    1 kind: 1 manifest, 2 fragment
+//        2    2 fragment index (fragment); first fragment index listed (manifest)
+//        4    4 stream identifier
+//        8    8 datagram counter, never repeated under one stream key
+//       16    4 message sequence number
+//       20    2 fragment count of the message, at least 1
+//
+// A fragment goes on with the AES-256-GCM ciphertext of its piece of the message (at most
+// maxPayload bytes) and the 16-byte tag; the IV is bytes 4 to 15, the additional authenticated
+// data the whole header. A manifest goes on with
+//
+//       22    2 digest count k, 1 .. maxDigests
+//       24    8 send time: milliseconds of the stream clock
+//       32 16 k digests of the fragments index .. index + k - 1: SHA-256 of the whole fragment
+//               datagram, its first 16 bytes
+//  32+16 k   64 Ed25519 signature of bytes 0 .. 32 + 16 k - 1 by the register's signing key
+//
+// Only the manifest is signed; a fragment is the register's when its digest is listed in a
+// manifest whose signature holds.
 struct StreamDatagram
 {
-    static constexpr std::size_t headerSize = 20;
+    enum class Kind : std::uint8_t { manifest = 1, fragment = 2 };
+    using Digest = std::array<std::uint8_t, 16>;
+
+    static constexpr std::uint8_t version = 2;
+    static constexpr std::size_t headerSize = 22;
+    static constexpr std::size_t ivOffset = 4;
     static constexpr std::size_t ivSize = 12;
     static constexpr std::size_t tagSize = 16;
-    static constexpr std::size_t signatureSize = 64;
     static constexpr std::size_t maxPayload = 1200;
-    static constexpr std::size_t overhead = headerSize + tagSize + signatureSize;
-    static constexpr std::size_t maxSize = maxPayload + overhead;
+    static constexpr std::size_t fragmentOverhead = headerSize + tagSize;
+    static constexpr std::size_t maxFragmentSize = fragmentOverhead + maxPayload;
+    static constexpr std::size_t digestSize = sizeof(Digest);
+    static constexpr std::size_t maxDigests = 64;
+    static constexpr std::size_t manifestFixedSize = headerSize + 2 + 8;
+    static constexpr std::size_t signatureSize = 64;
+    static constexpr std::size_t minManifestSize = manifestFixedSize + digestSize + signatureSize;
+    static constexpr std::size_t maxManifestSize
+        = manifestFixedSize + maxDigests * digestSize + signatureSize;
     // A message never needs more fragments than this: 65535 x 1200 bytes.
     static constexpr std::size_t maxFragments = 65535;
 
+    Kind kind = Kind::fragment;
+    std::uint16_t index = 0;
     std::uint32_t streamId = 0;
     std::uint64_t counter = 0;
     std::uint32_t sequence = 0;
-    std::uint16_t index = 0;
     std::uint16_t count = 0;
+    // Manifests only.
+    std::uint16_t digestCount = 0;
+    std::chrono::milliseconds sentAt { 0 };
 
-    // Appends the 20 header bytes to out.
+    // Appends the header (and for a manifest the digest count and send time) to out.
     void write(QByteArray& out) const;
-    // Reads the header of a datagram. Empty when the datagram is too short to hold a header, a tag
-    // and a signature or longer than maxSize, or when count is 0 or index is not below count.
-    // Nothing in it is authenticated by this.
+    // Reads a datagram of this protocol version. Empty when the version byte is another, the
+    // kind unknown, the length wrong for the kind (a manifest must be exactly as long as its
+    // digest count says), count is 0, index not below count, or a manifest lists digests beyond
+    // count. Nothing in it is authenticated by this.
     static std::optional<StreamDatagram> read(std::span<const std::uint8_t> datagram);
 
+    // The digest a manifest lists for this fragment datagram.
+    static Digest digestOf(std::span<const std::uint8_t> fragment);
+
     // The parts of a datagram that read() accepted.
-    static std::span<const std::uint8_t> signedPart(std::span<const std::uint8_t> datagram)
+    static std::span<const std::uint8_t, ivSize> iv(std::span<const std::uint8_t> datagram)
     {
-        return datagram.first(datagram.size() - signatureSize);
+        return datagram.subspan<ivOffset, ivSize>();
+    }
+    static std::span<const std::uint8_t> header(std::span<const std::uint8_t> datagram)
+    {
+        return datagram.first(headerSize);
+    }
+    static std::span<const std::uint8_t> ciphertext(std::span<const std::uint8_t> fragment)
+    {
+        return fragment.subspan(headerSize, fragment.size() - fragmentOverhead);
+    }
+    static std::span<const std::uint8_t, tagSize> tag(std::span<const std::uint8_t> fragment)
+    {
+        return fragment.last<tagSize>();
+    }
+    static std::span<const std::uint8_t> signedPart(std::span<const std::uint8_t> manifest)
+    {
+        return manifest.first(manifest.size() - signatureSize);
     }
     static std::span<const std::uint8_t, signatureSize> signature(
-        std::span<const std::uint8_t> datagram)
+        std::span<const std::uint8_t> manifest)
     {
-        return datagram.last<signatureSize>();
+        return manifest.last<signatureSize>();
     }
-    static std::span<const std::uint8_t> ciphertext(std::span<const std::uint8_t> datagram)
+    // The i-th digest of a manifest, i < digestCount.
+    static std::span<const std::uint8_t, digestSize> listed(
+        std::span<const std::uint8_t> manifest, std::size_t i)
     {
-        return datagram.subspan(headerSize, datagram.size() - overhead);
-    }
-    static std::span<const std::uint8_t, tagSize> tag(std::span<const std::uint8_t> datagram)
-    {
-        return datagram.subspan(datagram.size() - signatureSize - tagSize).first<tagSize>();
+        return manifest.subspan(manifestFixedSize + i * digestSize).first<digestSize>();
     }
 };
 
