@@ -127,14 +127,27 @@ std::optional<SshTarget> sshTarget(
     return error.isEmpty() ? std::optional(target) : std::nullopt;
 }
 
-std::optional<RegisterState> loadState(
-    const QString& stateDirectory, const QString& name, int& status)
+struct Reach
+{
+    RegisterState state;
+    SshTarget target;
+};
+
+// The register paired as the first argument and how to log in to it; nothing when either fails
+// (the failure is said).
+std::optional<Reach> reach(const QCommandLineParser& parser, const QString& stateDirectory)
 {
     QString error;
-    std::optional<RegisterState> state = StateStore(stateDirectory).load(name, error);
-    if (!state)
-        status = fail(exitUsage, error);
-    return state;
+    std::optional<RegisterState> state
+        = StateStore(stateDirectory).load(parser.positionalArguments().front(), error);
+    std::optional<SshTarget> target;
+    if (state)
+        target = sshTarget(parser, *state, error);
+    if (!target) {
+        note(error);
+        return std::nullopt;
+    }
+    return Reach { std::move(*state), std::move(*target) };
 }
 
 // The register's API address: an IPv4 address, or a name that resolves to one.
@@ -254,17 +267,11 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
         waitOption });
     if (const auto status = parse(parser, arguments, 2, deliverUsage))
         return *status;
-    int status = exitUsage;
-    const std::optional<RegisterState> state
-        = loadState(stateDirectory, parser.positionalArguments().front(), status);
-    if (!state)
-        return status;
-    QString error;
-    const std::optional<SshTarget> target = sshTarget(parser, *state, error);
-    if (!target)
-        return fail(exitUsage, error);
-    DeliverOptions options { *target, parser.positionalArguments().back(), state->catalog,
-        parser.isSet(checksumOption) };
+    const std::optional<Reach> paired = reach(parser, stateDirectory);
+    if (!paired)
+        return exitUsage;
+    DeliverOptions options { paired->target, parser.positionalArguments().back(),
+        paired->state.catalog, parser.isSet(checksumOption) };
     if (parser.isSet(waitOption)) {
         bool ok = false;
         options.waitSeconds = parser.value(waitOption).toInt(&ok);
@@ -282,16 +289,11 @@ int statusCommand(const QStringList& arguments, const QString& stateDirectory)
     parser.addOptions({ sshKeyOption, sshUserOption, sshPortOption, sshOptionOption });
     if (const auto status = parse(parser, arguments, 1, statusUsage))
         return *status;
-    int status = exitUsage;
-    const std::optional<RegisterState> state
-        = loadState(stateDirectory, parser.positionalArguments().front(), status);
-    if (!state)
-        return status;
+    const std::optional<Reach> paired = reach(parser, stateDirectory);
+    if (!paired)
+        return exitUsage;
     QString error;
-    const std::optional<SshTarget> target = sshTarget(parser, *state, error);
-    if (!target)
-        return fail(exitUsage, error);
-    const std::optional<QJsonObject> read = readStatus(*target, error);
+    const std::optional<QJsonObject> read = readStatus(paired->target, error);
     if (!read)
         return fail(exitTransport, error);
     const QJsonObject safe = printableJson(QJsonValue(*read)).toObject();

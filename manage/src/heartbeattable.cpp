@@ -61,26 +61,10 @@ void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const Q
 
 HeartbeatTable::Verdict HeartbeatTable::count(Verdict verdict)
 {
-    switch (verdict) {
-    case Verdict::accepted:
-        ++m_counters.accepted;
-        break;
-    case Verdict::oversized:
-        ++m_counters.oversized;
-        break;
-    case Verdict::malformed:
-        ++m_counters.malformed;
-        break;
-    case Verdict::unknown:
-        ++m_counters.unknown;
-        break;
-    case Verdict::forged:
-        ++m_counters.forged;
-        break;
-    case Verdict::replayed:
-        ++m_counters.replayed;
-        break;
-    }
+    // In the order of Verdict.
+    static constexpr quint64 Counters::*counters[] = { &Counters::accepted, &Counters::oversized,
+        &Counters::malformed, &Counters::unknown, &Counters::forged, &Counters::replayed };
+    ++(m_counters.*counters[int(verdict)]);
     return verdict;
 }
 

@@ -28,8 +28,12 @@ void onStopSignal(int)
 // A register paired while we listen is found at its first beat; a flood of strangers' tokens
 // makes us read the directory at most this often.
 constexpr qint64 reloadAfterMs = 1000;
-// The table changes by itself (the time since the last beat); it is drawn again this often.
+// The table changes by itself (the time since the last beat); it is drawn again this often, and
+// after news at most once a second, so that a flood of datagrams does not flood the output.
 constexpr qint64 redrawMs = 5000;
+constexpr qint64 newsRedrawMs = 1000;
+// Datagrams taken per turn of the loop: a flood cannot keep a signal from being seen.
+constexpr int datagramsPerTurn = 256;
 
 // Local time with milliseconds and the offset, as the register writes its own.
 QString isoTime(const std::optional<QDateTime>& time)
@@ -74,9 +78,9 @@ public:
         draw();
         while (!stopRequested) {
             m_socket.waitForReadyRead(1000);
-            while (m_socket.hasPendingDatagrams())
+            for (int i = 0; i < datagramsPerTurn && m_socket.hasPendingDatagrams(); ++i)
                 receive();
-            if (!m_options.json && m_drawn.elapsed() >= redrawMs)
+            if (m_drawn.elapsed() >= (m_news ? newsRedrawMs : redrawMs))
                 draw();
         }
         return exitDone;
@@ -113,9 +117,8 @@ private:
         qsizetype index = -1;
         const bool beat
             = m_table.addDatagram(bytes, from, now, &index) == HeartbeatTable::Verdict::accepted;
-        if (!m_options.json) {
-            draw();
-        } else if (beat) {
+        m_news = true;
+        if (m_options.json && beat) {
             const HeartbeatTable::Row& row = m_table.rows()[index];
             report(QString::fromUtf8(QJsonDocument(beatJson(row, m_table.missed(row, now)))
                                          .toJson(QJsonDocument::Compact)));
@@ -125,6 +128,7 @@ private:
     void draw()
     {
         m_drawn.start();
+        m_news = false;
         if (m_options.json)
             return;
         const QString text = tableText(m_table, QDateTime::currentDateTime());
@@ -144,6 +148,8 @@ private:
     QElapsedTimer m_drawn;
     QStringList m_problems;
     bool m_terminal;
+    // Datagrams came since the table was drawn.
+    bool m_news = false;
 };
 
 } // namespace

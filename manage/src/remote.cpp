@@ -58,18 +58,21 @@ ProgramRun runProgram(const QString& program, const QStringList& arguments, qint
         return run;
     const QDeadlineTimer deadline(timeoutMs);
     bool errOverflow = false;
-    while (process.state() == QProcess::Running && !run.overflow) {
-        if (deadline.hasExpired()) {
-            run.timedOut = true;
-            break;
-        }
-        process.waitForReadyRead(int(std::min<qint64>(deadline.remainingTime(), 250)));
+    const auto collect = [&] {
         const QByteArray out = process.readAllStandardOutput();
         if (onOutput && !out.isEmpty())
             onOutput(out);
         else
             take(run.out, out, outLimit, run.overflow);
         take(run.err, process.readAllStandardError(), errLimit, errOverflow);
+    };
+    while (process.state() == QProcess::Running && !run.overflow) {
+        if (deadline.hasExpired()) {
+            run.timedOut = true;
+            break;
+        }
+        process.waitForReadyRead(int(std::min<qint64>(deadline.remainingTime(), 250)));
+        collect();
     }
     if (process.state() == QProcess::Running) {
         process.kill();
@@ -77,12 +80,7 @@ ProgramRun runProgram(const QString& program, const QStringList& arguments, qint
         return run;
     }
     process.waitForFinished();
-    const QByteArray out = process.readAllStandardOutput();
-    if (onOutput && !out.isEmpty())
-        onOutput(out);
-    else
-        take(run.out, out, outLimit, run.overflow);
-    take(run.err, process.readAllStandardError(), errLimit, errOverflow);
+    collect();
     if (process.exitStatus() == QProcess::NormalExit && !run.overflow)
         run.status = process.exitCode();
     return run;

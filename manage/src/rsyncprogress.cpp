@@ -9,25 +9,11 @@ namespace {
 
 constexpr qsizetype maxPartial = 4096;
 
-QString size(qint64 bytes)
-{
-    if (bytes < 1000)
-        return QStringLiteral("%1 B").arg(bytes);
-    const char* const units[] = { "kB", "MB", "GB", "TB" };
-    double value = double(bytes);
-    int unit = -1;
-    while (value >= 1000 && unit < 3) {
-        value /= 1000;
-        ++unit;
-    }
-    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
-}
-
 } // namespace
 
 QString RsyncProgress::text() const
 {
-    QString line = QStringLiteral("media: %1%, %2 at %3").arg(percent).arg(size(bytes), rate);
+    QString line = QStringLiteral("media: %1%, %2 bytes at %3").arg(percent).arg(bytes).arg(rate);
     if (transferred >= 0)
         line += QStringLiteral(", %1 files sent").arg(transferred);
     if (toCheck >= 0)

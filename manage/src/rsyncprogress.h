@@ -21,7 +21,7 @@ struct RsyncProgress
 
     friend bool operator==(const RsyncProgress&, const RsyncProgress&) = default;
 
-    // "media: 67%, 20.3 MB at 19.18MB/s, 2 files sent, 3 of 5 to check".
+    // "media: 67%, 20348931 bytes at 19.18MB/s, 2 files sent, 3 of 5 to check".
     QString text() const;
 };
 
