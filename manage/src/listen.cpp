@@ -70,9 +70,11 @@ public:
                     .arg(m_options.port)
                     .arg(m_socket.errorString()));
         reload();
-        if (m_table.rows().isEmpty())
-            note(QStringLiteral("no register is paired yet (%1); waiting all the same")
-                     .arg(m_store.directory()));
+        note(QStringLiteral(
+            "listening on UDP port %1 for the heartbeats of %2 paired registers (%3)")
+                 .arg(m_options.port)
+                 .arg(m_table.rows().size())
+                 .arg(m_store.directory()));
         std::signal(SIGINT, onStopSignal);
         std::signal(SIGTERM, onStopSignal);
         draw();

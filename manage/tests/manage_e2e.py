@@ -65,17 +65,67 @@ class Lines:
             self.queue.put(line.rstrip("\n"))
 
     def close(self):
-        """After the program ended: the rest of the stream is read, and it is closed."""
+        """After the program ended: the rest of the stream is read into `seen`, and closed."""
         self.thread.join(REQUEST_TIMEOUT)
         self.stream.close()
+        self._take()
+
+    def _take(self):
+        while not self.queue.empty():
+            self.seen.append(self.queue.get())
 
     def wait_for(self, predicate, timeout, what):
         """The first line (seen before or arriving within the time-out) that predicate takes."""
         def found():
-            while not self.queue.empty():
-                self.seen.append(self.queue.get())
+            self._take()
             return next((line for line in self.seen if predicate(line)), None)
         return wait_until(found, timeout, what, lambda: "\n".join(self.seen[-20:]))
+
+
+class Manager:
+    """vesk-manage as a management server runs it: a key, a home and pairings of its own in the
+    scratch directory."""
+
+    def __init__(self, scratch):
+        self.scratch = scratch
+        self.key = os.path.join(scratch, "register_key")
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "manage@e2e",
+                        "-f", self.key], check=True)
+        self.environment = {key: value for key, value in os.environ.items()
+                            if not key.startswith("SSH_")}
+        self.environment.update(HOME=scratch, XDG_STATE_HOME=os.path.join(scratch, "state"))
+
+    def run(self, *arguments, timeout=REQUEST_TIMEOUT * 4):
+        result = subprocess.run([MANAGE, *arguments], capture_output=True, text=True,
+                                env=self.environment, timeout=timeout, check=False)
+        if SANITIZER_REPORT.search(result.stderr):
+            raise AssertionError("vesk-manage reported a sanitizer error:\n" + result.stderr)
+        return result
+
+    def start(self, *arguments):
+        return subprocess.Popen([MANAGE, *arguments], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, env=self.environment)
+
+
+def start_register(scratch, name, cleanup):
+    """A register as its account with its own sshd, and vesk-status where ssh finds it; returns
+    the service and the ssh options that reach it."""
+    service = Service(sync_repeat=2, name=name)
+    cleanup(service.close)
+    host = RegisterHost(service)
+    cleanup(host.close)
+    for command in (["mount", "-t", "tmpfs", "-o", "mode=0755", "vesk-e2e-bin", "/usr/local/bin"],
+                    ["cp", STATUS, "/usr/local/bin/vesk-status"]):
+        if host.run(command).returncode != 0:
+            raise RuntimeError(f"cannot prepare the register: {command}")
+    known_hosts = os.path.join(scratch, f"known_hosts_{name}")
+    with open(known_hosts, "w", encoding="ascii") as f:
+        f.write(host.start_sshd(free_tcp_port()))
+    service.start()
+    return service, ["--ssh-port", str(host.port),
+                     "--ssh-option", f"UserKnownHostsFile={known_hosts}",
+                     "--ssh-option", "GlobalKnownHostsFile=/dev/null",
+                     "--ssh-option", "StrictHostKeyChecking=yes"]
 
 
 class ManageTest(unittest.TestCase):
@@ -86,25 +136,14 @@ class ManageTest(unittest.TestCase):
         os.makedirs(parent, exist_ok=True)
         self.scratch = tempfile.mkdtemp(prefix="manage-", dir=parent)
         self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
-        self.key = os.path.join(self.scratch, "register_key")
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "manage@e2e",
-                        "-f", self.key], check=True)
-        # The pairings and anything else a program keeps in its home stay in the scratch.
-        self.environment = {key: value for key, value in os.environ.items()
-                            if not key.startswith("SSH_")}
-        self.environment.update(HOME=self.scratch,
-                                XDG_STATE_HOME=os.path.join(self.scratch, "state"))
+        self.manager = Manager(self.scratch)
         self.heartbeat_port = free_tcp_port()
 
-    def manage(self, *arguments, timeout=REQUEST_TIMEOUT * 4):
-        result = subprocess.run([MANAGE, *arguments], capture_output=True, text=True,
-                                env=self.environment, timeout=timeout, check=False)
-        self.assertNotRegex(result.stderr, SANITIZER_REPORT)
-        return result
+    def manage(self, *arguments):
+        return self.manager.run(*arguments)
 
     def start_manage(self, *arguments):
-        process = subprocess.Popen([MANAGE, *arguments], stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, text=True, env=self.environment)
+        process = self.manager.start(*arguments)
 
         def end():
             if process.poll() is None:
@@ -116,26 +155,9 @@ class ManageTest(unittest.TestCase):
         self.addCleanup(end)
         return process
 
-    def register(self, name):
-        """A register as its account with its own sshd, and vesk-status where ssh finds it."""
-        service = Service(sync_repeat=2, name=name)
-        self.addCleanup(service.close)
-        host = RegisterHost(service)
-        self.addCleanup(host.close)
-        for command in (["mount", "-t", "tmpfs", "-o", "mode=0755", "vesk-e2e-bin",
-                         "/usr/local/bin"], ["cp", STATUS, "/usr/local/bin/vesk-status"]):
-            self.assertEqual(host.run(command).returncode, 0, command)
-        known_hosts = os.path.join(self.scratch, f"known_hosts_{name}")
-        with open(known_hosts, "w", encoding="ascii") as f:
-            f.write(host.start_sshd(free_tcp_port()))
-        service.start()
-        ssh = ["--ssh-port", str(host.port), "--ssh-option", f"UserKnownHostsFile={known_hosts}",
-               "--ssh-option", "GlobalKnownHostsFile=/dev/null",
-               "--ssh-option", "StrictHostKeyChecking=yes"]
-        return service, ssh
-
     def pair(self, service, name):
-        paired = self.manage("pair", f"127.0.0.1:{service.port}", "--ssh-key", self.key + ".pub",
+        paired = self.manage("pair", f"127.0.0.1:{service.port}", "--ssh-key",
+                             self.manager.key + ".pub",
                              "--listen", f"127.0.0.1:{self.heartbeat_port}", "--name", name)
         self.assertEqual(paired.returncode, 0, paired.stderr)
         kept = os.path.join(self.scratch, "state", "vesk-manage", name)
@@ -155,10 +177,13 @@ class ManageTest(unittest.TestCase):
             self.assertEqual(read(os.path.join(played, name)), read(os.path.join(content, name)))
 
     def test_pair_deliver_status_and_listen(self):
-        service, ssh = self.register("shop")
+        service, ssh = start_register(self.scratch, "shop", self.addCleanup)
         self.pair(service, "shop")
         listener = self.start_manage("listen", "--port", str(self.heartbeat_port), "--json")
         beats = Lines(listener.stdout)
+        listening = Lines(listener.stderr)
+        listening.wait_for(lambda line: "listening on UDP port" in line, REQUEST_TIMEOUT,
+                           "vesk-manage listening")
         # A register beats once at start and then every minute: a restart brings the first beat.
         service.restart()
         beats.wait_for(lambda line: '"register":"shop"' in line, REQUEST_TIMEOUT, "a beat")
@@ -230,7 +255,8 @@ class ManageTest(unittest.TestCase):
         listener.send_signal(signal.SIGTERM)
         self.assertEqual(listener.wait(REQUEST_TIMEOUT), 0)
         beats.close()
-        self.assertNotRegex(listener.stderr.read(), SANITIZER_REPORT)
+        listening.close()
+        self.assertFalse(any(SANITIZER_REPORT.search(line) for line in listening.seen))
 
 
 if __name__ == "__main__":
