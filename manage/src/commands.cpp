@@ -187,6 +187,53 @@ std::optional<QByteArray> readPublicKey(const QString& path, QString& error)
     return line;
 }
 
+// What the register is sent, from the command line; nothing when an argument is wrong (said).
+std::optional<PairingRequest> pairingRequest(
+    const QCommandLineParser& parser, const QString& listen)
+{
+    const QString target = parser.positionalArguments().front();
+    const auto api = registerAddress(target);
+    if (!api) {
+        note(QStringLiteral("'%1' is not REGISTER:PORT").arg(printable(target)));
+        return std::nullopt;
+    }
+    const QString publicKeyPath = parser.value(sshKeyOption);
+    if (!publicKeyPath.endsWith(QStringLiteral(".pub"))) {
+        note(QStringLiteral("--ssh-key FILE.pub is needed: the public half"));
+        return std::nullopt;
+    }
+    QString error;
+    const std::optional<QByteArray> clientKey = readPublicKey(publicKeyPath, error);
+    if (!clientKey) {
+        note(error);
+        return std::nullopt;
+    }
+    PairingRequest request { api->first, api->second, *clientKey, listen, QUuid::createUuid() };
+    if (request.server.isEmpty()) {
+        const QHostAddress local = localAddressTowards(request.address);
+        if (local.isNull()) {
+            note(QStringLiteral("no route to %1; give --listen").arg(request.address.toString()));
+            return std::nullopt;
+        }
+        request.server = QStringLiteral("%1:%2").arg(local.toString()).arg(defaultHeartbeatPort);
+    } else if (!parseIpv4Port(request.server)) {
+        note(QStringLiteral("'%1' is not ADDR:PORT").arg(printable(request.server)));
+        return std::nullopt;
+    }
+    return request;
+}
+
+void tellPairing(const RegisterState& state)
+{
+    report(QStringLiteral("paired with %1 as %2").arg(state.registerText(), state.name));
+    report(QStringLiteral("delivers into %1 with %2").arg(state.catalog, state.sshKey));
+    report(QStringLiteral("heartbeats to %1; register clock %2 s against ours")
+               .arg(state.heartbeat)
+               .arg(state.clockOffsetMs / 1000.0, 0, 'f', 1));
+    if (!QFileInfo::exists(state.sshKey))
+        note(QStringLiteral("%1 is not here: deliver and status need --ssh-key").arg(state.sshKey));
+}
+
 } // namespace
 
 int pairCommand(const QStringList& arguments, const QString& stateDirectory)
@@ -198,63 +245,46 @@ int pairCommand(const QStringList& arguments, const QString& stateDirectory)
     parser.addOptions({ sshKeyOption, listenOption, nameOption });
     if (const auto status = parse(parser, arguments, 1, pairUsage))
         return *status;
-    const QString target = parser.positionalArguments().front();
-    const auto api = registerAddress(target);
-    if (!api)
-        return fail(exitUsage, QStringLiteral("'%1' is not REGISTER:PORT").arg(printable(target)));
-
-    const QString publicKeyPath = parser.value(sshKeyOption);
-    if (!publicKeyPath.endsWith(QStringLiteral(".pub")))
-        return fail(exitUsage, QStringLiteral("--ssh-key FILE.pub is needed: the public half"));
-    QString error;
-    const std::optional<QByteArray> clientKey = readPublicKey(publicKeyPath, error);
-    if (!clientKey)
-        return fail(exitUsage, error);
-
-    PairingRequest request { api->first, api->second, *clientKey, parser.value(listenOption),
-        QUuid::createUuid() };
-    if (request.server.isEmpty()) {
-        const QHostAddress local = localAddressTowards(request.address);
-        if (local.isNull())
-            return fail(exitTransport,
-                QStringLiteral("no route to %1; give --listen").arg(request.address.toString()));
-        request.server = QStringLiteral("%1:%2").arg(local.toString()).arg(defaultHeartbeatPort);
-    } else if (!parseIpv4Port(request.server)) {
-        return fail(
-            exitUsage, QStringLiteral("'%1' is not ADDR:PORT").arg(printable(request.server)));
-    }
-
+    const std::optional<PairingRequest> request
+        = pairingRequest(parser, parser.value(listenOption));
+    if (!request)
+        return exitUsage;
     RegisterState state;
     state.name = parser.isSet(nameOption)
         ? parser.value(nameOption)
-        : QStringLiteral("%1:%2").arg(request.address.toString()).arg(request.port);
+        : QStringLiteral("%1:%2").arg(request->address.toString()).arg(request->port);
     if (!StateStore::validName(state.name))
         return fail(
             exitUsage, QStringLiteral("'%1' is not a usable name").arg(printable(state.name)));
-
-    PairingError failure;
-    const std::optional<PairingAnswer> answer = pairWith(request, PairingLimits {}, failure);
-    if (!answer)
-        return fail(failure.refused ? exitRefused : exitTransport, failure.text);
-    state.address = request.address;
-    state.port = request.port;
-    state.token = request.token;
-    state.sharedKey = answer->key.getKey();
-    state.catalog = answer->catalog;
-    state.sshKey = QFileInfo(publicKeyPath.chopped(4)).absoluteFilePath();
-    state.heartbeat = request.server;
-    state.paired = answer->received;
-    state.clockOffsetMs = answer->received.msecsTo(answer->registerTime);
+    const StateStore store(stateDirectory);
     try {
-        StateStore(stateDirectory).save(state);
+        // Before the register gives up its previous pairing, not after.
+        store.prepare();
     } catch (const std::exception& e) {
         return fail(exitTransport, QString::fromUtf8(e.what()));
     }
-    report(QStringLiteral("paired with %1 as %2").arg(state.registerText(), state.name));
-    report(QStringLiteral("delivers into %1 with %2").arg(state.catalog, state.sshKey));
-    report(QStringLiteral("heartbeats to %1; register clock %2 s against ours")
-               .arg(state.heartbeat)
-               .arg(state.clockOffsetMs / 1000.0, 0, 'f', 1));
+
+    PairingError failure;
+    const std::optional<PairingAnswer> answer = pairWith(*request, PairingLimits {}, failure);
+    if (!answer)
+        return fail(failure.refused ? exitRefused : exitTransport, failure.text);
+    state.address = request->address;
+    state.port = request->port;
+    state.token = request->token;
+    state.sharedKey = answer->key.getKey();
+    state.catalog = answer->catalog;
+    state.sshKey = QFileInfo(parser.value(sshKeyOption).chopped(4)).absoluteFilePath();
+    state.heartbeat = request->server;
+    state.paired = answer->received;
+    state.clockOffsetMs = answer->received.msecsTo(answer->registerTime);
+    try {
+        store.save(state);
+    } catch (const std::exception& e) {
+        return fail(exitTransport,
+            QStringLiteral("%1; the register is paired all the same, pair again")
+                .arg(QString::fromUtf8(e.what())));
+    }
+    tellPairing(state);
     return exitDone;
 }
 

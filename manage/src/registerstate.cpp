@@ -85,12 +85,21 @@ bool StateStore::validName(const QString& name)
     return rule.match(name).hasMatch();
 }
 
+void StateStore::prepare() const
+{
+    try {
+        file::createDirectory(fsPath(m_directory), 0700);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("cannot keep pairings: ") + e.what());
+    }
+}
+
 void StateStore::save(const RegisterState& state) const
 {
     if (!validName(state.name))
         throw std::runtime_error("not a usable name: " + state.name.toStdString());
+    prepare();
     try {
-        file::createDirectory(fsPath(m_directory), 0700);
         file::save2file(fsPath(m_directory + u'/' + state.name),
             QJsonDocument(toJson(state)).toJson(QJsonDocument::Indented), 0600);
     } catch (const std::exception& e) {

@@ -56,6 +56,8 @@ public:
 
     const QString& directory() const { return m_directory; }
 
+    // Makes the directory, so that a pairing can be kept once the register has agreed to it.
+    void prepare() const;
     void save(const RegisterState& state) const;
     // Nothing, with `error` set, for a missing or unusable file.
     std::optional<RegisterState> load(const QString& name, QString& error) const;
