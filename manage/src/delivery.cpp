@@ -4,10 +4,12 @@
 #include "content.h"
 #include "printable.h"
 #include "rsyncprogress.h"
+#include "sshmaster.h"
 
 #include <vesk/file/fileoperations.h>
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -22,10 +24,12 @@ namespace {
 constexpr int rsyncPartial = 23;
 // Seconds between the tries of TF while the register holds it; the last one repeats.
 constexpr std::array tfPauses { 1, 2, 4, 8, 15, 30, 60 };
-// Between two looks at the register. The first look comes one pause after TF went in, when a
-// look of the register that ended before it has surely been published (its status file is
+// Between two looks at the TF the register plays.
+constexpr unsigned long lookPauseMs = 250;
+// Between two reads of its status. The first read comes this long after TF went in, when a look
+// of the register that ended before TF came has surely been published (its status file is
 // rewritten a quarter second after a change).
-constexpr unsigned long lookPauseMs = 1000;
+constexpr qint64 statusPauseMs = 1000;
 // No transfer takes a day; rsync's own --timeout ends one that stalls long before.
 constexpr int transferLimitMs = 24 * 3600 * 1000;
 
@@ -120,14 +124,20 @@ int awaitVerdict(const DeliverOptions& options, const Content& content, const QJ
 {
     const QString home = options.catalog.section(u'/', 0, -2);
     DeliveryWatch watch(content.transactionFile, before);
+    QJsonObject status;
     QJsonObject told;
+    QElapsedTimer sinceStatus;
+    sinceStatus.start();
     while (!deadline.hasExpired()) {
         QThread::msleep(lookPauseMs);
         const QByteArray played
             = readPlayedTransactionFile(options.target, home, content.transactionFile.size() + 1)
                   .value_or(QByteArray());
-        QString unread;
-        const QJsonObject status = readStatus(options.target, unread).value_or(QJsonObject {});
+        if (sinceStatus.elapsed() >= statusPauseMs) {
+            QString unread;
+            status = readStatus(options.target, unread).value_or(QJsonObject {});
+            sinceStatus.start();
+        }
         const DeliveryWatch::Verdict verdict = watch.look(played, status);
         if (verdict == DeliveryWatch::Verdict::played) {
             report(QStringLiteral("played: %1 files, %2 bytes")
@@ -177,8 +187,9 @@ DeliveryWatch::Verdict DeliveryWatch::look(const QByteArray& played, const QJson
     return refused && (!m_unsettled || sync != m_first) ? Verdict::refused : Verdict::waiting;
 }
 
-int deliver(const DeliverOptions& options)
+int deliver(const DeliverOptions& given)
 {
+    DeliverOptions options = given;
     QString error;
     const std::optional<Content> content = readContent(options.directory, error);
     if (!content)
@@ -191,6 +202,8 @@ int deliver(const DeliverOptions& options)
     } catch (const std::exception& e) {
         return fail(exitIncomplete, QStringLiteral("cannot write TF: %1").arg(e.what()));
     }
+    const SshMaster connection(options.target);
+    options.target = connection.target();
     if (!sendMedia(options, *content))
         return exitTransport;
     const QDeadlineTimer deadline(qint64(options.waitSeconds) * 1000);
