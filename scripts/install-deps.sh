@@ -6,6 +6,8 @@ set -euo pipefail
 # openssh-server and rsync: the delivery test plays a management server against an sshd of its
 # own on loopback. Where a service manager runs, installing openssh-server also starts the
 # system's own sshd.
+# mmdebstrap and systemd-container: the package test boots a Debian root of its own with
+# systemd-nspawn.
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev libqt6network6
@@ -17,6 +19,7 @@ packages=(
   util-linux iproute2 procps e2fsprogs
   man-db groff-base
   dpkg-dev file lintian systemd adduser passwd init-system-helpers
+  mmdebstrap systemd-container
   nginx-light wrk
 )
 

@@ -9,7 +9,21 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <fcntl.h>
+
 namespace vesk {
+
+namespace {
+
+// The directory the playlist came from, for the engine to open its media below; a link put in its
+// place is not followed.
+file::Descriptor openPlayedDirectory(const QString& directory)
+{
+    return file::Descriptor(::open(
+        QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+} // namespace
 
 // Builds the whole schedule anew from the playlist behind the link and hands it to the engine,
 // which from then on holds the only reference. A file that cannot be opened changes nothing while
@@ -32,15 +46,15 @@ void Core::onPlaylistChanged()
         m_logger->error(QStringLiteral("  невозможно применить плейлист: %1"), error);
         const Stream::Programme playing = m_stream->programme();
         if (!linked.isEmpty() && playing.serial > 0 && playing.directory != directory)
-            m_stream->setProgramme(directory, nullptr, QString());
+            m_stream->setProgramme(openPlayedDirectory(directory), directory, nullptr, QString());
         return;
     }
     PlaylistParser parser;
     parser.parse(&file);
     auto generator = QSharedPointer<Generator>::create();
     generator->setPlaylists(parser.playlists());
-    m_stream->setProgramme(
-        directory, std::move(generator), QString::fromUtf8(parser.placeholder()));
+    m_stream->setProgramme(openPlayedDirectory(directory), directory, std::move(generator),
+        QString::fromUtf8(parser.placeholder()));
     m_logger->info(QStringLiteral("  плейлист применен"));
 }
 

@@ -54,7 +54,7 @@ protected:
 TEST_F(PlaylistApplication, WithoutTheLinkNothingChanges)
 {
     m_core.m_stream->setProgramme(
-        "/before", QSharedPointer<Generator>::create(), "http://example.org/before.png");
+        {}, "/before", QSharedPointer<Generator>::create(), "http://example.org/before.png");
 
     m_core.onPlaylistChanged();
     EXPECT_EQ(messages(),
@@ -68,7 +68,7 @@ TEST_F(PlaylistApplication, EmptyFileInstallsAnEmptyGenerator)
 {
     link("work_dir_a");
     ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini", {}));
-    m_core.m_stream->setProgramme({}, {}, "http://example.org/before.png");
+    m_core.m_stream->setProgramme({}, {}, {}, "http://example.org/before.png");
 
     m_core.onPlaylistChanged();
     EXPECT_EQ(messages(), QStringList({ changed, applied }));

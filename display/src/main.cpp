@@ -3,20 +3,14 @@
 
 #include "mediawriter.h"
 #include "registerclient.h"
+#include "streamtracks.h"
 
-#include <vesk/decoder.h>
 #include <vesk/log.h>
 #include <vesk/streamreceiver.h>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavutil/crc.h>
-}
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostInfo>
-#include <QJsonObject>
 #include <QNetworkDatagram>
 #include <QTimer>
 #include <QUdpSocket>
@@ -140,37 +134,18 @@ std::optional<Options> parseOptions(const QStringList& arguments, QString& error
     return options;
 }
 
-AVRational timeBaseOf(const QJsonObject& metadata)
-{
-    const QStringList parts = metadata.value("timeBase").toString().split('/');
-    if (parts.size() == 2) {
-        const int num = parts[0].toInt();
-        const int den = parts[1].toInt();
-        if (num > 0 && den > 0)
-            return { num, den };
-    }
-    return { 1, 90000 };
-}
-
-QByteArray timestamp(std::int64_t value)
-{
-    return value == AV_NOPTS_VALUE ? QByteArray("N/A") : QByteArray::number(value);
-}
-
 // The display's side of one stream: datagrams in, packets out.
 class Display
 {
 public:
     Display(const Options& options, const display::StreamAccess& access)
-        : m_options(options)
-        , m_receiver(access.streamId, access.key, access.signer, receiverLimits())
-        , m_lines(options.out == "-" ? stderr : stdout)
+        : m_receiver(access.streamId, access.key, access.signer, receiverLimits())
+        , m_writer(
+              options.out.isEmpty() ? nullptr : std::make_unique<display::MediaWriter>(options.out))
+        , m_tracks(
+              options.packets ? (options.out == "-" ? stderr : stdout) : nullptr, m_writer.get())
     {
-        if (!options.out.isEmpty())
-            m_writer = std::make_unique<display::MediaWriter>(options.out);
     }
-
-    ~Display() { avcodec_parameters_free(&m_parameters); }
 
     static StreamReceiver::Limits receiverLimits()
     {
@@ -185,34 +160,7 @@ public:
         const std::optional<QByteArray> message
             = m_receiver.addDatagram({ reinterpret_cast<const std::uint8_t*>(datagram.constData()),
                 std::size_t(datagram.size()) });
-        if (!message)
-            return true;
-        m_decoder.addMessage({ reinterpret_cast<const std::uint8_t*>(message->constData()),
-            std::size_t(message->size()) });
-        AVPacket* packet = av_packet_alloc();
-        if (!packet) {
-            error = "out of memory";
-            return false;
-        }
-        bool ok = true;
-        while (ok) {
-            const std::optional<QJsonDocument> metadata = m_decoder.getMetaData();
-            // A fresh output each time: freed and new parameters may share an address.
-            AVCodecParameters* fresh = nullptr;
-            const int ret = m_decoder.readPacket(packet, &fresh);
-            if (ret != 0)
-                break;
-            if (fresh) {
-                avcodec_parameters_free(&m_parameters);
-                m_parameters = fresh;
-                ok = configure(metadata ? metadata->object() : QJsonObject(), error);
-            }
-            if (ok)
-                ok = output(packet, error);
-            av_packet_unref(packet);
-        }
-        av_packet_free(&packet);
-        return ok;
+        return !message || m_tracks.read(*message, error);
     }
 
     void expire() { m_receiver.expire(); }
@@ -227,7 +175,7 @@ public:
             "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected (%llu malformed, "
             "%llu other stream, %llu oversized, %llu forged, %llu unsealed, %llu inconsistent), "
             "%llu replayed; messages %llu complete, %llu dropped\n",
-            static_cast<long long>(m_packets), number(c.accepted), number(c.rejected()),
+            static_cast<long long>(m_tracks.packets()), number(c.accepted), number(c.rejected()),
             number(c.malformed), number(c.otherStream), number(c.oversized), number(c.forged),
             number(c.unsealed), number(c.inconsistent), number(c.replayed), number(c.messages),
             number(c.dropped));
@@ -235,49 +183,9 @@ public:
     }
 
 private:
-    bool configure(const QJsonObject& metadata, QString& error)
-    {
-        m_timeBase = timeBaseOf(metadata);
-        if (m_options.packets) {
-            std::fprintf(m_lines,
-                "codec=%s width=%d height=%d timebase=%d/%d url=%s playlist=%s file=%s start=%s "
-                "end=%s placeholder=%d\n",
-                avcodec_get_name(m_parameters->codec_id), m_parameters->width, m_parameters->height,
-                m_timeBase.num, m_timeBase.den,
-                metadata.value("url").toString().toUtf8().constData(),
-                metadata.value("playlist").toString().toUtf8().constData(),
-                metadata.value("file").toString().toUtf8().constData(),
-                metadata.value("start").toString().toUtf8().constData(),
-                metadata.value("end").toString().toUtf8().constData(),
-                metadata.value("placeholder").toBool() ? 1 : 0);
-            std::fflush(m_lines);
-        }
-        return !m_writer || m_writer->begin(m_parameters, m_timeBase, error);
-    }
-
-    bool output(const AVPacket* packet, QString& error)
-    {
-        ++m_packets;
-        if (m_options.packets) {
-            const std::uint32_t crc = ~av_crc(av_crc_get_table(AV_CRC_32_IEEE_LE), UINT32_MAX,
-                packet->data, std::size_t(packet->size));
-            std::fprintf(m_lines, "dts=%s pts=%s flags=%c%c size=%d crc32=%08x\n",
-                timestamp(packet->dts).constData(), timestamp(packet->pts).constData(),
-                packet->flags & AV_PKT_FLAG_KEY ? 'K' : '_',
-                packet->flags & AV_PKT_FLAG_DISCARD ? 'D' : '_', packet->size, crc);
-            std::fflush(m_lines);
-        }
-        return !m_writer || !m_parameters || m_writer->write(packet, error);
-    }
-
-    const Options& m_options;
     StreamReceiver m_receiver;
-    Decoder m_decoder;
     std::unique_ptr<display::MediaWriter> m_writer;
-    AVCodecParameters* m_parameters = nullptr;
-    AVRational m_timeBase { 1, 90000 };
-    std::FILE* m_lines;
-    qint64 m_packets = 0;
+    display::StreamTracks m_tracks;
 };
 
 } // namespace

@@ -2,11 +2,13 @@
 
 #include <vesk/averror.h>
 
+extern "C" {
+#include <libavutil/mathematics.h>
+}
+
 #include <QFileInfo>
 
 #include <algorithm>
-#include <cstring>
-#include <utility>
 
 namespace vesk::display {
 
@@ -17,24 +19,13 @@ QString errorText(int code)
     return QString::fromStdString(AvError::errorString(code));
 }
 
-// The bitstream filter that `format` needs for packets of `codec`, or null when they pass as
-// they are. MPEG-TS and the raw elementary streams carry H.264 and H.265 with start codes and the
-// parameter sets in band; MP4, Matroska and the like keep the length-prefixed form of the sender's
-// files. Both filters pass packets through that are in start-code form already.
-const char* startCodeFilter(AVCodecID codec, const AVOutputFormat* format)
+// When the packet is shown (its dts when it has no pts), in microseconds; nothing without either.
+std::optional<std::int64_t> shownUs(const AVPacket* packet, AVRational timeBase)
 {
-    static constexpr const char* startCodeFormats[] = { "mpegts", "h264", "hevc" };
-    if (std::ranges::none_of(
-            startCodeFormats, [&](const char* name) { return !std::strcmp(format->name, name); }))
-        return nullptr;
-    switch (codec) {
-    case AV_CODEC_ID_H264:
-        return "h264_mp4toannexb";
-    case AV_CODEC_ID_HEVC:
-        return "hevc_mp4toannexb";
-    default:
-        return nullptr;
-    }
+    const std::int64_t at = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (at == AV_NOPTS_VALUE)
+        return std::nullopt;
+    return av_rescale_q(at, timeBase, AV_TIME_BASE_Q);
 }
 
 } // namespace
@@ -61,18 +52,98 @@ QString MediaWriter::segmentName(const QString& path, int n)
     return QString("%1-%2%3").arg(base).arg(n).arg(suffix.isEmpty() ? QString() : "." + suffix);
 }
 
-bool MediaWriter::begin(const AVCodecParameters* parameters, AVRational timeBase, QString& error)
+MediaTrack* MediaWriter::track(StreamTrack kind) const
 {
-    const bool finished = finish(error);
-    m_parameters.reset(pointer::DefaultCopier<AVCodecParameters>()(parameters));
-    m_timeBase = timeBase;
-    m_lastDts = AV_NOPTS_VALUE;
-    m_keyPts = AV_NOPTS_VALUE;
-    if (!m_parameters) {
+    for (const std::unique_ptr<MediaTrack>& t : m_tracks)
+        if (t->kind() == kind)
+            return t.get();
+    return nullptr;
+}
+
+StreamTrack MediaWriter::leading() const
+{
+    return std::ranges::count(m_announced, StreamTrack::video) ? StreamTrack::video
+                                                               : StreamTrack::audio;
+}
+
+bool MediaWriter::begin(const Configuration& configuration, QString& error)
+{
+    bool finished = true;
+    if (configuration.slot != m_slot || track(configuration.track)) {
+        finished = finish(error);
+        m_slot = configuration.slot;
+        m_announced = configuration.tracks.empty()
+            ? std::vector<StreamTrack> { configuration.track }
+            : configuration.tracks;
+    }
+    // A track whose configuration comes after the file was opened stays out of it.
+    if (m_context)
+        return finished;
+    auto added = std::make_unique<MediaTrack>(
+        configuration.track, configuration.parameters, configuration.timeBase);
+    if (!added->valid()) {
         error = "out of memory";
         return false;
     }
-    return finished;
+    m_tracks.push_back(std::move(added));
+    return openWhenReady(error) && finished;
+}
+
+bool MediaWriter::write(
+    StreamTrack kind, const QString& slot, const AVPacket* packet, QString& error)
+{
+    MediaTrack* t = track(kind);
+    // An empty packet holds no picture (a damaged message yields one), and a bitstream filter
+    // would take it for the end of the stream.
+    if (!t || slot != m_slot || packet->size <= 0)
+        return true;
+    PacketPointer copy(av_packet_clone(packet));
+    if (!copy) {
+        error = "out of memory";
+        return false;
+    }
+    if (m_context)
+        return take(*t, std::move(copy), error);
+    const std::optional<std::int64_t> shown = shownUs(packet, t->timeBase());
+    if (kind == leading() && shown) {
+        if (!m_startUs) {
+            // Nothing before a key frame can be decoded in a file that starts with it.
+            if (!(packet->flags & AV_PKT_FLAG_KEY))
+                return true;
+            m_startUs = m_latestUs = *shown;
+            m_originUs = packet->dts != AV_NOPTS_VALUE
+                ? av_rescale_q(packet->dts, t->timeBase(), AV_TIME_BASE_Q)
+                : *shown;
+        }
+        m_latestUs = std::max(m_latestUs, *shown);
+    }
+    m_pendingBytes += copy->size;
+    m_pending.emplace_back(kind, std::move(copy));
+    // Waiting for a key frame, the others' oldest packets go; once it is there, waiting ends.
+    while (pendingFull() && !m_startUs) {
+        m_pendingBytes -= m_pending.front().second->size;
+        m_pending.pop_front();
+    }
+    return openWhenReady(error);
+}
+
+bool MediaWriter::openWhenReady(QString& error)
+{
+    if (m_context || !m_startUs)
+        return true;
+    const bool complete = std::ranges::all_of(
+        m_announced, [&](StreamTrack kind) { return track(kind) != nullptr; });
+    if (!complete && m_latestUs - *m_startUs < waitForTracksUs && !pendingFull())
+        return true;
+    if (!open(error))
+        return false;
+    std::deque<std::pair<StreamTrack, PacketPointer>> pending = std::move(m_pending);
+    m_pending.clear();
+    m_pendingBytes = 0;
+    for (auto& [kind, packet] : pending)
+        if (!take(*track(kind), std::move(packet), error))
+            return false;
+    return true;
 }
 
 bool MediaWriter::open(QString& error)
@@ -87,38 +158,14 @@ bool MediaWriter::open(QString& error)
         m_context = nullptr;
         return false;
     }
-    const AVCodecParameters* parameters = m_parameters.get();
-    if (const char* name = startCodeFilter(parameters->codec_id, m_context->oformat)) {
-        const AVBitStreamFilter* filter = av_bsf_get_by_name(name);
-        AVBSFContext* context = nullptr;
-        ret = filter ? av_bsf_alloc(filter, &context) : AVERROR_BSF_NOT_FOUND;
-        m_filter.reset(context);
-        if (ret >= 0 && (ret = avcodec_parameters_copy(m_filter->par_in, parameters)) >= 0) {
-            m_filter->time_base_in = m_timeBase;
-            ret = av_bsf_init(m_filter.get());
-        }
-        if (ret < 0) {
-            error = QString("cannot convert the packets for %1 (%2): %3")
-                        .arg(m_name, name, errorText(ret));
+    // Picture first, whichever configuration came first: the files on standard output follow one
+    // another in one stream, whose readers know a track by its place (its MPEG-TS PID).
+    std::ranges::sort(m_tracks, {}, [](const std::unique_ptr<MediaTrack>& t) { return t->kind(); });
+    for (const std::unique_ptr<MediaTrack>& t : m_tracks)
+        if (!t->addTo(m_context, m_name, error)) {
             close(false);
             return false;
         }
-        // The parameter sets in start-code form, as the container states them.
-        parameters = m_filter->par_out;
-    }
-    if (!m_filtered)
-        m_filtered.reset(av_packet_alloc());
-    AVStream* stream = avformat_new_stream(m_context, nullptr);
-    ret = AVERROR(ENOMEM);
-    if (!m_filtered || !stream
-        || (ret = avcodec_parameters_copy(stream->codecpar, parameters)) < 0) {
-        error = QString("cannot write %1: %2").arg(m_name, errorText(ret));
-        close(false);
-        return false;
-    }
-    // The sender's tag may belong to another container.
-    stream->codecpar->codec_tag = 0;
-    stream->time_base = m_filter ? m_filter->time_base_out : m_timeBase;
     if (!(m_context->oformat->flags & AVFMT_NOFILE)
         && (ret = avio_open(&m_context->pb, target.constData(), AVIO_FLAG_WRITE)) < 0) {
         error = QString("cannot open %1: %2").arg(m_name, errorText(ret));
@@ -131,62 +178,29 @@ bool MediaWriter::open(QString& error)
         return false;
     }
     ++m_segments;
-    m_shift.reset();
+    m_shiftUs = m_followingStart ? *m_followingStart - m_originUs : 0;
+    m_lastDts.assign(m_context->nb_streams, AV_NOPTS_VALUE);
     return true;
 }
 
-bool MediaWriter::write(const AVPacket* packet, QString& error)
+bool MediaWriter::take(MediaTrack& track, PacketPointer packet, QString& error)
 {
-    // An empty packet holds no picture (a damaged message yields one), and a bitstream filter
-    // would take it for the end of the stream.
-    if (!m_parameters || packet->size <= 0)
+    // Before the file's start: sound before the first picture, and the leading pictures of an
+    // open group of pictures, which refer to a picture before the key frame.
+    const std::optional<std::int64_t> shown = shownUs(packet.get(), track.timeBase());
+    if (shown && *shown < *m_startUs)
         return true;
-    if (!m_context) {
-        // Nothing before a key frame can be decoded in a file that starts with it.
-        if (!(packet->flags & AV_PKT_FLAG_KEY))
-            return true;
-        if (!open(error))
-            return false;
-        m_keyPts = packet->pts;
-    } else if (packet->pts != AV_NOPTS_VALUE && m_keyPts != AV_NOPTS_VALUE
-        && packet->pts < m_keyPts) {
-        // A leading picture of an open group of pictures: it refers to a picture before the key
-        // frame, which the file does not have.
+    if (!track.takes(packet.get()))
         return true;
-    }
-    if (packet->dts != AV_NOPTS_VALUE && m_lastDts != AV_NOPTS_VALUE && packet->dts <= m_lastDts)
-        return true;
-    PacketPointer copy(av_packet_clone(packet));
-    if (!copy) {
-        error = "out of memory";
-        return false;
-    }
-    if (packet->dts != AV_NOPTS_VALUE)
-        m_lastDts = packet->dts;
-    return send(copy.get(), error);
+    return track.send(
+        packet.get(),
+        [&](AVPacket* filtered, QString& failure) { return mux(track, filtered, failure); }, error);
 }
 
-bool MediaWriter::send(AVPacket* packet, QString& error)
+bool MediaWriter::mux(const MediaTrack& track, AVPacket* packet, QString& error)
 {
-    if (!m_filter)
-        return !packet || mux(packet, error);
-    int ret = av_bsf_send_packet(m_filter.get(), packet);
-    while (ret >= 0) {
-        ret = av_bsf_receive_packet(m_filter.get(), m_filtered.get());
-        if (ret >= 0 && !mux(m_filtered.get(), error))
-            return false;
-    }
-    if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF)
-        return true;
-    error = QString("cannot convert a packet for %1: %2").arg(m_name, errorText(ret));
-    return false;
-}
-
-bool MediaWriter::mux(AVPacket* packet, QString& error)
-{
-    packet->stream_index = 0;
-    const AVRational timeBase = m_context->streams[0]->time_base;
-    av_packet_rescale_ts(packet, m_filter ? m_filter->time_base_out : m_timeBase, timeBase);
+    const AVRational timeBase = m_context->streams[packet->stream_index]->time_base;
+    av_packet_rescale_ts(packet, track.filteredTimeBase(), timeBase);
     if (m_path == "-")
         follow(packet, timeBase);
     // Takes the packet's data and leaves it blank.
@@ -200,28 +214,23 @@ bool MediaWriter::mux(AVPacket* packet, QString& error)
 
 void MediaWriter::follow(AVPacket* packet, AVRational timeBase)
 {
-    const std::int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
-    if (!m_shift) {
-        m_shift = m_followingStart == AV_NOPTS_VALUE || dts == AV_NOPTS_VALUE
-            ? 0
-            : av_rescale_q(m_followingStart, AV_TIME_BASE_Q, timeBase) - dts;
-        m_shiftedDts = AV_NOPTS_VALUE;
-    }
+    const std::int64_t shift = av_rescale_q(m_shiftUs, AV_TIME_BASE_Q, timeBase);
     if (packet->dts != AV_NOPTS_VALUE)
-        packet->dts += *m_shift;
+        packet->dts += shift;
     if (packet->pts != AV_NOPTS_VALUE)
-        packet->pts += *m_shift;
-    // The next segment starts one frame after the last picture shown, guessing the length of a
-    // frame from the last step of the dts.
-    const std::int64_t step = packet->dts != AV_NOPTS_VALUE && m_shiftedDts != AV_NOPTS_VALUE
-        ? packet->dts - m_shiftedDts
-        : 1;
+        packet->pts += shift;
+    // The next file starts one frame after the latest moment shown here, guessing the length of
+    // a frame from the last step of the stream's dts, so that time stamps keep growing across
+    // files.
+    std::int64_t& last = m_lastDts[std::size_t(packet->stream_index)];
+    const std::int64_t step
+        = packet->dts != AV_NOPTS_VALUE && last != AV_NOPTS_VALUE ? packet->dts - last : 1;
     if (packet->dts != AV_NOPTS_VALUE)
-        m_shiftedDts = packet->dts;
+        last = packet->dts;
     const std::int64_t latest = std::max(packet->pts, packet->dts);
     if (latest != AV_NOPTS_VALUE)
-        m_followingStart
-            = std::max(m_followingStart, av_rescale_q(latest + step, timeBase, AV_TIME_BASE_Q));
+        m_followingStart = std::max(m_followingStart.value_or(INT64_MIN),
+            av_rescale_q(latest + step, timeBase, AV_TIME_BASE_Q));
 }
 
 int MediaWriter::close(bool withTrailer)
@@ -238,17 +247,27 @@ int MediaWriter::close(bool withTrailer)
         avformat_free_context(m_context);
         m_context = nullptr;
     }
-    m_filter.reset();
+    m_tracks.clear();
+    m_pending.clear();
+    m_pendingBytes = 0;
+    m_startUs.reset();
     return ret;
 }
 
 bool MediaWriter::finish(QString& error)
 {
-    if (!m_context)
-        return true;
-    // What the filter still holds belongs to this file.
-    const bool flushed = send(nullptr, error);
-    const int ret = close(true);
+    bool flushed = true;
+    // What the filters still hold belongs to this file.
+    if (m_context)
+        for (const std::unique_ptr<MediaTrack>& t : m_tracks)
+            flushed = flushed
+                && t->send(
+                    nullptr,
+                    [&](AVPacket* filtered, QString& failure) {
+                        return mux(*t, filtered, failure);
+                    },
+                    error);
+    const int ret = close(m_context != nullptr);
     if (flushed && ret < 0) {
         error = QString("cannot finish %1: %2").arg(m_name, errorText(ret));
         return false;

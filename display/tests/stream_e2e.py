@@ -1,6 +1,7 @@
 """The whole road on loopback: a delivery with a playlist and TF, the real vesk-service streaming
 it, and the real vesk-display receiving and recording it; once to a unicast destination with
-H.264 clips and once to a multicast destination with H.265 clips, B-frames in both.
+H.264 clips and once to a multicast destination with H.265 clips, B-frames in both; clips with
+picture and sound; and deliveries whose files name other files, which must play nothing of them.
 
 Run as root inside a network namespace of its own (CTest does this with `unshare --net`), so that
 every datagram, multicast included, stays on the namespace's loopback interface. The service's
@@ -10,6 +11,7 @@ home is a temporary directory bound over the real one, as in tests/e2e.
 import base64
 import contextlib
 import datetime
+import glob
 import json
 import os
 import re
@@ -33,7 +35,8 @@ from cryptography.hazmat.primitives.ciphers.aead import AESGCM  # noqa: E402
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat  # noqa: E402
 from vesk_e2e import Delivery, Peer, Service, UdpListener, make_clip, wait_until  # noqa: E402
 
-# Three-second slots of two-second clips: every slot plays its clip once and then part of it again.
+# Three-second slots of two-second clips: every slot plays its clip once, whole, and no part of it
+# again (a second pass would not fit).
 SLOT_SECONDS = 3
 PLAYLIST = f"""; delivered by the stream end-to-end test
 [show]
@@ -49,6 +52,26 @@ timeplay = {SLOT_SECONDS}
 """
 RECEIVE_SECONDS = 11
 RECORD_SECONDS = 2 * SLOT_SECONDS + 1  # a whole slot and the start of the next
+# A canary outside the delivery that lists and references in delivered files point at; were it
+# opened, its packets would reach the display.
+REFUSED_PLAYLIST = """[refused]
+name = files that name other files
+days = all
+[refused.hls]
+url = video/hls.mp4
+timeplay = 2
+[refused.concat]
+url = video/concat.mp4
+timeplay = 2
+[refused.picture]
+url = video/picture.mp4
+timeplay = 2
+[refused.sequence]
+url = video/img%03d.png
+timeplay = 2
+[placeholder]
+url = placeholder.mp4
+"""
 
 
 def setUpModule():
@@ -72,6 +95,27 @@ def source_packets(path):
         packets.append((int(dts), int(pts), flags.startswith("K"), int(size),
                         digest.split(":")[1].lower()))
     return sorted(packets)
+
+
+def make_clip_with_sound(path, seconds=2, picture="testsrc2"):
+    """A clip of H.264 picture and AAC stereo sound, a tone of 440 Hz."""
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                    f"{picture}=size=160x120:rate=10:duration={seconds}", "-f", "lavfi", "-i",
+                    f"sine=frequency=440:sample_rate=48000:duration={seconds}", "-ac", "2",
+                    "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "10", "-c:a", "aac",
+                    "-b:a", "128k", path], check=True)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def packet_digests(path):
+    """The CRC-32 of every packet of every stream of the file, as vesk-display prints them."""
+    result = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "packet=data_hash",
+                             "-show_data_hash", "CRC32", "-of", "json", path],
+                            capture_output=True, check=True, text=True)
+    return {packet["data_hash"].split(":")[1].lower()
+            for packet in json.loads(result.stdout)["packets"]}
 
 
 def parse_fields(line):
@@ -110,14 +154,18 @@ class Display:
         self.process.stderr.close()
         return self.process.returncode, errors
 
-    def sections(self):
-        """One (arrival, codec fields, [packet fields]) per codec configuration received."""
+    def sections(self, track="video"):
+        """One (arrival, codec fields, [packet fields]) per codec configuration received of a
+        track."""
         sections = []
         for arrival, line in self.lines:
+            fields = parse_fields(line)
+            if fields.get("track") != track:
+                continue
             if line.startswith("codec="):
-                sections.append((arrival, parse_fields(line), []))
+                sections.append((arrival, fields, []))
             elif line.startswith("dts=") and sections:
-                sections[-1][2].append(parse_fields(line))
+                sections[-1][2].append(fields)
         return sections
 
 
@@ -141,12 +189,11 @@ class StreamEndToEndTest(unittest.TestCase):
         frames = re.findall(r"^frame=(\d+)", decoded.stdout, re.M)
         self.assertEqual(int(frames[-1]), len(shown), path)
 
-    def run_road(self, send_to_host, encoder, codec_name):
-        program = os.environ["VESK_DISPLAY"]
-        scratch = scratch_directory(self, "stream-e2e-")
+    def serve(self, scratch, files, send_to_host="127.0.0.1"):
+        """A paired vesk-service, streaming to `send_to_host`, that has taken the delivery
+        `files` (playlist.ini included) and applied its playlist."""
         heartbeat = UdpListener()
         self.addCleanup(heartbeat.close)
-
         port = UdpListener()
         stream_port = port.port
         port.close()
@@ -154,7 +201,25 @@ class StreamEndToEndTest(unittest.TestCase):
         self.addCleanup(service.close)
         service.start()
         service.pair(Peer(), uuid.uuid4(), f"127.0.0.1:{heartbeat.port}")
+        delivery = Delivery(os.path.join(scratch, "delivery"), files)
+        mark = service.log_mark()
+        delivery.copy_into(service.path("sync_dir"))
+        service.wait_log("  плейлист применен", since=mark)
+        return service
 
+    def record(self, port, seconds, path, pipe=False):
+        """vesk-display records into `path` for `seconds` (through its standard output with
+        `pipe`); the recording must end well."""
+        with open(path if pipe else os.devnull, "wb") as sink:
+            recording = subprocess.run(
+                [os.environ["VESK_DISPLAY"], "--register", f"127.0.0.1:{port}", "--out",
+                 "-" if pipe else path, "--seconds", str(seconds)],
+                stdout=sink, stderr=subprocess.PIPE, text=True, timeout=seconds + 60)
+        self.assertEqual(recording.returncode, 0, recording.stderr)
+
+    def run_road(self, send_to_host, encoder, codec_name):
+        program = os.environ["VESK_DISPLAY"]
+        scratch = scratch_directory(self, "stream-e2e-")
         clips = {name: make_clip(os.path.join(scratch, "clips", name), colour, encoder=encoder)
                  for name, colour in (("a.mp4", "red"), ("b.mp4", "blue"))}
         sources = {f"clips/{name}": source_packets(os.path.join(scratch, "clips", name))
@@ -162,10 +227,7 @@ class StreamEndToEndTest(unittest.TestCase):
         self.assertTrue(all(any(b[1] < a[1] for a, b in zip(s, s[1:])) for s in sources.values()))
         files = {f"clips/{name}": data for name, data in clips.items()}
         files["playlist.ini"] = PLAYLIST.encode()
-        delivery = Delivery(os.path.join(scratch, "delivery"), files)
-        mark = service.log_mark()
-        delivery.copy_into(service.path("sync_dir"))
-        service.wait_log("  плейлист применен", since=mark)
+        service = self.serve(scratch, files, send_to_host)
 
         # Recorded into a pipe too, as README shows. Every member of a multicast group receives,
         # so that runs beside the first display there; a unicast port serves one at a time.
@@ -219,10 +281,10 @@ class StreamEndToEndTest(unittest.TestCase):
                                 f"slot {codec['start']} began {arrival - start.timestamp():.3f} s late")
 
         # The first slot seen from its beginning: every packet is the source's, in dts order,
-        # and after the end of the clip it starts again.
+        # once: the clip fits its slot, and a second pass would not.
         _, codec, packets = sections[1]
         source = sources[codec["url"]]
-        self.assertGreater(len(packets), len(source))
+        self.assertEqual(len(packets), len(source))
         for index, (dts, pts, key, size, crc) in enumerate(source):
             received = packets[index]
             self.assertEqual(int(received["dts"]), dts, index)
@@ -230,12 +292,110 @@ class StreamEndToEndTest(unittest.TestCase):
             self.assertEqual(received["flags"][0] == "K", key, index)
             self.assertEqual(int(received["size"]), size, index)
             self.assertEqual(received["crc32"], crc, index)
-        again = packets[len(source)]
-        self.assertEqual(again["crc32"], source[0][4])
-        self.assertGreater(int(again["dts"]), int(packets[len(source) - 1]["dts"]))
 
         log = service.log_bytes().decode("utf-8", errors="replace")
         self.assertNotIn("cannot send", log)
+
+    def check_sound(self, path):
+        """The recording holds a picture and a sound track, decodes without an error line, and
+        its sound is not silent; returns how much later the sound starts than the picture."""
+        probe = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
+                                "stream=codec_type,start_time", "-of", "json", path],
+                               capture_output=True, text=True)
+        streams = {s["codec_type"]: float(s["start_time"])
+                   for s in json.loads(probe.stdout or "{}").get("streams", [])}
+        self.assertEqual(sorted(streams), ["audio", "video"], f"{path}: {probe.stderr}")
+        decoded = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null",
+                                  "-"], capture_output=True, text=True)
+        self.assertEqual(decoded.stderr, "", path)
+        volume = subprocess.run(["ffmpeg", "-nostdin", "-i", path, "-vn", "-af", "volumedetect",
+                                 "-f", "null", "-"], capture_output=True, text=True)
+        mean = float(re.search(r"mean_volume: (-?[\d.]+) dB", volume.stderr).group(1))
+        self.assertGreater(mean, -60, path)
+        offset = streams["audio"] - streams["video"]
+        print(f"{os.path.basename(path)}: sound starts {offset:+.3f} s after the picture, "
+              f"mean volume {mean} dB", file=sys.stderr)
+        self.assertLessEqual(abs(offset), 0.2, path)
+        return offset
+
+    def test_picture_and_sound(self):
+        scratch = scratch_directory(self, "sound-e2e-")
+        files = {f"clips/{name}": make_clip_with_sound(os.path.join(scratch, "clips", name))
+                 for name in ("a.mp4", "b.mp4")}
+        files["playlist.ini"] = PLAYLIST.encode()
+        service = self.serve(scratch, files)
+        display = Display(os.environ["VESK_DISPLAY"], service.port, RECORD_SECONDS,
+                          os.path.join(scratch, "r.mp4"))
+        status, errors = display.wait(RECORD_SECONDS + 60)
+        self.assertEqual(status, 0, errors)
+        piped = os.path.join(scratch, "piped.ts")
+        self.record(service.port, RECORD_SECONDS, piped, pipe=True)
+
+        # Every packet names its track; every slot seen whole brings both, each starting with a
+        # key packet of its own configuration.
+        packets = [parse_fields(line) for _, line in display.lines if line.startswith("dts=")]
+        self.assertEqual({p.get("track") for p in packets}, {"video", "audio"})
+        slots = {track: [(codec["start"], codec["url"]) for _, codec, _ in display.sections(track)]
+                 for track in ("video", "audio")}
+        self.assertGreaterEqual(len(slots["video"]), 2, errors)
+        ends = {slots[track][i] for track in slots for i in (0, -1)}
+        self.assertLessEqual(set(slots["video"]) ^ set(slots["audio"]), ends)
+        for _, codec, _ in display.sections("audio"):
+            self.assertEqual((codec["codec"], codec["sample_rate"], codec["channels"]),
+                             ("aac", "48000", "2"))
+        recordings = sorted(glob.glob(os.path.join(scratch, "r*.mp4")))
+        self.assertGreaterEqual(len(recordings), 2)
+        for path in recordings + [piped]:
+            self.check_sound(path)
+
+    def test_only_the_delivered_file_plays(self):
+        scratch = scratch_directory(self, "refused-e2e-")
+        canary = os.path.join(scratch, "canary", "canary.ts")
+        make_clip_with_sound(canary, seconds=2, picture="smptebars")
+        canary_digests = packet_digests(canary)
+        picture = os.path.join(scratch, "picture.png")
+        subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                        "testsrc=size=160x120", "-frames:v", "1", picture], check=True)
+        with open(picture, "rb") as f:
+            png = f.read()
+        files = {
+            "video/hls.mp4": (f"#EXTM3U\n#EXT-X-TARGETDURATION:2\n#EXTINF:2.0,\n{canary}\n"
+                              "#EXT-X-ENDLIST\n").encode(),
+            "video/concat.mp4": f"ffconcat version 1.0\nfile {canary}\n".encode(),
+            "video/picture.mp4": png,
+            "video/img001.png": png,
+            "video/img002.png": png,
+            "placeholder.mp4": make_clip_with_sound(os.path.join(scratch, "placeholder.mp4")),
+            "playlist.ini": REFUSED_PLAYLIST.encode(),
+        }
+        service = self.serve(scratch, files)
+        mark = service.log_mark()
+        seconds = 9
+        display = Display(os.environ["VESK_DISPLAY"], service.port, seconds,
+                          os.path.join(scratch, "r.mp4"))
+        status, errors = display.wait(seconds + 60)
+        self.assertEqual(status, 0, errors)
+
+        # Only the placeholder played, and silently; nothing of the canary reached the display.
+        codecs = [parse_fields(line) for _, line in display.lines if line.startswith("codec=")]
+        self.assertTrue(codecs, errors)
+        self.assertEqual({(c["track"], c["url"], c["placeholder"]) for c in codecs},
+                         {("video", "placeholder.mp4", "1")})
+        received = {parse_fields(line)["crc32"] for _, line in display.lines
+                    if line.startswith("dts=")}
+        self.assertFalse(received & canary_digests)
+        # One line for each slot of a refused file, naming it and why.
+        reasons = {"video/hls.mp4": "the container format hls is not allowed",
+                   "video/concat.mp4": "the container format concat is not allowed",
+                   "video/picture.mp4": "the container format png_pipe is not allowed",
+                   "video/img%03d.png": "No such file or directory"}
+        lines = [r["message"] for r in service.log_records(mark) if r["logger"] == "vesk.stream"]
+        for url, reason in reasons.items():
+            named = [line for line in lines if url in line]
+            self.assertTrue(named, url)
+            for line in named:
+                self.assertIn(f"/{url}: {reason}; showing the placeholder placeholder.mp4", line)
+        self.assertFalse([line for line in lines if canary in line])
 
     def test_unicast(self):
         self.run_road("127.0.0.1", "libx264", "h264")
@@ -304,10 +464,14 @@ class FakeRegister:
 
 
 def media_message(packets, data):
-    """A media message without codec parameters; packets are (dts, offset, size) into data."""
-    table = 32 + len(data)
-    return (struct.pack("<IIIIIIIHH", 32, 0, 32, 0, 32, 0, table, 36, len(packets)) + data
-            + b"".join(struct.pack("<qqIIIIHH", dts, dts, 1, offset, size, table, 12, 0)
+    """A media message of the picture without codec parameters; packets are (dts, offset, size),
+    the offset as if data followed the header."""
+    metadata = b'{"track":"video"}'
+    table = 32 + len(metadata) + len(data)
+    return (struct.pack("<IIIIIIIHH", 32, len(metadata), 32, 0, 32, 0, table, 36, len(packets))
+            + metadata + data
+            + b"".join(struct.pack("<qqIIIIHH", dts, dts, 1, offset + len(metadata), size,
+                                   table, 12, 0)
                        for dts, offset, size in packets))
 
 

@@ -252,4 +252,14 @@ std::optional<QJsonDocument> Decoder::getMetaData() const
     return QJsonDocument::fromJson(m_d->m_metadata);
 }
 
+std::optional<QJsonDocument> Decoder::metaDataOf(std::span<const std::uint8_t> message)
+{
+    if (message.size() < MessageHeader::size)
+        return std::nullopt;
+    const QByteArray metadata = MessageHeader::read(message.data()).metadata.bytesIn(message);
+    if (metadata.isEmpty())
+        return std::nullopt;
+    return QJsonDocument::fromJson(metadata);
+}
+
 } // namespace vesk

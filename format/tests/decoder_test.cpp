@@ -308,6 +308,11 @@ TEST(DecoderTest, MetadataFollowsThePackets)
     const auto document = decoder.getMetaData();
     ASSERT_TRUE(document.has_value());
     EXPECT_TRUE(document->isNull());
+
+    // The same answers from a message alone, without queueing it.
+    EXPECT_EQ(Decoder::metaDataOf(bytesOf(message({ 0 }, 320, "A", "first"))), metadata("first"));
+    EXPECT_TRUE(Decoder::metaDataOf(bytesOf(broken)).value_or(metadata("x")).isNull());
+    EXPECT_FALSE(Decoder::metaDataOf(bytesOf(broken.left(31))).has_value());
 }
 
 TEST(DecoderTest, SenderWithoutHeader)
@@ -509,6 +514,7 @@ TEST(DecoderTest, DamagedHeaderRangesGiveEmptyValues)
     Decoder decoder;
     decoder.addMessage(bytesOf(bytes));
     EXPECT_FALSE(decoder.getMetaData().has_value());
+    EXPECT_FALSE(Decoder::metaDataOf(bytesOf(bytes)).has_value());
     AVCodecParameters* out = nullptr;
     EXPECT_EQ(decoder.getCodec(&out), AVERROR(EAGAIN));
 }

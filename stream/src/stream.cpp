@@ -213,10 +213,10 @@ quint64 Stream::sentBytes() const
     return m_sentBytes;
 }
 
-void Stream::setProgramme(
-    const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder)
+void Stream::setProgramme(file::Descriptor directory, const QString& directoryName,
+    QSharedPointer<Generator> generator, const QString& placeholder)
 {
-    m_player->setProgramme(directory, std::move(generator), placeholder);
+    m_player->setProgramme(std::move(directory), directoryName, std::move(generator), placeholder);
 }
 
 Stream::Programme Stream::programme() const

@@ -12,14 +12,16 @@
 #include <QSharedPointer>
 #include <QString>
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
+
+#include <sys/types.h>
 
 namespace vesk {
 
@@ -29,14 +31,13 @@ class Logger;
 
 namespace detail {
 
-class StreamBatcher;
 class StreamDemuxer;
-class StreamPacer;
+struct StreamPlayback;
 
-// The engine's own thread: asks the schedule which file plays now, reads that file's packets
-// (StreamDemuxer), paces them by their time stamps (StreamPacer) and hands them, packed into
-// messages (StreamBatcher), to the sink. Nothing it meets in a file or a schedule stops it; it logs
-// and asks again.
+// The engine's own thread: asks the schedule which file plays now, reads that file's tracks
+// (StreamDemuxer), puts their packets in the order they are due (StreamInterleaver), paces them
+// (StreamPacer) and hands them, packed into one message stream per track (StreamBatcher), to the
+// sink. Nothing it meets in a file or a schedule stops it; it logs and asks again.
 //
 // The programme (directory, schedule, placeholder) is one value, replaced as a whole, so a file
 // name is never looked up in a directory of another schedule. Once setProgramme has returned, the
@@ -47,16 +48,46 @@ class StreamPlayer
 public:
     using Sink = std::function<void(const QByteArray& message)>;
 
+    // The directory the schedule's names are read from: its descriptor, shared by the programme
+    // and the slots played from it, its name for queries and log lines, and its identity.
+    struct Directory
+    {
+        std::shared_ptr<const file::Descriptor> descriptor;
+        QString name;
+        dev_t device = 0;
+        ino_t inode = 0;
+
+        bool sameAs(const Directory& other) const
+        {
+            return name == other.name && device == other.device && inode == other.inode;
+        }
+    };
+
+    // One answer of the schedule, with the directory it is played from.
+    struct Slot
+    {
+        Stream::Playing shown;
+        Directory directory;
+
+        bool sameAs(const Slot& other) const
+        {
+            return directory.sameAs(other.directory) && shown.url == other.shown.url
+                && shown.start == other.shown.start && shown.end == other.shown.end
+                && shown.placeholder == other.shown.placeholder;
+        }
+    };
+
     StreamPlayer(log::Logger* logger, Sink sink, StreamClock& clock = StreamClock::system());
     // Stops and joins the thread.
     ~StreamPlayer();
     StreamPlayer(const StreamPlayer&) = delete;
     StreamPlayer& operator=(const StreamPlayer&) = delete;
 
-    // Takes effect at once. When the new programme's answer for now is the slot already playing
-    // (same file in the same directory, same start and end), playback goes on without a break.
-    void setProgramme(
-        const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder);
+    // Takes the directory's descriptor. Takes effect at once. When the new programme's answer for
+    // now is the slot already playing (same file in the same directory, same start and end),
+    // playback goes on without a break.
+    void setProgramme(file::Descriptor directory, const QString& directoryName,
+        QSharedPointer<Generator> generator, const QString& placeholder);
     Stream::Programme programme() const;
     std::optional<Stream::Playing> playing() const;
 
@@ -66,53 +97,38 @@ public:
     void stop();
     bool running() const;
 
-    // The media file a url of the schedule names below `directory`, opened without following a
-    // symbolic link anywhere below the directory. A closed descriptor and `error` when the url
+    // The media file a url of the schedule names below the open `directory`, opened without
+    // following a symbolic link anywhere below it. A closed descriptor and `error` when the url
     // is refused (file::FileError::OutsideDirectory for an absolute name or one with "..", ELOOP
     // for a link on the way) or names no regular file.
-    static file::Descriptor openMedia(
-        const QString& directory, const QString& url, std::error_code& error);
-
-    struct Slot
-    {
-        QString directory;
-        QString url;
-        QString playlist;
-        QString file;
-        QDateTime start;
-        QDateTime end;
-        bool placeholder = false;
-
-        bool sameAs(const Slot& other) const
-        {
-            return directory == other.directory && url == other.url && start == other.start
-                && end == other.end && placeholder == other.placeholder;
-        }
-    };
+    static file::Descriptor openMedia(int directory, const QString& url, std::error_code& error);
 
 private:
     enum class Outcome { finished, changed, failed, stopped };
     using Steady = StreamClock::Steady;
 
-    struct Programme
+    // What the engine's thread plays: the programme the queries show, and what only the thread
+    // uses.
+    struct Scheduled
     {
-        QString directory;
+        Stream::Programme programme;
+        Directory directory;
         QSharedPointer<Generator> generator;
-        QString placeholder;
-        std::uint64_t serial = 0;
     };
 
     void run();
     // Takes over the programme set last; false when there was nothing new.
     bool adopt();
     std::optional<Slot> slotAt(const QDateTime& at);
-    // Plays the slot, or the placeholder in its place.
+    // Plays the slot, or the placeholder in its place, with one log line when the slot's file
+    // cannot be played.
     Outcome playOrStandIn(const Slot& slot);
-    Outcome play(const Slot& slot);
-    Outcome pump(StreamDemuxer& demuxer, StreamPacer& pacer, StreamBatcher& batcher,
-        const Slot& slot, Steady::time_point end);
-    // Hands the batch to the sink, unless the programme changed in a way that ends the slot.
-    Outcome flush(StreamBatcher& batcher, const Slot& slot);
+    // `failure` says why, for Outcome::failed.
+    Outcome play(const Slot& slot, QString& failure);
+    Outcome pump(StreamPlayback& playback, QString& failure);
+    // Hands the gathered messages to the sink, unless the programme changed in a way that ends
+    // the slot.
+    Outcome flush(StreamPlayback& playback);
     // Waits until `deadline`; earlier only when the slot ends (stop, or a programme that does not
     // go on with it).
     Outcome waitFor(Steady::time_point deadline, const Slot& slot);
@@ -128,21 +144,17 @@ private:
     Sink m_sink;
     StreamClock& m_clock;
 
+    // Guards the members below it; m_changed is notified with every change of them.
     mutable std::mutex m_mutex;
-    std::condition_variable m_wake;
-    // Guarded by m_mutex.
+    std::condition_variable m_changed;
     bool m_stop = false;
-    Programme m_programme;
-    QStringList m_playlists;
+    Scheduled m_programme;
     std::optional<Stream::Playing> m_shown;
-    // m_stop and m_programme.serial for readers that must not take the lock.
-    std::atomic<bool> m_stopFlag { false };
-    std::atomic<std::uint64_t> m_serial { 0 };
-    // Held while the sink runs, so that setProgramme can wait for a message of the old programme.
-    std::mutex m_sending;
+    // The engine's thread is handing a message to the sink: setProgramme waits for it to go out.
+    bool m_sending = false;
 
     // The engine thread's own copy of the programme it plays.
-    Programme m_playing;
+    Scheduled m_playing;
     std::thread m_thread;
 };
 

@@ -1,4 +1,5 @@
 #include <vesk/decoder.h>
+#include <vesk/file/fileoperations.h>
 #include <vesk/stream.h>
 #include <vesk/streamdatagram.h>
 #include <vesk/streamreceiver.h>
@@ -74,7 +75,7 @@ TEST(StreamIdentity, StableForOneEngineAndDifferentBetweenEngines)
     // Using the engine does not change who it is.
     const auto key = keyOf(*first);
     const auto id = first->streamId();
-    first->setProgramme("/work", QSharedPointer<Generator>::create(), {});
+    first->setProgramme({}, "/work", QSharedPointer<Generator>::create(), {});
     first->connectToHost(QHostAddress::LocalHost, 8554);
     EXPECT_EQ(keyOf(*first), key);
     EXPECT_EQ(first->streamId(), id);
@@ -117,13 +118,13 @@ TEST(StreamSettings, StoresWhatTheCoreGives)
     playlist.files = { file };
     auto generator = QSharedPointer<Generator>::create();
     generator->setPlaylists({ playlist });
-    stream.setProgramme("/var/lib/morlen-vesk/work_dir_b", generator, "placeholder.mp4");
+    stream.setProgramme({}, "/var/lib/morlen-vesk/work_dir_b", generator, "placeholder.mp4");
     const Stream::Programme programme = stream.programme();
     EXPECT_EQ(programme.directory, "/var/lib/morlen-vesk/work_dir_b");
     EXPECT_EQ(programme.placeholder, "placeholder.mp4");
     EXPECT_EQ(programme.playlists, QStringList({ "main" }));
     EXPECT_EQ(programme.serial, 1u);
-    stream.setProgramme("/var/lib/morlen-vesk/work_dir_a", {}, {});
+    stream.setProgramme({}, "/var/lib/morlen-vesk/work_dir_a", {}, {});
     EXPECT_TRUE(stream.programme().placeholder.isEmpty());
     EXPECT_TRUE(stream.programme().playlists.isEmpty());
     EXPECT_EQ(stream.programme().serial, 2u);
@@ -140,18 +141,18 @@ TEST(StreamSettings, KeepsTheOnlyReferenceToTheGenerator)
     Stream stream;
     auto generator = QSharedPointer<Generator>::create();
     const QWeakPointer<Generator> first = generator;
-    stream.setProgramme("/work", std::move(generator), {});
+    stream.setProgramme({}, "/work", std::move(generator), {});
     EXPECT_FALSE(first.toStrongRef().isNull());
 
     // The replaced generator is released, not kept alive beside the new one.
     auto replacement = QSharedPointer<Generator>::create();
     const QWeakPointer<Generator> second = replacement;
-    stream.setProgramme("/work", replacement, {});
+    stream.setProgramme({}, "/work", replacement, {});
     replacement.reset();
     EXPECT_TRUE(first.toStrongRef().isNull());
     EXPECT_FALSE(second.toStrongRef().isNull());
 
-    stream.setProgramme("/work", {}, {});
+    stream.setProgramme({}, "/work", {}, {});
     EXPECT_TRUE(second.toStrongRef().isNull());
 }
 
@@ -239,7 +240,7 @@ TEST(StreamThreads, QueriesWhileTheMainThreadSetsGenerators)
         });
 
     for (int i = 0; i < 2000; ++i) {
-        stream.setProgramme(QString("/work/%1").arg((i + 1) % 2),
+        stream.setProgramme({}, QString("/work/%1").arg((i + 1) % 2),
             QSharedPointer<Generator>::create(), placeholders[(i + 1) % 2]);
         if (i % 100 == 0)
             stream.connectToHost(
@@ -283,7 +284,8 @@ TEST(StreamEngine, SendsTheScheduledFileAsSealedDatagramsADisplayCanOpen)
     playlist.files = { file };
     auto generator = QSharedPointer<Generator>::create();
     generator->setPlaylists({ playlist });
-    stream->setProgramme(dir.filePath("content"), generator, {});
+    stream->setProgramme(file::openDirectory(dir.filePath("content").toStdString()),
+        dir.filePath("content"), generator, {});
     generator.reset();
     ASSERT_TRUE(stream->bindSocket(42, QHostAddress::AnyIPv4, 0));
     stream->connectToHost(QHostAddress::LocalHost, display.localPort());

@@ -1,6 +1,7 @@
 #include "streamplayer.h"
 
 #include <vesk/decoder.h>
+#include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 
 extern "C" {
@@ -11,12 +12,15 @@ extern "C" {
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -37,6 +41,7 @@ struct SourcePacket
 
 struct ReceivedPacket
 {
+    QString track;
     qint64 pts = 0;
     qint64 dts = 0;
     bool key = false;
@@ -118,22 +123,27 @@ private:
     bool m_resting = false;
 };
 
-// The clip's packets as ffprobe (not our code) sees them, in file order.
-std::vector<SourcePacket> probe(const QString& path)
+// The packets of the clip's first video (or audio: "a:0") stream as ffprobe (not our code) sees
+// them, in file order.
+std::vector<SourcePacket> probe(const QString& path, const QString& stream = "v:0")
 {
     QProcess ffprobe;
     ffprobe.start("ffprobe",
-        { "-v", "error", "-select_streams", "v:0", "-show_entries",
-            "packet=pts,dts,flags,size,data_hash", "-show_data_hash", "CRC32", "-of", "csv=p=0",
+        { "-v", "error", "-select_streams", stream, "-show_entries",
+            "packet=pts,dts,flags,size,data_hash", "-show_data_hash", "CRC32", "-of", "json",
             path });
     EXPECT_TRUE(ffprobe.waitForFinished(30000));
     std::vector<SourcePacket> packets;
-    for (const QByteArray& line : ffprobe.readAllStandardOutput().split('\n')) {
-        const QList<QByteArray> f = line.trimmed().split(',');
-        if (f.size() < 5)
-            continue;
-        packets.push_back({ f[0].toLongLong(), f[1].toLongLong(), f[3].startsWith('K'),
-            f[2].toInt(), f[4].mid(6).toLower() });
+    const QJsonArray list = QJsonDocument::fromJson(ffprobe.readAllStandardOutput())
+                                .object()
+                                .value("packets")
+                                .toArray();
+    for (const QJsonValue& item : list) {
+        const QJsonObject p = item.toObject();
+        packets.push_back(
+            { p.value("pts").toVariant().toLongLong(), p.value("dts").toVariant().toLongLong(),
+                p.value("flags").toString().startsWith('K'), p.value("size").toVariant().toInt(),
+                p.value("data_hash").toString().mid(6).toLower().toUtf8() });
     }
     return packets;
 }
@@ -151,6 +161,19 @@ bool makeClip(const QString& path, const QString& colour, int seconds, int rate 
     return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0;
 }
 
+// A clip with picture and sound (H.264 and AAC stereo), `seconds` long.
+bool makeClipWithSound(const QString& path, double seconds)
+{
+    QProcess ffmpeg;
+    ffmpeg.start("ffmpeg",
+        { "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+            QString("testsrc2=size=160x120:rate=10:duration=%1").arg(seconds), "-f", "lavfi", "-i",
+            QString("sine=frequency=440:sample_rate=48000:duration=%1").arg(seconds), "-ac", "2",
+            "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "10", "-c:a", "aac", "-b:a", "128k",
+            path });
+    return ffmpeg.waitForFinished(60000) && ffmpeg.exitCode() == 0;
+}
+
 QByteArray crcOf(const AVPacket* packet)
 {
     const std::uint32_t crc = ~av_crc(
@@ -158,7 +181,7 @@ QByteArray crcOf(const AVPacket* packet)
     return QByteArray::number(crc, 16).rightJustified(8, '0');
 }
 
-// Collects what the engine sends, decoded as a display would.
+// Collects what the engine sends, decoded as a display would: one decoder per track.
 class Collector
 {
 public:
@@ -170,16 +193,25 @@ public:
     void add(const QByteArray& message)
     {
         const std::lock_guard lock(m_mutex);
-        m_decoder.addMessage({ reinterpret_cast<const std::uint8_t*>(message.constData()),
-            std::size_t(message.size()) });
+        const std::span<const std::uint8_t> bytes(
+            reinterpret_cast<const std::uint8_t*>(message.constData()),
+            std::size_t(message.size()));
+        const QString track = Decoder::metaDataOf(bytes)
+                                  .value_or(QJsonDocument())
+                                  .object()
+                                  .value("track")
+                                  .toString();
+        ++m_messages[track];
+        Decoder& decoder = m_decoders[track];
+        decoder.addMessage(bytes);
         AVPacket* packet = av_packet_alloc();
         while (true) {
-            const std::optional<QJsonDocument> metadata = m_decoder.getMetaData();
+            const std::optional<QJsonDocument> metadata = decoder.getMetaData();
             // A fresh output each time: freed and new parameters may share an address.
             AVCodecParameters* parameters = nullptr;
-            if (m_decoder.readPacket(packet, &parameters) != 0)
+            if (decoder.readPacket(packet, &parameters) != 0)
                 break;
-            ReceivedPacket received { packet->pts, packet->dts,
+            ReceivedPacket received { track, packet->pts, packet->dts,
                 (packet->flags & AV_PKT_FLAG_KEY) != 0, packet->size, crcOf(packet),
                 parameters != nullptr, metadata ? metadata->object() : QJsonObject(),
                 m_clock.elapsedMs() };
@@ -197,17 +229,27 @@ public:
         std::unique_lock lock(m_mutex);
         return m_changed.wait_for(lock, timeout, [&] { return predicate(m_packets); });
     }
-    std::vector<ReceivedPacket> packets()
+    // All packets, or those of one track.
+    std::vector<ReceivedPacket> packets(const QString& track = {})
     {
         const std::lock_guard lock(m_mutex);
-        return m_packets;
+        std::vector<ReceivedPacket> packets;
+        std::copy_if(m_packets.begin(), m_packets.end(), std::back_inserter(packets),
+            [&](const ReceivedPacket& p) { return track.isEmpty() || p.track == track; });
+        return packets;
+    }
+    int messages(const QString& track)
+    {
+        const std::lock_guard lock(m_mutex);
+        return m_messages[track];
     }
 
 private:
     const VirtualClock& m_clock;
     std::mutex m_mutex;
     std::condition_variable m_changed;
-    Decoder m_decoder;
+    std::map<QString, Decoder> m_decoders;
+    std::map<QString, int> m_messages;
     std::vector<ReceivedPacket> m_packets;
 };
 
@@ -248,6 +290,13 @@ protected:
     // at its beginning.
     static QTime thisSecond() { return QTime(10, 0); }
 
+    void setProgramme(
+        const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder)
+    {
+        player.setProgramme(file::openDirectory(directory.toStdString()), directory,
+            std::move(generator), placeholder);
+    }
+
     QTemporaryDir dir;
     QString workDir;
     VirtualClock clock { QDateTime(QDate(2026, 3, 2), thisSecond()) };
@@ -268,14 +317,15 @@ TEST(StreamPlayerMedia, NamesOutsideTheDirectoryAndLinksAreRefused)
     }
     ASSERT_TRUE(QFile::link("/etc/hostname", dir.filePath("work/escape")));
     ASSERT_TRUE(QFile::link("clip.mp4", dir.filePath("work/inside")));
-    const QString work = dir.filePath("work");
+    const file::Descriptor work = file::openDirectory(dir.filePath("work").toStdString());
     std::error_code error;
     for (const char* taken : { "a/clip.mp4", "clip.mp4", "./clip.mp4" })
-        EXPECT_TRUE(detail::StreamPlayer::openMedia(work, taken, error).isOpen()) << taken;
+        EXPECT_TRUE(detail::StreamPlayer::openMedia(work.get(), taken, error).isOpen()) << taken;
     for (const char* refused : { "", "/etc/hostname", "../x.mp4", "a/../../x.mp4", "..", "a/..",
              "escape", "inside", "a", "missing.mp4" })
-        EXPECT_FALSE(detail::StreamPlayer::openMedia(work, refused, error).isOpen()) << refused;
-    EXPECT_FALSE(detail::StreamPlayer::openMedia(QString(), "a/clip.mp4", error).isOpen());
+        EXPECT_FALSE(detail::StreamPlayer::openMedia(work.get(), refused, error).isOpen())
+            << refused;
+    EXPECT_FALSE(detail::StreamPlayer::openMedia(-1, "a/clip.mp4", error).isOpen());
 }
 
 TEST_F(StreamPlayerTest, PlaysTheScheduledFilePacketForPacketFromItsStart)
@@ -284,7 +334,7 @@ TEST_F(StreamPlayerTest, PlaysTheScheduledFilePacketForPacketFromItsStart)
     const std::vector<SourcePacket> source = probe(dir.filePath("content/clips/red.mp4"));
     ASSERT_EQ(source.size(), 20u);
 
-    player.setProgramme(workDir, schedule(thisSecond(), { { "clips/red.mp4", 3600 } }), {});
+    setProgramme(workDir, schedule(thisSecond(), { { "clips/red.mp4", 3600 } }), {});
     player.start();
     // The window opens as the player starts: it plays the file from its start, each packet when
     // its time stamp is due.
@@ -335,7 +385,7 @@ TEST_F(StreamPlayerTest, JoiningASlotAfterItsFileEndedStartsInThePassPlayingNow)
 {
     ASSERT_TRUE(makeClip(dir.filePath("content/red.mp4"), "red", 2));
     // The slot began five seconds ago; the two-second file is in its third pass now.
-    player.setProgramme(workDir, schedule(thisSecond().addSecs(-5), { { "red.mp4", 3600 } }), {});
+    setProgramme(workDir, schedule(thisSecond().addSecs(-5), { { "red.mp4", 3600 } }), {});
     player.start();
     ASSERT_TRUE(clock.runUntil(1));
     ASSERT_FALSE(collector.packets().empty());
@@ -355,12 +405,12 @@ TEST_F(StreamPlayerTest, ANewScheduleTakesOverAtOnceUnlessItPlaysTheSameSlot)
     ASSERT_TRUE(makeClip(dir.filePath("content/red.mp4"), "red", 2));
     ASSERT_TRUE(makeClip(dir.filePath("content/blue.mp4"), "blue", 2));
     const QTime opens = thisSecond();
-    player.setProgramme(workDir, schedule(opens, { { "red.mp4", 3600 } }), {});
+    setProgramme(workDir, schedule(opens, { { "red.mp4", 3600 } }), {});
     player.start();
     ASSERT_TRUE(clock.runUntil(1.25));
 
     // The same schedule again (a daily re-application): no break, no new configuration.
-    player.setProgramme(workDir, schedule(opens, { { "red.mp4", 3600 } }), {});
+    setProgramme(workDir, schedule(opens, { { "red.mp4", 3600 } }), {});
     ASSERT_TRUE(clock.runUntil(2.25));
     std::vector<ReceivedPacket> received = collector.packets();
     ASSERT_GE(received.size(), 22u);
@@ -371,7 +421,7 @@ TEST_F(StreamPlayerTest, ANewScheduleTakesOverAtOnceUnlessItPlaysTheSameSlot)
 
     // Another file now: it starts at once, with a new configuration, not at the end of the red
     // slot an hour later.
-    player.setProgramme(workDir, schedule(opens, { { "blue.mp4", 3600 } }), {});
+    setProgramme(workDir, schedule(opens, { { "blue.mp4", 3600 } }), {});
     ASSERT_TRUE(clock.runUntil(3));
     received = collector.packets();
     const auto blue = std::find_if(received.begin(), received.end(),
@@ -385,36 +435,39 @@ TEST_F(StreamPlayerTest, ANewScheduleTakesOverAtOnceUnlessItPlaysTheSameSlot)
 
 TEST_F(StreamPlayerTest, AMissingOrDamagedFileShowsThePlaceholderAndTheEngineGoesOn)
 {
-    ASSERT_TRUE(makeClip(dir.filePath("content/placeholder.mp4"), "gray", 1));
-    ASSERT_TRUE(makeClip(dir.filePath("content/good.mp4"), "green", 1));
+    ASSERT_TRUE(makeClipWithSound(dir.filePath("content/placeholder.mp4"), 1));
+    ASSERT_TRUE(makeClipWithSound(dir.filePath("content/good.mp4"), 1));
     QFile damaged(dir.filePath("content/damaged.mp4"));
     ASSERT_TRUE(damaged.open(QIODevice::WriteOnly));
     damaged.write(QByteArray(4096, 'x'));
     damaged.close();
 
-    player.setProgramme(workDir,
+    setProgramme(workDir,
         schedule(thisSecond(),
             { { "missing.mp4", 2 }, { "damaged.mp4", 2 }, { "../outside.mp4", 2 },
-                { "good.mp4", 2 } }),
-        "placeholder.mp4");
+                { ".//./good.mp4", 2 } }),
+        "./placeholder.mp4");
     player.start();
     ASSERT_TRUE(clock.runUntil(7));
     const std::vector<ReceivedPacket> received = collector.packets();
-    // Each failed slot showed the placeholder, naming the slot it stood in for.
+    // Each failed slot showed the placeholder, naming the slot it stood in for, without its sound;
+    // names are told as the directory has them.
     QStringList shown;
     for (const ReceivedPacket& p : received)
         if (p.codecChange)
             shown << p.metadata.value("url").toString()
-                    + (p.metadata.value("placeholder").toBool() ? "*" : "");
-    EXPECT_EQ(shown.mid(0, 4),
-        QStringList({ "placeholder.mp4*", "placeholder.mp4*", "placeholder.mp4*", "good.mp4" }));
+                    + (p.metadata.value("placeholder").toBool() ? "*:" : ":") + p.track;
+    EXPECT_EQ(shown.mid(0, 3), QStringList(3, "placeholder.mp4*:video"));
+    EXPECT_EQ(
+        QSet<QString>(shown.begin() + 3, shown.begin() + std::min<qsizetype>(5, shown.size())),
+        QSet<QString>({ "good.mp4:video", "good.mp4:audio" }));
     player.stop();
 }
 
 TEST_F(StreamPlayerTest, StopsPromptlyWhileWaitingAndAfterward)
 {
     // Nothing scheduled and no placeholder: the engine waits; stopping wakes it (or this hangs).
-    player.setProgramme(workDir, QSharedPointer<Generator>::create(), {});
+    setProgramme(workDir, QSharedPointer<Generator>::create(), {});
     player.start();
     EXPECT_TRUE(player.running());
     ASSERT_TRUE(clock.runUntil(3600));
@@ -432,12 +485,12 @@ TEST_F(StreamPlayerTest, AfterADeliverySwitchEveryPacketIsOfTheNewDeliveryAlone)
     ASSERT_TRUE(QDir(dir.path()).mkpath("delivery_b"));
     ASSERT_TRUE(makeClip(dir.filePath("content/clip.mp4"), "red", 2, 10));
     ASSERT_TRUE(makeClip(dir.filePath("delivery_b/clip.mp4"), "blue", 2, 25));
-    player.setProgramme(
+    setProgramme(
         dir.filePath("content"), schedule(thisSecond(), { { "clip.mp4", 3600 } }, "old"), {});
     player.start();
     clock.let(12 * 3600);
     ASSERT_TRUE(collector.waitFor([](const auto& p) { return p.size() >= 100; }, 60s));
-    player.setProgramme(
+    setProgramme(
         dir.filePath("delivery_b"), schedule(thisSecond(), { { "clip.mp4", 3600 } }, "new"), {});
     const std::size_t switched = collector.packets().size();
     ASSERT_TRUE(collector.waitFor([&](const auto& p) { return p.size() >= switched + 100; }, 60s));
@@ -458,4 +511,124 @@ TEST_F(StreamPlayerTest, AfterADeliverySwitchEveryPacketIsOfTheNewDeliveryAlone)
     EXPECT_NE(old.mid(3), pair(*first).mid(3));
     for (auto p = first; p != received.end(); ++p)
         EXPECT_EQ(pair(*p), pair(*first)) << p - received.begin();
+}
+
+// Picture and sound of one file: each track as messages of its own, packet for packet the file's,
+// the picture when it is due and the sound in batches a little ahead of it, never late.
+TEST_F(StreamPlayerTest, SendsPictureAndSoundInStepEachPacketForPacket)
+{
+    const QString clip = dir.filePath("content/both.mp4");
+    ASSERT_TRUE(makeClipWithSound(clip, 2));
+    setProgramme(workDir, schedule(thisSecond(), { { "both.mp4", 3600 } }), {});
+    player.start();
+    ASSERT_TRUE(clock.runUntil(1.9));
+    player.stop();
+
+    for (const QString track : { "video", "audio" }) {
+        SCOPED_TRACE(track.toStdString());
+        const std::vector<SourcePacket> source = probe(clip, track == "video" ? "v:0" : "a:0");
+        const std::vector<ReceivedPacket> received = collector.packets(track);
+        ASSERT_GE(received.size(), source.size() / 2);
+        const QJsonObject& metadata = received.front().metadata;
+        EXPECT_EQ(metadata.value("track").toString(), track);
+        EXPECT_EQ(metadata.value("tracks").toArray(), QJsonArray({ "video", "audio" }));
+        const QStringList base = metadata.value("timeBase").toString().split('/');
+        std::vector<SourcePacket> byDts = source;
+        std::stable_sort(
+            byDts.begin(), byDts.end(), [](auto& a, auto& b) { return a.dts < b.dts; });
+        // The first pass; sound of the second may ride with the last batch of the first.
+        for (std::size_t i = 0; i < std::min(received.size(), byDts.size()); ++i) {
+            const ReceivedPacket& r = received[i];
+            EXPECT_EQ(r.codecChange, i == 0) << i;
+            EXPECT_EQ(std::tie(r.dts, r.pts, r.size, r.crc),
+                std::tie(byDts[i].dts, byDts[i].pts, byDts[i].size, byDts[i].crc))
+                << i;
+            const qint64 dueMs = std::max<qint64>(
+                0, r.dts * 1000 * base.value(0).toLongLong() / base.value(1).toLongLong());
+            EXPECT_LE(r.sentMs, dueMs) << i;
+            EXPECT_GE(r.sentMs, dueMs - (track == "video" ? 0 : 200)) << i;
+        }
+    }
+    // Sound rides in a few messages: at least four of its packets in each.
+    EXPECT_LE(collector.messages("audio") * 4, int(collector.packets("audio").size()));
+}
+
+// A file plays in whole passes: as often as it fits its slot, every packet of each pass, nothing
+// of a pass the slot's end would cut; only a file longer than its slot is cut.
+TEST(StreamPlayerPasses, AFileThatFitsItsSlotPlaysWhole)
+{
+    struct Case
+    {
+        double file;
+        int slot;
+        // Seconds into the slot at which the engine starts.
+        int joined;
+        // Whole passes expected, or -1: cut at the slot's end.
+        int passes;
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    for (const Case& c : std::initializer_list<Case> {
+             { 10, 10, 0, 1 }, { 2, 5, 0, 2 }, { 2, 3, 0, 1 }, { 2, 3, 2, 0 }, { 4, 3, 0, -1 } }) {
+        SCOPED_TRACE(testing::Message() << c.file << " s in " << c.slot << " s from " << c.joined);
+        const QString name = QString("clip%1.mp4").arg(c.file);
+        ASSERT_TRUE(
+            QFile::exists(dir.filePath(name)) || makeClipWithSound(dir.filePath(name), c.file));
+        const QTime opens(10, 0);
+        VirtualClock clock(QDateTime(QDate(2026, 3, 2), opens.addSecs(c.joined)));
+        Collector collector(clock);
+        detail::StreamPlayer player(
+            log::Manager::logger("vesk.stream"),
+            [&](const QByteArray& message) { collector.add(message); }, clock);
+        Playlist playlist;
+        playlist.section = "main";
+        playlist.starttime = opens;
+        playlist.endtime = QTime(23, 59, 59);
+        Playlist::File file;
+        file.url = name.toUtf8();
+        file.timeplay = std::chrono::seconds(c.slot);
+        playlist.files = { file };
+        auto generator = QSharedPointer<Generator>::create();
+        generator->setPlaylists({ playlist });
+        player.setProgramme(
+            file::openDirectory(dir.path().toStdString()), dir.path(), generator, {});
+        player.start();
+        // To the last moment of the slot.
+        ASSERT_TRUE(clock.runUntil(c.slot - c.joined - 0.001));
+        player.stop();
+
+        for (const QString track : { "video", "audio" }) {
+            const std::vector<SourcePacket> source
+                = probe(dir.filePath(name), track == "video" ? "v:0" : "a:0");
+            const std::vector<ReceivedPacket> received = collector.packets(track);
+            if (c.passes == 0) {
+                EXPECT_TRUE(received.empty()) << track.toStdString();
+                continue;
+            }
+            ASSERT_FALSE(received.empty()) << track.toStdString();
+            const QStringList base
+                = received.front().metadata.value("timeBase").toString().split('/');
+            const double unit = base.value(0).toDouble() / base.value(1).toDouble();
+            if (c.passes < 0) {
+                // Cut: what is due before the end, nothing after.
+                const auto due = std::count_if(source.begin(), source.end(),
+                    [&](const SourcePacket& p) { return p.dts * unit < c.slot; });
+                EXPECT_EQ(qsizetype(received.size()), due) << track.toStdString();
+                continue;
+            }
+            // Every pass is the whole file, the last picture in presentation order included, and
+            // each pass follows the one before by the file's length, both tracks alike; the sound's
+            // priming plays once, before the first.
+            const qint64 length = qRound64(c.file / unit);
+            std::vector<std::pair<qint64, QByteArray>> expected;
+            for (int pass = 0; pass < c.passes; ++pass)
+                for (const SourcePacket& p : source)
+                    if (pass == 0 || p.pts >= 0)
+                        expected.emplace_back(p.pts + pass * length, p.crc);
+            std::vector<std::pair<qint64, QByteArray>> got;
+            for (const ReceivedPacket& r : received)
+                got.emplace_back(r.pts, r.crc);
+            EXPECT_EQ(got, expected) << track.toStdString();
+        }
+    }
 }

@@ -85,6 +85,12 @@ public:
     // before any metadata was seen. Metadata that is not valid JSON gives a null document.
     std::optional<QJsonDocument> getMetaData() const;
 
+    // The metadata of one message without queueing its packets, for a receiver that sorts
+    // messages before it decodes them (one decoder per track of a stream). nullopt when the
+    // message has none or its range does not fit; metadata that is not valid JSON gives a null
+    // document.
+    static std::optional<QJsonDocument> metaDataOf(std::span<const std::uint8_t> message);
+
     class Private;
 
 private:

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <vesk/file/descriptor.h>
 #include <vesk/playlist/generator.h>
 
 #include <vesk/ssl/signingkey.h>
@@ -32,8 +33,9 @@ class StreamPlayer;
 class StreamSealer;
 
 // The stream engine: sends the scheduled media to the displays over UDP. A thread of its own,
-// started by connectToHost, asks the schedule which file plays, reads that file's packets without
-// decoding them and sends them at the pace of their time stamps, packed into messages (Encoder)
+// started by connectToHost, asks the schedule which file plays, reads the packets of that file's
+// picture and sound without decoding them and sends them at the pace of their time stamps, each
+// track in messages of its own (Encoder)
 // and sealed into datagrams (StreamSealer) under the stream key and the engine's signing key;
 // docs/stream-protocol.md describes what goes over the wire. Failures of files and schedules are
 // logged on "vesk.stream" and never stop the engine. The destructor stops and joins the thread.
@@ -52,7 +54,7 @@ public:
     // What the engine plays, as a copy for other threads.
     struct Programme
     {
-        // The directory the schedule's file names are read from.
+        // The name of the directory the schedule's file names are read from.
         QString directory;
         // Shown when nothing is scheduled or a file cannot be played; may be empty.
         QString placeholder;
@@ -95,13 +97,16 @@ public:
     // connected.
     void connectToHost(const QHostAddress& address, quint16 port);
     // Replaces what is played, all at once: the directory the schedule's file names are read
-    // from (a real directory, not a link that may be switched later), the schedule and the
-    // placeholder. The engine keeps the only reference to the generator. When the new programme
-    // plays the same file of the same directory in the same slot right now, playback goes on
-    // without a break; otherwise the new one starts at once, and nothing of the old one is sent
-    // after this returns. A null generator means nothing is scheduled.
-    void setProgramme(
-        const QString& directory, QSharedPointer<Generator> generator, const QString& placeholder);
+    // from, the schedule and the placeholder (a file of that directory, played without sound;
+    // may be empty). The engine keeps `directory` (the caller passes a descriptor of its own,
+    // for a real directory, not a link that may be switched later) and opens media only below
+    // it, without following links; `directoryName` is for the queries and the log. The engine
+    // keeps the only reference to the generator. When the new programme plays the same file of
+    // the same directory in the same slot right now, playback goes on without a break;
+    // otherwise the new one starts at once, and nothing of the old one is sent after this
+    // returns. A null generator means nothing is scheduled.
+    void setProgramme(file::Descriptor directory, const QString& directoryName,
+        QSharedPointer<Generator> generator, const QString& placeholder);
 
     // Thread-safe queries.
     void getKey(std::span<unsigned char, keySize> key) const;

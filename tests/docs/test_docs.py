@@ -1,0 +1,110 @@
+"""The worked examples of docs/ hold: what an integrator copies from them works.
+
+- rest-api.md: the token's bytes as the heartbeat sends them, and the worked heartbeat datagram,
+  opened by the documented Python function with Python's own cryptography;
+- playlist.md: its example is docs/sample-week.ini, and each row of its table of moments is what
+  vesk-schedule (the register's own schedule generator) shows at that moment.
+"""
+import datetime
+import os
+import re
+import subprocess
+import unittest
+import uuid
+
+BIN = os.environ["VESK_BIN"]
+SOURCE = os.environ["VESK_SOURCE_DIR"]
+
+
+def document(name):
+    with open(os.path.join(SOURCE, "docs", name), encoding="utf-8") as f:
+        return f.read()
+
+
+def section(text, heading):
+    """The text under a "## heading", up to the next heading of that level."""
+    start = text.index(f"\n## {heading}\n")
+    end = text.find("\n## ", start + 1)
+    return text[start:end if end >= 0 else len(text)]
+
+
+def code_blocks(text, language=""):
+    """The fenced blocks of that language, in order; "" for blocks without one."""
+    return [body for tag, body in re.findall(r"^```(\w*)\n(.*?)^```$", text,
+                                             re.DOTALL | re.MULTILINE) if tag == language]
+
+
+class HeartbeatDocumentTest(unittest.TestCase):
+    def setUp(self):
+        self.heartbeat = section(document("rest-api.md"), "The heartbeat")
+
+    def test_token_bytes_are_the_digits_in_order(self):
+        sent = re.findall(r"`([0-9a-f-]{36})` is sent as `([0-9a-f ]+)`", self.heartbeat)
+        self.assertTrue(sent)
+        for text, spaced in sent:
+            self.assertEqual(uuid.UUID(text).bytes, bytes.fromhex(spaced))
+        # The pairing's example token is the one the heartbeat shows.
+        pairing = section(document("rest-api.md"), "POST /v1/command/connect")
+        self.assertIn(f"`{sent[0][0]}`", pairing)
+
+    def test_worked_datagram_opens_with_the_documented_function(self):
+        datagram = bytes.fromhex("".join(
+            next(b for b in code_blocks(self.heartbeat) if re.fullmatch(r"[0-9a-f\n]+", b))
+            .split()))
+        self.assertIn("00 01\n02 ... 1f", self.heartbeat)
+        key = bytes(range(32))
+        iv = re.search(r"the IV `([0-9a-f]{24})`", self.heartbeat).group(1)
+        plaintext = re.search(r"decrypts to\n`(\{.*?\})`", self.heartbeat).group(1)
+        self.assertEqual(len(datagram), int(re.search(r"the (\d+)-byte datagram",
+                                                      self.heartbeat).group(1)))
+        self.assertEqual(datagram[16:28].hex(), iv)
+
+        namespace = {}
+        exec(code_blocks(self.heartbeat, "python")[0], namespace)
+        token, stamp = namespace["open_heartbeat"](datagram, {datagram[:16]: key})
+        self.assertEqual(f'{{"datetime":"{stamp}"}}', plaintext)
+        self.assertIn(f"`{token}`", self.heartbeat)
+        self.assertEqual(datetime.datetime.fromisoformat(stamp).utcoffset(),
+                         datetime.timedelta(hours=3))
+        forged = bytearray(datagram)
+        forged[40] ^= 1
+        with self.assertRaises(Exception):
+            namespace["open_heartbeat"](bytes(forged), {datagram[:16]: key})
+
+
+class PlaylistDocumentTest(unittest.TestCase):
+    def setUp(self):
+        self.playlist = document("playlist.md")
+        self.example = section(self.playlist, "A worked example")
+
+    def test_the_example_is_the_sample_week(self):
+        with open(os.path.join(SOURCE, "docs", "sample-week.ini"), encoding="utf-8") as f:
+            sample = f.read()
+        shown = code_blocks(self.example, "ini")[0]
+        self.assertEqual(sample[sample.index("[shop]\n"):], shown)
+
+    def test_each_moment_shows_what_the_generator_plays(self):
+        rows = re.findall(r"^\| (\d{4}-\d\d-\d\d \d\d:\d\d) \w+ \| `([^`]+)` \|", self.example,
+                          re.MULTILINE)
+        self.assertGreaterEqual(len(rows), 6)
+        for moment, expected in rows:
+            with self.subTest(moment=moment):
+                self.assertEqual(self.on_screen(datetime.datetime.fromisoformat(moment)),
+                                 expected)
+
+    def on_screen(self, moment):
+        """playlist/file of the slot that holds the local moment, or "placeholder" when idle."""
+        start = moment.strftime("%Y-%m-%dT%H:%M")
+        end = (moment + datetime.timedelta(minutes=1)).strftime("%Y-%m-%dT%H:%M")
+        shown = subprocess.run(
+            [os.path.join(BIN, "vesk-schedule"), "docs/sample-week.ini", "--from", start,
+             "--to", end], cwd=SOURCE, capture_output=True, text=True, timeout=60,
+            env=dict(os.environ, TZ="Europe/Berlin"), check=True)
+        first = shown.stdout.splitlines()[0].split("\t")
+        slot_start = datetime.datetime.fromisoformat(first[0]).replace(tzinfo=None)
+        self.assertLessEqual(slot_start, moment)
+        return "placeholder" if first[2] == "idle" else f"{first[2]}/{first[3]}"
+
+
+if __name__ == "__main__":
+    unittest.main()
