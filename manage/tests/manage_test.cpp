@@ -137,6 +137,21 @@ TEST(HeartbeatTable, HostileDatagramsChangeNoRowAndCountByCause)
     EXPECT_EQ(table.rows()[0].beats, 1u);
     EXPECT_EQ(table.rows()[0].clockOffsetMs(), -1000);
     EXPECT_EQ(table.rows()[1].clockOffsetMs(), -7000);
+    // The worked example of docs/rest-api.md, as a register sealed it.
+    RegisterState documented = registerState("documented");
+    documented.token = QUuid::fromString(QStringLiteral("3d6f0a9e-51c2-4b7e-9a83-c4e1f2d05b67"));
+    for (char i = 0; i < 32; ++i)
+        documented.sharedKey[i] = i;
+    table.setRegisters({ bb, a, documented }, t0);
+    EXPECT_EQ(
+        table.addDatagram(
+            QByteArray::fromHex("3d6f0a9e51c24b7e9a83c4e1f2d05b67cafebabefacedbaddecaf888f181c447"
+                                "de1f3b722b6e7fe7592fb90d3b0df163f2295d207cee3e408ab355cc8362f476"
+                                "eae47a58166b0a15f4cf63b66f9203df1f39d40b9de185a4"),
+            "x", t0),
+        V::accepted);
+    EXPECT_EQ(table.rows()[2].registerTime,
+        QDateTime::fromString("2026-12-07T21:14:03.250+03:00", Qt::ISODateWithMs));
     // Pairing anew (a new token) starts the register's row again; the other keeps its own.
     table.setRegisters({ registerState("a"), bb }, t0.addSecs(3));
     EXPECT_EQ(table.rows()[0].beats, 0u);
