@@ -1,7 +1,10 @@
 #pragma once
 // Internal header of libvesk_core, not API.
 
+#include <QByteArray>
 #include <QString>
+
+#include <optional>
 
 namespace vesk::detail {
 
@@ -20,5 +23,35 @@ bool isAuthorizedKey(const QString& text);
 
 // Any character below U+0020, or U+007F.
 bool hasControlCharacter(const QString& text);
+
+// The text of a public key file as read: one line end at its end ("\n" or "\r\n") is not part
+// of the key. Nothing else is taken away.
+//   "ssh-ed25519 AAAA... x\n"    -> "ssh-ed25519 AAAA... x"
+//   "ssh-ed25519 AAAA... x\r\n"  -> "ssh-ed25519 AAAA... x"
+//   "ssh-ed25519 AAAA... x\n\n"  -> "ssh-ed25519 AAAA... x\n" (still refused: a second line)
+//   "ssh-ed25519 AAAA... x\r"    -> "ssh-ed25519 AAAA... x\r" (refused)
+QString withoutLineEnd(const QString& text);
+
+// The program that sshd runs for the paired key: vesk-sshgate beside the running program.
+QString sshGatePath();
+
+// The line of authorized_keys for `key` (one that isAuthorizedKey takes): the key as it came,
+// behind our restrictions, so that it can only run `gate`, which must be an absolute path of
+// letters, digits and / . _ + - (nothing sshd's quoting or the login shell reads otherwise); an
+// empty result when it is not.
+//   ("/usr/lib/vesk/vesk-sshgate", "ssh-ed25519 AAAA... x")
+//       -> "restrict,command=\"/usr/lib/vesk/vesk-sshgate\" ssh-ed25519 AAAA... x\n"
+//   ("/opt/my \"vesk\"/vesk-sshgate", ...) -> ""
+QByteArray restrictedKeyLine(const QString& gate, const QString& key);
+
+// The key of a line of authorized_keys that holds one key and nothing else (an earlier version
+// wrote it so) or one key behind restrictions as restrictedKeyLine writes them, whatever the
+// program; nothing for any other line. The line end is not part of the line.
+//   "ssh-ed25519 AAAA... x"                                      -> "ssh-ed25519 AAAA... x"
+//   "restrict,command=\"/usr/lib/vesk/vesk-sshgate\" ssh-ed25519 AAAA... x"
+//                                                               -> "ssh-ed25519 AAAA... x"
+//   "command=\"/bin/sh\" ssh-ed25519 AAAA... x"                  -> nothing
+//   "restrict,command=\"/a b\" ssh-ed25519 AAAA... x"             -> nothing
+std::optional<QString> keyOfLine(const QByteArray& line);
 
 } // namespace vesk::detail

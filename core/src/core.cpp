@@ -108,6 +108,9 @@ bool Core::init()
     // The server logs why it cannot listen.
     if (!m_server->listen(config.listenAddress, config.listenPort))
         return false;
+    // Only now: a second instance that cannot listen must leave the first one's pairing alone.
+    // A pairing that arrives meanwhile waits for the lock.
+    settlePairing();
 
     m_heartbeatTimer = new QTimer();
     m_heartbeatTimer->setInterval(60000);

@@ -32,6 +32,23 @@ bool readHostPort(const QSettings& settings, const QString& key, const QString& 
     return true;
 }
 
+// A shop's network is one LAN: an IPv4 /16 or an IPv6 /64 at most. What a wider range admits, in
+// words; empty for a range no wider than that.
+QString widerThanAShop(const std::pair<QHostAddress, int>& range)
+{
+    const auto [address, length] = range;
+    if (length == 0)
+        return QStringLiteral("every address");
+    const bool v4 = address.protocol() == QAbstractSocket::IPv4Protocol;
+    if (v4 && length < 16)
+        return QStringLiteral("%1 addresses, more than a shop's network (a /16 at most)")
+            .arg(quint64(1) << (32 - length));
+    if (!v4 && length < 64)
+        return QStringLiteral("a /%1 network, more than a shop's network (a /64 at most)")
+            .arg(length);
+    return {};
+}
+
 } // namespace
 
 CoreSettings CoreSettings::read(const QSettings& settings)
@@ -89,7 +106,17 @@ CoreSettings CoreSettings::read(const QSettings& settings)
                     .arg(entry));
         } else {
             result.pairingPeers->append(range);
+            if (const QString wide = widerThanAShop(range); !wide.isEmpty())
+                result.pairingWarnings.append(
+                    QStringLiteral("Main/connectFrom \"%1\" admits %2").arg(entry, wide));
         }
+    }
+    if (!result.pairingPeers && !result.listenAddress.isLoopback()) {
+        result.pairingWarnings.append(
+            QStringLiteral("Main/connectFrom is not set: anyone who reaches %1 can pair this "
+                           "register and then deliver what its displays show; set "
+                           "Main/connectFrom to the management server's address")
+                .arg(result.listenText()));
     }
 
     const QString prometheus = settings.value("Status/prometheusFile").toString().trimmed();

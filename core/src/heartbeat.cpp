@@ -15,6 +15,7 @@
 #include <QTimeZone>
 #include <QUuid>
 
+#include <mutex>
 #include <optional>
 #include <system_error>
 
@@ -45,15 +46,21 @@ void Core::onHeartbeat()
         skip(QStringLiteral("  адрес не настроен - пропуск"), "not paired: no home directory");
         return;
     }
+    // The three files of one pairing, never two pairings' files mixed.
+    QByteArray addressText, token, keyBytes;
+    {
+        const std::lock_guard pairing(m_pairingLock);
+        addressText = home->readSmallFile(serverAddressPath(), 4096);
+        token = home->readSmallFile(accessTokenPath(), 4096);
+        keyBytes = home->readSmallFile(sharedKeyPath(), 4096);
+    }
     bool ok = false;
-    const auto [address, port] = detail::parseHostPort(
-        QString::fromUtf8(home->readSmallFile(serverAddressPath(), 4096)), &ok);
+    const auto [address, port] = detail::parseHostPort(QString::fromUtf8(addressText), &ok);
     if (!ok) {
         skip(QStringLiteral("  адрес не настроен - пропуск"), "not paired: no server address");
         return;
     }
 
-    const QByteArray token = home->readSmallFile(accessTokenPath(), 4096);
     if (token.size() != 16 || QUuid::fromRfc4122(token).isNull()) {
         skip(QStringLiteral("  токен не настроен - пропуск"), "not paired: no token");
         return;
@@ -64,7 +71,7 @@ void Core::onHeartbeat()
     };
 
     ssl::SharedKey key;
-    if (!key.trySetKey(home->readSmallFile(sharedKeyPath(), 4096))) {
+    if (!key.trySetKey(keyBytes)) {
         skip(QStringLiteral("  общий ключ не сгенерирован - пропуск"), "not paired: no shared key");
         return;
     }

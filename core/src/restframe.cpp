@@ -1,6 +1,7 @@
 #include <vesk/core.h>
 
 #include "encryptedresponse.h"
+#include "peertext.h"
 #include "resterror.h"
 
 #include <vesk/httperror.h>
@@ -74,8 +75,10 @@ HttpResponse Core::rest(const HttpRequest& request)
     try {
         return (this->*Handler)(request, document);
     } catch (const std::exception& e) {
+        // The answer keeps the whole reason, which goes back to the peer that sent it; the log
+        // gets it cut.
         const QString reason = QString::fromUtf8(e.what());
-        m_logger->log(log::Level::error, reason);
+        m_logger->log(log::Level::error, detail::peerTextForLog(reason));
         HttpResponse response;
         if (const auto* restError = dynamic_cast<const detail::RestError*>(&e)) {
             response.setStatus(restError->status(),

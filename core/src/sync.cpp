@@ -1,6 +1,7 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
+#include "peertext.h"
 #include "statusreport.h"
 #include "transactionfile.h"
 
@@ -254,7 +255,8 @@ Fill SyncRun::fill(const QSet<QString>& shared)
     }
     QList<QString> names = std::move(result).value();
     names.append(QStringLiteral("TF"));
-    m_logger->debug(QStringLiteral("  копирование файлов %1"), names.join(QStringLiteral(", ")));
+    m_logger->debug(QStringLiteral("  копирование файлов %1"),
+        detail::peerTextForLog(names.join(QStringLiteral(", "))));
     // The copy is verified while it is still being written back, and flushed only when it is
     // right: the link never names content that a crash could take back.
     const auto verify = [&] {

@@ -1,5 +1,7 @@
 #include "transactionfile.h"
 
+#include "peertext.h"
+
 #include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 #include <vesk/xxhash64.h>
@@ -117,19 +119,19 @@ Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(
         if (!file::componentsInside(name)) {
             logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
                                           "пределами директории синхронизации"),
-                entry.name);
+                peerTextForLog(entry.name));
             continue;
         }
         if (!trusted.contains(entry.name)) {
             file::Descriptor fd = file::openInside(dir, name, file::EntryType::RegularFile, error);
             if (!fd.isOpen()) {
-                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"), entry.name,
-                    QString::fromStdString(error.message()));
+                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"),
+                    peerTextForLog(entry.name), QString::fromStdString(error.message()));
                 return Unexpected(CheckTransactionFileError::FileReadError);
             }
             if (hashFile(std::move(fd)) != entry.checksum) {
                 logger()->error(QStringLiteral("  хеш сумма для файла %1 не совпадает с эталонной"),
-                    entry.name);
+                    peerTextForLog(entry.name));
                 return Unexpected(CheckTransactionFileError::HashMismatch);
             }
         }

@@ -306,6 +306,8 @@ struct FailureCase
     void (*fail)();
     const char* statusLine;
     const char* reason;
+    // What the log keeps of the reason; nullptr: the reason as it is.
+    const char* logged = nullptr;
 };
 
 class FrameFailure : public testing::TestWithParam<FailureCase>
@@ -327,10 +329,18 @@ TEST_P(FrameFailure, JsonReasonAndErrorLine)
     EXPECT_EQ(response.raw,
         QByteArray(GetParam().statusLine) + "\r\nContent-Type: application/json\r\nContent-Length: "
             + QByteArray::number(json.size()) + "\r\n\r\n" + json);
+    const char* logged = GetParam().logged ? GetParam().logged : GetParam().reason;
     EXPECT_EQ(LogCapture::instance().lines("vesk.core"),
-        (QList<LogCapture::Line> {
-            { Level::error, "vesk.core", QString::fromUtf8(GetParam().reason) } }));
+        (QList<LogCapture::Line> { { Level::error, "vesk.core", QString::fromUtf8(logged) } }));
 }
+
+namespace {
+
+// A reason of 5 + 1000 + 5 characters, as the "unknown type" answer echoes a long type.
+const std::string longReason = "type " + std::string(1000, 'x') + " long";
+const std::string longReasonLogged = "type " + std::string(195, 'x') + "…[cut: 1010 characters]";
+
+} // namespace
 
 INSTANTIATE_TEST_SUITE_P(Table, FrameFailure,
     testing::Values(FailureCase { "RestError400", [] { throw vesk::detail::RestError(400, "x"); },
@@ -342,7 +352,15 @@ INSTANTIATE_TEST_SUITE_P(Table, FrameFailure,
         FailureCase { "StdException", [] { throw std::runtime_error("x"); },
             "HTTP/1.1 500 Internal Server Error", "x" },
         FailureCase { "MarkerInText", [] { throw std::runtime_error("bad %1 \"q\""); },
-            "HTTP/1.1 500 Internal Server Error", "bad %1 \"q\"" }),
+            "HTTP/1.1 500 Internal Server Error", "bad %1 \"q\"" },
+        // The peer gets its text back; the log gets no line of its making, and 200 characters.
+        FailureCase { "ControlCharacters",
+            [] { throw vesk::detail::RestError(400, "type \"a\n2027-01-01 INFO x\x1b[2J\""); },
+            "HTTP/1.1 400 Bad Request", "type \"a\n2027-01-01 INFO x\x1b[2J\"",
+            "type \"a\\n2027-01-01 INFO x\\x1b[2J\"" },
+        FailureCase { "LongReason",
+            [] { throw vesk::detail::RestError(400, QString::fromStdString(longReason)); },
+            "HTTP/1.1 400 Bad Request", longReason.c_str(), longReasonLogged.c_str() }),
     [](const testing::TestParamInfo<FailureCase>& info) { return info.param.name; });
 
 TEST(Frame, RestError400IsFourteenBytes)

@@ -123,6 +123,7 @@ public:
     using Core::m_watcher;
     using Core::rest;
     using Core::safe_wrap;
+    using Core::settlePairing;
     using Core::watchSyncDirectory;
 };
 

@@ -11,13 +11,13 @@ Admission::Admission(int maxConnections, int maxPerPeer)
 Admission::Verdict Admission::admit(quint32 peer)
 {
     QMutexLocker lock(&m_mutex);
-    if (m_total >= m_maxConnections)
-        return Verdict::tooMany;
+    // The address's share first: a peer over it is refused even where it could evict another.
     int& fromPeer = m_perPeer[peer];
-    if (fromPeer >= m_maxPerPeer) {
+    const bool overShare = fromPeer >= m_maxPerPeer;
+    if (overShare || m_total >= m_maxConnections) {
         if (fromPeer == 0)
             m_perPeer.remove(peer);
-        return Verdict::tooManyFromPeer;
+        return overShare ? Verdict::tooManyFromPeer : Verdict::tooMany;
     }
     ++fromPeer;
     ++m_total;

@@ -1,6 +1,7 @@
 #include <vesk/httperror.h>
 #include <vesk/httpserver.h>
 
+#include "addresstext.h"
 #include "admission.h"
 #include "answertally.h"
 #include "listener.h"
@@ -12,7 +13,6 @@
 #include <QBuffer>
 #include <QScopeGuard>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/eventfd.h>
@@ -42,20 +42,15 @@ QString systemError()
     return text;
 }
 
-// The dotted form of an IPv4 address in host byte order, for log lines.
-struct AddressText
-{
-    explicit AddressText(quint32 address)
-    {
-        const in_addr network { htonl(address) };
-        ::inet_ntop(AF_INET, &network, text, sizeof text);
-    }
-    char text[INET_ADDRSTRLEN] {};
-};
-
 HttpError bareError(int status, const QByteArray& text)
 {
     return HttpError(status, text, {}, "plain/text");
+}
+
+const QByteArray& busy()
+{
+    static const QByteArray answer = bareError(503, "Service Unavailable").toByteArray();
+    return answer;
 }
 
 // Answers that fit into the empty send buffer of a new connection, sent without waiting.
@@ -65,7 +60,20 @@ void sendAtOnce(int descriptor, const QByteArray& answer)
         = ::send(descriptor, answer.constData(), answer.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
 }
 
+using detail::AddressText;
+
 } // namespace
+
+struct HttpServer::Exchange
+{
+    // The bytes that came behind the head are still in connection.received.
+    detail::PendingConnection connection;
+    // Set when the head is a request that a route wants.
+    std::optional<HttpRequest> request;
+    const Route* route = nullptr;
+    // Otherwise the answer, decided without a handler.
+    std::optional<HttpResponse> answer;
+};
 
 HttpServer::HttpServer(QObject* parent)
     : HttpServer(HttpLimits {}, parent)
@@ -149,11 +157,14 @@ bool HttpServer::listen(const QHostAddress& address, quint16 port)
         m_logger->error("cannot start listenting socket: %1", systemError());
         return fail();
     }
-    m_listener = std::make_unique<detail::Listener>(descriptor, wake, m_limits, *m_connectionLog,
-        *m_acceptLog,
-        detail::Listener::Callbacks { [this](int accepted, quint32 peer, Clock::time_point now) {
-                                         return onAccepted(accepted, peer, now);
-                                     },
+    m_listener = std::make_unique<detail::Listener>(descriptor, wake, m_limits, *m_admission,
+        *m_connectionLog, *m_acceptLog,
+        detail::Listener::Callbacks {
+            [this](int refused, quint32 peer, detail::Admission::Verdict verdict,
+                Clock::time_point now) {
+                onRefused(
+                    refused, peer, verdict == detail::Admission::Verdict::tooManyFromPeer, now);
+            },
             [this](detail::PendingConnection&& connection, detail::HeadEnd end) {
                 onHeadEnded(std::move(connection), end);
             } });
@@ -177,23 +188,14 @@ void HttpServer::addRoute(const QRegularExpression& pattern, Handler handler, Pe
     m_routes.append({ pattern, std::move(handler), std::move(allowed) });
 }
 
-bool HttpServer::onAccepted(int descriptor, quint32 peer, Clock::time_point now)
+void HttpServer::onRefused(int descriptor, quint32 peer, bool overPeerShare, Clock::time_point now)
 {
-    const detail::Admission::Verdict verdict = m_admission->admit(peer);
-    if (verdict == detail::Admission::Verdict::admitted) {
-        if (m_logger->isLevelEnabled(Level::info))
-            m_connectionLog->log(Level::info, now,
-                "starting thread for accepted connection %1 from %2 ...", descriptor,
-                AddressText(peer).text);
-        return true;
-    }
     // Never queued: a peer (or all of them) over the limit gets its answer at once, and costs no
     // worker and no descriptor beyond this moment.
-    static const QByteArray busy = bareError(503, "Service Unavailable").toByteArray();
-    sendAtOnce(descriptor, busy);
+    sendAtOnce(descriptor, busy());
     ::close(descriptor);
     m_tally->answered(503);
-    if (verdict == detail::Admission::Verdict::tooManyFromPeer)
+    if (overPeerShare)
         m_connectionLog->log(Level::warn, now,
             "connection from %1 refused: %2 connections from that address are open",
             AddressText(peer).text, m_limits.maxConnectionsPerPeer);
@@ -201,7 +203,6 @@ bool HttpServer::onAccepted(int descriptor, quint32 peer, Clock::time_point now)
         m_connectionLog->log(Level::warn, now,
             "connection from %1 refused: %2 connections are open", AddressText(peer).text,
             m_limits.maxConnections);
-    return false;
 }
 
 void HttpServer::onHeadEnded(detail::PendingConnection&& connection, detail::HeadEnd end)
@@ -209,11 +210,10 @@ void HttpServer::onHeadEnded(detail::PendingConnection&& connection, detail::Hea
     using detail::HeadEnd;
     switch (end) {
     case HeadEnd::complete:
-        if (answerWithoutWorker(connection))
-            return;
-        [[fallthrough]];
+        onHead(std::move(connection));
+        return;
     case HeadEnd::tooLarge:
-        m_pool->start([this, connection = std::move(connection)] { serve(connection); });
+        refuseHead(std::move(connection));
         return;
     case HeadEnd::peerGone:
     case HeadEnd::silent:
@@ -225,6 +225,16 @@ void HttpServer::onHeadEnded(detail::PendingConnection&& connection, detail::Hea
             "connection %1 missed the deadline of its request and is dropped",
             connection.descriptor);
         break;
+    case HeadEnd::evicted: {
+        m_connectionLog->log(Level::warn, Clock::now(),
+            "connection %1 from %2 evicted: its head was the oldest incomplete one when all %3 "
+            "connections were taken",
+            connection.descriptor, AddressText(connection.peer).text, m_limits.maxConnections);
+        sendAtOnce(connection.descriptor, busy());
+        m_tally->answered(503);
+        release(connection);
+        return;
+    }
     case HeadEnd::stopped:
         release(connection);
         return;
@@ -233,35 +243,75 @@ void HttpServer::onHeadEnded(detail::PendingConnection&& connection, detail::Hea
     release(connection);
 }
 
-// A head that asks for nothing a handler does (no route matches, or it is no request at all),
-// and leaves nothing unread behind it, is answered here and now: no worker is woken for the
-// scanners, the mistyped paths and the empty connections of the shop network.
-bool HttpServer::answerWithoutWorker(detail::PendingConnection& connection)
+std::optional<HttpRequest> HttpServer::readHead(
+    QByteArray& received, HttpRequest::ParseError& error) const
 {
-    QBuffer head(&connection.received);
+    QBuffer head(&received);
     head.open(QIODevice::ReadOnly);
+    std::optional<HttpRequest> request = HttpRequest::parse(&head, m_limits, &error);
+    if (request) {
+        request->m_device = nullptr;
+        received.remove(0, qsizetype(head.pos()));
+    }
+    return request;
+}
+
+void HttpServer::onHead(detail::PendingConnection&& connection)
+{
+    const int descriptor = connection.descriptor;
     HttpRequest::ParseError parseError = HttpRequest::ParseError::notRequest;
-    const std::optional<HttpRequest> request = HttpRequest::parse(&head, m_limits, &parseError);
+    std::optional<HttpRequest> request = readHead(connection.received, parseError);
+    if (!request && parseError == HttpRequest::ParseError::headTooLarge) {
+        refuseHead(std::move(connection));
+        return;
+    }
     if (!request) {
-        if (parseError == HttpRequest::ParseError::headTooLarge)
-            return false;
         m_connectionLog->log(Level::error, Clock::now(),
-            "data from connection %1 is not a http request", connection.descriptor);
+            "data from connection %1 is not a http request", descriptor);
         m_tally->dropped();
         release(connection);
-        return true;
+        return;
     }
-    const QString key = QString::fromUtf8(request->method() + ' ' + request->path());
-    if (route(key) || head.bytesAvailable() > 0
-        || request->header("content-length").toLongLong() > 0)
-        return false;
-    m_connectionLog->log(Level::error, Clock::now(),
-        "requested path %1 from connection %2 is not found", key, connection.descriptor);
-    static const QByteArray notFound = bareError(404, "Not Found").toByteArray();
-    sendAtOnce(connection.descriptor, notFound);
-    m_tally->answered(404);
-    release(connection);
-    return true;
+
+    Exchange exchange;
+    bool inputBehind = !connection.received.isEmpty();
+    if (const QString key = QString::fromUtf8(request->method() + ' ' + request->path());
+        (exchange.route = route(key))) {
+        exchange.request = std::move(request);
+    } else {
+        m_connectionLog->log(Level::error, Clock::now(),
+            "requested path %1 from connection %2 is not found", key, descriptor);
+        exchange.answer = bareError(404, "Not Found");
+        inputBehind = inputBehind || request->header("content-length").toLongLong() > 0;
+        // A head that asks for nothing a handler does, and leaves nothing unread behind it, is
+        // answered here and now: no worker is woken for the scanners and the mistyped paths of
+        // the shop network.
+        if (!inputBehind) {
+            static const QByteArray notFound = exchange.answer->toByteArray();
+            sendAtOnce(descriptor, notFound);
+            m_tally->answered(404);
+            release(connection);
+            return;
+        }
+    }
+    exchange.connection = std::move(connection);
+    handOn(std::move(exchange));
+}
+
+void HttpServer::refuseHead(detail::PendingConnection&& connection)
+{
+    m_connectionLog->log(Level::error, Clock::now(), "request head from connection %1 is too large",
+        connection.descriptor);
+    // On a worker, which drains what the peer still sends, so that the answer is not reset away.
+    Exchange exchange;
+    exchange.connection = std::move(connection);
+    exchange.answer = bareError(431, "Request Header Fields Too Large");
+    handOn(std::move(exchange));
+}
+
+void HttpServer::handOn(Exchange&& exchange)
+{
+    m_pool->start([this, exchange = std::move(exchange)]() mutable { serve(exchange); });
 }
 
 void HttpServer::release(detail::PendingConnection& connection)
@@ -270,13 +320,13 @@ void HttpServer::release(detail::PendingConnection& connection)
     ::close(connection.descriptor);
 }
 
-void HttpServer::serve(const detail::PendingConnection& connection)
+void HttpServer::serve(Exchange& exchange)
 {
+    const detail::PendingConnection& connection = exchange.connection;
     const int descriptor = connection.descriptor;
     m_connectionLog->log(Level::info, Clock::now(), "thread started for connection %1", descriptor);
     detail::SocketDevice device(descriptor, m_limits,
-        QDeadlineTimer(connection.acceptedAt + m_limits.deadline, Qt::PreciseTimer),
-        connection.received);
+        QDeadlineTimer(connection.deadline, Qt::PreciseTimer), connection.received);
     // The connection counts until the moment it is closed (the device's end, right after this).
     const auto stopped = qScopeGuard([this, &connection] {
         m_admission->release(connection.peer);
@@ -285,38 +335,27 @@ void HttpServer::serve(const detail::PendingConnection& connection)
     });
 
     try {
-        HttpRequest::ParseError parseError = HttpRequest::ParseError::notRequest;
-        const std::optional<HttpRequest> request
-            = HttpRequest::parse(&device, m_limits, &parseError);
-        std::optional<HttpResponse> response;
-        if (request) {
-            response = respond(*request, connection.peer, descriptor);
-        } else if (parseError == HttpRequest::ParseError::headTooLarge) {
-            m_connectionLog->log(Level::error, Clock::now(),
-                "request head from connection %1 is too large", descriptor);
-            response = bareError(431, "Request Header Fields Too Large");
+        HttpResponse response;
+        if (exchange.request) {
+            exchange.request->m_device = &device;
+            response = respond(*exchange.request, *exchange.route, connection.peer, descriptor);
+        } else {
+            response = *exchange.answer;
         }
-
-        if (device.deadlineMissed() || parseError == HttpRequest::ParseError::deadlineMissed) {
+        if (device.deadlineMissed()) {
             m_connectionLog->log(Level::error, Clock::now(),
                 "connection %1 missed the deadline of its request and is dropped", descriptor);
             m_tally->dropped();
             return;
         }
-        if (!response) {
-            m_connectionLog->log(Level::error, Clock::now(),
-                "data from connection %1 is not a http request", descriptor);
-            m_tally->dropped();
-            return;
-        }
-        response->writeToDevice(&device);
+        response.writeToDevice(&device);
         if (device.writeFailed()) {
             m_connectionLog->log(
                 Level::error, Clock::now(), "cannot write response to connection %1", descriptor);
             m_tally->dropped();
             return;
         }
-        m_tally->answered(response->statusCode());
+        m_tally->answered(response.statusCode());
         device.finish();
     } catch (...) {
         // Only logging can throw here (an appender's own failure); the connection still closes
@@ -331,25 +370,19 @@ const HttpServer::Route* HttpServer::route(const QString& key) const
     return found == m_routes.cend() ? nullptr : &*found;
 }
 
-HttpResponse HttpServer::respond(const HttpRequest& request, quint32 peer, int descriptor)
+HttpResponse HttpServer::respond(
+    const HttpRequest& request, const Route& route, quint32 peer, int descriptor)
 {
-    const QString key = QString::fromUtf8(request.method() + ' ' + request.path());
-    const Route* const found = route(key);
-    if (!found) {
-        m_connectionLog->log(Level::error, Clock::now(),
-            "requested path %1 from connection %2 is not found", key, descriptor);
-        return bareError(404, "Not Found");
-    }
-    if (found->allowed && !found->allowed(QHostAddress(peer))) {
+    if (route.allowed && !route.allowed(QHostAddress(peer))) {
         m_connectionLog->log(Level::warn, Clock::now(), "route %1 refused to connection %2 from %3",
-            found->pattern.pattern(), descriptor, AddressText(peer).text);
+            route.pattern.pattern(), descriptor, AddressText(peer).text);
         return bareError(403, "Forbidden");
     }
 
     m_connectionLog->log(Level::info, Clock::now(),
-        "processing handler with route %1 for connection %2", found->pattern.pattern(), descriptor);
+        "processing handler with route %1 for connection %2", route.pattern.pattern(), descriptor);
     try {
-        return found->handler(request);
+        return route.handler(request);
     } catch (const HttpError& error) {
         m_connectionLog->log(Level::info, Clock::now(),
             "HttpError happened while processing connection %1", descriptor);

@@ -1,5 +1,6 @@
 #include "listener.h"
 
+#include "addresstext.h"
 #include "logthrottle.h"
 
 #include <vesk/log/level.h>
@@ -33,11 +34,12 @@ int millisecondsUntil(Listener::Clock::time_point moment, Listener::Clock::time_
 
 } // namespace
 
-Listener::Listener(int descriptor, int wake, const HttpLimits& limits, LogThrottle& connectionLog,
-    LogThrottle& acceptLog, Callbacks callbacks)
+Listener::Listener(int descriptor, int wake, const HttpLimits& limits, Admission& admission,
+    LogThrottle& connectionLog, LogThrottle& acceptLog, Callbacks callbacks)
     : m_descriptor(descriptor)
     , m_wake(wake)
     , m_limits(limits)
+    , m_admission(admission)
     , m_connectionLog(connectionLog)
     , m_acceptLog(acceptLog)
     , m_callbacks(std::move(callbacks))
@@ -135,12 +137,13 @@ Listener::Clock::time_point Listener::acceptPending(Clock::time_point now)
             &peerSize, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (descriptor >= 0) {
             const quint32 address = ntohl(peer.sin_addr.s_addr);
-            if (!m_callbacks.accepted(descriptor, address, now))
+            if (!admit(descriptor, address, now))
                 continue;
             PendingConnection connection;
             connection.descriptor = descriptor;
             connection.peer = address;
-            connection.acceptedAt = connection.lastArrival = now;
+            connection.deadline = now + m_limits.deadline;
+            connection.lastArrival = now;
             // The request often arrives with the connection: no need to wait for it then.
             if (!receive(connection, now))
                 m_pending.push_back(std::move(connection));
@@ -166,6 +169,26 @@ Listener::Clock::time_point Listener::acceptPending(Clock::time_point now)
         }
     }
     return now;
+}
+
+bool Listener::admit(int descriptor, quint32 peer, Clock::time_point now)
+{
+    Admission::Verdict verdict = m_admission.admit(peer);
+    if (verdict == Admission::Verdict::tooMany && !m_pending.empty()) {
+        // The oldest is first: connections are appended as they are accepted.
+        m_callbacks.headEnded(std::move(m_pending.front()), HeadEnd::evicted);
+        m_pending.erase(m_pending.begin());
+        verdict = m_admission.admit(peer);
+    }
+    if (verdict != Admission::Verdict::admitted) {
+        m_callbacks.refused(descriptor, peer, verdict, now);
+        return false;
+    }
+    if (m_connectionLog.enabled(log::Level::info))
+        m_connectionLog.log(log::Level::info, now,
+            "starting thread for accepted connection %1 from %2 ...", descriptor,
+            AddressText(peer).text);
+    return true;
 }
 
 bool Listener::receive(PendingConnection& connection, Clock::time_point now)
@@ -204,15 +227,14 @@ Listener::Clock::time_point Listener::expire(Clock::time_point now)
 {
     Clock::time_point next = Clock::time_point::max();
     for (auto it = m_pending.begin(); it != m_pending.end();) {
-        const Clock::time_point deadline = it->acceptedAt + m_limits.deadline;
         const Clock::time_point silence = it->lastArrival + m_limits.readWait;
-        if (now >= deadline || now >= silence) {
+        if (now >= it->deadline || now >= silence) {
             m_callbacks.headEnded(
-                std::move(*it), now >= deadline ? HeadEnd::deadlineMissed : HeadEnd::silent);
+                std::move(*it), now >= it->deadline ? HeadEnd::deadlineMissed : HeadEnd::silent);
             it = m_pending.erase(it);
             continue;
         }
-        next = std::min({ next, deadline, silence });
+        next = std::min({ next, it->deadline, silence });
         ++it;
     }
     return next;

@@ -27,6 +27,9 @@ public:
 
     LogThrottle(log::Logger* logger, int burst, Clock::duration window);
 
+    // Whether a message of the level would be written at all; for callers whose arguments cost.
+    bool enabled(log::Level level) const { return m_logger->isLevelEnabled(level); }
+
     // Formats and writes the message unless the level is off or the format used up its burst.
     template <log::QStringArg... Args>
     void log(log::Level level, Clock::time_point now, const char* format, Args&&... args)

@@ -88,6 +88,19 @@ protected:
         return LogCapture::instance().lines().filter(QRegularExpression(pattern)).size();
     }
 
+    static QByteArray hello() { return "GET /hello HTTP/1.1\r\n\r\n"; }
+
+    // Three connections, two from one address, and waits far longer than any test.
+    static HttpLimits threeSlots()
+    {
+        HttpLimits limits;
+        limits.maxConnections = 3;
+        limits.maxConnectionsPerPeer = 2;
+        limits.readWait = 20s;
+        limits.deadline = 30s;
+        return limits;
+    }
+
     // Polls until `count` log lines match; the server needs no event loop of this thread.
     static bool waitForLogged(
         const QString& pattern, qsizetype count, std::chrono::seconds timeout = 10s)
@@ -385,17 +398,13 @@ TEST_F(HttpServerTest, SilentPeersDoNotStarveTheApi)
     }
 }
 
-// Connections over a limit are answered at once and never wait for a worker; a slot is free
-// again as soon as its connection is closed.
+// Connections over a limit are answered at once and never wait for a worker (when all slots are
+// taken by requests in service); a slot is free again as soon as its connection is closed.
 TEST_F(HttpServerTest, ConnectionsOverTheLimitsGet503AtOnce)
 {
-    HttpLimits limits;
-    limits.maxConnections = 3;
-    limits.maxConnectionsPerPeer = 2;
-    limits.readWait = 20s;
-    limits.deadline = 30s;
+    const HttpLimits limits = threeSlots();
     listenWithHello(limits);
-    const QByteArray hello = "GET /hello HTTP/1.1\r\n\r\n";
+    const QByteArray hello = HttpServerTest::hello();
     const QByteArray busy = "HTTP/1.1 503 Service Unavailable\r\n\r\n";
     const auto address = [](const char* text) { return QHostAddress(QString::fromLatin1(text)); };
 
@@ -418,15 +427,84 @@ TEST_F(HttpServerTest, ConnectionsOverTheLimitsGet503AtOnce)
                      "are open$"),
         1);
 
-    ASSERT_TRUE(holdSlot("127.0.0.2"));
-    ASSERT_TRUE(waitForLogged(started, 4));
-    EXPECT_EQ(test::exchange(port, hello, 5s, address("127.0.0.3")).data, busy);
-    EXPECT_EQ(logged("^connection from 127\\.0\\.0\\.3 refused: 3 connections are open$"), 1);
-
     // The peers give up; their slots are free again at once, long before the server's waits end.
     silent.clear();
-    ASSERT_TRUE(waitForLogged("^data from connection \\d+ is not a http request$", 3));
+    ASSERT_TRUE(waitForLogged("^data from connection \\d+ is not a http request$", 2));
     EXPECT_EQ(test::exchange(port, hello, 5s, address("127.0.0.1")).data, okText("hi"));
+}
+
+// When every slot is taken, a newcomer takes the slot of the connection whose head has been
+// incomplete the longest, which gets a 503; a request in service is never evicted, so with every
+// slot held by one, the newcomer gets the 503.
+TEST_F(HttpServerTest, NewcomerEvictsTheOldestIncompleteHead)
+{
+    const HttpLimits limits = threeSlots();
+    useLimits(limits);
+    std::atomic<bool> released = false;
+    server->addRoute(QRegularExpression("^GET /hello$"),
+        [](const HttpRequest&) { return HttpResponse("hi", "text/plain"); });
+    server->addRoute(QRegularExpression("^GET /hold$"), [&released](const HttpRequest&) {
+        while (!released)
+            std::this_thread::sleep_for(5ms);
+        return HttpResponse("held", "text/plain");
+    });
+    listen();
+    const QByteArray busy = "HTTP/1.1 503 Service Unavailable\r\n\r\n";
+    const auto address = [](const char* text) { return QHostAddress(QString::fromLatin1(text)); };
+    const QString started = "^starting thread for accepted connection \\d+ from .*$";
+
+    // Heads that trickle in, in this order.
+    std::vector<std::unique_ptr<QTcpSocket>> slow;
+    const auto startSlowly = [&](const char* from) {
+        slow.push_back(std::make_unique<QTcpSocket>());
+        slow.back()->bind(address(from));
+        slow.back()->connectToHost(QHostAddress::LocalHost, port);
+        slow.back()->write("GET /hello HTTP/1.1\r\nX: ");
+        return slow.back()->waitForBytesWritten(5000)
+            && waitForLogged(started, qsizetype(slow.size()));
+    };
+    const auto answerTo = [](QTcpSocket& socket) {
+        QByteArray data;
+        while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(2000))
+            data += socket.readAll();
+        return data + socket.readAll();
+    };
+    for (const char* from : { "127.0.0.1", "127.0.0.2", "127.0.0.1" })
+        ASSERT_TRUE(startSlowly(from));
+    // Over its address's share: refused, nothing evicted.
+    EXPECT_EQ(test::exchange(port, hello(), 5s, address("127.0.0.1")).data, busy);
+    // Over the total: the oldest slow heads go, the newcomers are served, a slow one too.
+    ASSERT_TRUE(startSlowly("127.0.0.3"));
+    EXPECT_EQ(test::exchange(port, hello(), 5s, address("127.0.0.4")).data, okText("hi"));
+    slow[3]->write("v\r\n\r\n");
+    EXPECT_EQ(answerTo(*slow[3]), okText("hi"));
+    EXPECT_EQ(answerTo(*slow[0]), busy);
+    EXPECT_EQ(answerTo(*slow[1]), busy);
+    EXPECT_EQ(slow[2]->state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(logged("^connection \\d+ from 127\\.0\\.0\\.[12] evicted: its head was the oldest "
+                     "incomplete one when all 3 connections were taken$"),
+        2);
+    slow.clear();
+
+    // Requests in service hold every slot: nothing is evicted.
+    std::vector<test::Reply> held(3);
+    std::vector<std::unique_ptr<QThread>> holders;
+    const QString holding = "^processing handler with route \\^GET /hold\\$ for connection \\d+$";
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        holders.emplace_back(QThread::create([&, i] {
+            held[i] = test::exchange(port, "GET /hold HTTP/1.1\r\n\r\n", 10s,
+                address(i == 0 ? "127.0.0.5" : "127.0.0.6"));
+        }));
+        holders.back()->start();
+        ASSERT_TRUE(waitForLogged(holding, qsizetype(i + 1)));
+    }
+    EXPECT_EQ(test::exchange(port, hello(), 5s, address("127.0.0.7")).data, busy);
+    EXPECT_EQ(logged("^connection from 127\\.0\\.0\\.7 refused: 3 connections are open$"), 1);
+    released = true;
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        holders[i]->wait();
+        EXPECT_EQ(held[i].data, okText("held"));
+    }
 }
 
 // Out of descriptors, accept would fail again at once for as long as the peers wait: the server

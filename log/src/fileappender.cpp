@@ -1,5 +1,7 @@
 #include <vesk/log/fileappender.h>
 
+#include "filewatch.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,8 +24,14 @@ namespace vesk::log {
 
 namespace {
 
-// Lines handled between two size checks, minus one: the check runs on the 102nd line.
+// Lines handled between two looks at the path when no watch tells of changes, minus one: the
+// look comes with the 102nd line.
 constexpr std::int32_t linesBetweenChecks = 100;
+
+// What the appender's complaints add, so that whoever reads the journal knows where the lines
+// went and that nothing more will be said until the file works again.
+const QString whereLinesGo
+    = QStringLiteral("; строки журнала пишутся в стандартный поток ошибок, пока файл недоступен");
 
 std::int32_t clampedBytes(int maxFileSize)
 {
@@ -56,6 +64,27 @@ std::optional<int> rotationNumber(const QString& entry, const QString& fileName)
     if (error != std::errc() || stop != end || number <= 0)
         return std::nullopt;
     return number;
+}
+
+// A line (line end included) longer than limit bytes, cut to at most limit bytes at a UTF-8
+// character boundary, with the length it had:
+//   limit 40, a line of 100 "x" and "\n" -> 18 "x", " [cut from 101 bytes]\n"
+//   a limit too small for the note       -> the first limit - 1 bytes and "\n"
+void cutToLimit(QByteArray& whole, qint64 limit)
+{
+    const QByteArray note = " [cut from " + QByteArray::number(whole.size()) + " bytes]\n";
+    const bool noted = limit > note.size();
+    qsizetype keep = qsizetype(noted ? limit - note.size() : limit - 1);
+    while (keep > 0 && (static_cast<unsigned char>(whole.at(keep)) & 0xC0) == 0x80)
+        --keep;
+    whole.truncate(keep);
+    whole.append(noted ? note : QByteArray("\n"));
+}
+
+void toStandardError(const QByteArray& whole)
+{
+    std::cerr.write(whole.constData(), whole.size());
+    std::cerr.flush();
 }
 
 } // namespace
@@ -92,47 +121,51 @@ void FileAppender::writeLine(const QByteArray& line)
     append(whole);
 }
 
-void FileAppender::append(const QByteArray& whole)
+void FileAppender::append(QByteArray& whole)
 {
     QMutexLocker lock(&m_mutex);
 
-    const bool sizeCheckDue = m_lineCounter++ > linesBetweenChecks;
-    if (m_descriptor >= 0) {
-        const auto now = std::chrono::steady_clock::now();
-        if (sizeCheckDue || now - m_lastCheck >= m_recheckAfter)
-            recheckPath(now);
-    }
-    if (sizeCheckDue)
-        rotate();
-    if (m_descriptor < 0 && !open())
+    const Clock::time_point now = Clock::now();
+    if (m_failing && now < m_retryAt) {
+        toStandardError(whole);
         return;
+    }
+    const bool changed = m_watch && m_watch->takeChanged();
+    const bool lookDue
+        = changed || m_lineCounter++ > linesBetweenChecks || now - m_lastCheck >= m_recheckAfter;
+    if (m_descriptor >= 0 && lookDue)
+        recheckPath(now);
+    if (m_maxSize > 0 && whole.size() > m_maxSize)
+        cutToLimit(whole, m_maxSize);
 
-    // Write failures (a full disk) are ignored: reporting them would put a message on standard
-    // error for every line.
-    const char* data = whole.constData();
-    qsizetype left = whole.size();
-    while (left > 0) {
-        const ssize_t written = ::write(m_descriptor, data, size_t(left));
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        data += written;
-        left -= written;
-        m_size += written;
+    QString failure = m_descriptor < 0 ? open() : QString();
+    if (failure.isEmpty()) {
+        rotate(whole.size());
+        if (m_descriptor < 0)
+            failure = open();
+    }
+    if (failure.isEmpty())
+        failure = write(whole);
+    if (!failure.isEmpty()) {
+        fallBack(failure, whole, now);
+        return;
+    }
+    if (m_failing) {
+        m_failing = false;
+        fail(QStringLiteral("Журнал снова пишется в файл ") + m_path);
     }
 }
 
-void FileAppender::recheckPath(std::chrono::steady_clock::time_point now)
+void FileAppender::recheckPath(Clock::time_point now)
 {
     m_lastCheck = now;
+    m_lineCounter = 0;
     struct stat atPath
     {
     };
     if (::stat(m_encodedPath.constData(), &atPath) != 0 || quint64(atPath.st_dev) != m_device
         || quint64(atPath.st_ino) != m_inode) {
-        // Removed or moved away: the next line opens the path afresh.
+        // Removed or moved away: the path is opened afresh.
         close();
         return;
     }
@@ -140,16 +173,14 @@ void FileAppender::recheckPath(std::chrono::steady_clock::time_point now)
     m_size = atPath.st_size;
 }
 
-bool FileAppender::open()
+QString FileAppender::open()
 {
     const int flags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
     int descriptor = ::open(m_encodedPath.constData(), flags, 0666);
     if (descriptor < 0 && (errno == ENOENT || errno == ENOTDIR)) {
         const QString dir = QFileInfo(m_path).absolutePath();
-        if (!QDir().mkpath(dir)) {
-            fail(QStringLiteral("Ошибка создания каталога ") + dir);
-            return false;
-        }
+        if (!QDir().mkpath(dir))
+            return QStringLiteral("Ошибка создания каталога ") + dir;
         descriptor = ::open(m_encodedPath.constData(), flags, 0666);
     }
     struct stat opened
@@ -159,16 +190,42 @@ bool FileAppender::open()
         const int error = errno;
         if (descriptor >= 0)
             ::close(descriptor);
-        fail(QStringLiteral("Невозможно открыть файл ") + m_path + QStringLiteral(". ")
-            + qt_error_string(error));
-        return false;
+        return QStringLiteral("Невозможно открыть файл ") + m_path + QStringLiteral(". ")
+            + qt_error_string(error);
     }
     m_descriptor = descriptor;
     m_device = quint64(opened.st_dev);
     m_inode = quint64(opened.st_ino);
     m_size = opened.st_size;
-    m_lastCheck = std::chrono::steady_clock::now();
-    return true;
+    m_lastCheck = Clock::now();
+    m_lineCounter = 0;
+    if (!m_watch)
+        m_watch = std::make_unique<detail::FileWatch>();
+    m_watch->watch(m_encodedPath);
+    return {};
+}
+
+QString FileAppender::write(const QByteArray& whole)
+{
+    const char* data = whole.constData();
+    qsizetype left = whole.size();
+    while (left > 0) {
+        const ssize_t written = ::write(m_descriptor, data, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            // Half a line would run into the next one written after the disk has room again.
+            if (left < whole.size() && ::ftruncate(m_descriptor, off_t(m_size)) != 0)
+                m_size += whole.size() - left;
+            return QStringLiteral("Невозможно записать в файл ") + m_path + QStringLiteral(". ")
+                + qt_error_string(error);
+        }
+        data += written;
+        left -= written;
+    }
+    m_size += whole.size();
+    return {};
 }
 
 void FileAppender::close()
@@ -176,6 +233,15 @@ void FileAppender::close()
     if (m_descriptor >= 0)
         ::close(m_descriptor);
     m_descriptor = -1;
+}
+
+void FileAppender::fallBack(const QString& reason, const QByteArray& whole, Clock::time_point now)
+{
+    if (!m_failing)
+        fail(reason + whereLinesGo);
+    m_failing = true;
+    m_retryAt = now + m_recheckAfter;
+    toStandardError(whole);
 }
 
 void FileAppender::fail(const QString& text)
@@ -186,24 +252,17 @@ void FileAppender::fail(const QString& text)
     std::cerr << std::endl;
 }
 
-void FileAppender::rotate()
+void FileAppender::rotate(qint64 incoming)
 {
-    m_lineCounter = 0;
-    // The size of the open file was taken from the path just now; a closed file is looked up.
-    qint64 size = m_size;
-    if (m_descriptor < 0) {
-        struct stat atPath
-        {
-        };
-        size = ::stat(m_encodedPath.constData(), &atPath) == 0 ? atPath.st_size : 0;
-    }
-    if (size < m_maxSize)
+    // An empty file takes any line (one longer than the limit was cut to it), so that a limit of
+    // 0 or less puts every line in a file of its own.
+    if (m_size == 0 || m_size + incoming <= m_maxSize)
         return;
 
     close();
 
     // Highest number first, the current file (0) last, so that each rename finds its target
-    // already moved away. Failures are ignored: the file keeps growing and the next check tries
+    // already moved away. Failures are ignored: the file keeps growing and the next line tries
     // again.
     const QFileInfo info(m_path);
     const QString fileName = info.fileName();

@@ -65,6 +65,9 @@ int checkConfig(const QString& path, std::ostream& out, std::ostream& err)
 
     for (const QString& problem : problems)
         writeLine(err, path + QStringLiteral(": ") + problem);
+    // Not wrong, and the default among them: said, without failing the check.
+    for (const QString& warning : core.pairingWarnings)
+        writeLine(err, path + QStringLiteral(": warning: ") + warning);
     out.flush();
     err.flush();
     return problems.isEmpty() ? 0 : 1;

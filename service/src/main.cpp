@@ -7,7 +7,8 @@
 //   vesk-service --help          this usage
 //
 // Exit status: 0 after a stop by signal or an option that went well, 1 when the service cannot
-// start or --check-config finds something wrong, 2 for an option that is not one of these.
+// start or --check-config finds something wrong. Arguments other than these (a launcher's own,
+// or a second option) are named once on standard error and ignored: the service still runs.
 
 #include "configcheck.h"
 #include "logbridge.h"
@@ -28,17 +29,21 @@ extern "C" {
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <iostream>
 #include <optional>
 
 namespace {
 
-constexpr int usageError = 2;
+// Of a launcher's arguments, the warning names this many, each cut to this many characters.
+constexpr qsizetype namedArguments = 8;
+constexpr qsizetype argumentCharacters = 80;
 
 const char* const usage = "usage: vesk-service [--check-config | --version | --help]\n"
                           "\n"
                           "Runs the register's content and display stream service until SIGTERM\n"
                           "or SIGINT. Settings come from config.ini in the program's directory.\n"
+                          "Other arguments are named once on standard error and ignored.\n"
                           "\n"
                           "  --check-config  report unknown keys and values that fall back to\n"
                           "                  their defaults, print the settings in effect; exit\n"
@@ -47,26 +52,62 @@ const char* const usage = "usage: vesk-service [--check-config | --version | --h
                           "  --help          print this help\n";
 
 // What a person reads on standard error, and the log keeps too.
-void announce(const QString& text)
+void announce(const QString& text, vesk::log::Level level = vesk::log::Level::info)
 {
     std::cerr << "vesk-service " VESK_VERSION ": " << text.toStdString() << std::endl;
-    vesk::log::Manager::logger("default")->info(
-        QStringLiteral("vesk-service " VESK_VERSION ": ") + text);
+    vesk::log::Manager::logger("default")->log(
+        level, QStringLiteral("vesk-service " VESK_VERSION ": ") + text);
 }
 
-// The options inform and end the program; nothing when there is none and the service is to run.
+// An argument as the warning quotes it: control characters (a terminal's escapes, a line end
+// that would forge a second journal line) shown as "?", and cut, so that whatever a launcher
+// passes, the warning stays one short line.
+//   "--foo"          -> '--foo'
+//   "a\nb"           -> 'a?b'
+//   500 times "x"    -> 'xxx...' (80 characters and "...")
+std::string quoted(const QString& argument)
+{
+    QString text = argument.left(argumentCharacters);
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            c = u'?';
+    }
+    if (argument.size() > argumentCharacters)
+        text += QStringLiteral("...");
+    return (u'\'' + text + u'\'').toStdString();
+}
+
+// One line on standard error for the arguments that are not ours, however many there are.
+void warnIgnored(const QStringList& ignored)
+{
+    if (ignored.isEmpty())
+        return;
+    std::cerr << "vesk-service: ignoring " << (ignored.size() == 1 ? "an argument" : "arguments")
+              << " that it does not know:";
+    for (qsizetype i = 0; i < std::min(ignored.size(), namedArguments); ++i)
+        std::cerr << (i == 0 ? " " : ", ") << quoted(ignored[i]);
+    if (ignored.size() > namedArguments)
+        std::cerr << " and " << ignored.size() - namedArguments << " more";
+    std::cerr << "; see vesk-service --help" << std::endl;
+}
+
+// The first of the options informs and ends the program; nothing when there is none and the
+// service is to run. Anything else on the command line is warned about once and left alone: a
+// launcher that adds an argument of its own must still get a running service.
 std::optional<int> runOption(const QStringList& arguments, const QString& configPath)
 {
-    if (arguments.isEmpty())
-        return std::nullopt;
-    const QString& option = arguments.first();
     const QStringList known { "--help", "--version", "--check-config" };
-    if (!known.contains(option) || arguments.size() > 1) {
-        const QString& wrong = known.contains(option) ? arguments[1] : option;
-        std::cerr << "vesk-service: unexpected argument '" << wrong.toStdString()
-                  << "'; see vesk-service --help" << std::endl;
-        return usageError;
+    QString option;
+    QStringList ignored;
+    for (const QString& argument : arguments) {
+        if (option.isEmpty() && known.contains(argument))
+            option = argument;
+        else
+            ignored.append(argument);
     }
+    warnIgnored(ignored);
+    if (option.isEmpty())
+        return std::nullopt;
     if (option == u"--help") {
         std::cout << usage;
         return 0;
@@ -103,7 +144,8 @@ int main(int argc, char** argv)
     // appender of the moment it is made.
     const QSettings settings(configPath, QSettings::IniFormat);
     const vesk::service::LoggerSettings logger = vesk::service::readLoggerSettings(settings);
-    const QString listen = vesk::CoreSettings::read(settings).listenText();
+    const vesk::CoreSettings coreSettings = vesk::CoreSettings::read(settings);
+    const QString listen = coreSettings.listenText();
     vesk::log::Manager::setLogLevel(logger.level);
     vesk::log::Manager::setAppender(QSharedPointer<vesk::log::FileAppender>::create(
         logger.path, logger.maxFileSize, logger.maxFiles));
@@ -123,6 +165,10 @@ int main(int argc, char** argv)
         const vesk::service::StopSignals stop;
         announce(QStringLiteral("listening on %1, home %2, log %3")
                      .arg(listen, core.homePath(), logger.path));
+        // Said at every start, not only by --check-config: values replaced by their fall-backs,
+        // and who may pair where that is more than a shop would want.
+        for (const QString& warning : coreSettings.fallbacks + coreSettings.pairingWarnings)
+            announce(QStringLiteral("warning: ") + warning, vesk::log::Level::warn);
         status = QCoreApplication::exec();
         stopReason = stop.received();
     }

@@ -21,8 +21,13 @@ struct Row
 
 TEST(CheckConfig, ReportsUnknownKeysAndFallbacksAndPrintsTheSettingsInEffect)
 {
+    const auto openPairing = [](const char* listen) {
+        return std::string(": warning: Main/connectFrom is not set: anyone who reaches ") + listen
+            + " can pair this register and then deliver what its displays show; set "
+              "Main/connectFrom to the management server's address\n";
+    };
     const Row table[] = {
-        { nullptr, 0, "",
+        { nullptr, 0, openPairing("0.0.0.0:49152"),
             { "Logger/path=/tillhost/logs/current/morlen-vesk.log", "Logger/maxFiles=5",
                 "Logger/maxFileSize=5000", "Logger/level=error", "Main/listen=0.0.0.0:49152",
                 "Main/syncRepeat=60", "Stream/sendTo=0.0.0.0:8554" } },
@@ -45,6 +50,17 @@ TEST(CheckConfig, ReportsUnknownKeysAndFallbacksAndPrintsTheSettingsInEffect)
             ": Main/connectFrom \"mgmt.example\" is not an address or a range; left out\n",
             { "Main/connectFrom=", "Logger/maxFiles=0", "Logger/level=error",
                 "Main/listen=0.0.0.0:49152", "Main/syncRepeat=60", "Stream/sendTo=0.0.0.0:8554" } },
+        // Ranges wider than a shop's network are said, without failing the check.
+        { "[Main]\nconnectFrom=10.0.0.5/0, 10.0.0.0/8, 10.1.0.0/16, 2001:db8::/32, fd00::/64\n", 0,
+            ": warning: Main/connectFrom \"10.0.0.5/0\" admits every address\n"
+            ": warning: Main/connectFrom \"10.0.0.0/8\" admits 16777216 addresses, more than a "
+            "shop's network (a /16 at most)\n"
+            ": warning: Main/connectFrom \"2001:db8::/32\" admits a /32 network, more than a "
+            "shop's network (a /64 at most)\n",
+            { "Main/connectFrom=0.0.0.0/0,10.0.0.0/8,10.1.0.0/16,2001:db8::/32,fd00::/64" } },
+        { "[Main]\nlisten=127.0.0.1:49152\n", 0, "", { "Main/listen=127.0.0.1:49152" } },
+        { "[Main]\nlisten=0.0.0.0:49153\n", 0, openPairing("0.0.0.0:49153"),
+            { "Main/listen=0.0.0.0:49153" } },
     };
     for (const Row& row : table) {
         QTemporaryDir dir;

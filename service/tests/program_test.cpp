@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -131,8 +132,10 @@ TEST(Program, BusyPortEndsWithStatusOne)
 TEST(Program, ServesAndPairsInItsHome)
 {
     const quint16 port = freePort();
+    // A lock that admits everyone, and an entry that is no address: both said at the start.
     Program program({ { "Main/listen", QString("127.0.0.1:%1").arg(port) },
-        { "Stream/sendTo", "127.0.0.1:5004" }, { "Logger/level", "info" } });
+        { "Stream/sendTo", "127.0.0.1:5004" }, { "Logger/level", "info" },
+        { "Main/connectFrom", "127.0.0.0/0, nonsense" } });
     program.start();
 
     // Wait until the program listens.
@@ -183,4 +186,11 @@ TEST(Program, ServesAndPairsInItsHome)
     EXPECT_TRUE(QFileInfo(program.home() + "/sync_dir").isDir());
 
     EXPECT_TRUE(program.log().contains("  INFO vesk.server - listening..."));
+    for (const QString warning : { "Main/connectFrom \"127.0.0.0/0\" admits every address",
+             "Main/connectFrom \"nonsense\" is not an address or a range; left out" })
+        EXPECT_TRUE(QRegularExpression("  WARN default - vesk-service \\S+: warning: "
+            + QRegularExpression::escape(warning) + "\n")
+                        .match(QString::fromUtf8(program.log()))
+                        .hasMatch())
+            << program.log().toStdString();
 }

@@ -65,10 +65,13 @@ echo ready
 exec cat >/dev/null
 """
 
+# Who may log in and how is the test's; what a login may do (ptys, forwarding of every kind) is
+# left as a stock sshd has it, so that only the paired key's own line can take it away. DEBUG1
+# logs what the key's line granted.
 SSHD_CONFIG = """ListenAddress 127.0.0.1:{port}
 HostKey {host_key}
 PidFile none
-LogLevel VERBOSE
+LogLevel DEBUG1
 AllowUsers {account}
 AuthorizedKeysFile .ssh/authorized_keys
 StrictModes yes
@@ -80,10 +83,7 @@ HostbasedAuthentication no
 PermitRootLogin no
 PermitEmptyPasswords no
 UsePAM no
-PermitTTY no
-AllowTcpForwarding no
-AllowAgentForwarding no
-X11Forwarding no
+X11Forwarding yes
 PrintMotd no
 PrintLastLog no
 UseDNS no
@@ -272,8 +272,10 @@ class ManagementServer:
         self.key = os.path.join(self.root, "id_ed25519")
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "management@e2e",
                         "-f", self.key], check=True)
+        # Sent at pairing as read, line end included, as a management server does.
         with open(self.key + ".pub", encoding="ascii") as f:
-            self.public_key = f.read().strip()
+            self.public_key_file = f.read()
+        self.public_key = self.public_key_file.strip()
         fingerprint = subprocess.run(["ssh-keygen", "-l", "-f", self.key + ".pub"],
                                      capture_output=True, text=True, check=True).stdout
         self.fingerprint = fingerprint.split()[1]
@@ -292,7 +294,7 @@ class ManagementServer:
 
     def pair(self, service):
         answer, _ = service.pair(Peer(), uuid.uuid4(), "127.0.0.1:5000",
-                                 client_key=self.public_key)
+                                 client_key=self.public_key_file)
         self.catalog = answer["catalog"]
         return answer
 
@@ -304,32 +306,44 @@ class ManagementServer:
         self.statuses[result.returncode] += 1
         return result
 
-    def destination(self, name=""):
-        return f"{ACCOUNT}@127.0.0.1:{self.catalog}/{name}"
+    def ssh_run(self, command, *options, stdin=subprocess.DEVNULL):
+        """`command` (None: a login) run over ssh with the paired key, as a management server
+        reads with it."""
+        return subprocess.run(self.ssh.split() + list(options) + [f"{ACCOUNT}@127.0.0.1"]
+                              + ([command] if command is not None else []),
+                              stdin=stdin, capture_output=True, timeout=REQUEST_TIMEOUT,
+                              env=self.environment, check=False)
 
-    def send_content(self, content):
+    def destination(self, name="", relative=False):
+        """Below the sync directory: by the absolute path the pairing answered, or relative to
+        the login's home."""
+        return f"{ACCOUNT}@127.0.0.1:{'sync_dir' if relative else self.catalog}/{name}"
+
+    def send_content(self, content, relative=False):
         """Everything but TF, and removes from the register what the content no longer has;
         the register's TF is left alone, so it goes on naming the content it played."""
-        return self.rsync("-rt", "--delete", "--exclude=/TF", content + "/", self.destination())
+        return self.rsync("-rt", "--delete", "--exclude=/TF", content + "/",
+                          self.destination(relative=relative))
 
-    def send_transaction_file(self, content):
-        return self.rsync("-t", "--checksum", os.path.join(content, "TF"), self.destination("TF"))
+    def send_transaction_file(self, content, relative=False):
+        return self.rsync("-t", "--checksum", os.path.join(content, "TF"),
+                          self.destination("TF", relative))
 
-    def send_transaction_file_until_taken(self, content, timeout=REQUEST_TIMEOUT):
+    def send_transaction_file_until_taken(self, content, timeout=REQUEST_TIMEOUT, relative=False):
         """TF again and again while the register answers 23, as a management server should."""
         def taken():
-            result = self.send_transaction_file(content)
+            result = self.send_transaction_file(content, relative)
             if result.returncode not in (0, RSYNC_PARTIAL):
                 raise AssertionError(f"rsync of TF failed ({result.returncode}): "
                                      f"{result.stderr}")
             return result.returncode == 0
         wait_until(taken, timeout, "TF taken by the register")
 
-    def deliver(self, content):
-        result = self.send_content(content)
+    def deliver(self, content, relative=False):
+        result = self.send_content(content, relative)
         if result.returncode != 0:
             raise AssertionError(f"rsync failed ({result.returncode}): {result.stderr}")
-        self.send_transaction_file_until_taken(content)
+        self.send_transaction_file_until_taken(content, relative=relative)
 
 
 def accepted_logins(lines):

@@ -167,7 +167,10 @@ class PairingTest(ServiceTestCase):
         self.assertRegex(answer["datetime"], ISO_WITH_OFFSET)
         self.assertRecent(answer["datetime"])
 
-        self.assertEqual(read(service.path(".ssh/authorized_keys")), CLIENT_KEY.encode() + b"\n")
+        # The key may only run the forced command beside the program.
+        gate = os.path.join(os.path.realpath(service.bin_dir), "vesk-sshgate")
+        self.assertEqual(read(service.path(".ssh/authorized_keys")),
+                         f'restrict,command="{gate}" {CLIENT_KEY}\n'.encode())
         self.assertEqual(read(service.path("token")), token.bytes)
         self.assertEqual(read(service.path("address")), b"127.0.0.1:5000")
         self.assertEqual(read(service.path("shared.key")), key)

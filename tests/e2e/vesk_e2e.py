@@ -55,7 +55,8 @@ SANITIZER_REPORT = re.compile(
 # Binds a temporary directory over the home in a mount namespace of the service's own, then
 # becomes the service; the mount vanishes with the process. The mount point is created on the
 # host when missing, but nothing is ever written into the host's directory itself.
-NAMESPACE_SCRIPT = 'mkdir -p "$1" && mount --bind "$2" "$1" && exec "$3"'
+NAMESPACE_SCRIPT = ('mkdir -p "$1" && mount --bind "$2" "$1" && program="$3" && shift 3 && '
+                    'exec "$program" "$@"')
 
 
 def wait_until(predicate, timeout, what, diagnostics=None, interval=0.05):
@@ -246,6 +247,11 @@ class Service:
         self.sync_repeat = sync_repeat
         self.send_to = send_to
         self.process = None
+        # Arguments the program is started with, as a launcher would pass its own.
+        self.arguments = []
+        # Where the log lines are read from: the log file, or standard error while the test keeps
+        # the file from being written.
+        self.log_on_stderr = False
         # A command prefix that runs the program somewhere prepared for it (a namespace shared
         # with other peers, an account of its own) instead of a namespace of its own.
         self.enter = None
@@ -260,6 +266,15 @@ class Service:
         for entry in os.listdir(program_dir):
             if entry.startswith("lib") and ".so" in entry:
                 os.symlink(os.path.join(program_dir, entry), os.path.join(self.bin_dir, entry))
+        # The programs the service names by its own directory: the SSH key's forced command, which
+        # runs vesk-status beside itself. Hard links too, so that they find their libraries here.
+        for entry in ("vesk-sshgate", "vesk-status"):
+            source, target = os.path.join(program_dir, entry), os.path.join(self.bin_dir, entry)
+            if os.path.isfile(source):
+                try:
+                    os.link(source, target)
+                except OSError:
+                    shutil.copy2(source, target)
         self.write_config()
 
     def write_config(self):
@@ -284,9 +299,9 @@ class Service:
         # A zone with a non-zero offset, so that time stamps show whether the offset is right.
         environment.setdefault("TZ", "Europe/Moscow")
         command = ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
-                   NAMESPACE_SCRIPT, "vesk-e2e", HOME, self.home, self.program]
+                   NAMESPACE_SCRIPT, "vesk-e2e", HOME, self.home, self.program, *self.arguments]
         if self.enter:
-            command = self.enter + [self.program]
+            command = self.enter + [self.program, *self.arguments]
         with open(self.stderr_path, "ab") as err:
             self.process = subprocess.Popen(
                 command,
@@ -355,7 +370,7 @@ class Service:
 
     def log_bytes(self):
         try:
-            with open(self.log_path, "rb") as f:
+            with open(self.stderr_path if self.log_on_stderr else self.log_path, "rb") as f:
                 return f.read()
         except FileNotFoundError:
             return b""

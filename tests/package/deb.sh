@@ -22,8 +22,8 @@ root=$work/root
 
 for f in usr/lib/vesk/vesk-service usr/lib/vesk/libvesk_core.so.1 lib/systemd/system/vesk.service \
     usr/share/man/man1/vesk-service.1.gz usr/share/doc/vesk/copyright etc/vesk/config.ini \
-    usr/bin/vesk-status usr/share/man/man1/vesk-status.1.gz \
-    usr/bin/vesk-manage usr/share/man/man1/vesk-manage.1.gz; do
+    usr/bin/vesk-status usr/share/man/man1/vesk-status.1.gz usr/lib/vesk/vesk-sshgate \
+    usr/share/man/man1/vesk-sshgate.1.gz usr/bin/vesk-manage usr/share/man/man1/vesk-manage.1.gz; do
     [ -e "$root/$f" ] || fail "$f is missing"
 done
 for f in usr/include usr/lib/vesk/libvesk_core.so; do

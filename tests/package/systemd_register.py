@@ -324,10 +324,12 @@ class Owner:
             print(f"             | {line}")
         if len(lines) > 12:
             print(f"             | ... {len(lines) - 12} more lines")
-        status = self.register.run(["vesk-status"], check=False)
-        if status.returncode != 0:
-            raise AssertionError(f"vesk-status ended with {status.returncode}:\n"
-                                 f"{status.stdout}{status.stderr}")
+        # The status file is first written a moment after the start line.
+        def running():
+            status = self.register.run(["vesk-status"], check=False)
+            return status if status.returncode == 0 else None
+        wait_until(running, STEP_TIMEOUT, "vesk-status saying the service runs",
+                   diagnostics=lambda: self.register.run(["vesk-status"], check=False).stderr)
 
     def exposure(self):
         shown = self.register.run(["systemd-analyze", "security", "vesk", "--no-pager"]).stdout

@@ -21,6 +21,7 @@
 #include <QUdpSocket>
 
 #include <memory>
+#include <mutex>
 #include <optional>
 
 namespace vesk {
@@ -100,6 +101,11 @@ protected:
     // Main thread only; the connect command queues it.
     void watchSyncDirectory();
 
+    // At start, before the server listens: finishes or undoes a pairing that a crash
+    // interrupted, and puts a key that an earlier version stored bare behind our forced command.
+    // Failures are logged.
+    void settlePairing();
+
     // The status file is rewritten soon; many changes in a short while make one write. Safe from
     // any thread.
     void statusChanged();
@@ -117,6 +123,9 @@ protected:
     QPointer<QTimer> m_statusSoon;
     std::unique_ptr<detail::StatusRecords> m_status;
     QSharedPointer<Stream> m_stream;
+    // One pairing at a time; the heartbeat reads the pairing files under it, so that it sees one
+    // pairing's files.
+    std::mutex m_pairingLock;
     QDir m_home;
     log::Logger* m_logger;
     QString m_configPath;

@@ -35,6 +35,17 @@ struct CoreSettings
     // One sentence per replaced value, e.g.
     //   Main/syncRepeat "0" is not a number of seconds from 1 to 2147483; using 60
     QStringList fallbacks;
+    // Who may pair, where it is more than a shop would want: pairing replaces the key with which
+    // content is delivered. One sentence each, for the start line and --check-config:
+    //   unset, listening beyond loopback -> "Main/connectFrom is not set: anyone who reaches
+    //       0.0.0.0:49152 can pair this register and then deliver what its displays show; set
+    //       Main/connectFrom to the management server's address"
+    //   "10.0.0.5/0"   -> "Main/connectFrom "10.0.0.5/0" admits every address"
+    //   "10.0.0.0/8"   -> "Main/connectFrom "10.0.0.0/8" admits 16777216 addresses, more than a
+    //       shop's network (a /16 at most)"
+    //   "2001:db8::/32" -> "... admits a /32 network, more than a shop's network (a /64 at most)"
+    //   "10.1.0.0/16", "192.168.1.0/24", "fd00::/64", unset with 127.0.0.1 -> nothing
+    QStringList pairingWarnings;
 
     static CoreSettings read(const QSettings& settings);
     // "address:port" for a person. The server listens on IPv4 only, on every address when given

@@ -64,6 +64,10 @@ public:
     const HttpLimits& limits() const { return m_limits; }
 
 private:
+    // The server reads the head from the bytes it collected and serves the request from the
+    // connection: it moves the request to that device.
+    friend class HttpServer;
+
     HttpRequest() = default;
 
     QByteArray m_method;

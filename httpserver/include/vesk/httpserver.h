@@ -44,9 +44,10 @@ namespace vesk {
 // exception gives a bare 500.
 //
 // What a peer can make the server hold is bounded by HttpLimits: connections in all and per peer
-// address (more are answered with a bare 503 at once), the head's lines and bytes (431), and one
-// deadline for head and body together (a peer that misses it is dropped without an answer).
-// The log lines that peers cause are throttled and summarised.
+// address (more are answered with a bare 503 at once; when all are taken, a newcomer takes the
+// slot of the oldest connection whose head is still incomplete, which gets the 503), the head's
+// lines and bytes (431), and one deadline for head and body together (a peer that misses it is
+// dropped without an answer). The log lines that peers cause are throttled and summarised.
 //
 // Threads: listen, close, addRoute and destruction on the thread that owns the server; it needs
 // no event loop. Handlers run on workers, several at once, and must be safe to call
@@ -77,8 +78,8 @@ public:
     const HttpLimits& limits() const { return m_limits; }
 
     // What became of the connections since construction: the answers written, by status code
-    // (the 503 of a refused connection included), and the connections closed without an answer
-    // (no request, a missed deadline, a peer gone before the answer). Safe from any thread.
+    // (the 503 of a refused or evicted connection included), and the connections closed without an
+    // answer (no request, a missed deadline, a peer gone before the answer). Safe from any thread.
     struct Tally
     {
         QMap<int, quint64> answered;
@@ -93,18 +94,29 @@ private:
         Handler handler;
         PeerFilter allowed;
     };
+    // A connection whose head is in, read once on the listener's thread, for a worker to answer.
+    struct Exchange;
 
     using Clock = std::chrono::steady_clock;
 
     // On the listener's thread.
-    bool onAccepted(int descriptor, quint32 peer, Clock::time_point now);
+    void onRefused(int descriptor, quint32 peer, bool overPeerShare, Clock::time_point now);
     void onHeadEnded(detail::PendingConnection&& connection, detail::HeadEnd end);
-    bool answerWithoutWorker(detail::PendingConnection& connection);
+    // Reads the complete head; what is left to do goes to a worker, or is done here when it
+    // needs neither a handler nor the input behind the head.
+    void onHead(detail::PendingConnection&& connection);
+    // The request in the head at the start of received, which keeps only the bytes behind it.
+    std::optional<HttpRequest> readHead(QByteArray& received, HttpRequest::ParseError& error) const;
+    // Answers a head larger than the limits allow with 431.
+    void refuseHead(detail::PendingConnection&& connection);
+    // To a worker, which runs serve().
+    void handOn(Exchange&& exchange);
     // Counts the connection out and closes it.
     void release(detail::PendingConnection& connection);
     // On a worker.
-    void serve(const detail::PendingConnection& connection);
-    HttpResponse respond(const HttpRequest& request, quint32 peer, int descriptor);
+    void serve(Exchange& exchange);
+    HttpResponse respond(
+        const HttpRequest& request, const Route& route, quint32 peer, int descriptor);
     const Route* route(const QString& key) const;
 
     const HttpLimits m_limits;

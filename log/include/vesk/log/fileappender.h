@@ -8,33 +8,46 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 
 namespace vesk::log {
+
+namespace detail {
+class FileWatch;
+}
 
 // Appends lines to a log file and rotates it by size. Thread-safe: each line (file check,
 // directory creation, size check, rotation, open, write) runs under the appender's mutex.
 //
 // Nothing happens at construction; the first line creates the directory and the file. A file
-// that someone deletes or moves away is recreated at the path, once the appender looks again:
-// on every 102nd line, and on any line that comes `recheckAfter` or longer after the previous
-// look. A quiet service therefore notices at its next line; lines written in a burst meanwhile
-// go to the file as it was (the moved file, or the deleted one). Between two looks a line costs
-// one write(2) and no other system call. The file is not buffered, so a line is in the file when
-// log() returns.
+// that someone deletes, moves away or replaces is left alone and a new one is made at the path:
+// a watch on the file tells the appender within a thread switch, so the next line goes to the
+// path. The path itself is looked at on every 102nd line and on any line that comes
+// `recheckAfter` or longer after the previous look, which is all there is where no watch can be
+// had. Otherwise a line costs one write(2) and no other system call. The file is not buffered,
+// so a line is in the file when log() returns.
 //
-// Every 102nd line the size is checked; a file at or above the limit becomes "<name>.1", the
-// numbered files move up by one ("<name>.1" to "<name>.2", ...) and those that would exceed
-// maxFiles - 1 are removed. Only the file itself and names of the form "<file name>.<number>"
-// take part; other files in the directory are never touched.
+// The size of the file is counted as lines are written: a line that would take the file past
+// the limit rotates it first, so no file holds more than maxSize() bytes (unless the rotation
+// itself fails: then the file grows and the next line tries again). A line longer than the
+// limit by itself is cut to it, ending in " [cut from <n> bytes]". Rotation: the file becomes
+// "<name>.1", the numbered files move up by one ("<name>.1" to "<name>.2", ...) and those that
+// would exceed maxFiles - 1 are removed. Only the file itself and names of the form
+// "<file name>.<number>" take part; other files in the directory are never touched.
 //
-// Failures are reported on standard error, one message per dropped line, never through a logger
-// (which could be this appender).
+// When the file cannot be written (its directory cannot be made, it cannot be opened, the disk
+// is full), the appender says so once on standard error and writes its lines there instead, so
+// that they reach the journal. It tries the file again with the first line that comes
+// `recheckAfter` or longer after its last try; once the file takes a line again, it says so once
+// and stays with the file. Its own messages go to standard error, never through a logger (which
+// could be this appender).
 class FileAppender : public Appender
 {
 public:
     // maxFileSize is in units of 1000 bytes (clamped to what fits a signed 32-bit byte count; 0
-    // or less rotates at every check); maxFiles counts the current file (1 or less keeps none).
-    // recheckAfter 0 looks at the path before every line.
+    // or less rotates before every line, each line whole in a file of its own); maxFiles counts
+    // the current file (1 or less keeps none). recheckAfter 0 looks at the path before every
+    // line, and tries a file that failed again at the next line.
     FileAppender(const QString& path, int maxFileSize, int maxFiles,
         std::chrono::milliseconds recheckAfter = std::chrono::seconds(1));
     ~FileAppender() override;
@@ -44,7 +57,7 @@ public:
 
     void log(Level level, const QString& name, const QString& message) override;
 
-    // Appends line and "\n", rotating first when a size check is due.
+    // Appends line and "\n", rotating first when the line would not fit.
     void writeLine(const QByteArray& line);
 
     // Size limit in bytes, as derived from maxFileSize.
@@ -55,17 +68,23 @@ protected:
     // Writes "логгер: " and text to std::cerr, with a line end and a flush.
     static void fail(const QString& text);
 
-    // The size check and, when due, the rotation; leaves the file closed after rotating.
-    // Called with m_mutex held.
-    void rotate();
+    // Rotates the file when `incoming` more bytes would take it past the limit; leaves the file
+    // closed after rotating. Called with m_mutex held and the file open.
+    void rotate(qint64 incoming);
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     // All with m_mutex held. whole ends with the line end.
-    void append(const QByteArray& whole);
+    void append(QByteArray& whole);
     // Closes the file when the path no longer names it; otherwise takes its size afresh.
-    void recheckPath(std::chrono::steady_clock::time_point now);
-    bool open();
+    void recheckPath(Clock::time_point now);
+    // The reason when the file cannot be opened, made or written; empty on success.
+    QString open();
+    QString write(const QByteArray& whole);
     void close();
+    // The file failed for the reason: said once, and the line goes to standard error.
+    void fallBack(const QString& reason, const QByteArray& whole, Clock::time_point now);
 
     QMutex m_mutex;
     const QString m_path;
@@ -73,13 +92,18 @@ private:
     const std::int32_t m_maxSize;
     const std::int32_t m_maxFiles;
     const std::chrono::milliseconds m_recheckAfter;
-    std::int32_t m_lineCounter = 0; // lines since the last size check
+    std::int32_t m_lineCounter = 0; // lines since the path was last looked at
     int m_descriptor = -1;
     // Identity of the open file, its size as we know it, and when the path was last looked at.
     quint64 m_device = 0;
     quint64 m_inode = 0;
     qint64 m_size = 0;
-    std::chrono::steady_clock::time_point m_lastCheck;
+    Clock::time_point m_lastCheck;
+    // Made at the first open.
+    std::unique_ptr<detail::FileWatch> m_watch;
+    // Lines go to standard error until retryAt.
+    bool m_failing = false;
+    Clock::time_point m_retryAt;
 };
 
 } // namespace vesk::log

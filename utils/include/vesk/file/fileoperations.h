@@ -118,9 +118,10 @@ struct SharedFiles
 // - then `verify`, when given, runs while the copies are still being written back to disk; when
 //   it returns false the sync returns false without flushing;
 // - last, every written file and then every changed directory is flushed to disk once.
-// No symbolic link is followed on either side. Throws std::invalid_argument, before touching
-// anything, for a name componentsInside refuses or one that names no file; filesystem_error when
-// a listed source is missing or not a regular file, or writing fails (a full disk, for one).
+// No symbolic link is followed on either side. Throws, before touching anything, for a name
+// componentsInside refuses (FileError::OutsideDirectory), one that names no file (EINVAL) and a
+// file listed as a directory of another (EISDIR); later when a listed source is missing or not a
+// regular file, or writing fails (a full disk, for one).
 bool sync(int first, int second, const QList<QString>& names, const SharedFiles& shared = {},
     const std::function<bool()>& verify = {});
 

@@ -1,0 +1,82 @@
+#include "command.h"
+
+#include "rsyncoptions.h"
+
+#include <cstdio>
+
+namespace vesk::sshgate {
+
+namespace {
+
+// Far more than any command line above; a longer one is not one of them.
+constexpr std::size_t maxCommand = 4096;
+
+bool isPlain(char c)
+{
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+        || std::string_view("/._,:=@%+-").find(c) != std::string_view::npos;
+}
+
+std::string shown(char c)
+{
+    if (c > ' ' && c < 0x7f)
+        return std::string(1, c);
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+    return escaped;
+}
+
+std::vector<std::string> words(std::string_view text)
+{
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t blank = std::min(text.find(' ', start), text.size());
+        result.emplace_back(text.substr(start, blank - start));
+        start = blank + 1;
+    }
+    return result;
+}
+
+Command rsyncReceive(const std::vector<std::string>& words)
+{
+    if (words.size() < 2 || words[1] != "--server")
+        return Refusal { "only rsync --server may run" };
+    RsyncReceive receive { { words[0], words[1] }, {} };
+    std::size_t i = 2;
+    for (; i < words.size() && words[i].starts_with('-'); ++i) {
+        if (auto refusal = refuseRsyncOption(words[i]))
+            return Refusal { std::move(*refusal) };
+        receive.options.push_back(words[i]);
+    }
+    if (words.size() - i != 2 || words[i] != ".")
+        return Refusal { "rsync must end in . and one destination" };
+    receive.destination = words[i + 1];
+    return receive;
+}
+
+} // namespace
+
+Command parseCommand(std::string_view original)
+{
+    if (original.empty())
+        return Refusal { "no command: this key only delivers with rsync into the sync directory" };
+    if (original.size() > maxCommand)
+        return Refusal { "the command is too long" };
+    for (const char c : original) {
+        if (c != ' ' && !isPlain(c))
+            return Refusal { "the command holds '" + shown(c) + "'" };
+    }
+    const std::vector<std::string> split = words(original);
+    const std::string home(homePath);
+    if (split == std::vector<std::string> { "cat", home + "/work_dir/TF" })
+        return ReadPlayedTransactionFile {};
+    if (split == std::vector<std::string> { "vesk-status", "--json" }
+        || split == std::vector<std::string> { "cat", home + "/status.json" })
+        return ReadStatus {};
+    if (split.front() == "rsync")
+        return rsyncReceive(split);
+    return Refusal { "not a command this key may run" };
+}
+
+} // namespace vesk::sshgate

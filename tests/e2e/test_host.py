@@ -1,0 +1,173 @@
+"""The real vesk-service as a guest on the register: a log file it cannot write, a log file that
+someone removes, the size limit of the log files, and a launcher that passes arguments of its
+own. One CTest test per class (see CMakeLists.txt)."""
+
+import os
+import re
+import subprocess
+import tempfile
+import unittest
+
+from vesk_e2e import Service, curl, enter_private_mount_namespace, wait_until
+
+COMPLAINT = "логгер: "
+WHERE_LINES_GO = "; строки журнала пишутся в стандартный поток ошибок, пока файл недоступен"
+NOT_FOUND = r"requested path GET /request-{} from connection \d+ is not found"
+
+
+def mount(*arguments):
+    subprocess.run(["mount", *arguments], check=True)
+
+
+def complaints(service):
+    return [line for line in service.stderr().splitlines() if line.startswith(COMPLAINT)]
+
+
+class HostTestCase(unittest.TestCase):
+    def service(self, log_path=None, **options):
+        service = Service(name=self.id().split(".")[-1], **options)
+        self.addCleanup(service.close)
+        if log_path:
+            service.log_path = log_path
+            service.write_config()
+        return service
+
+    def requests(self, service, numbers):
+        """GET requests for paths no route wants: each costs the service one log line."""
+        for n in numbers:
+            self.assertEqual(curl(service.port, f"/request-{n}", method="GET").status, 404)
+        for n in numbers:
+            service.wait_log(NOT_FOUND.format(n), logger="vesk.server", pattern=True)
+
+
+class HostLogTest(HostTestCase):
+    """Where the log cannot be written, the service says so once and logs to standard error."""
+
+    def setUp(self):
+        enter_private_mount_namespace()
+
+    def mounted(self, *options, read_only=False):
+        """A directory with a file system of its own mounted on it: made before the service, so
+        that the service stops before it is unmounted."""
+        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
+        os.makedirs(parent, exist_ok=True)
+        directory = tempfile.mkdtemp(prefix="mounted-", dir=parent)
+        self.addCleanup(os.rmdir, directory)
+        if read_only:
+            mount("--bind", directory, directory)
+        else:
+            mount(*options, directory)
+        self.addCleanup(subprocess.run, ["umount", "-l", directory], check=False)
+        if read_only:
+            mount("-o", "remount,bind,ro", directory)
+        return directory
+
+    def expectOneComplaint(self, service, reason):
+        said = complaints(service)
+        self.assertEqual(len(said), 1, service.diagnostics())
+        self.assertRegex(said[0], "^" + COMPLAINT + reason + re.escape(WHERE_LINES_GO) + "$")
+
+    def test_unwritable_log_directories(self):
+        cases = [
+            # The default path on a register whose log directory is not there, under a system
+            # that lets nobody make it.
+            ("missing", os.path.join("current", "morlen-vesk.log"),
+             lambda path: re.escape(f"Ошибка создания каталога {os.path.dirname(path)}")),
+            ("read-only", "morlen-vesk.log",
+             lambda path: re.escape(f"Невозможно открыть файл {path}. ") + ".+"),
+        ]
+        for name, below, reason in cases:
+            with self.subTest(name):
+                path = os.path.join(self.mounted(read_only=True), below)
+                service = self.service(log_path=path)
+                service.log_on_stderr = True
+                service.start()
+                self.requests(service, range(20))
+                self.expectOneComplaint(service, reason(path))
+                self.assertFalse(os.path.exists(path))
+                if name == "missing":
+                    # What the journal shows of such a start.
+                    print("\n".join(service.stderr().splitlines()[:6]))
+
+    def test_full_disk_and_back(self):
+        directory = self.mounted("-t", "tmpfs", "-o", "size=64k", "tmpfs")
+        service = self.service(log_path=os.path.join(directory, "morlen-vesk.log"))
+        filler = os.path.join(directory, "filler")
+        descriptor = os.open(filler, os.O_WRONLY | os.O_CREAT, 0o644)
+        for chunk in (4096, 1):
+            try:
+                while os.write(descriptor, bytes(chunk)):
+                    pass
+            except OSError:
+                pass
+        os.close(descriptor)
+        service.log_on_stderr = True
+        service.start()
+        self.requests(service, range(20))
+        self.expectOneComplaint(service, re.escape(f"Невозможно записать в файл {service.log_path}."
+                                                   " No space left on device"))
+        # Nothing half-written is left in the file.
+        with open(service.log_path, "rb") as f:
+            self.assertEqual(f.read(), b"")
+
+        # Room again: the lines go back to the file (tried once a second), said once.
+        os.remove(filler)
+        numbers = iter(range(20, 10_000))
+
+        def back_in_file():
+            n = next(numbers)
+            curl(service.port, f"/request-{n}", method="GET")
+            with open(service.log_path, "rb") as f:
+                return re.search(NOT_FOUND.format(n).encode(), f.read())
+
+        wait_until(back_in_file, 30, "log lines in the file again", service.diagnostics)
+        said = complaints(service)
+        self.assertEqual(said[1:], [COMPLAINT + f"Журнал снова пишется в файл {service.log_path}"])
+        service.log_on_stderr = False
+
+
+class LogFileTest(HostTestCase):
+    """The log file's size limit holds on every line; a removed file is made again at once."""
+
+    def test_limit_holds_and_removed_file_comes_back(self):
+        service = self.service()
+        config = os.path.join(service.bin_dir, "config.ini")
+        with open(config, encoding="utf-8") as f:
+            text = f.read()
+        with open(config, "w", encoding="utf-8") as f:
+            f.write(text.replace("[Logger]\n", "[Logger]\nmaxFileSize=4\nmaxFiles=3\n"))
+        service.start()
+        # Lines of nearly a kilobyte each, a peer's path echoed.
+        for n in range(40):
+            curl(service.port, f"/request-{n}-" + "p" * 900, method="GET")
+        directory = os.path.dirname(service.log_path)
+        wait_until(lambda: os.path.exists(service.log_path + ".2"), 30, "two rotations",
+                   service.diagnostics)
+        names = sorted(os.listdir(directory))
+        self.assertEqual(names, ["vesk.log", "vesk.log.1", "vesk.log.2"])
+        for name in names:
+            self.assertLessEqual(os.path.getsize(os.path.join(directory, name)), 4000, name)
+
+        os.remove(service.log_path)
+        self.requests(service, ["after-removal"])
+        self.assertTrue(os.path.exists(service.log_path))
+
+
+class LauncherArgumentsTest(HostTestCase):
+    """A launcher's own arguments are named once on standard error; the service runs."""
+
+    def test_unknown_arguments(self):
+        service = self.service()
+        service.arguments = ["--launcher-option", "value\nforged line", "x" * 500]
+        service.start()
+        self.requests(service, [1])
+        warnings = [line for line in service.stderr().splitlines() if "ignoring" in line]
+        self.assertEqual(warnings, [
+            "vesk-service: ignoring arguments that it does not know: '--launcher-option', "
+            "'value?forged line', '" + "x" * 80 + "...'; see vesk-service --help"],
+            service.diagnostics())
+        self.assertNotIn("forged line", service.stderr().replace("value?forged line", ""))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,54 @@
+#include "filenames.h"
+
+#include <vesk/file/fileoperations.h>
+
+#include <QRandomGenerator>
+
+namespace vesk::file {
+
+std::optional<std::vector<std::string>> componentsInside(std::string_view name)
+{
+    if (name.starts_with('/') || name.find('\0') != std::string_view::npos)
+        return std::nullopt;
+    std::vector<std::string> components;
+    for (std::size_t start = 0; start <= name.size();) {
+        const std::size_t slash = std::min(name.find('/', start), name.size());
+        const std::string_view component = name.substr(start, slash - start);
+        if (component == "..")
+            return std::nullopt;
+        if (!component.empty() && component != ".")
+            components.emplace_back(component);
+        start = slash + 1;
+    }
+    return components;
+}
+
+namespace detail {
+
+void requireSingleComponent(const std::string& name, const Where& where)
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos
+        || name.find('\0') != std::string::npos)
+        throwErrno("not a name in the directory", where, EINVAL);
+}
+
+std::string joinComponents(const std::vector<std::string>& components, std::size_t count)
+{
+    std::string joined;
+    for (std::size_t i = 0; i < count; ++i)
+        joined += (i ? "/" : "") + components[i];
+    return joined;
+}
+
+std::string temporaryName(const std::string& name)
+{
+    static constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    std::string candidate = "." + name + ".";
+    for (int i = 0; i < 8; ++i)
+        candidate += digits[QRandomGenerator::global()->bounded(int(sizeof digits - 1))];
+    return candidate;
+}
+
+} // namespace detail
+
+} // namespace vesk::file
