@@ -1,14 +1,15 @@
 """vesk-manage against the real service as its own account, a stock sshd and rsync.
 
-One register runs as in tests/e2e/rsync_delivery.py (its account, CAP_LINUX_IMMUTABLE only, an
-sshd of the test's own on loopback); vesk-manage pairs with it, delivers to it, reads its status
-and listens to its heartbeats; a second register, in a mount namespace of its own, joins the
+One register runs as in tests/e2e/rsync_delivery.py (its account, CAP_LINUX_IMMUTABLE only, a
+stock sshd of the test's own on loopback, the paired key behind the register's SSH gate);
+vesk-manage pairs with it, delivers to it, reads its status and listens to its heartbeats; a second register, in a mount namespace of its own, joins the
 same listener. Nothing of the host's home or SSH configuration is used: the pairings live in the
 test's scratch directory, the register's host key in a known_hosts file of the test's own.
 """
 
 import os
 import queue
+import re
 import shutil
 import signal
 import stat
@@ -26,7 +27,6 @@ from vesk_e2e import (REQUEST_TIMEOUT, SANITIZER_REPORT, Service, free_tcp_port,
                       make_clip, wait_until)
 
 MANAGE = os.environ.get("VESK_MANAGE", "")
-STATUS = os.environ.get("VESK_STATUS", "")
 
 PLAYLIST = "[shop]\nname = shop\ndays = all\n[shop.1]\nurl = video/red.mp4\ntimeplay = 2\n"
 
@@ -108,16 +108,12 @@ class Manager:
 
 
 def start_register(scratch, name, cleanup):
-    """A register as its account with its own sshd, and vesk-status where ssh finds it; returns
-    the service and the ssh options that reach it."""
+    """A register as its account with its own sshd; returns the service and the ssh options that
+    reach it."""
     service = Service(sync_repeat=2, name=name)
     cleanup(service.close)
     host = RegisterHost(service)
     cleanup(host.close)
-    for command in (["mount", "-t", "tmpfs", "-o", "mode=0755", "vesk-e2e-bin", "/usr/local/bin"],
-                    ["cp", STATUS, "/usr/local/bin/vesk-status"]):
-        if host.run(command).returncode != 0:
-            raise RuntimeError(f"cannot prepare the register: {command}")
     known_hosts = os.path.join(scratch, f"known_hosts_{name}")
     with open(known_hosts, "w", encoding="ascii") as f:
         f.write(host.start_sshd(free_tcp_port()))
@@ -130,8 +126,8 @@ def start_register(scratch, name, cleanup):
 
 class ManageTest(unittest.TestCase):
     def setUp(self):
-        if not os.path.isfile(MANAGE) or not os.path.isfile(STATUS):
-            self.skipTest("VESK_MANAGE and VESK_STATUS must name the built programs")
+        if not os.path.isfile(MANAGE):
+            self.skipTest("VESK_MANAGE must name the built program")
         parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
         os.makedirs(parent, exist_ok=True)
         self.scratch = tempfile.mkdtemp(prefix="manage-", dir=parent)
@@ -160,6 +156,10 @@ class ManageTest(unittest.TestCase):
                              self.manager.key + ".pub",
                              "--listen", f"127.0.0.1:{self.heartbeat_port}", "--name", name)
         self.assertEqual(paired.returncode, 0, paired.stderr)
+        # The key as the register keeps it: behind its gate, which lets it deliver and read.
+        with open(self.manager.key + ".pub", encoding="ascii") as f:
+            self.assertRegex(read(service.path(".ssh/authorized_keys")).decode(),
+                             rf'^restrict,command="[^"]*/vesk-sshgate" {re.escape(f.read())}$')
         kept = os.path.join(self.scratch, "state", "vesk-manage", name)
         self.assertEqual(stat.S_IMODE(os.stat(kept).st_mode), 0o600)
         self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(kept)).st_mode), 0o700)

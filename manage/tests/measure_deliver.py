@@ -6,13 +6,15 @@ are timed from the start until the register plays the delivery:
 
 - by hand: xxhsum -H1 for TF, rsync of the media, rsync of TF again while it answers 23, then
   `cat .../work_dir/TF` over ssh every 0.1 s until it is the TF just sent;
-- vesk-manage deliver: the same, with its checks, its looks at the status and its looks once a
-  second.
+- vesk-manage deliver: the same, with its checks of the content, over one ssh connection,
+  looking at the played TF four times a second and at the status once a second.
 
-    VESK_SERVICE=build-rel/bin/vesk-service VESK_STATUS=build-rel/bin/vesk-status \\
-    VESK_MANAGE=build-rel/bin/vesk-manage python3 -B manage/tests/measure_deliver.py --size-mib 100
+    cmake --build build-rel --target vesk-service vesk-status vesk-sshgate vesk-manage
+    VESK_SERVICE=build-rel/bin/vesk-service VESK_MANAGE=build-rel/bin/vesk-manage \\
+      python3 -B manage/tests/measure_deliver.py --size-mib 100
 
-prints each pair and the median ratio (root needed: the register runs in a mount namespace).
+prints each pair and the median ratio (root needed: the register runs in a mount namespace). The
+register's helpers, vesk-sshgate and vesk-status, are taken from beside vesk-service.
 """
 
 import argparse
