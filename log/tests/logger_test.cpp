@@ -148,6 +148,9 @@ TEST(Logger, Concat)
         { Logger::concat(u"level %1"_s, Level::warn), u"level 20"_s },
         { Logger::concat(u"%1"_s, 0.5), u"0.5"_s },
         { Logger::concat(u"%1 and %2"_s, QString()), u" and %2"_s },
+        // A marker that a value brings along stays text: a delivered name cannot take the
+        // place of what follows it.
+        { Logger::concat(u"file %1 in %2"_s, "%2%1", "sync_dir"), u"file %2%1 in sync_dir"_s },
     };
     for (const auto& row : table)
         EXPECT_EQ(row.got, row.expected) << row.expected.toStdString();

@@ -180,12 +180,10 @@ StreamPlayer::Outcome StreamPlayer::play(const Slot& slot, QString& failure)
         if (const int ret = demuxer.seek(*target); ret < 0)
             m_logger->debug("stream: cannot seek (%1), reading from the start of %2",
                 StreamDemuxer::errorText(ret), slot.shown.url);
-    // The names are the delivery's: filled in at once, so that one holding "%2" stays as it is.
-    m_logger->log(log::Level::debug,
-        QString("stream: playing %1 (%2/%3, %4 tracks) from %5 ms, slot %6 - %7")
-            .arg(slot.shown.url, slot.shown.playlist, slot.shown.file,
-                QString::number(demuxer.tracks().size()), QString::number(position.count()),
-                slot.shown.start.toString(Qt::ISODate), slot.shown.end.toString(Qt::ISODate)));
+    m_logger->debug("stream: playing %1 (%2/%3, %4 tracks) from %5 ms, slot %6 - %7",
+        slot.shown.url, slot.shown.playlist, slot.shown.file, demuxer.tracks().size(),
+        qint64(position.count()), slot.shown.start.toString(Qt::ISODate),
+        slot.shown.end.toString(Qt::ISODate));
 
     StreamPlayback playback(slot, demuxer, pacer, end);
     Outcome outcome = pump(playback, failure);

@@ -274,15 +274,12 @@ StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
         return outcome;
     const QString placeholder = plainName(m_playing.programme.placeholder.toUtf8());
     const QString where = slot.directory.name + '/' + slot.shown.url;
-    // Names are the delivery's: every marker is filled at once, so that a name holding "%2" is
-    // written as it is.
     if (slot.shown.placeholder || placeholder.isEmpty()) {
-        m_logger->log(log::Level::warn, QString("stream: cannot play %1: %2").arg(where, failure));
+        m_logger->warn("stream: cannot play %1: %2", where, failure);
         return outcome;
     }
-    m_logger->log(log::Level::warn,
-        QString("stream: cannot play %1: %2; showing the placeholder %3 until %4")
-            .arg(where, failure, placeholder, slot.shown.end.toString(Qt::ISODate)));
+    m_logger->warn("stream: cannot play %1: %2; showing the placeholder %3 until %4", where,
+        failure, placeholder, slot.shown.end.toString(Qt::ISODate));
     Slot standIn = slot;
     standIn.shown.url = placeholder;
     standIn.shown.placeholder = true;

@@ -32,8 +32,9 @@ public:
     void log(Level l, const QString& message);
 
     // Each argument fills the lowest-numbered remaining marker ("%1", "%2", ...) by QString::arg
-    // rules. The message is built before the level test, so code that builds an expensive
-    // message asks isLevelEnabled first.
+    // rules, all in one pass over the format: a marker inside an argument (a delivered file named
+    // "%2", say) is text like any other and never takes a later argument. The message is built
+    // before the level test, so code that builds an expensive message asks isLevelEnabled first.
     template <QStringArg... Args> void debug(const QString& format, Args&&... args)
     {
         log(Level::debug, concat(format, std::forward<Args>(args)...));
@@ -54,12 +55,13 @@ public:
     //   concat("at %1 port %2", "10.0.0.1", 49152) -> "at 10.0.0.1 port 49152"
     //   concat("%2 %1", "a", "b")                  -> "b a"
     //   concat("%1")                               -> "%1"
+    //   concat("%1 and %2", "%2", "b")             -> "%2 and b"
     static QString concat(const QString& format) { return format; }
     template <QStringArg First, QStringArg... Rest>
     static QString concat(const QString& format, First&& first, Rest&&... rest)
     {
-        return concat(
-            detail::substitute(format, std::forward<First>(first)), std::forward<Rest>(rest)...);
+        return format.arg(
+            detail::text(std::forward<First>(first)), detail::text(std::forward<Rest>(rest))...);
     }
 
 private:

@@ -52,29 +52,29 @@ const char* >
 
 namespace detail {
 
-// format.arg(value) by QString::arg rules (field width 0, fill space, base 10), with the
-// conversions of the table above.
-template <QStringArg T> QString substitute(const QString& format, T&& value)
+// The text QString::arg would put in place of a marker (field width 0, fill space, base 10), with
+// the conversions of the table above.
+template <QStringArg T> QString text(T&& value)
 {
     using V = Bare<T>;
-    if constexpr (
-        std::same_as<V,
-            QString> || std::same_as<V, QStringView> || std::same_as<V, QLatin1StringView>) {
-        return format.arg(value);
+    if constexpr (std::same_as<V, QString>) {
+        return value;
+    } else if constexpr (std::same_as<V, QStringView> || std::same_as<V, QLatin1StringView>) {
+        return value.toString();
     } else if constexpr (std::same_as<V, QByteArray>) {
-        return format.arg(QString::fromUtf8(value));
+        return QString::fromUtf8(value);
     } else if constexpr (std::is_pointer_v<std::decay_t<T>>) {
-        return format.arg(QString::fromUtf8(value));
+        return QString::fromUtf8(value);
     } else if constexpr (std::integral<V> && std::is_signed_v<V>) {
-        return format.arg(static_cast<qlonglong>(value));
+        return QString::number(static_cast<qlonglong>(value));
     } else if constexpr (std::integral<V>) {
-        return format.arg(static_cast<qulonglong>(value));
+        return QString::number(static_cast<qulonglong>(value));
     } else if constexpr (std::floating_point<V>) {
-        return format.arg(static_cast<double>(value));
+        return QStringLiteral("%1").arg(static_cast<double>(value));
     } else if constexpr (std::is_enum_v<V>) {
-        return substitute(format, std::to_underlying(value));
+        return text(std::to_underlying(value));
     } else {
-        return substitute(format, value.toInt());
+        return text(value.toInt());
     }
 }
 
