@@ -10,7 +10,8 @@ import unittest
 BIN = os.environ["VESK_BIN"]
 SOURCE = os.environ["VESK_SOURCE_DIR"]
 VERSION = os.environ["VESK_VERSION"]
-PROGRAMS = ["vesk-schedule", "vesk-display", "vesk-service", "vesk-status", "vesk-sshgate"]
+PROGRAMS = ["vesk-schedule", "vesk-display", "vesk-service", "vesk-status", "vesk-sshgate",
+            "vesk-manage"]
 
 
 def run(args, **kwargs):

@@ -23,7 +23,7 @@ root=$work/root
 for f in usr/lib/vesk/vesk-service usr/lib/vesk/libvesk_core.so.1 lib/systemd/system/vesk.service \
     usr/share/man/man1/vesk-service.1.gz usr/share/doc/vesk/copyright etc/vesk/config.ini \
     usr/bin/vesk-status usr/share/man/man1/vesk-status.1.gz usr/lib/vesk/vesk-sshgate \
-    usr/share/man/man1/vesk-sshgate.1.gz; do
+    usr/share/man/man1/vesk-sshgate.1.gz usr/bin/vesk-manage usr/share/man/man1/vesk-manage.1.gz; do
     [ -e "$root/$f" ] || fail "$f is missing"
 done
 for f in usr/include usr/lib/vesk/libvesk_core.so; do
@@ -37,6 +37,7 @@ for d in adduser libqt6core6 libavcodec; do
 done
 [ "$("$root/usr/bin/vesk-service" --version)" = "vesk-service $version" ] || fail "bad --version"
 [ "$("$root/usr/bin/vesk-status" --version)" = "vesk-status $version" ] || fail "bad --version"
+[ "$("$root/usr/bin/vesk-manage" --version)" = "vesk-manage $version" ] || fail "bad --version"
 
 # Each check of the script ends it with status 1 when it fails.
 unshare --mount --propagation private sh -eu -c '

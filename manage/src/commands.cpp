@@ -1,0 +1,355 @@
+#include "commands.h"
+
+#include "console.h"
+#include "delivery.h"
+#include "listen.h"
+#include "pairing.h"
+#include "printable.h"
+#include "registerstate.h"
+#include "statustext.h"
+
+#include <QCommandLineParser>
+#include <QFile>
+#include <QFileInfo>
+#include <QHostInfo>
+#include <QJsonDocument>
+
+namespace vesk::manage {
+
+namespace {
+
+// The port `listen` takes by default, and the one a pairing names unless told otherwise.
+constexpr quint16 defaultHeartbeatPort = 5000;
+// An OpenSSH public key is one line of at most a few kilobytes (an RSA key of 16384 bits).
+constexpr qint64 maxPublicKeyBytes = 16 * 1024;
+
+const char* const pairUsage
+    = "usage: vesk-manage pair REGISTER:PORT --ssh-key FILE.pub [--listen ADDR:PORT] [--name "
+      "NAME]\n"
+      "\n"
+      "Pairs with the register whose API listens at REGISTER:PORT: agrees a key with it, hands it\n"
+      "the SSH key FILE.pub to deliver with and a new token, and keeps what a delivery and the\n"
+      "heartbeats need under NAME (default REGISTER:PORT). A new pairing replaces the register's\n"
+      "previous one.\n"
+      "\n"
+      "  --ssh-key FILE.pub  the public half of the key to deliver with; FILE stays here\n"
+      "  --listen ADDR:PORT  where the register sends its heartbeat (default: this machine's\n"
+      "                      address towards the register, port 5000)\n"
+      "  --name NAME         the name to deliver to and to see heartbeats under\n";
+
+const char* const deliverUsage
+    = "usage: vesk-manage deliver NAME DIR [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT]\n"
+      "                           [--ssh-option OPTION]... [--checksum] [--wait SECONDS]\n"
+      "\n"
+      "Checks DIR (playlist.ini names media that are there), writes DIR/TF, sends the media and\n"
+      "then TF to the register paired as NAME, and waits until the register plays it or refuses\n"
+      "it.\n"
+      "\n"
+      "  --ssh-key FILE       the key to log in with (default: the one paired, without .pub)\n"
+      "  --ssh-user USER      the register's account (default vesk)\n"
+      "  --ssh-port PORT      the register's SSH port (default 22)\n"
+      "  --ssh-option OPTION  an ssh -o option, for example UserKnownHostsFile=FILE\n"
+      "  --checksum           compare the media by content: after a refusal for a damaged file\n"
+      "  --wait SECONDS       how long to wait for the register (default 300)\n"
+      "\n"
+      "Exit status: 0 played, 1 refused by the register, 2 wrong usage, 3 no connection or no\n"
+      "verdict in time, 4 DIR is no delivery (nothing was sent).\n";
+
+const char* const statusUsage
+    = "usage: vesk-manage status NAME [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT]\n"
+      "                          [--ssh-option OPTION]...\n"
+      "\n"
+      "The status of the register paired as NAME, as vesk-status prints it there.\n"
+      "\n"
+      "Exit status: 0 its service runs, 1 it stopped or its status is stale, 2 wrong usage,\n"
+      "3 the status cannot be read.\n";
+
+const char* const listenUsage
+    = "usage: vesk-manage listen [--port PORT] [--json]\n"
+      "\n"
+      "Receives the heartbeats of every paired register and shows them in a table: the last\n"
+      "beat, the register's clock against ours, beats missed. Stops on SIGINT or SIGTERM.\n"
+      "\n"
+      "  --port PORT  the UDP port (default 5000)\n"
+      "  --json       a JSON line per beat instead of the table\n";
+
+const QCommandLineOption helpOption { QStringLiteral("help") };
+
+// Nothing when parsing went well and the command goes on; otherwise the exit status.
+std::optional<int> parse(QCommandLineParser& parser, const QStringList& arguments,
+    qsizetype positionals, const char* usage)
+{
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addOption(helpOption);
+    if (!parser.parse(QStringList { QStringLiteral("vesk-manage") } + arguments))
+        return fail(exitUsage, parser.errorText());
+    if (parser.isSet(helpOption)) {
+        std::fputs(usage, stdout);
+        return exitDone;
+    }
+    if (parser.positionalArguments().size() != positionals)
+        return fail(exitUsage,
+            QStringLiteral("expected %1 argument(s), got %2; see --help")
+                .arg(positionals)
+                .arg(parser.positionalArguments().size()));
+    return std::nullopt;
+}
+
+const QCommandLineOption sshKeyOption { QStringLiteral("ssh-key"), {}, QStringLiteral("FILE") };
+const QCommandLineOption sshUserOption { QStringLiteral("ssh-user"), {}, QStringLiteral("USER") };
+const QCommandLineOption sshPortOption { QStringLiteral("ssh-port"), {}, QStringLiteral("PORT") };
+const QCommandLineOption sshOptionOption { QStringLiteral("ssh-option"), {},
+    QStringLiteral("OPTION") };
+
+// How to log in to the paired register, from the pairing and the options; nothing, with `error`
+// set, for an option that cannot be used.
+std::optional<SshTarget> sshTarget(
+    const QCommandLineParser& parser, const RegisterState& state, QString& error)
+{
+    SshTarget target;
+    target.host = state.address;
+    target.key = parser.isSet(sshKeyOption) ? parser.value(sshKeyOption) : state.sshKey;
+    if (parser.isSet(sshUserOption))
+        target.user = parser.value(sshUserOption);
+    if (!validUser(target.user))
+        error = QStringLiteral("'%1' is not a user name").arg(printable(target.user));
+    if (parser.isSet(sshPortOption)) {
+        bool ok = false;
+        target.port = quint16(parser.value(sshPortOption).toUShort(&ok));
+        if (!ok || target.port == 0)
+            error
+                = QStringLiteral("'%1' is not a port").arg(printable(parser.value(sshPortOption)));
+    }
+    target.options = parser.values(sshOptionOption);
+    for (const QString& option : std::as_const(target.options))
+        if (option.isEmpty() || option.startsWith(u'-'))
+            error = QStringLiteral("'%1' is not an ssh option").arg(printable(option));
+    return error.isEmpty() ? std::optional(target) : std::nullopt;
+}
+
+struct Reach
+{
+    RegisterState state;
+    SshTarget target;
+};
+
+// The register paired as the first argument and how to log in to it; nothing when either fails
+// (the failure is said).
+std::optional<Reach> reach(const QCommandLineParser& parser, const QString& stateDirectory)
+{
+    QString error;
+    std::optional<RegisterState> state
+        = StateStore(stateDirectory).load(parser.positionalArguments().front(), error);
+    std::optional<SshTarget> target;
+    if (state)
+        target = sshTarget(parser, *state, error);
+    if (!target) {
+        note(error);
+        return std::nullopt;
+    }
+    return Reach { std::move(*state), std::move(*target) };
+}
+
+// The register's API address: an IPv4 address, or a name that resolves to one.
+std::optional<std::pair<QHostAddress, quint16>> registerAddress(const QString& text)
+{
+    if (auto parsed = parseIpv4Port(text))
+        return parsed;
+    const qsizetype colon = text.lastIndexOf(u':');
+    if (colon <= 0)
+        return std::nullopt;
+    const QHostInfo info = QHostInfo::fromName(text.left(colon));
+    for (const QHostAddress& address : info.addresses())
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            return parseIpv4Port(address.toString() + text.mid(colon));
+    return std::nullopt;
+}
+
+// The public key's line as ssh-keygen wrote it, or nothing with `error` set.
+std::optional<QByteArray> readPublicKey(const QString& path, QString& error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return std::nullopt;
+    }
+    QByteArray line = file.read(maxPublicKeyBytes + 1);
+    if (line.endsWith('\n'))
+        line.chop(line.endsWith("\r\n") ? 2 : 1);
+    const bool plain = std::none_of(
+        line.cbegin(), line.cend(), [](char c) { return (c >= 0 && c < 0x20) || c == 0x7f; });
+    if (line.size() > maxPublicKeyBytes || line.isEmpty() || !plain
+        || line.contains("PRIVATE KEY")) {
+        error = QStringLiteral("%1 is not one public key line, as ssh-keygen writes FILE.pub")
+                    .arg(path);
+        return std::nullopt;
+    }
+    return line;
+}
+
+// What the register is sent, from the command line; nothing when an argument is wrong (said).
+std::optional<PairingRequest> pairingRequest(
+    const QCommandLineParser& parser, const QString& listen)
+{
+    const QString target = parser.positionalArguments().front();
+    const auto api = registerAddress(target);
+    if (!api) {
+        note(QStringLiteral("'%1' is not REGISTER:PORT").arg(printable(target)));
+        return std::nullopt;
+    }
+    const QString publicKeyPath = parser.value(sshKeyOption);
+    if (!publicKeyPath.endsWith(QStringLiteral(".pub"))) {
+        note(QStringLiteral("--ssh-key FILE.pub is needed: the public half"));
+        return std::nullopt;
+    }
+    QString error;
+    const std::optional<QByteArray> clientKey = readPublicKey(publicKeyPath, error);
+    if (!clientKey) {
+        note(error);
+        return std::nullopt;
+    }
+    PairingRequest request { api->first, api->second, *clientKey, listen, QUuid::createUuid() };
+    if (request.server.isEmpty()) {
+        const QHostAddress local = localAddressTowards(request.address);
+        if (local.isNull()) {
+            note(QStringLiteral("no route to %1; give --listen").arg(request.address.toString()));
+            return std::nullopt;
+        }
+        request.server = QStringLiteral("%1:%2").arg(local.toString()).arg(defaultHeartbeatPort);
+    } else if (!parseIpv4Port(request.server)) {
+        note(QStringLiteral("'%1' is not ADDR:PORT").arg(printable(request.server)));
+        return std::nullopt;
+    }
+    return request;
+}
+
+void tellPairing(const RegisterState& state)
+{
+    report(QStringLiteral("paired with %1 as %2").arg(state.registerText(), state.name));
+    report(QStringLiteral("delivers into %1 with %2").arg(state.catalog, state.sshKey));
+    report(QStringLiteral("heartbeats to %1; register clock %2 s against ours")
+               .arg(state.heartbeat)
+               .arg(state.clockOffsetMs / 1000.0, 0, 'f', 1));
+    if (!QFileInfo::exists(state.sshKey))
+        note(QStringLiteral("%1 is not here: deliver and status need --ssh-key").arg(state.sshKey));
+}
+
+} // namespace
+
+int pairCommand(const QStringList& arguments, const QString& stateDirectory)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption listenOption { QStringLiteral("listen"), {},
+        QStringLiteral("ADDR:PORT") };
+    const QCommandLineOption nameOption { QStringLiteral("name"), {}, QStringLiteral("NAME") };
+    parser.addOptions({ sshKeyOption, listenOption, nameOption });
+    if (const auto status = parse(parser, arguments, 1, pairUsage))
+        return *status;
+    const std::optional<PairingRequest> request
+        = pairingRequest(parser, parser.value(listenOption));
+    if (!request)
+        return exitUsage;
+    RegisterState state;
+    state.name = parser.isSet(nameOption)
+        ? parser.value(nameOption)
+        : QStringLiteral("%1:%2").arg(request->address.toString()).arg(request->port);
+    if (!StateStore::validName(state.name))
+        return fail(
+            exitUsage, QStringLiteral("'%1' is not a usable name").arg(printable(state.name)));
+    const StateStore store(stateDirectory);
+    try {
+        // Before the register gives up its previous pairing, not after.
+        store.prepare();
+    } catch (const std::exception& e) {
+        return fail(exitTransport, QString::fromUtf8(e.what()));
+    }
+
+    PairingError failure;
+    const std::optional<PairingAnswer> answer = pairWith(*request, PairingLimits {}, failure);
+    if (!answer)
+        return fail(failure.refused ? exitRefused : exitTransport, failure.text);
+    state.address = request->address;
+    state.port = request->port;
+    state.token = request->token;
+    state.sharedKey = answer->key.getKey();
+    state.catalog = answer->catalog;
+    state.sshKey = QFileInfo(parser.value(sshKeyOption).chopped(4)).absoluteFilePath();
+    state.heartbeat = request->server;
+    state.paired = answer->received;
+    state.clockOffsetMs = answer->received.msecsTo(answer->registerTime);
+    try {
+        store.save(state);
+    } catch (const std::exception& e) {
+        return fail(exitTransport,
+            QStringLiteral("%1; the register is paired all the same, pair again")
+                .arg(QString::fromUtf8(e.what())));
+    }
+    tellPairing(state);
+    return exitDone;
+}
+
+int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption checksumOption { QStringLiteral("checksum") };
+    const QCommandLineOption waitOption { QStringLiteral("wait"), {}, QStringLiteral("SECONDS") };
+    parser.addOptions({ sshKeyOption, sshUserOption, sshPortOption, sshOptionOption, checksumOption,
+        waitOption });
+    if (const auto status = parse(parser, arguments, 2, deliverUsage))
+        return *status;
+    const std::optional<Reach> paired = reach(parser, stateDirectory);
+    if (!paired)
+        return exitUsage;
+    DeliverOptions options { paired->target, parser.positionalArguments().back(),
+        paired->state.catalog, parser.isSet(checksumOption) };
+    if (parser.isSet(waitOption)) {
+        bool ok = false;
+        options.waitSeconds = parser.value(waitOption).toInt(&ok);
+        if (!ok || options.waitSeconds <= 0 || options.waitSeconds > 24 * 3600)
+            return fail(exitUsage,
+                QStringLiteral("--wait needs seconds, not '%1'")
+                    .arg(printable(parser.value(waitOption))));
+    }
+    return deliver(options);
+}
+
+int statusCommand(const QStringList& arguments, const QString& stateDirectory)
+{
+    QCommandLineParser parser;
+    parser.addOptions({ sshKeyOption, sshUserOption, sshPortOption, sshOptionOption });
+    if (const auto status = parse(parser, arguments, 1, statusUsage))
+        return *status;
+    const std::optional<Reach> paired = reach(parser, stateDirectory);
+    if (!paired)
+        return exitUsage;
+    QString error;
+    const std::optional<QJsonObject> read = readStatus(paired->target, error);
+    if (!read)
+        return fail(exitTransport, error);
+    const QJsonObject safe = printableJson(QJsonValue(*read)).toObject();
+    const QDateTime now = QDateTime::currentDateTime();
+    std::fputs(vesk::status::statusText(safe, now).toLocal8Bit().constData(), stdout);
+    constexpr int notRunning = 1;
+    return vesk::status::looksAlive(safe, now) ? exitDone : notRunning;
+}
+
+int listenCommand(const QStringList& arguments, const QString& stateDirectory)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption portOption { QStringLiteral("port"), {}, QStringLiteral("PORT") };
+    const QCommandLineOption jsonOption { QStringLiteral("json") };
+    parser.addOptions({ portOption, jsonOption });
+    if (const auto status = parse(parser, arguments, 0, listenUsage))
+        return *status;
+    ListenOptions options { stateDirectory, defaultHeartbeatPort, parser.isSet(jsonOption) };
+    if (parser.isSet(portOption)) {
+        bool ok = false;
+        options.port = parser.value(portOption).toUShort(&ok);
+        if (!ok || options.port == 0)
+            return fail(exitUsage,
+                QStringLiteral("'%1' is not a port").arg(printable(parser.value(portOption))));
+    }
+    return listen(options);
+}
+
+} // namespace vesk::manage

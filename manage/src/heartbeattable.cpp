@@ -1,0 +1,128 @@
+#include "heartbeattable.h"
+
+#include <vesk/ssl/crypto.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+
+namespace vesk::manage {
+
+namespace {
+
+constexpr qsizetype tokenBytes = 16;
+constexpr qsizetype ivBytes = ssl::EncryptedDataGcm::ivLength;
+constexpr qsizetype tagBytes = ssl::EncryptedDataGcm::tagLength;
+
+} // namespace
+
+std::optional<qint64> HeartbeatTable::Row::clockOffsetMs() const
+{
+    if (!received || !registerTime)
+        return std::nullopt;
+    return registerTime->toMSecsSinceEpoch() - received->toMSecsSinceEpoch();
+}
+
+HeartbeatTable::HeartbeatTable(const Limits& limits)
+    : m_limits(limits)
+{
+}
+
+bool HeartbeatTable::knowsToken(QByteArrayView datagram) const
+{
+    const QByteArrayView token = datagram.first(std::min(datagram.size(), tokenBytes));
+    return std::any_of(
+        m_keys.cbegin(), m_keys.cend(), [&](const Key& k) { return k.token == token; });
+}
+
+void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const QDateTime& now)
+{
+    QList<RegisterState> sorted = registers;
+    std::sort(sorted.begin(), sorted.end(),
+        [](const RegisterState& a, const RegisterState& b) { return a.name < b.name; });
+    QList<Row> rows;
+    QList<Key> keys;
+    for (const RegisterState& state : sorted) {
+        Key key { state.token.toRfc4122(), {} };
+        if (!key.key.trySetKey(state.sharedKey))
+            continue;
+        Row row { state.name, {}, {}, {}, 0, 0, now };
+        for (qsizetype i = 0; i < m_rows.size(); ++i)
+            if (m_rows[i].name == state.name && m_keys[i].token == key.token
+                && m_keys[i].key.getKey() == key.key.getKey())
+                row = m_rows[i];
+        rows.append(std::move(row));
+        keys.append(std::move(key));
+    }
+    m_rows = std::move(rows);
+    m_keys = std::move(keys);
+}
+
+HeartbeatTable::Verdict HeartbeatTable::count(Verdict verdict)
+{
+    // In the order of Verdict.
+    static constexpr quint64 Counters::*counters[] = { &Counters::accepted, &Counters::oversized,
+        &Counters::malformed, &Counters::unknown, &Counters::forged, &Counters::replayed };
+    ++(m_counters.*counters[int(verdict)]);
+    return verdict;
+}
+
+HeartbeatTable::Verdict HeartbeatTable::addDatagram(
+    QByteArrayView datagram, const QString& from, const QDateTime& now, qsizetype* accepted)
+{
+    if (datagram.size() > m_limits.maxDatagramBytes)
+        return count(Verdict::oversized);
+    if (datagram.size() < tokenBytes + ivBytes + tagBytes)
+        return count(Verdict::malformed);
+    const QByteArrayView token = datagram.first(tokenBytes);
+    const auto key = std::find_if(
+        m_keys.cbegin(), m_keys.cend(), [&](const Key& k) { return k.token == token; });
+    if (key == m_keys.cend())
+        return count(Verdict::unknown);
+    Row& row = m_rows[key - m_keys.cbegin()];
+
+    QByteArray plaintext;
+    try {
+        plaintext = ssl::decryptWithGcm(key->key.bytes(),
+            ssl::EncryptedDataGcm(
+                datagram
+                    .sliced(tokenBytes + ivBytes, datagram.size() - tokenBytes - ivBytes - tagBytes)
+                    .toByteArray(),
+                datagram.sliced(tokenBytes, ivBytes).toByteArray(),
+                datagram.last(tagBytes).toByteArray()));
+    } catch (const std::exception&) {
+        return count(Verdict::forged);
+    }
+    const QDateTime time = QDateTime::fromString(
+        QJsonDocument::fromJson(plaintext).object().value("datetime").toString(),
+        Qt::ISODateWithMs);
+    if (!time.isValid())
+        return count(Verdict::malformed);
+    if (row.registerTime && time <= *row.registerTime)
+        return count(Verdict::replayed);
+
+    row.missedBefore += missedIn(row.received.value_or(row.since).msecsTo(now));
+    row.from = from;
+    row.received = now;
+    row.registerTime = time;
+    ++row.beats;
+    if (accepted)
+        *accepted = key - m_keys.cbegin();
+    return count(Verdict::accepted);
+}
+
+quint64 HeartbeatTable::missed(const Row& row, const QDateTime& now) const
+{
+    return row.missedBefore + missedIn(row.received.value_or(row.since).msecsTo(now));
+}
+
+// A gap of n periods, give or take half of one, holds n - 1 missed beats.
+quint64 HeartbeatTable::missedIn(qint64 gapMs) const
+{
+    const qint64 period = m_limits.period.count();
+    const qint64 periods = (2 * std::max<qint64>(gapMs, 0) + period) / (2 * period);
+    return quint64(std::max<qint64>(periods - 1, 0));
+}
+
+} // namespace vesk::manage

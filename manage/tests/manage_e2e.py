@@ -1,0 +1,263 @@
+"""vesk-manage against the real service as its own account, a stock sshd and rsync.
+
+One register runs as in tests/e2e/rsync_delivery.py (its account, CAP_LINUX_IMMUTABLE only, a
+stock sshd of the test's own on loopback, the paired key behind the register's SSH gate);
+vesk-manage pairs with it, delivers to it, reads its status and listens to its heartbeats; a second register, in a mount namespace of its own, joins the
+same listener. Nothing of the host's home or SSH configuration is used: the pairings live in the
+test's scratch directory, the register's host key in a known_hosts file of the test's own.
+"""
+
+import os
+import queue
+import re
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import tempfile
+import threading
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
+                                "e2e"))
+
+from rsync_delivery import RegisterHost, files_under  # noqa: E402
+from vesk_e2e import (REQUEST_TIMEOUT, SANITIZER_REPORT, Service, free_tcp_port,  # noqa: E402
+                      make_clip, wait_until)
+
+MANAGE = os.environ.get("VESK_MANAGE", "")
+
+PLAYLIST = "[shop]\nname = shop\ndays = all\n[shop.1]\nurl = video/red.mp4\ntimeplay = 2\n"
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def write(directory, name, data):
+    path = os.path.join(directory, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def played_line(content):
+    """What deliver prints when the register plays the content."""
+    names = [name for name in files_under(content) if name != "TF"]
+    size = sum(os.path.getsize(os.path.join(content, name)) for name in names)
+    return f"played: {len(names)} files, {size} bytes\n"
+
+
+class Lines:
+    """A stream of a running program, line by line, read on a thread of its own."""
+
+    def __init__(self, stream):
+        self.queue = queue.Queue()
+        self.seen = []
+        self.stream = stream
+        self.thread = threading.Thread(target=self._pump, daemon=True)
+        self.thread.start()
+
+    def _pump(self):
+        for line in self.stream:
+            self.queue.put(line.rstrip("\n"))
+
+    def close(self):
+        """After the program ended: the rest of the stream is read into `seen`, and closed."""
+        self.thread.join(REQUEST_TIMEOUT)
+        self.stream.close()
+        self._take()
+
+    def _take(self):
+        while not self.queue.empty():
+            self.seen.append(self.queue.get())
+
+    def wait_for(self, predicate, timeout, what):
+        """The first line (seen before or arriving within the time-out) that predicate takes."""
+        def found():
+            self._take()
+            return next((line for line in self.seen if predicate(line)), None)
+        return wait_until(found, timeout, what, lambda: "\n".join(self.seen[-20:]))
+
+
+class Manager:
+    """vesk-manage as a management server runs it: a key, a home and pairings of its own in the
+    scratch directory."""
+
+    def __init__(self, scratch):
+        self.scratch = scratch
+        self.key = os.path.join(scratch, "register_key")
+        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "manage@e2e",
+                        "-f", self.key], check=True)
+        self.environment = {key: value for key, value in os.environ.items()
+                            if not key.startswith("SSH_")}
+        self.environment.update(HOME=scratch, XDG_STATE_HOME=os.path.join(scratch, "state"))
+
+    def run(self, *arguments, timeout=REQUEST_TIMEOUT * 4):
+        result = subprocess.run([MANAGE, *arguments], capture_output=True, text=True,
+                                env=self.environment, timeout=timeout, check=False)
+        if SANITIZER_REPORT.search(result.stderr):
+            raise AssertionError("vesk-manage reported a sanitizer error:\n" + result.stderr)
+        return result
+
+    def start(self, *arguments):
+        return subprocess.Popen([MANAGE, *arguments], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True, env=self.environment)
+
+
+def start_register(scratch, name, cleanup):
+    """A register as its account with its own sshd; returns the service and the ssh options that
+    reach it."""
+    service = Service(sync_repeat=2, name=name)
+    cleanup(service.close)
+    host = RegisterHost(service)
+    cleanup(host.close)
+    known_hosts = os.path.join(scratch, f"known_hosts_{name}")
+    with open(known_hosts, "w", encoding="ascii") as f:
+        f.write(host.start_sshd(free_tcp_port()))
+    service.start()
+    return service, ["--ssh-port", str(host.port),
+                     "--ssh-option", f"UserKnownHostsFile={known_hosts}",
+                     "--ssh-option", "GlobalKnownHostsFile=/dev/null",
+                     "--ssh-option", "StrictHostKeyChecking=yes"]
+
+
+class ManageTest(unittest.TestCase):
+    def setUp(self):
+        if not os.path.isfile(MANAGE):
+            self.skipTest("VESK_MANAGE must name the built program")
+        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
+        os.makedirs(parent, exist_ok=True)
+        self.scratch = tempfile.mkdtemp(prefix="manage-", dir=parent)
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        self.manager = Manager(self.scratch)
+        self.heartbeat_port = free_tcp_port()
+
+    def manage(self, *arguments):
+        return self.manager.run(*arguments)
+
+    def start_manage(self, *arguments):
+        process = self.manager.start(*arguments)
+
+        def end():
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+            for pipe in (process.stdout, process.stderr):
+                if not pipe.closed:
+                    pipe.close()
+        self.addCleanup(end)
+        return process
+
+    def pair(self, service, name):
+        paired = self.manage("pair", f"127.0.0.1:{service.port}", "--ssh-key",
+                             self.manager.key + ".pub",
+                             "--listen", f"127.0.0.1:{self.heartbeat_port}", "--name", name)
+        self.assertEqual(paired.returncode, 0, paired.stderr)
+        # The key as the register keeps it: behind its gate, which lets it deliver and read.
+        with open(self.manager.key + ".pub", encoding="ascii") as f:
+            self.assertRegex(read(service.path(".ssh/authorized_keys")).decode(),
+                             rf'^restrict,command="[^"]*/vesk-sshgate" {re.escape(f.read())}$')
+        kept = os.path.join(self.scratch, "state", "vesk-manage", name)
+        self.assertEqual(stat.S_IMODE(os.stat(kept).st_mode), 0o600)
+        self.assertEqual(stat.S_IMODE(os.stat(os.path.dirname(kept)).st_mode), 0o700)
+
+    def deliver(self, service, ssh, content, *options, status=0):
+        result = self.manage("deliver", "shop", content, *ssh, *options)
+        self.assertEqual(result.returncode, status,
+                         f"{result.stdout}\n{result.stderr}\n{service.diagnostics()}")
+        return result
+
+    def assertPlays(self, service, content):
+        played = service.path(os.readlink(service.path("work_dir")))
+        self.assertEqual(files_under(played), files_under(content))
+        for name in files_under(content):
+            self.assertEqual(read(os.path.join(played, name)), read(os.path.join(content, name)))
+
+    def test_pair_deliver_status_and_listen(self):
+        service, ssh = start_register(self.scratch, "shop", self.addCleanup)
+        self.pair(service, "shop")
+        listener = self.start_manage("listen", "--port", str(self.heartbeat_port), "--json")
+        beats = Lines(listener.stdout)
+        listening = Lines(listener.stderr)
+        listening.wait_for(lambda line: "listening on UDP port" in line, REQUEST_TIMEOUT,
+                           "vesk-manage listening")
+        # A register beats once at start and then every minute: a restart brings the first beat.
+        service.restart()
+        beats.wait_for(lambda line: '"register":"shop"' in line, REQUEST_TIMEOUT, "a beat")
+
+        content = os.path.join(self.scratch, "content")
+        clips = os.path.join(self.scratch, "clips")
+        write(content, "video/red.mp4", make_clip(os.path.join(clips, "red.mp4"), "red"))
+        write(content, "blue.mp4", make_clip(os.path.join(clips, "blue.mp4"), "blue"))
+        write(content, "playlist.ini", (PLAYLIST + "[shop.2]\nurl = blue.mp4\n").encode())
+        first = self.deliver(service, ssh, content)
+        self.assertEqual(first.stdout, played_line(content))
+        self.assertIn("media: ", first.stderr)
+        self.assertPlays(service, content)
+
+        # One file changed, one removed.
+        write(content, "video/red.mp4", make_clip(os.path.join(clips, "green.mp4"), "green"))
+        os.remove(os.path.join(content, "blue.mp4"))
+        write(content, "playlist.ini", PLAYLIST.encode())
+        self.deliver(service, ssh, content)
+        self.assertPlays(service, content)
+        self.assertFalse(os.path.exists(service.path("sync_dir/blue.mp4")))
+
+        # A file damaged on the register with the size and time of ours: rsync's quick check
+        # keeps it, and the register refuses the delivery with its reason.
+        played = os.readlink(service.path("work_dir"))
+        yellow = make_clip(os.path.join(clips, "yellow.mp4"), "yellow")
+        write(content, "yellow.mp4", yellow)
+        write(content, "playlist.ini", (PLAYLIST + "[shop.3]\nurl = yellow.mp4\n").encode())
+        damaged = service.path("sync_dir/yellow.mp4")
+        write(service.path("sync_dir"), "yellow.mp4", bytes([yellow[0] ^ 1]) + yellow[1:])
+        shutil.copystat(os.path.join(content, "yellow.mp4"), damaged)
+        os.chown(damaged, *[os.stat(service.path("sync_dir"))[i] for i in (4, 5)])
+        refused = self.deliver(service, ssh, content, status=1)
+        self.assertEqual(refused.stdout, "refused: a file does not match its checksum in TF\n")
+        self.assertEqual(os.readlink(service.path("work_dir")), played)
+        shown = self.manage("status", "shop", *ssh)
+        self.assertEqual(shown.returncode, 0, shown.stderr)
+        self.assertRegex(shown.stdout, r"Delivery: +\S+ \S+, refused: a file does not match")
+        self.deliver(service, ssh, content, "--checksum")
+        self.assertPlays(service, content)
+
+        # The register holds TF while it verifies; the service is held still around a hold of
+        # our own, so that no run of it ends the hold before deliver has met it.
+        tf = service.path("sync_dir/TF")
+        service.process.send_signal(signal.SIGSTOP)
+        try:
+            subprocess.run(["chattr", "+i", tf], check=True)
+            write(content, "playlist.ini", (PLAYLIST + "[shop.4]\nurl = yellow.mp4\n").encode())
+            held = self.start_manage("deliver", "shop", content, *ssh)
+            notes = Lines(held.stderr)
+            notes.wait_for(lambda line: "TF held by the register" in line, REQUEST_TIMEOUT * 2,
+                           "deliver meeting the held TF")
+        finally:
+            subprocess.run(["chattr", "-i", tf], check=True)
+            service.process.send_signal(signal.SIGCONT)
+        self.assertEqual(held.wait(REQUEST_TIMEOUT * 4), 0, "\n".join(notes.seen))
+        notes.close()
+        self.assertEqual(held.stdout.read(), played_line(content))
+        self.assertPlays(service, content)
+
+        # A second register, paired while the listener runs, joins the same table.
+        second = Service(sync_repeat=2, name="second")
+        self.addCleanup(second.close)
+        second.start()
+        self.pair(second, "second-shop")
+        second.restart()
+        beats.wait_for(lambda line: '"register":"second-shop"' in line, REQUEST_TIMEOUT,
+                       "the second register's beat")
+        listener.send_signal(signal.SIGTERM)
+        self.assertEqual(listener.wait(REQUEST_TIMEOUT), 0)
+        beats.close()
+        listening.close()
+        self.assertFalse(any(SANITIZER_REPORT.search(line) for line in listening.seen))
+
+
+if __name__ == "__main__":
+    unittest.main()
