@@ -1,12 +1,12 @@
 #include <vesk/core.h>
 
 #include "encryptedresponse.h"
-#include "peertext.h"
 #include "resterror.h"
 
 #include <vesk/httperror.h>
 #include <vesk/httprequest.h>
 #include <vesk/log/logger.h>
+#include <vesk/log/peertext.h>
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/error.h>
 #include <vesk/ssl/publickey.h>
@@ -78,7 +78,7 @@ HttpResponse Core::rest(const HttpRequest& request)
         // The answer keeps the whole reason, which goes back to the peer that sent it; the log
         // gets it cut.
         const QString reason = QString::fromUtf8(e.what());
-        m_logger->log(log::Level::error, detail::peerTextForLog(reason));
+        m_logger->log(log::Level::error, log::peerText(reason));
         HttpResponse response;
         if (const auto* restError = dynamic_cast<const detail::RestError*>(&e)) {
             response.setStatus(restError->status(),

@@ -1,5 +1,7 @@
 #include <vesk/statusfile.h>
 
+#include <vesk/log/peertext.h>
+
 #include <QJsonArray>
 #include <QJsonValue>
 
@@ -18,35 +20,9 @@ QDateTime timeOf(const QJsonValue& value)
     return QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
 }
 
-// A text from the file as a terminal may show it: control and format characters, which could
-// move the cursor, recolour or reorder what follows, become escapes, and so does the backslash,
-// so that an escape never reads as the character itself.
-//   a, ESC, "[2J"         -> "a\x1b[2J"
-//   "x\y"                 -> "x\\y"
-//   U+202E (right-to-left) -> "\u{202e}"
-//   "Füße"                 -> "Füße"
-QString shown(const QString& text)
-{
-    QString result;
-    result.reserve(text.size());
-    for (const char32_t code : text.toUcs4()) {
-        const QChar::Category category = QChar::category(code);
-        if (code == U'\\') {
-            result += QLatin1String("\\\\");
-        } else if (category == QChar::Other_Control || category == QChar::Other_Format
-            || category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {
-            result += code < 0x100 ? QStringLiteral("\\x%1").arg(uint(code), 2, 16, QChar('0'))
-                                   : QStringLiteral("\\u{%1}").arg(uint(code), 0, 16);
-        } else {
-            result += QString::fromUcs4(&code, 1);
-        }
-    }
-    return result;
-}
-
 QString textOf(const QJsonValue& value, const QString& unknown = QStringLiteral("?"))
 {
-    return value.isString() ? shown(value.toString()) : unknown;
+    return value.isString() ? log::peerText(value.toString(), 1000) : unknown;
 }
 
 // "2026-12-08 12:00:01", in the offset the service wrote.
@@ -153,7 +129,7 @@ QString apiText(const QJsonObject& api)
     QStringList parts;
     const QJsonObject answered = api.value(key::answered).toObject();
     for (auto it = answered.constBegin(); it != answered.constEnd(); ++it)
-        parts << QStringLiteral("%1 x%2").arg(shown(it.key()), count(it.value()));
+        parts << QStringLiteral("%1 x%2").arg(log::peerText(it.key(), 1000), count(it.value()));
     if (parts.isEmpty())
         parts << QStringLiteral("no requests");
     return parts.join(QStringLiteral(", "))

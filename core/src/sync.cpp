@@ -1,7 +1,6 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
-#include "peertext.h"
 #include "statusreport.h"
 #include "transactionfile.h"
 
@@ -291,7 +290,7 @@ bool SyncRun::fill(const QSet<QString>& shared, bool& badCopy)
         return end(SyncOutcome::refused, reasonOf(verified.error()));
     const QList<QString>& names = verified.value();
     m_logger->debug(QStringLiteral("  копирование файлов %1, TF"),
-        detail::peerTextForLog(names.join(QStringLiteral(", "))));
+        log::peerText(names.join(QStringLiteral(", "))));
     const auto verify = [&] {
         m_logger->debug(QStringLiteral("  переключение чистой и грязной директорий"));
         return bool(detail::checkFiles(m_dirtyDir.get(), m_entries));

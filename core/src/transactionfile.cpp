@@ -1,7 +1,5 @@
 #include "transactionfile.h"
 
-#include "peertext.h"
-
 #include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 #include <vesk/xxhash64.h>
@@ -79,7 +77,7 @@ QList<TransactionLine> transactionLines(const QByteArray& content)
 Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray& content)
 {
     const auto refuse = [](const QString& reason) {
-        logger()->error(QStringLiteral("  файл транзакции отклонен: %1"), peerTextForLog(reason));
+        logger()->error(QStringLiteral("  файл транзакции отклонен: %1"), log::peerText(reason));
         return Unexpected(reason);
     };
     QList<TransactionEntry> entries;
@@ -94,7 +92,7 @@ Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray
         if (!components) {
             logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
                                           "пределами директории синхронизации"),
-                peerTextForLog(QString::fromUtf8(line.name)));
+                log::peerText(QString::fromUtf8(line.name)));
             continue;
         }
         if (components->empty())
@@ -182,12 +180,12 @@ Expected<QList<QString>, CheckTransactionFileError> checkFiles(
                 dir, entry.name.toStdString(), file::EntryType::RegularFile, error);
             if (!fd.isOpen()) {
                 logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"),
-                    peerTextForLog(entry.name), QString::fromStdString(error.message()));
+                    log::peerText(entry.name), QString::fromStdString(error.message()));
                 return Unexpected(CheckTransactionFileError::FileReadError);
             }
             if (hashFile(std::move(fd)) != entry.checksum) {
                 logger()->error(QStringLiteral("  хеш сумма для файла %1 не совпадает с эталонной"),
-                    peerTextForLog(entry.name));
+                    log::peerText(entry.name));
                 return Unexpected(CheckTransactionFileError::HashMismatch);
             }
         }

@@ -4,9 +4,9 @@
 #include "delivery.h"
 #include "listen.h"
 #include "pairing.h"
-#include "printable.h"
 #include "registerstate.h"
-#include "statustext.h"
+#include <vesk/log/peertext.h>
+#include <vesk/statusfile.h>
 
 #include <QCommandLineParser>
 #include <QFile>
@@ -112,18 +112,18 @@ std::optional<SshTarget> sshTarget(
     if (parser.isSet(sshUserOption))
         target.user = parser.value(sshUserOption);
     if (!validUser(target.user))
-        error = QStringLiteral("'%1' is not a user name").arg(printable(target.user));
+        error = QStringLiteral("'%1' is not a user name").arg(log::peerText(target.user));
     if (parser.isSet(sshPortOption)) {
         bool ok = false;
         target.port = quint16(parser.value(sshPortOption).toUShort(&ok));
         if (!ok || target.port == 0)
-            error
-                = QStringLiteral("'%1' is not a port").arg(printable(parser.value(sshPortOption)));
+            error = QStringLiteral("'%1' is not a port")
+                        .arg(log::peerText(parser.value(sshPortOption)));
     }
     target.options = parser.values(sshOptionOption);
     for (const QString& option : std::as_const(target.options))
         if (option.isEmpty() || option.startsWith(u'-'))
-            error = QStringLiteral("'%1' is not an ssh option").arg(printable(option));
+            error = QStringLiteral("'%1' is not an ssh option").arg(log::peerText(option));
     return error.isEmpty() ? std::optional(target) : std::nullopt;
 }
 
@@ -194,7 +194,7 @@ std::optional<PairingRequest> pairingRequest(
     const QString target = parser.positionalArguments().front();
     const auto api = registerAddress(target);
     if (!api) {
-        note(QStringLiteral("'%1' is not REGISTER:PORT").arg(printable(target)));
+        note(QStringLiteral("'%1' is not REGISTER:PORT").arg(log::peerText(target)));
         return std::nullopt;
     }
     const QString publicKeyPath = parser.value(sshKeyOption);
@@ -217,7 +217,7 @@ std::optional<PairingRequest> pairingRequest(
         }
         request.server = QStringLiteral("%1:%2").arg(local.toString()).arg(defaultHeartbeatPort);
     } else if (!parseIpv4Port(request.server)) {
-        note(QStringLiteral("'%1' is not ADDR:PORT").arg(printable(request.server)));
+        note(QStringLiteral("'%1' is not ADDR:PORT").arg(log::peerText(request.server)));
         return std::nullopt;
     }
     return request;
@@ -255,7 +255,7 @@ int pairCommand(const QStringList& arguments, const QString& stateDirectory)
         : QStringLiteral("%1:%2").arg(request->address.toString()).arg(request->port);
     if (!StateStore::validName(state.name))
         return fail(
-            exitUsage, QStringLiteral("'%1' is not a usable name").arg(printable(state.name)));
+            exitUsage, QStringLiteral("'%1' is not a usable name").arg(log::peerText(state.name)));
     const StateStore store(stateDirectory);
     try {
         // Before the register gives up its previous pairing, not after.
@@ -308,7 +308,7 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
         if (!ok || options.waitSeconds <= 0 || options.waitSeconds > 24 * 3600)
             return fail(exitUsage,
                 QStringLiteral("--wait needs seconds, not '%1'")
-                    .arg(printable(parser.value(waitOption))));
+                    .arg(log::peerText(parser.value(waitOption))));
     }
     return deliver(options);
 }
@@ -326,11 +326,10 @@ int statusCommand(const QStringList& arguments, const QString& stateDirectory)
     const std::optional<QJsonObject> read = readStatus(paired->target, error);
     if (!read)
         return fail(exitTransport, error);
-    const QJsonObject safe = printableJson(QJsonValue(*read)).toObject();
     const QDateTime now = QDateTime::currentDateTime();
-    std::fputs(vesk::status::statusText(safe, now).toLocal8Bit().constData(), stdout);
+    std::fputs(vesk::status::statusText(*read, now).toLocal8Bit().constData(), stdout);
     constexpr int notRunning = 1;
-    return vesk::status::looksAlive(safe, now) ? exitDone : notRunning;
+    return vesk::status::looksAlive(*read, now) ? exitDone : notRunning;
 }
 
 int listenCommand(const QStringList& arguments, const QString& stateDirectory)
@@ -347,7 +346,7 @@ int listenCommand(const QStringList& arguments, const QString& stateDirectory)
         options.port = parser.value(portOption).toUShort(&ok);
         if (!ok || options.port == 0)
             return fail(exitUsage,
-                QStringLiteral("'%1' is not a port").arg(printable(parser.value(portOption))));
+                QStringLiteral("'%1' is not a port").arg(log::peerText(parser.value(portOption))));
     }
     return listen(options);
 }

@@ -1,6 +1,6 @@
 #include "content.h"
 
-#include "printable.h"
+#include <vesk/log/peertext.h>
 
 #include <vesk/file/fileoperations.h>
 #include <vesk/playlist.h>
@@ -41,7 +41,7 @@ std::optional<QStringList> listFiles(const fs::path& root, QString& error)
         if (name.toStdString() != relative || name.contains(u'\n') || name.contains(u'\r')) {
             error = QStringLiteral("the file name '%1' cannot be listed in TF (a line break, or "
                                    "not UTF-8)")
-                        .arg(printable(name));
+                        .arg(log::peerText(name));
             return std::nullopt;
         }
         if (name != u"TF")
@@ -126,7 +126,7 @@ std::optional<QString> urlFile(int directory, const std::pair<QString, QByteArra
     if (failure) {
         error = QStringLiteral("playlist.ini: the url '%1' of [%2] is not a file of the delivery: "
                                "%3")
-                    .arg(printable(QString::fromUtf8(url.second)), printable(url.first),
+                    .arg(log::peerText(QString::fromUtf8(url.second)), log::peerText(url.first),
                         url.second.isEmpty() ? QStringLiteral("empty")
                                              : QString::fromStdString(failure.message()));
         return std::nullopt;

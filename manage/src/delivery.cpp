@@ -2,9 +2,9 @@
 
 #include "console.h"
 #include "content.h"
-#include "printable.h"
 #include "rsyncprogress.h"
 #include "sshmaster.h"
+#include <vesk/log/peertext.h>
 
 #include <vesk/file/fileoperations.h>
 
@@ -38,15 +38,15 @@ QString said(const ProgramRun& run)
     const QList<QByteArray> lines = run.err.trimmed().split('\n');
     QStringList last;
     for (qsizetype i = std::max<qsizetype>(0, lines.size() - 10); i < lines.size(); ++i)
-        last << printable(QString::fromUtf8(lines[i]).trimmed(), 300);
+        last << log::peerText(QString::fromUtf8(lines[i]).trimmed(), 300);
     return last.join(QStringLiteral(" | "));
 }
 
 QString syncText(const QJsonObject& sync)
 {
-    QString text = printable(sync.value("outcome").toString(QStringLiteral("?")), 100);
+    QString text = log::peerText(sync.value("outcome").toString(QStringLiteral("?")), 100);
     if (sync.contains("reason"))
-        text += QStringLiteral(": ") + printable(sync.value("reason").toString());
+        text += QStringLiteral(": ") + log::peerText(sync.value("reason").toString());
     return text;
 }
 
@@ -147,7 +147,7 @@ int awaitVerdict(const DeliverOptions& options, const Content& content, const QJ
         }
         if (verdict == DeliveryWatch::Verdict::refused) {
             report(QStringLiteral("refused: %1")
-                       .arg(printable(watch.latest().value("reason").toString(
+                       .arg(log::peerText(watch.latest().value("reason").toString(
                            QStringLiteral("no reason given")))));
             return exitRefused;
         }

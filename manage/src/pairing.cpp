@@ -1,6 +1,6 @@
 #include "pairing.h"
 
-#include "printable.h"
+#include <vesk/log/peertext.h>
 
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/error.h>
@@ -90,7 +90,7 @@ std::optional<Answer> post(const PairingRequest& request, const QByteArray& body
     }
     if (answer.status == 0) {
         error = QStringLiteral("no answer from the register at %1: %2")
-                    .arg(where, printable(reply->errorString()));
+                    .arg(where, log::peerText(reply->errorString()));
         return std::nullopt;
     }
     answer.publicKey = reply->rawHeader("X-PK");
@@ -104,9 +104,9 @@ QString refusal(const Answer& answer)
     const QString reason = QJsonDocument::fromJson(answer.body).object().value("reason").toString();
     QString text = QStringLiteral("the register refused the pairing: %1 %2")
                        .arg(answer.status)
-                       .arg(printable(QString::fromLatin1(answer.reasonPhrase), 100));
+                       .arg(log::peerText(QString::fromLatin1(answer.reasonPhrase), 100));
     if (!reason.isEmpty())
-        text += QStringLiteral(": ") + printable(reason);
+        text += QStringLiteral(": ") + log::peerText(reason);
     return text;
 }
 
@@ -166,7 +166,7 @@ std::optional<PairingAnswer> pairWith(
         = QDateTime::fromString(object.value("datetime").toString(), Qt::ISODateWithMs);
     if (!plainAbsolutePath(result.catalog) || !result.registerTime.isValid()) {
         error = QStringLiteral("the register's answer is not usable: %1")
-                    .arg(printable(QString::fromUtf8(plaintext)));
+                    .arg(log::peerText(QString::fromUtf8(plaintext)));
         return std::nullopt;
     }
     return result;

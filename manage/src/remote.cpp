@@ -1,6 +1,6 @@
 #include "remote.h"
 
-#include "printable.h"
+#include <vesk/log/peertext.h>
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>
@@ -135,7 +135,7 @@ std::optional<QJsonObject> readStatus(const SshTarget& target, QString& error)
         return document.object();
     error = QStringLiteral("cannot read the register's status (ssh %1): %2")
                 .arg(run.ending(),
-                    printable(
+                    log::peerText(
                         QString::fromUtf8(run.err.isEmpty() ? run.out : run.err).trimmed(), 300));
     return std::nullopt;
 }

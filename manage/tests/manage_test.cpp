@@ -1,7 +1,6 @@
 #include "content.h"
 #include "delivery.h"
 #include "heartbeattable.h"
-#include "printable.h"
 #include "registerstate.h"
 #include "rsyncprogress.h"
 
@@ -48,26 +47,6 @@ TEST(RsyncProgressReader, ReadsTheReportsOfTheTable)
         EXPECT_EQ(whole.feed(c.input), c.expected) << c.input.constData();
         EXPECT_EQ(fromPieces, c.expected) << c.input.constData();
     }
-}
-
-TEST(Printable, EscapesWhatCouldSteerATerminal)
-{
-    const std::pair<QString, QString> cases[] = {
-        { "ok", "ok" },
-        { "a\nb", "a\\nb" },
-        { "\x1b[2J", "\\x1b[2J" },
-        { "a\\b", "a\\\\b" },
-        { QString(QChar(0x202e)), "\\u{202e}" },
-        { QString(QChar(0x85)), "\\x85" },
-        { "Привет", "Привет" },
-    };
-    for (const auto& [input, expected] : cases)
-        EXPECT_EQ(printable(input), expected) << input.toStdString();
-    EXPECT_EQ(printable(QString(2000, u'x')), QString(1000, u'x') + " [cut]");
-    const QJsonObject hostile { { "reason\x1b", QJsonArray { "\r" } } };
-    EXPECT_EQ(
-        QJsonDocument(printableJson(QJsonValue(hostile)).toObject()).toJson(QJsonDocument::Compact),
-        R"({"reason\\x1b":["\\r"]})");
 }
 
 namespace {

@@ -16,5 +16,6 @@
 #include <vesk/log/locker.h>
 #include <vesk/log/logger.h>
 #include <vesk/log/manager.h>
+#include <vesk/log/peertext.h>
 #include <vesk/log/qstringarg.h>
 #include <vesk/log/stdioappender.h>
