@@ -324,6 +324,10 @@ class Owner:
             print(f"             | {line}")
         if len(lines) > 12:
             print(f"             | ... {len(lines) - 12} more lines")
+        # Said once, naming the directory, however many lines follow.
+        complaints = [line for line in lines if line.startswith("логгер: ")]
+        if len(complaints) != 1 or LOG_DIRECTORY not in complaints[0]:
+            raise AssertionError(f"not one line about the log file: {complaints}")
         # The status file is first written a moment after the start line.
         def running():
             status = self.register.run(["vesk-status"], check=False)
