@@ -4,6 +4,7 @@
 
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <climits>
 
 namespace vesk::file {
@@ -47,7 +48,12 @@ std::string temporaryName(const std::string& name)
     static constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     static constexpr std::size_t randomLength = 8;
     // A long name is cut so that the temporary one still fits NAME_MAX.
-    std::string candidate = "." + name.substr(0, NAME_MAX - randomLength - 2) + ".";
+    const std::size_t kept = std::min(name.size(), std::size_t(NAME_MAX) - randomLength - 2);
+    std::string candidate;
+    candidate.reserve(kept + randomLength + 2);
+    candidate += '.';
+    candidate.append(name, 0, kept);
+    candidate += '.';
     for (std::size_t i = 0; i < randomLength; ++i)
         candidate += digits[QRandomGenerator::global()->bounded(int(sizeof digits - 1))];
     return candidate;
