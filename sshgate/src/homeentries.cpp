@@ -94,7 +94,7 @@ Destination resolveDestination(int home, std::string_view homePath, std::string_
     const std::string& last = components->back();
     if (std::string refusal = refuseLastName(parent.get(), last); !refusal.empty())
         return refused(std::move(refusal));
-    return { std::move(parent), last + (destination.ends_with('/') ? "/" : ""), {} };
+    return { std::move(parent), "./" + last + (destination.ends_with('/') ? "/" : ""), {} };
 }
 
 file::Descriptor openPlayedTransactionFile(int home, std::error_code& error)

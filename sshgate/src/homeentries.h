@@ -10,7 +10,8 @@
 namespace vesk::sshgate {
 
 // Where rsync is to write: an open directory inside the sync directory, and the name rsync is
-// given in it ("." for the directory itself).
+// given in it ("." for the directory itself). A name always starts with "./": rsync reads options
+// after its other arguments too, so a last component such as "--daemon" must never stand alone.
 struct Destination
 {
     file::Descriptor directory;
@@ -26,10 +27,11 @@ struct Destination
 // /var/lib/morlen-vesk:
 //   "/var/lib/morlen-vesk/sync_dir/"            -> sync_dir, "."
 //   "sync_dir" "sync_dir/." "./sync_dir/"       -> sync_dir, "."
-//   "/var/lib/morlen-vesk/sync_dir/TF"          -> sync_dir, "TF"
+//   "/var/lib/morlen-vesk/sync_dir/TF"          -> sync_dir, "./TF"
 //   "sync_dir/video/" (video a directory)       -> sync_dir/video, "."
-//   "sync_dir/new/" (nothing there)             -> sync_dir, "new/"
-//   "sync_dir/../sync_dir/a"                    -> sync_dir, "a"
+//   "sync_dir/new/" (nothing there)             -> sync_dir, "./new/"
+//   "sync_dir/../sync_dir/a"                    -> sync_dir, "./a"
+//   "sync_dir/--daemon"                         -> sync_dir, "./--daemon"
 //   "/var/lib/morlen-vesk/.ssh/" "work_dir_a/" "." "/tmp/x" "sync_dir/../.ssh"
 //                                               -> refused: outside the sync directory
 //   "sync_dir/link/" (link, wherever it points) -> refused: a link

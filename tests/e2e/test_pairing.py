@@ -170,6 +170,11 @@ class SshGateTest(ServiceTestCase):
                                   else result.stderr.decode(errors="replace"))
                     self.assertIn(result.stdout, ("", b""))
         self.assertFalse(os.path.exists(stolen))
+        # A last name that rsync would read as an option is a name like any other.
+        for name, relative in (("--sender", False), ("--daemon", True)):
+            result = server.rsync("-t", upload, server.destination(name, relative=relative))
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertTrue(stat.S_ISREG(os.lstat(service.path("sync_dir/" + name)).st_mode))
         # A tree that holds the planted name goes in: rsync replaces the link with a directory
         # inside the sync directory and writes nothing through it.
         result = server.rsync("-rt", os.path.join(evil, "planted"), server.destination())
