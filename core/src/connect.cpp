@@ -127,6 +127,11 @@ PairingRequest validated(const QJsonObject& body)
     const QString clientKey = body.value("clientKey").toString();
     if (clientKey.isEmpty())
         refuse("clientKey must not be empty");
+    // Far beyond the largest key ssh-keygen makes with its comment; the stored line must stay
+    // readable at the next start.
+    constexpr qsizetype longestClientKey = 16 * 1024;
+    if (clientKey.size() > longestClientKey)
+        refuse("clientKey is too long");
 
     const QString server = body.value("server").toString();
     if (server.isEmpty())

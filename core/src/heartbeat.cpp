@@ -55,9 +55,15 @@ void Core::onHeartbeat()
         }
     };
     // The three files of one pairing, never two pairings' files mixed.
+    // A pairing under way holds the lock through a dozen flushes; this runs on the thread that
+    // answers the timers and the status, so the beat waits for the next period instead.
     QByteArray addressText, token, keyBytes;
     {
-        const std::lock_guard pairing(m_pairingLock);
+        const std::unique_lock pairing(m_pairingLock, std::try_to_lock);
+        if (!pairing.owns_lock()) {
+            skip(QStringLiteral("  идет сопряжение - пропуск"), "pairing under way");
+            return;
+        }
         addressText = pairingFile(serverAddressPath());
         token = pairingFile(accessTokenPath());
         keyBytes = pairingFile(sharedKeyPath());

@@ -83,6 +83,10 @@ Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray
     QList<TransactionEntry> entries;
     QHash<QString, std::uint64_t> checksums;
     QSet<QString> directories;
+    // A TF may hold millions of such lines: the first few are named, the rest counted, so that
+    // one delivery cannot push the earlier lines out of the log.
+    constexpr int namedOutside = 8;
+    int outside = 0;
     int number = 0;
     for (const TransactionLine& line : transactionLines(content)) {
         ++number;
@@ -90,9 +94,10 @@ Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray
             return refuse(QStringLiteral("line %1: the name is not UTF-8").arg(number));
         const auto components = file::componentsInside(line.name.toStdString());
         if (!components) {
-            logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
-                                          "пределами директории синхронизации"),
-                log::peerText(QString::fromUtf8(line.name)));
+            if (++outside <= namedOutside)
+                logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
+                                              "пределами директории синхронизации"),
+                    log::peerText(QString::fromUtf8(line.name)));
             continue;
         }
         if (components->empty())
@@ -122,6 +127,10 @@ Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray
         checksums.insert(name, line.checksum);
         entries.append({ name, line.checksum });
     }
+    if (outside > namedOutside)
+        logger()->warn(
+            QStringLiteral("  пропущено еще %1 файлов за пределами директории синхронизации"),
+            QString::number(outside - namedOutside));
     for (const TransactionEntry& entry : entries) {
         if (directories.contains(entry.name))
             return refuse(

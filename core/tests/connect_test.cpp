@@ -164,6 +164,16 @@ TEST_P(ConnectRefusal, ReasonAndNothingWritten)
     EXPECT_TRUE(entries(core.homeDir).isEmpty()) << entries(core.homeDir).join(", ").toStdString();
 }
 
+// A port padded with zeros, a long part after the port and a valid key with a long comment:
+// sizes the peer chooses.
+const std::string longPortChanges
+    = R"({"server":"10.0.0.5:)" + std::string(100000, '0') + R"(5000"})";
+const std::string longExtraChanges
+    = R"({"server":"10.0.0.5:5000:)" + std::string(100000, 'x') + R"("})";
+const std::string longKeyChanges
+    = R"({"clientKey":"ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2 )"
+    + std::string(17000, 'x') + R"("})";
+
 INSTANTIATE_TEST_SUITE_P(Table, ConnectRefusal,
     testing::Values(RefusalCase { "TypeCase", R"({"type":"FILE-RSYNC"})",
                         "unknown type \"FILE-RSYNC\" for command \"connect\"" },
@@ -202,6 +212,11 @@ INSTANTIATE_TEST_SUITE_P(Table, ConnectRefusal,
             "cannot parse server address and port" },
         RefusalCase { "ServerLineFeed", R"({"server":"10.0.0.5:5000\n10.0.0.6:1"})",
             "cannot parse server address and port" },
+        RefusalCase {
+            "ServerLongPort", longPortChanges.c_str(), "cannot parse server address and port" },
+        RefusalCase { "ServerLongExtraPart", longExtraChanges.c_str(),
+            "cannot parse server address and port" },
+        RefusalCase { "ClientKeyTooLong", longKeyChanges.c_str(), "clientKey is too long" },
         RefusalCase { "ServerTrailingCr", R"({"server":"10.0.0.5:5000:x\r"})",
             "cannot parse server address and port" },
         RefusalCase { "ClientKeyTwoLines",

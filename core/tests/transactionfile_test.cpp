@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 using namespace vesk;
@@ -215,6 +216,21 @@ TEST_F(CheckTransactionFile, NamesOutsideTheDirectoryAreSkipped)
     EXPECT_TRUE(logged(log::Level::warn, warning.arg("../outside")));
     EXPECT_TRUE(logged(log::Level::warn, warning.arg("video/../../outside")));
     EXPECT_TRUE(logged(log::Level::warn, warning.arg(m_tmp.filePath("outside"))));
+
+    // Many of them: a few named, the rest counted in one line.
+    lines = test::xxhsumLines(m_dir, { "a.mp4" });
+    for (int i = 0; i < 1000; ++i)
+        lines += "ef46db3751d8e999  ../x" + QByteArray::number(i) + "\n";
+    ASSERT_TRUE(writeFile(m_dir + "/TF", lines));
+    LogCapture::instance().clear();
+    ASSERT_TRUE(checkTransactionFile(m_dir).hasValue());
+    const auto coreLines = LogCapture::instance().lines(QStringLiteral("vesk.core"));
+    EXPECT_EQ(std::count_if(coreLines.cbegin(), coreLines.cend(),
+                  [](const LogCapture::Line& line) { return line.level == log::Level::warn; }),
+        9);
+    EXPECT_TRUE(logged(log::Level::warn, warning.arg("../x7")));
+    EXPECT_TRUE(logged(
+        log::Level::warn, "  пропущено еще 992 файлов за пределами директории синхронизации"));
 }
 
 TEST_F(CheckTransactionFile, SymbolicLinksAreReadErrors)
