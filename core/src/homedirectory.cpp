@@ -43,11 +43,6 @@ PlayedDirectory::PlayedDirectory(QString path, file::Descriptor directory)
 {
 }
 
-QString PlayedDirectory::name() const
-{
-    return QFileInfo(m_path).fileName();
-}
-
 file::Descriptor PlayedDirectory::duplicate() const
 {
     file::Descriptor copy(::fcntl(m_directory.get(), F_DUPFD_CLOEXEC, 0));

@@ -33,8 +33,6 @@ public:
 
     // The Core's path of it: workPathA() or workPathB().
     const QString& path() const { return m_path; }
-    // Its entry in the home, "work_dir_a" or "work_dir_b".
-    QString name() const;
     int get() const { return m_directory.get(); }
 
     // A descriptor of the same directory for an owner of its own (the stream engine), closed on

@@ -19,6 +19,7 @@
 #include <vesk/log/fileappender.h>
 #include <vesk/log/logger.h>
 #include <vesk/log/manager.h>
+#include <vesk/log/peertext.h>
 
 extern "C" {
 #include <libavutil/log.h>
@@ -59,22 +60,11 @@ void announce(const QString& text, vesk::log::Level level = vesk::log::Level::in
         level, QStringLiteral("vesk-service " VESK_VERSION ": ") + text);
 }
 
-// An argument as the warning quotes it: control characters (a terminal's escapes, a line end
-// that would forge a second journal line) shown as "?", and cut, so that whatever a launcher
-// passes, the warning stays one short line.
-//   "--foo"          -> '--foo'
-//   "a\nb"           -> 'a?b'
-//   500 times "x"    -> 'xxx...' (80 characters and "...")
+// An argument as the warning quotes it: escaped and cut like any text from outside, so that
+// whatever a launcher passes, the warning stays one short line.
 std::string quoted(const QString& argument)
 {
-    QString text = argument.left(argumentCharacters);
-    for (QChar& c : text) {
-        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
-            c = u'?';
-    }
-    if (argument.size() > argumentCharacters)
-        text += QStringLiteral("...");
-    return (u'\'' + text + u'\'').toStdString();
+    return (u'\'' + vesk::log::peerText(argument, argumentCharacters) + u'\'').toStdString();
 }
 
 // One line on standard error for the arguments that are not ours, however many there are.

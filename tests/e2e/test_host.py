@@ -174,9 +174,10 @@ class LauncherArgumentsTest(HostTestCase):
         warnings = [line for line in service.stderr().splitlines() if "ignoring" in line]
         self.assertEqual(warnings, [
             "vesk-service: ignoring arguments that it does not know: '--launcher-option', "
-            "'value?forged line', '" + "x" * 80 + "...'; see vesk-service --help"],
+            "'value\\nforged line', '" + "x" * 80 + "…[cut: 500 characters]'; "
+            "see vesk-service --help"],
             service.diagnostics())
-        self.assertNotIn("forged line", service.stderr().replace("value?forged line", ""))
+        self.assertNotIn("\nforged line", service.stderr())
 
 
 if __name__ == "__main__":
