@@ -6,7 +6,7 @@
 #include <vesk/playlist.h>
 #include <vesk/xxhash64.h>
 
-#include <QFile>
+#include <QBuffer>
 #include <QSet>
 
 #include <unistd.h>
@@ -87,13 +87,25 @@ QList<std::pair<QString, QByteArray>> urlsOf(int directory, QString& error)
     std::error_code failure;
     const file::Descriptor fd
         = file::openInside(directory, "playlist.ini", file::EntryType::RegularFile, failure);
-    QFile playlistFile;
-    if (!fd.isOpen()
-        || !playlistFile.open(fd.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
+    if (!fd.isOpen()) {
         error = QStringLiteral("no readable playlist.ini: %1")
                     .arg(QString::fromStdString(failure.message()));
         return {};
     }
+    // Read as the register reads it, within the same limit, so that what passes here is not
+    // refused there.
+    QByteArray content;
+    try {
+        content = file::readAll(fd.get(), PlaylistParser::maxFileSize);
+    } catch (const std::system_error& e) {
+        error = QStringLiteral("no readable playlist.ini: %1")
+                    .arg(QString::fromStdString(e.code().message()));
+        if (e.code() == std::errc::file_too_large)
+            error += QStringLiteral(": more than %1 bytes").arg(PlaylistParser::maxFileSize);
+        return {};
+    }
+    QBuffer playlistFile(&content);
+    playlistFile.open(QIODevice::ReadOnly);
     PlaylistParser parser;
     parser.parse(&playlistFile);
     QList<std::pair<QString, QByteArray>> urls;

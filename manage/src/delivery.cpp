@@ -5,6 +5,7 @@
 #include "rsyncprogress.h"
 #include "sshmaster.h"
 #include <vesk/log/peertext.h>
+#include <vesk/statusfile.h>
 
 #include <vesk/file/fileoperations.h>
 
@@ -24,8 +25,9 @@ namespace {
 constexpr int rsyncPartial = 23;
 // Seconds between the tries of TF while the register holds it; the last one repeats.
 constexpr std::array tfPauses { 1, 2, 4, 8, 15, 30, 60 };
-// Between two looks at the TF the register plays.
-constexpr unsigned long lookPauseMs = 250;
+// Between two looks at the TF the register plays. Each look runs a command on the register, and
+// a verified delivery takes seconds: a look a half second is prompt enough.
+constexpr unsigned long lookPauseMs = 500;
 // Between two reads of its status. The first read comes this long after TF went in, when a look
 // of the register that ended before TF came has surely been published (its status file is
 // rewritten a quarter second after a change).
@@ -44,9 +46,11 @@ QString said(const ProgramRun& run)
 
 QString syncText(const QJsonObject& sync)
 {
-    QString text = log::peerText(sync.value("outcome").toString(QStringLiteral("?")), 100);
-    if (sync.contains("reason"))
-        text += QStringLiteral(": ") + log::peerText(sync.value("reason").toString());
+    QString text
+        = log::peerText(sync.value(vesk::status::key::outcome).toString(QStringLiteral("?")), 100);
+    if (sync.contains(vesk::status::key::reason))
+        text += QStringLiteral(": ")
+            + log::peerText(sync.value(vesk::status::key::reason).toString());
     return text;
 }
 
@@ -147,8 +151,9 @@ int awaitVerdict(const DeliverOptions& options, const Content& content, const QJ
         }
         if (verdict == DeliveryWatch::Verdict::refused) {
             report(QStringLiteral("refused: %1")
-                       .arg(log::peerText(watch.latest().value("reason").toString(
-                           QStringLiteral("no reason given")))));
+                       .arg(log::peerText(watch.latest()
+                                              .value(vesk::status::key::reason)
+                                              .toString(QStringLiteral("no reason given")))));
             return exitRefused;
         }
         if (!watch.latest().isEmpty() && watch.latest() != told) {
@@ -167,23 +172,25 @@ int awaitVerdict(const DeliverOptions& options, const Content& content, const QJ
 
 DeliveryWatch::DeliveryWatch(QByteArray ours, const QJsonObject& before)
     : m_ours(std::move(ours))
-    , m_before(before.value("sync").toObject())
+    , m_before(before.value(vesk::status::key::sync).toObject())
 {
-    const QString outcome = m_before.value("outcome").toString();
-    m_unsettled = outcome == u"refused" || outcome == u"retry pending";
+    const QString outcome = m_before.value(vesk::status::key::outcome).toString();
+    m_unsettled = outcome == vesk::status::outcomeText(vesk::status::SyncOutcome::refused)
+        || outcome == vesk::status::outcomeText(vesk::status::SyncOutcome::retryPending);
 }
 
 DeliveryWatch::Verdict DeliveryWatch::look(const QByteArray& played, const QJsonObject& status)
 {
     if (!played.isEmpty() && played == m_ours)
         return Verdict::played;
-    const QJsonObject sync = status.value("sync").toObject();
+    const QJsonObject sync = status.value(vesk::status::key::sync).toObject();
     if (sync.isEmpty() || sync == m_before)
         return Verdict::waiting;
     if (m_first.isEmpty())
         m_first = sync;
     m_latest = sync;
-    const bool refused = sync.value("outcome").toString() == u"refused";
+    const bool refused = sync.value(vesk::status::key::outcome).toString()
+        == vesk::status::outcomeText(vesk::status::SyncOutcome::refused);
     return refused && (!m_unsettled || sync != m_first) ? Verdict::refused : Verdict::waiting;
 }
 

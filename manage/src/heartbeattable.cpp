@@ -1,7 +1,5 @@
 #include "heartbeattable.h"
 
-#include <vesk/ssl/crypto.h>
-
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -12,8 +10,8 @@ namespace vesk::manage {
 namespace {
 
 constexpr qsizetype tokenBytes = 16;
-constexpr qsizetype ivBytes = ssl::EncryptedDataGcm::ivLength;
-constexpr qsizetype tagBytes = ssl::EncryptedDataGcm::tagLength;
+constexpr qsizetype ivBytes = ssl::AesGcm::ivSize;
+constexpr qsizetype tagBytes = ssl::AesGcm::tagSize;
 
 } // namespace
 
@@ -44,9 +42,10 @@ void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const Q
     QList<Row> rows;
     QList<Key> keys;
     for (const RegisterState& state : sorted) {
-        Key key { state.token.toRfc4122(), {} };
+        Key key { state.token.toRfc4122(), {}, {} };
         if (!key.key.trySetKey(state.sharedKey))
             continue;
+        key.cipher = std::make_shared<ssl::AesGcm>(key.key.bytes());
         Row row { state.name, {}, {}, {}, 0, 0, now };
         for (qsizetype i = 0; i < m_rows.size(); ++i)
             if (m_rows[i].name == state.name && m_keys[i].token == key.token
@@ -82,18 +81,16 @@ HeartbeatTable::Verdict HeartbeatTable::addDatagram(
         return count(Verdict::unknown);
     Row& row = m_rows[key - m_keys.cbegin()];
 
-    QByteArray plaintext;
-    try {
-        plaintext = ssl::decryptWithGcm(key->key.bytes(),
-            ssl::EncryptedDataGcm(
-                datagram
-                    .sliced(tokenBytes + ivBytes, datagram.size() - tokenBytes - ivBytes - tagBytes)
-                    .toByteArray(),
-                datagram.sliced(tokenBytes, ivBytes).toByteArray(),
-                datagram.last(tagBytes).toByteArray()));
-    } catch (const std::exception&) {
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(datagram.data());
+    const std::span<const std::uint8_t> sealed(bytes + tokenBytes + ivBytes,
+        std::size_t(datagram.size() - tokenBytes - ivBytes - tagBytes));
+    QByteArray plaintext(qsizetype(sealed.size()), Qt::Uninitialized);
+    if (!key->cipher->decrypt(std::span<const std::uint8_t, ssl::AesGcm::ivSize>(
+                                  bytes + tokenBytes, ssl::AesGcm::ivSize),
+            {}, sealed, reinterpret_cast<std::uint8_t*>(plaintext.data()),
+            std::span<const std::uint8_t, ssl::AesGcm::tagSize>(
+                bytes + datagram.size() - tagBytes, ssl::AesGcm::tagSize)))
         return count(Verdict::forged);
-    }
     const QDateTime time = QDateTime::fromString(
         QJsonDocument::fromJson(plaintext).object().value("datetime").toString(),
         Qt::ISODateWithMs);

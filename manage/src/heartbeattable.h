@@ -3,6 +3,7 @@
 
 #include "registerstate.h"
 
+#include <vesk/ssl/aesgcm.h>
 #include <vesk/ssl/sharedkey.h>
 
 #include <QByteArray>
@@ -12,6 +13,7 @@
 #include <QString>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 namespace vesk::manage {
@@ -96,10 +98,13 @@ public:
     const Counters& counters() const { return m_counters; }
 
 private:
+    // The cipher is set up once per key: a flood that repeats a known token costs a tag check a
+    // datagram, not a key schedule and an exception.
     struct Key
     {
         QByteArray token;
         ssl::SharedKey key;
+        std::shared_ptr<ssl::AesGcm> cipher;
     };
 
     quint64 missedIn(qint64 gapMs) const;

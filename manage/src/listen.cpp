@@ -3,6 +3,8 @@
 #include "console.h"
 #include "delivery.h"
 
+#include <vesk/statusfile.h>
+
 #include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QNetworkDatagram>
@@ -38,8 +40,7 @@ constexpr int datagramsPerTurn = 256;
 // Local time with milliseconds and the offset, as the register writes its own.
 QString isoTime(const std::optional<QDateTime>& time)
 {
-    return time ? time->toOffsetFromUtc(time->offsetFromUtc()).toString(Qt::ISODateWithMs)
-                : QString();
+    return time ? vesk::status::timeText(*time) : QString();
 }
 
 QString offsetText(std::optional<qint64> ms)

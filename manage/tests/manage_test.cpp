@@ -4,6 +4,7 @@
 #include "registerstate.h"
 #include "rsyncprogress.h"
 
+#include <vesk/playlist/playlistparser.h>
 #include <vesk/ssl/crypto.h>
 
 #include <QDir>
@@ -212,6 +213,9 @@ TEST(ReadContent, RefusesWhatThePlayerWouldNotPlayAndListsWhatXxhsumLists)
         { "[a.1]\nurl=link.mp4\n", "'link.mp4' of [a.1]" },
         { "[a.1]\nurl=TF\n", "'TF' of [a.1]" },
         { "[a.1]\nurl=video/x.mp4\n[placeholder]\nurl=gone.png\n", "'gone.png' of [placeholder]" },
+        // Larger than the register reads: it would refuse the whole delivery.
+        { "[a.1]\nurl=video/x.mp4\n" + QByteArray(PlaylistParser::maxFileSize, ';'),
+            "more than 1048576 bytes" },
     };
     for (const auto& [playlist, refusal] : playlists) {
         QTemporaryDir root;
