@@ -1,6 +1,8 @@
 // Internal to vesk-display, not API.
 #pragma once
 
+#include <vesk/streamdatagram.h>
+
 #include <QByteArray>
 #include <QHostAddress>
 #include <QString>
@@ -28,7 +30,7 @@ struct StreamAccess
 };
 
 // The stream protocol this display speaks ("protocol" of the answer, byte 0 of every datagram).
-constexpr int protocolVersion = 2;
+constexpr int protocolVersion = StreamDatagram::version;
 
 // The register's answer is a few hundred bytes; anything near this is no answer of a register.
 constexpr qsizetype maxAnswerBytes = 64 * 1024;

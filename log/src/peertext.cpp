@@ -23,7 +23,7 @@ void appendShown(QString& shown, char32_t code)
         shown += code < 0x100 ? QStringLiteral("\\x%1").arg(uint(code), 2, 16, QLatin1Char('0'))
                               : QStringLiteral("\\u{%1}").arg(uint(code), 0, 16);
     else
-        shown += QString::fromUcs4(&code, 1);
+        shown.append(QStringView(QChar::fromUcs4(code)));
 }
 
 } // namespace

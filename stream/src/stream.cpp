@@ -49,7 +49,6 @@ Stream::Stream(QObject* parent)
     } while (m_streamId == 0);
     const ssl::SigningKey signer = ssl::SigningKey::generate();
     m_signerKey = signer.publicKey();
-    static_assert(protocolVersion == StreamDatagram::version);
     auto sender = std::make_unique<detail::StreamSender>(m_logger, m_streamId, m_key, signer);
     m_sender = sender.get();
     m_player = std::make_unique<detail::StreamPlayer>(m_logger, std::move(sender));

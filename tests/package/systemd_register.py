@@ -345,7 +345,7 @@ class Owner:
     def log_directory(self, first):
         """The register grants the account its log directory, as its log collection would."""
         register = self.register
-        register.run(["install", "-d", "-m", "2775", "-g", "vesk", LOG_DIRECTORY])
+        register.run(["install", "-d", "-m", "3775", "-g", "vesk", LOG_DIRECTORY])
         register.run(["systemctl", "restart", "vesk"])
         register.wait_active("vesk active after the restart", first["MainPID"])
         wait_until(lambda: START_LINE.search(register.run(["cat", LOG_FILE], check=False).stdout),

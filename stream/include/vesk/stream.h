@@ -4,6 +4,7 @@
 #include <vesk/playlist/generator.h>
 
 #include <vesk/ssl/signingkey.h>
+#include <vesk/streamdatagram.h>
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -51,7 +52,7 @@ public:
     static constexpr std::size_t keySize = 32;
     static constexpr std::size_t signerKeySize = ssl::SigningKey::publicKeySize;
     // The version of what goes over the wire (docs/stream-protocol.md).
-    static constexpr int protocolVersion = 2;
+    static constexpr int protocolVersion = StreamDatagram::version;
 
     // What the engine plays, as a copy for other threads.
     struct Programme
