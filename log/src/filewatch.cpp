@@ -47,12 +47,10 @@ bool FileWatch::watch(const QByteArray& path)
 {
     if (!available())
         return false;
-    const int previous = m_watch.exchange(-1);
-    if (previous >= 0)
-        ::inotify_rm_watch(m_inotify, previous);
-    const int added = ::inotify_add_watch(m_inotify, path.constData(), watchedEvents);
-    m_watch.store(added);
-    return added >= 0;
+    if (m_watch >= 0)
+        ::inotify_rm_watch(m_inotify, m_watch);
+    m_watch = ::inotify_add_watch(m_inotify, path.constData(), watchedEvents);
+    return m_watch >= 0;
 }
 
 void FileWatch::run()
@@ -70,8 +68,10 @@ void FileWatch::run()
                 break;
             for (ssize_t at = 0; at < size;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-                // Events of a file watched before (a rotation renames it) are old news.
-                if (event->wd == m_watch.load() && (event->mask & watchedEvents) != 0)
+                // Not filtered by watch: an event that comes before watch() has stored the new
+                // one must not be lost. One of the file watched before (a rotation renames it)
+                // costs the writer a needless look at the path.
+                if ((event->mask & watchedEvents) != 0)
                     m_changed.store(true, std::memory_order_release);
                 at += ssize_t(sizeof(inotify_event) + event->len);
             }

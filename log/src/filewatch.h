@@ -42,7 +42,7 @@ private:
 
     int m_inotify = -1;
     int m_wake = -1;
-    std::atomic<int> m_watch { -1 };
+    int m_watch = -1; // the writer's alone
     std::atomic<bool> m_changed { false };
     std::thread m_thread;
 };
