@@ -50,15 +50,32 @@ struct TransactionEntry
 // Every line of a whole transaction file as the synchronisation takes it, in file order. A name
 // that would leave the directory is skipped with a warning; a name listed twice with the same
 // checksum is taken once. Anything else that cannot be taken makes the whole file malformed, with
-// a reason that names the line:
+// a reason that names the line (the first such line in the file):
 //   "..  ../x"  (with a checksum)         -> skipped, warned
 //   "..  a.mp4" and later "..  ./a.mp4"   -> one entry a.mp4, when both checksums agree
 //   the same with different checksums     -> "line 2 lists a.mp4 again with another checksum"
 //   a blank line, or "..  ."              -> "line 1 names no file"
 //   a name that is not UTF-8              -> "line 1: the name is not UTF-8"
 //   a component over 255 bytes            -> "line 1: a part of the name is longer than 255 bytes"
+//   a name over 4095 bytes as it stands   -> "line 1: the name is longer than 4095 bytes"
 //   "..  video" and "..  video/a.mp4"     -> "video is listed as a file and as a directory"
+// Memory and time grow with the size of the file alone (n log n, however deep its names): a line
+// too long for a name is refused by its length before it is split, and names are compared sorted,
+// never as sets of their directories.
 Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray& content);
+
+// What tells the bytes of one transaction file from another's.
+struct TransactionFileDigest
+{
+    qint64 size = 0;
+    std::uint64_t hash = 0;
+
+    friend bool operator==(const TransactionFileDigest&, const TransactionFileDigest&) = default;
+};
+TransactionFileDigest digestOf(const QByteArray& content);
+
+// Logs why a transaction file is refused, as every refusal of one is logged.
+void logRefusedTransactionFile(const QString& reason);
 
 // The XXH64 checksum (seed 0) of the device's remaining bytes, read in pieces of 256 KiB, which
 // keeps the memory small and the system calls few. Throws std::runtime_error when the device
