@@ -529,6 +529,24 @@ def media_message(packets, data):
                        for dts, offset, size in packets))
 
 
+def coded_message(start, dts, data):
+    """A media message of one key frame that begins a slot of its own at `start`, with codec
+    parameters (MPEG-2 video, 160x120, which needs no extradata) and the codec-change flag."""
+    metadata = json.dumps({"track": "video", "tracks": ["video"], "start": start, "end": start,
+                           "url": "flood.mp4", "timeBase": "1/90000"},
+                          separators=(",", ":")).encode()
+    parameters = bytearray(168)
+    struct.pack_into("<ii", parameters, 0, 0, 2)  # video, MPEG-2
+    struct.pack_into("<iiiiii", parameters, 48, -99, -99, 160, 120, 1, 1)
+    at = 32 + len(metadata)
+    table = at + len(parameters) + len(data)
+    header = struct.pack("<IIIIIIIHH", 32, len(metadata), at, len(parameters),
+                         at + len(parameters), 0, table, 36, 1)
+    entry = struct.pack("<qqIIIIHH", dts, dts, 0x80000001, at + len(parameters), len(data),
+                        table, 12, 0)
+    return header + metadata + bytes(parameters) + data + entry
+
+
 def summary(errors):
     """The display's last line: the count of each cause, by name."""
     line = errors.strip().splitlines()[-1]
@@ -625,6 +643,44 @@ class HostileRegisterTest(unittest.TestCase):
         self.assertNotIn("\x1b", errors)
         self.assertNotIn("\x07", errors)
         self.assertIn('403 For%1B[31mbidden {"reason":"%1B[2J%1B]0;owned%07%20go%20away"}', errors)
+
+
+class RecordingLimitTest(unittest.TestCase):
+    """A register (or whoever holds its signing key) that begins a new slot in every message:
+    the recording stops at its default limit of files, says so once, and ends with status 1.
+    Prints how many files the flood made and how many messages it took."""
+
+    def test_a_slot_in_every_message_stops_at_the_file_limit(self):
+        register = FakeRegister()
+        self.addCleanup(register.close)
+        scratch = scratch_directory(self, "segments-")
+        display = Display(os.environ["VESK_DISPLAY"], register.port, 600,
+                          os.path.join(scratch, "recording.ts"))
+        self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
+        picture = b"\x00\x00\x01\xb3" + os.urandom(400)
+        sent = 0
+
+        def send():
+            nonlocal sent
+            register.send(coded_message(f"2026-12-08T12:00:{sent:06d}", 3600 * sent, picture))
+            sent += 1
+        wait_until(lambda: send() or any(line.startswith("codec=") for _, line in display.lines),
+                   30, "the first slot")
+        while display.process.poll() is None and sent < 20000:
+            send()
+        if display.process.poll() is None:
+            display.process.send_signal(signal.SIGTERM)
+        status, errors = display.wait(60)
+        files = sorted(os.listdir(scratch))
+        print(f"\nsegment flood: {len(files)} files after {sent} messages", file=sys.stderr)
+        self.assertEqual(status, 1, errors)
+        self.assertEqual(files, sorted(["recording.ts"]
+                                       + [f"recording-{n}.ts" for n in range(1, 1000)]))
+        self.assertEqual(errors.count("limit"), 1, errors)
+        self.assertIn("vesk-display: the recording stopped at its limit of 1000 files "
+                      "(--max-files)", errors)
+        for name in ("recording.ts", "recording-999.ts"):
+            self.assertEqual(len(packet_digests(os.path.join(scratch, name))), 1, name)
 
 
 # Forged manifests at full rate: right stream, fresh counters, a send time far ahead, a random
