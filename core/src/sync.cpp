@@ -108,7 +108,7 @@ private:
     QByteArray m_tfContent;
     detail::TransactionFileDigest m_digest;
     std::optional<QByteArray> m_playedTfContent;
-    QList<detail::TransactionEntry> m_entries;
+    detail::TransactionList m_entries;
     detail::SyncRecord m_record;
 };
 
@@ -295,10 +295,10 @@ QSet<QString> SyncRun::unchangedFiles() const
     QHash<QByteArray, std::uint64_t> played;
     for (const detail::TransactionLine& line : detail::transactionLines(*m_playedTfContent))
         played.insert(line.name, line.checksum);
-    for (const detail::TransactionEntry& entry : m_entries) {
-        const auto it = played.constFind(entry.name.toUtf8());
-        if (it != played.cend() && *it == entry.checksum)
-            unchanged.insert(entry.name);
+    for (qsizetype i = 0; i < m_entries.size(); ++i) {
+        const auto it = played.constFind(m_entries.name(i).toByteArray());
+        if (it != played.cend() && *it == m_entries.checksum(i))
+            unchanged.insert(m_entries.nameText(i));
     }
     return unchanged;
 }

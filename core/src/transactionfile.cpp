@@ -92,26 +92,29 @@ Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(const Q
 }
 
 Expected<QList<QString>, CheckTransactionFileError> checkFiles(
-    int dir, const QList<TransactionEntry>& entries, const QSet<QString>& trusted)
+    int dir, const TransactionList& entries, const QSet<QString>& trusted)
 {
     std::error_code error;
     QList<QString> verified;
-    for (const TransactionEntry& entry : entries) {
-        if (!trusted.contains(entry.name)) {
-            file::Descriptor fd = file::openInside(
-                dir, entry.name.toStdString(), file::EntryType::RegularFile, error);
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QString name = entries.nameText(i);
+        if (!trusted.contains(name)) {
+            const QByteArrayView bytes = entries.name(i);
+            file::Descriptor fd
+                = file::openInside(dir, std::string_view(bytes.data(), std::size_t(bytes.size())),
+                    file::EntryType::RegularFile, error);
             if (!fd.isOpen()) {
-                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"),
-                    log::peerText(entry.name), QString::fromStdString(error.message()));
+                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"), log::peerText(name),
+                    QString::fromStdString(error.message()));
                 return Unexpected(CheckTransactionFileError::FileReadError);
             }
-            if (hashFile(std::move(fd)) != entry.checksum) {
+            if (hashFile(std::move(fd)) != entries.checksum(i)) {
                 logger()->error(QStringLiteral("  хеш сумма для файла %1 не совпадает с эталонной"),
-                    log::peerText(entry.name));
+                    log::peerText(name));
                 return Unexpected(CheckTransactionFileError::HashMismatch);
             }
         }
-        verified.append(entry.name);
+        verified.append(name);
     }
     if (verified.isEmpty()) {
         logger()->error(

@@ -90,7 +90,7 @@ public:
     {
     }
 
-    Expected<QList<TransactionEntry>, QString> parse();
+    Expected<TransactionList, QString> parse();
 
 private:
     // A listed name: where its one form starts in m_names, NUL-terminated, and where its line
@@ -105,7 +105,7 @@ private:
     QString take(qsizetype start, QByteArrayView line, int number);
     QString listedTwice() const;
     QString fileAndDirectory() const;
-    QList<TransactionEntry> entries();
+    TransactionList entries();
 
     const char* name(const Listed& listed) const { return m_names.constData() + listed.name; }
     std::uint64_t checksum(const Listed& listed) const
@@ -125,7 +125,7 @@ private:
 
 // A refusal that names a line comes from the first such line in the file: a name listed twice
 // with two checksums is found among the lines before the first line that cannot be taken.
-Expected<QList<TransactionEntry>, QString> TransactionFileParser::parse()
+Expected<TransactionList, QString> TransactionFileParser::parse()
 {
     const QString lineRefused = readLines();
     if (m_outside > namedOutside)
@@ -243,14 +243,16 @@ QString TransactionFileParser::fileAndDirectory() const
         .arg(QString::fromUtf8(name(*earliest)));
 }
 
-QList<TransactionEntry> TransactionFileParser::entries()
+// The names stay where they are, in the buffer the list takes over.
+TransactionList TransactionFileParser::entries()
 {
     std::ranges::sort(m_listed, {}, &Listed::line);
-    QList<TransactionEntry> entries;
-    entries.reserve(qsizetype(m_listed.size()));
+    std::vector<TransactionList::Entry> entries;
+    entries.reserve(m_listed.size());
     for (const Listed& listed : m_listed)
-        entries.append({ QString::fromUtf8(name(listed)), checksum(listed) });
-    return entries;
+        entries.push_back({ listed.name, quint32(qstrlen(name(listed))), checksum(listed) });
+    m_listed = {};
+    return TransactionList(std::move(m_names), std::move(entries));
 }
 
 } // namespace
@@ -276,7 +278,7 @@ QList<TransactionLine> transactionLines(const QByteArray& content)
     return lines;
 }
 
-Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray& content)
+Expected<TransactionList, QString> parseTransactionFile(const QByteArray& content)
 {
     return TransactionFileParser(content).parse();
 }
