@@ -530,8 +530,8 @@ def media_message(packets, data):
 
 
 def coded_message(start, dts, data):
-    """A media message of one key frame that begins a slot of its own at `start`, with codec
-    parameters (MPEG-2 video, 160x120, which needs no extradata) and the codec-change flag."""
+    """A message of one key frame that begins a slot at `start`: codec parameters (MPEG-2
+    video, 160x120, no extradata needed) and the codec-change flag."""
     metadata = json.dumps({"track": "video", "tracks": ["video"], "start": start, "end": start,
                            "url": "flood.mp4", "timeBase": "1/90000"},
                           separators=(",", ":")).encode()
@@ -646,19 +646,18 @@ class HostileRegisterTest(unittest.TestCase):
 
 
 class RecordingLimitTest(unittest.TestCase):
-    """A register (or whoever holds its signing key) that begins a new slot in every message:
-    the recording stops at its default limit of files, says so once, and ends with status 1.
-    Prints how many files the flood made and how many messages it took."""
+    """A register (or its signing key's holder) that begins a slot in every message: the
+    recording stops at its limit of files (the default) or bytes, says so once, ends with status
+    1, its files complete. Prints how many files the flood made."""
 
-    def test_a_slot_in_every_message_stops_at_the_file_limit(self):
+    def flood(self, extra):
         register = FakeRegister()
         self.addCleanup(register.close)
         scratch = scratch_directory(self, "segments-")
         display = Display(os.environ["VESK_DISPLAY"], register.port, 600,
-                          os.path.join(scratch, "recording.ts"))
+                          os.path.join(scratch, "recording.ts"), extra)
         self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
-        picture = b"\x00\x00\x01\xb3" + os.urandom(400)
-        sent = 0
+        picture, sent = b"\x00\x00\x01\xb3" + os.urandom(400), 0
 
         def send():
             nonlocal sent
@@ -671,16 +670,25 @@ class RecordingLimitTest(unittest.TestCase):
         if display.process.poll() is None:
             display.process.send_signal(signal.SIGTERM)
         status, errors = display.wait(60)
-        files = sorted(os.listdir(scratch))
-        print(f"\nsegment flood: {len(files)} files after {sent} messages", file=sys.stderr)
-        self.assertEqual(status, 1, errors)
-        self.assertEqual(files, sorted(["recording.ts"]
-                                       + [f"recording-{n}.ts" for n in range(1, 1000)]))
-        self.assertEqual(errors.count("limit"), 1, errors)
-        self.assertIn("vesk-display: the recording stopped at its limit of 1000 files "
-                      "(--max-files)", errors)
-        for name in ("recording.ts", "recording-999.ts"):
-            self.assertEqual(len(packet_digests(os.path.join(scratch, name))), 1, name)
+        files = [os.path.join(scratch, name) for name in sorted(os.listdir(scratch))]
+        print(f"\n{extra}: {len(files)} files after {sent} messages", file=sys.stderr)
+        return status, errors, files
+
+    def test_a_slot_in_every_message_stops_at_a_limit(self):
+        for extra, limit in (((), "1000 files (--max-files)"),
+                             (("--max-bytes", "64K"), "65536 bytes (--max-bytes)")):
+            with self.subTest(extra):
+                status, errors, files = self.flood(extra)
+                self.assertEqual(status, 1, errors)
+                self.assertEqual(errors.count("limit"), 1, errors)
+                self.assertIn(f"vesk-display: the recording stopped at its limit of {limit}",
+                              errors)
+                if extra:
+                    self.assertLess(sum(map(os.path.getsize, files)), (64 << 10) + 4096)
+                else:
+                    self.assertEqual(len(files), 1000)
+                for path in (files[0], files[-1]):
+                    self.assertEqual(len(packet_digests(path)), 1, path)
 
 
 # Forged manifests at full rate: right stream, fresh counters, a send time far ahead, a random
