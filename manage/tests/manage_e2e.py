@@ -265,8 +265,7 @@ class ManageTest(unittest.TestCase):
         self.assertFalse(any(SANITIZER_REPORT.search(line) for line in listening.seen))
 
     def test_listen_table_shows_how_far_a_clock_is_off(self):
-        """The CLOCK column of the table, as a terminal shows it: registers sealing beats whose
-        time is behind ours, ahead of it, and on it."""
+        """The CLOCK column of the table for registers whose beats are behind, ahead, on time."""
         service = Service(sync_repeat=2, name="clocks")
         self.addCleanup(service.close)
         service.start()
@@ -288,22 +287,16 @@ class ManageTest(unittest.TestCase):
             for name, offset in offsets.items():
                 token, key = keys[name]
                 moment = datetime.datetime.now().astimezone() + datetime.timedelta(seconds=offset)
-                sealed = json.dumps({"datetime": moment.isoformat(timespec="milliseconds")},
-                                    separators=(",", ":")).encode()
+                sealed = b'{"datetime":"%s"}' % moment.isoformat(timespec="milliseconds").encode()
                 iv = os.urandom(12)
                 sender.sendto(token + iv + AESGCM(key).encrypt(iv, sealed, None),
                               ("127.0.0.1", self.heartbeat_port))
         for name, offset in offsets.items():
             row = re.compile(rf"^{re.escape(name)} .* (?P<clock>\S+) s +1 +\d+$")
             shown = row.match(table.wait_for(row.match, REQUEST_TIMEOUT, f"the row of {name}"))
-            clock = shown["clock"]
-            self.assertRegex(clock, r"^[+-]\d+\.\d{3}$", name)
-            # The beat's way through loopback makes ours a little later than the register's.
-            self.assertLess(abs(float(clock) - offset), 1.0, f"{name}: {clock}")
-            if offset:
-                self.assertEqual(clock[0], "-" if offset < 0 else "+", name)
-        listener.send_signal(signal.SIGTERM)
-        self.assertEqual(listener.wait(REQUEST_TIMEOUT), 0)
+            # Signed, and as far off as sealed, but for the beat's way through loopback.
+            self.assertRegex(shown["clock"], r"^[+-]\d+\.\d{3}$", name)
+            self.assertLess(abs(float(shown["clock"]) - offset), 1.0, shown["clock"])
 
 
 if __name__ == "__main__":
