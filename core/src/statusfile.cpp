@@ -100,6 +100,8 @@ QString syncText(const QJsonObject& sync)
                     .arg(count(sync.value(key::files)), count(sync.value(key::bytes), true));
     if (sync.contains(key::reason))
         text += QStringLiteral(": ") + textOf(sync.value(key::reason));
+    if (sync.contains(key::refusedSince))
+        text += QStringLiteral(", the same TF since ") + clock(sync.value(key::refusedSince));
     text += QStringLiteral(" (%1 ms)").arg(count(sync.value(key::durationMs)));
     if (sync.value(key::retryPending).toBool())
         text += QStringLiteral("; retried automatically");

@@ -34,6 +34,8 @@ QJsonValue syncValue(const std::optional<SyncRecord>& sync)
     };
     if (!sync->reason.isEmpty())
         value.insert(key::reason, sync->reason);
+    if (sync->refusedSince.isValid())
+        value.insert(key::refusedSince, timeValue(sync->refusedSince));
     if (sync->outcome == status::SyncOutcome::switched) {
         value.insert(key::files, sync->files);
         value.insert(key::bytes, sync->bytes);

@@ -1,6 +1,8 @@
 #pragma once
 // Not API: what the status file reports, and how it is written down.
 
+#include "transactionfile.h"
+
 #include <vesk/httpserver.h>
 #include <vesk/statusfile.h>
 #include <vesk/stream.h>
@@ -34,6 +36,10 @@ struct SyncRecord
     qint64 files = 0;
     qint64 bytes = 0;
     qint64 durationMs = 0;
+    // Of a TF refused as malformed: its digest, and since when it is refused. A later run that
+    // reads the same bytes refuses them again without parsing them: only a new TF can change that.
+    std::optional<TransactionFileDigest> refusedTf;
+    QDateTime refusedSince;
 };
 
 // Everything the status file holds, gathered at the moment it is written.

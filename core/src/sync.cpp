@@ -55,11 +55,13 @@ class SyncRun
 {
 public:
     // `engineDirectory` is the directory the stream engine plays, which may still be the one the
-    // link named before the last switch.
-    SyncRun(const Core& core, log::Logger* logger, QString engineDirectory)
+    // link named before the last switch; `last` is how the run before this one ended.
+    SyncRun(const Core& core, log::Logger* logger, QString engineDirectory,
+        const std::optional<detail::SyncRecord>& last)
         : m_core(core)
         , m_logger(logger)
         , m_engineDirectory(std::move(engineDirectory))
+        , m_last(last)
     {
     }
     // Also clears an attribute that a run killed half-way left behind.
@@ -81,6 +83,7 @@ private:
     bool end(SyncOutcome outcome, const QString& reason = {});
     bool openTransactionFile();
     bool readTransactionFile();
+    bool refusedBefore();
     bool isNews();
     bool protectTransactionFile();
     bool openDirty();
@@ -95,6 +98,7 @@ private:
     const Core& m_core;
     log::Logger* m_logger;
     QString m_engineDirectory;
+    const std::optional<detail::SyncRecord>& m_last;
     std::optional<detail::HomeDirectory> m_home;
     std::optional<detail::PlayedDirectory> m_played;
     file::Descriptor m_syncDir;
@@ -102,15 +106,16 @@ private:
     file::Descriptor m_dirtyDir;
     bool m_engineBehind = false;
     QByteArray m_tfContent;
+    detail::TransactionFileDigest m_digest;
     std::optional<QByteArray> m_playedTfContent;
-    QList<detail::TransactionEntry> m_entries;
+    detail::TransactionList m_entries;
     detail::SyncRecord m_record;
 };
 
 const detail::SyncRecord& SyncRun::run()
 {
-    if (!openTransactionFile() || !readTransactionFile() || !isNews() || !protectTransactionFile()
-        || !openDirty())
+    if (!openTransactionFile() || !readTransactionFile() || refusedBefore() || !isNews()
+        || !protectTransactionFile() || !openDirty())
         return m_record;
     bool badCopy = false;
     const QSet<QString> unchanged = unchangedFiles();
@@ -164,6 +169,10 @@ bool SyncRun::openTransactionFile()
 bool SyncRun::readTransactionFile()
 {
     try {
+        struct stat info = {};
+        // Refused by its size, unread.
+        if (::fstat(m_tf.get(), &info) == 0 && info.st_size > detail::maxTransactionFileSize)
+            throw std::system_error(std::make_error_code(std::errc::file_too_large));
         m_tfContent = file::readAll(m_tf.get(), detail::maxTransactionFileSize);
         return true;
     } catch (const std::system_error& e) {
@@ -177,6 +186,20 @@ bool SyncRun::readTransactionFile()
             m_core.transactionFilePath(m_core.syncPath()), reason);
         return end(tooLarge ? SyncOutcome::malformed : SyncOutcome::retryPending, reason);
     }
+}
+
+// The TF that the last run refused as malformed, unchanged: refused again, unparsed, so that
+// neither the watcher nor a restart of the delivery makes the register pay for it twice.
+bool SyncRun::refusedBefore()
+{
+    m_digest = detail::digestOf(m_tfContent);
+    if (!m_last || m_last->refusedTf != m_digest)
+        return false;
+    m_record.refusedTf = m_digest;
+    m_record.refusedSince = m_last->refusedSince;
+    detail::logRefusedTransactionFile(m_last->reason);
+    end(SyncOutcome::malformed, m_last->reason);
+    return true;
 }
 
 // A small file, compared before anything is protected: most changes in the sync directory are
@@ -194,8 +217,10 @@ bool SyncRun::isNews()
         return end(SyncOutcome::upToDate);
     }
     auto entries = detail::parseTransactionFile(m_tfContent);
-    if (!entries)
+    if (!entries) {
+        m_record.refusedTf = m_digest;
         return end(SyncOutcome::malformed, entries.error());
+    }
     m_entries = std::move(entries).value();
     return true;
 }
@@ -270,10 +295,10 @@ QSet<QString> SyncRun::unchangedFiles() const
     QHash<QByteArray, std::uint64_t> played;
     for (const detail::TransactionLine& line : detail::transactionLines(*m_playedTfContent))
         played.insert(line.name, line.checksum);
-    for (const detail::TransactionEntry& entry : m_entries) {
-        const auto it = played.constFind(entry.name.toUtf8());
-        if (it != played.cend() && *it == entry.checksum)
-            unchanged.insert(entry.name);
+    for (qsizetype i = 0; i < m_entries.size(); ++i) {
+        const auto it = played.constFind(m_entries.name(i).toByteArray());
+        if (it != played.cend() && *it == m_entries.checksum(i))
+            unchanged.insert(m_entries.nameText(i));
     }
     return unchanged;
 }
@@ -353,6 +378,8 @@ void Core::onSync()
     const auto tell = qScopeGuard([&] {
         record.time = QDateTime::currentDateTime();
         record.durationMs = took.elapsed();
+        if (record.refusedTf && !record.refusedSince.isValid())
+            record.refusedSince = record.time;
         m_status->sync = record;
         if (record.outcome == status::SyncOutcome::switched)
             m_status->switched = record;
@@ -362,7 +389,7 @@ void Core::onSync()
     });
     bool engineBehind = false;
     try {
-        SyncRun run(*this, m_logger, m_stream->programme().directory);
+        SyncRun run(*this, m_logger, m_stream->programme().directory, m_status->sync);
         record = run.run();
         engineBehind = run.engineBehind();
     } catch (const std::exception& e) {

@@ -5,11 +5,9 @@
 #include <vesk/xxhash64.h>
 
 #include <QFile>
-#include <QHash>
 
 #include <fcntl.h>
 
-#include <climits>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -42,101 +40,16 @@ std::uint64_t hashFile(file::Descriptor fd)
 
 } // namespace
 
-TransactionLine parseTransactionLine(QByteArray line)
+TransactionFileDigest digestOf(const QByteArray& content)
 {
-    if (line.endsWith('\n')) {
-        line.chop(1);
-        if (line.endsWith('\r')) {
-            line.chop(1);
-        }
-    }
-    TransactionLine entry;
-    bool ok = false;
-    entry.checksum = line.left(16).toULongLong(&ok, 16);
-    if (!ok) {
-        entry.checksum = 0;
-    }
-    if (line.size() > 18) {
-        entry.name = line.mid(18);
-    }
-    return entry;
+    XXHash64 hasher(0);
+    hasher.add(content.constData(), std::size_t(content.size()));
+    return { content.size(), hasher.hash() };
 }
 
-QList<TransactionLine> transactionLines(const QByteArray& content)
+void logRefusedTransactionFile(const QString& reason)
 {
-    QList<TransactionLine> lines;
-    for (qsizetype start = 0; start < content.size();) {
-        const qsizetype end = content.indexOf('\n', start);
-        const qsizetype next = end < 0 ? content.size() : end + 1;
-        lines.append(parseTransactionLine(content.mid(start, next - start)));
-        start = next;
-    }
-    return lines;
-}
-
-Expected<QList<TransactionEntry>, QString> parseTransactionFile(const QByteArray& content)
-{
-    const auto refuse = [](const QString& reason) {
-        logger()->error(QStringLiteral("  файл транзакции отклонен: %1"), log::peerText(reason));
-        return Unexpected(reason);
-    };
-    QList<TransactionEntry> entries;
-    QHash<QString, std::uint64_t> checksums;
-    QSet<QString> directories;
-    // A TF may hold millions of such lines: the first few are named, the rest counted, so that
-    // one delivery cannot push the earlier lines out of the log.
-    constexpr int namedOutside = 8;
-    int outside = 0;
-    int number = 0;
-    for (const TransactionLine& line : transactionLines(content)) {
-        ++number;
-        if (!line.name.isValidUtf8())
-            return refuse(QStringLiteral("line %1: the name is not UTF-8").arg(number));
-        const auto components = file::componentsInside(line.name.toStdString());
-        if (!components) {
-            if (++outside <= namedOutside)
-                logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
-                                              "пределами директории синхронизации"),
-                    log::peerText(QString::fromUtf8(line.name)));
-            continue;
-        }
-        if (components->empty())
-            return refuse(QStringLiteral("line %1 names no file").arg(number));
-        QString name;
-        for (const std::string& component : *components) {
-            if (component.size() > NAME_MAX)
-                return refuse(QStringLiteral("line %1: a part of the name is longer than %2 bytes")
-                                  .arg(number)
-                                  .arg(NAME_MAX));
-            if (!name.isEmpty())
-                directories.insert(name);
-            name += (name.isEmpty() ? QString() : QStringLiteral("/"))
-                + QString::fromStdString(component);
-        }
-        if (name.toUtf8().size() >= PATH_MAX)
-            return refuse(QStringLiteral("line %1: the name is longer than %2 bytes")
-                              .arg(number)
-                              .arg(PATH_MAX - 1));
-        const auto seen = checksums.constFind(name);
-        if (seen != checksums.cend()) {
-            if (*seen != line.checksum)
-                return refuse(QStringLiteral("line %1 lists %2 again with another checksum")
-                                  .arg(QString::number(number), name));
-            continue;
-        }
-        checksums.insert(name, line.checksum);
-        entries.append({ name, line.checksum });
-    }
-    if (outside > namedOutside)
-        logger()->warn(
-            QStringLiteral("  пропущено еще %1 файлов за пределами директории синхронизации"),
-            QString::number(outside - namedOutside));
-    for (const TransactionEntry& entry : entries) {
-        if (directories.contains(entry.name))
-            return refuse(
-                QStringLiteral("%1 is listed as a file and as a directory").arg(entry.name));
-    }
-    return entries;
+    logger()->error(QStringLiteral("  файл транзакции отклонен: %1"), log::peerText(reason));
 }
 
 std::uint64_t hashDevice(QIODevice& device)
@@ -179,26 +92,29 @@ Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(const Q
 }
 
 Expected<QList<QString>, CheckTransactionFileError> checkFiles(
-    int dir, const QList<TransactionEntry>& entries, const QSet<QString>& trusted)
+    int dir, const TransactionList& entries, const QSet<QString>& trusted)
 {
     std::error_code error;
     QList<QString> verified;
-    for (const TransactionEntry& entry : entries) {
-        if (!trusted.contains(entry.name)) {
-            file::Descriptor fd = file::openInside(
-                dir, entry.name.toStdString(), file::EntryType::RegularFile, error);
+    for (qsizetype i = 0; i < entries.size(); ++i) {
+        const QString name = entries.nameText(i);
+        if (!trusted.contains(name)) {
+            const QByteArrayView bytes = entries.name(i);
+            file::Descriptor fd
+                = file::openInside(dir, std::string_view(bytes.data(), std::size_t(bytes.size())),
+                    file::EntryType::RegularFile, error);
             if (!fd.isOpen()) {
-                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"),
-                    log::peerText(entry.name), QString::fromStdString(error.message()));
+                logger()->warn(QStringLiteral("  ошибка чтения файла %1: %2"), log::peerText(name),
+                    QString::fromStdString(error.message()));
                 return Unexpected(CheckTransactionFileError::FileReadError);
             }
-            if (hashFile(std::move(fd)) != entry.checksum) {
+            if (hashFile(std::move(fd)) != entries.checksum(i)) {
                 logger()->error(QStringLiteral("  хеш сумма для файла %1 не совпадает с эталонной"),
-                    log::peerText(entry.name));
+                    log::peerText(name));
                 return Unexpected(CheckTransactionFileError::HashMismatch);
             }
         }
-        verified.append(entry.name);
+        verified.append(name);
     }
     if (verified.isEmpty()) {
         logger()->error(

@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <random>
 
 using namespace vesk;
 using namespace vesk::detail;
@@ -68,10 +71,8 @@ TEST_P(ParseTransactionFile, Table)
 {
     const auto entries = parseTransactionFile(GetParam().content);
     QStringList names;
-    if (entries) {
-        for (const TransactionEntry& entry : entries.value())
-            names.append(entry.name);
-    }
+    for (qsizetype i = 0; entries && i < entries.value().size(); ++i)
+        names.append(entries.value().nameText(i));
     EXPECT_EQ(names, GetParam().names);
     EXPECT_EQ(entries ? QString() : entries.error(), GetParam().refused);
 }
@@ -95,6 +96,68 @@ INSTANTIATE_TEST_SUITE_P(Files, ParseTransactionFile,
         FileCase { one + "video\n" + two + "video/a.mp4\n", {},
             "video is listed as a file and as a directory" },
         FileCase { {}, {}, {} }));
+
+// The rules of parseTransactionFile in their plainest form, slow as they are plain: every
+// directory of every name in a set, each name looked up as its line comes. The names taken, or
+// "refused: " and why.
+QString modelOfTransactionFile(const QByteArray& content)
+{
+    QStringList taken;
+    QHash<QString, std::uint64_t> checksums;
+    QSet<QString> directories;
+    int number = 0;
+    for (const TransactionLine& line : transactionLines(content)) {
+        const QString at = QString("refused: line %1").arg(++number);
+        if (line.name.size() > 4095)
+            return at + ": the name is longer than 4095 bytes";
+        if (!line.name.isValidUtf8())
+            return at + ": the name is not UTF-8";
+        QStringList parts = QString::fromUtf8(line.name).split('/', Qt::SkipEmptyParts);
+        parts.removeAll(".");
+        if (line.name.startsWith('/') || parts.contains(".."))
+            continue;
+        if (parts.isEmpty())
+            return at + " names no file";
+        for (qsizetype i = 1; i < parts.size(); ++i)
+            directories.insert(parts.first(i).join('/'));
+        const QString name = parts.join('/');
+        if (checksums.value(name, line.checksum) != line.checksum)
+            return at + " lists " + name + " again with another checksum";
+        if (!checksums.contains(name))
+            taken.append(name);
+        checksums.insert(name, line.checksum);
+    }
+    for (const QString& name : taken)
+        if (directories.contains(name))
+            return "refused: " + name + " is listed as a file and as a directory";
+    return taken.join(' ');
+}
+
+// Random files over names that nest, repeat, climb out, run long and sort around '/' ("a-1" and
+// "a.b" come between "a" and "a/b" in plain byte order): the parse agrees with the model.
+TEST(ParseTransactionFile, AgreesWithAModelThatKeepsEveryDirectory)
+{
+    const QList<QByteArray> names
+        = { "a", "a/b", "a-1", "a.b", "a/b/c", "./a", "a//b/", "b", "a-1/x", "ab", "a/b.c", "../x",
+              ".", "\xff", "a/" + QByteArray(4094, 'x'), QByteArray("./").repeated(2048) + "b" };
+    std::mt19937 random(31);
+    int refusals = 0;
+    for (int round = 0; round < 20000; ++round) {
+        QByteArray content;
+        for (int n = int(random() % 7); n > 0; --n)
+            content += (random() % 2 ? one : two) + names[qsizetype(random() % 16)] + "\n";
+        const auto parsed = parseTransactionFile(content);
+        QStringList taken;
+        for (qsizetype i = 0; parsed && i < parsed.value().size(); ++i)
+            taken.append(parsed.value().nameText(i));
+        const QString got = parsed ? taken.join(' ') : "refused: " + parsed.error();
+        ASSERT_EQ(got.toStdString(), modelOfTransactionFile(content).toStdString())
+            << content.toStdString();
+        refusals += parsed ? 0 : 1;
+    }
+    EXPECT_TRUE(refusals > 2000 && refusals < 18000)
+        << refusals << " refused: both ways out, often";
+}
 
 // A content directory with three files and a TF from xxhsum.
 class CheckTransactionFile : public testing::Test

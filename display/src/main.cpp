@@ -21,6 +21,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <optional>
 
@@ -58,11 +59,30 @@ struct Options
     QHostAddress host;
     quint16 port = 0;
     QString out;
+    display::MediaWriter::Limits limits;
     bool packets = false;
     std::optional<double> seconds;
     // For --help and --version: printed on standard output instead of joining a stream.
     QString text;
 };
+
+// A size of the command line, in bytes; the suffixes count in powers of 1024:
+//   "4096" -> 4096, "512K" -> 524288, "100M" -> 104857600, "4G" -> 4294967296, "4g" -> the same
+//   "0", "-1", "1.5G", "4GB", "G", "9999999T" -> nothing
+std::optional<qint64> parseSize(QString text)
+{
+    int shift = 0;
+    const qsizetype unit = QStringLiteral("KMGT").indexOf(text.right(1).toUpper());
+    if (!text.isEmpty() && unit >= 0) {
+        shift = 10 * int(unit + 1);
+        text.chop(1);
+    }
+    bool ok = false;
+    const qint64 number = text.toLongLong(&ok);
+    if (!ok || number < 1 || number > (std::numeric_limits<qint64>::max() >> shift))
+        return std::nullopt;
+    return number << shift;
+}
 
 std::optional<Options> parseOptions(const QStringList& arguments, QString& error)
 {
@@ -75,9 +95,16 @@ std::optional<Options> parseOptions(const QStringList& arguments, QString& error
     const QCommandLineOption registerOption("register", "Register to join.", "HOST:PORT");
     const QCommandLineOption outOption(
         "out", "Media file to write; - for standard output.", "FILE");
+    const QCommandLineOption maxFilesOption(
+        "max-files", "Stop recording after this many files (default 1000).", "N");
+    const QCommandLineOption maxBytesOption("max-bytes",
+        "Stop recording before this many bytes, all files together; K, M, G and T count in 1024s "
+        "(default 4G).",
+        "SIZE");
     const QCommandLineOption packetsOption("packets", "Print one line per packet.");
     const QCommandLineOption secondsOption("seconds", "Stop after this many seconds.", "N");
-    parser.addOptions({ registerOption, outOption, packetsOption, secondsOption });
+    parser.addOptions({ registerOption, outOption, maxFilesOption, maxBytesOption, packetsOption,
+        secondsOption });
     if (!parser.parse(arguments)) {
         error = parser.errorText();
         return std::nullopt;
@@ -125,6 +152,24 @@ std::optional<Options> parseOptions(const QStringList& arguments, QString& error
         error = "--out needs a file name or -";
         return std::nullopt;
     }
+    if (parser.isSet(maxFilesOption)) {
+        const int files = parser.value(maxFilesOption).toInt(&ok);
+        if (!ok || files < 1) {
+            error = QString("--max-files needs a positive whole number, not '%1'")
+                        .arg(parser.value(maxFilesOption));
+            return std::nullopt;
+        }
+        options.limits.maxFiles = files;
+    }
+    if (parser.isSet(maxBytesOption)) {
+        const std::optional<qint64> bytes = parseSize(parser.value(maxBytesOption));
+        if (!bytes) {
+            error = QString("--max-bytes needs a size such as 500M or 4G, not '%1'")
+                        .arg(parser.value(maxBytesOption));
+            return std::nullopt;
+        }
+        options.limits.maxBytes = *bytes;
+    }
     options.packets = parser.isSet(packetsOption);
     if (parser.isSet(secondsOption)) {
         const double seconds = parser.value(secondsOption).toDouble(&ok);
@@ -148,8 +193,9 @@ class Display
 public:
     Display(const Options& options, const display::StreamAccess& access)
         : m_receiver(access.streamId, access.key, access.signer, access.joinedAt, receiverLimits())
-        , m_writer(
-              options.out.isEmpty() ? nullptr : std::make_unique<display::MediaWriter>(options.out))
+        , m_writer(options.out.isEmpty()
+                  ? nullptr
+                  : std::make_unique<display::MediaWriter>(options.out, options.limits))
         , m_tracks(
               options.packets ? (options.out == "-" ? stderr : stdout) : nullptr, m_writer.get())
     {

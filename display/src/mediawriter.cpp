@@ -31,7 +31,13 @@ std::optional<std::int64_t> shownUs(const AVPacket* packet, AVRational timeBase)
 } // namespace
 
 MediaWriter::MediaWriter(QString path)
+    : MediaWriter(std::move(path), Limits {})
+{
+}
+
+MediaWriter::MediaWriter(QString path, Limits limits)
     : m_path(std::move(path))
+    , m_limits(limits)
 {
 }
 
@@ -68,6 +74,8 @@ StreamTrack MediaWriter::leading() const
 
 bool MediaWriter::begin(const Configuration& configuration, QString& error)
 {
+    if (!m_stopped.isEmpty())
+        return stop(m_stopped, error);
     bool finished = true;
     if (configuration.slot != m_slot || track(configuration.track)) {
         finished = finish(error);
@@ -92,6 +100,8 @@ bool MediaWriter::begin(const Configuration& configuration, QString& error)
 bool MediaWriter::write(
     StreamTrack kind, const QString& slot, const AVPacket* packet, QString& error)
 {
+    if (!m_stopped.isEmpty())
+        return stop(m_stopped, error);
     MediaTrack* t = track(kind);
     // An empty packet holds no picture (a damaged message yields one), and a bitstream filter
     // would take it for the end of the stream.
@@ -148,6 +158,10 @@ bool MediaWriter::openWhenReady(QString& error)
 
 bool MediaWriter::open(QString& error)
 {
+    if (m_segments >= m_limits.maxFiles)
+        return stop(
+            QString("the recording stopped at its limit of %1 files (--max-files)").arg(m_segments),
+            error);
     const bool toStdout = m_path == "-";
     m_name = segmentName(m_path, m_segments);
     const QByteArray target = toStdout ? QByteArray("pipe:1") : m_name.toUtf8();
@@ -203,6 +217,12 @@ bool MediaWriter::mux(const MediaTrack& track, AVPacket* packet, QString& error)
     av_packet_rescale_ts(packet, track.filteredTimeBase(), timeBase);
     if (m_path == "-")
         follow(packet, timeBase);
+    if (written() + packet->size > m_limits.maxBytes) {
+        av_packet_unref(packet);
+        return stop(QString("the recording stopped at its limit of %1 bytes (--max-bytes)")
+                        .arg(m_limits.maxBytes),
+            error);
+    }
     // Takes the packet's data and leaves it blank.
     const int ret = av_interleaved_write_frame(m_context, packet);
     if (ret < 0) {
@@ -240,6 +260,7 @@ int MediaWriter::close(bool withTrailer)
         // Without a header there is nothing a trailer could finish.
         if (withTrailer)
             ret = av_write_trailer(m_context);
+        m_completedBytes = written();
         if (!(m_context->oformat->flags & AVFMT_NOFILE)) {
             const int closed = avio_closep(&m_context->pb);
             ret = ret < 0 ? ret : closed;
@@ -254,11 +275,23 @@ int MediaWriter::close(bool withTrailer)
     return ret;
 }
 
+qint64 MediaWriter::written() const
+{
+    return m_completedBytes + (m_context && m_context->pb ? avio_tell(m_context->pb) : 0);
+}
+
+bool MediaWriter::stop(const QString& reason, QString& error)
+{
+    m_stopped = reason;
+    error = reason;
+    return false;
+}
+
 bool MediaWriter::finish(QString& error)
 {
     bool flushed = true;
-    // What the filters still hold belongs to this file.
-    if (m_context)
+    // What the filters still hold belongs to this file, unless a limit was reached.
+    if (m_context && m_stopped.isEmpty())
         for (const std::unique_ptr<MediaTrack>& t : m_tracks)
             flushed = flushed
                 && t->send(

@@ -34,9 +34,22 @@ namespace vesk::display {
 // its slot announces, but not for long (waitForTracksUs of the leading track): a track whose
 // configuration has not come by then is left out of that file. A slot that sends no key frame
 // gets no file.
+//
+// A recording writes at most Limits: the file that would be one too many is not begun, the packet
+// that would take the bytes past the limit is not written. From then on the writer takes nothing
+// (every call fails with the same error) but completes the file it was writing.
 class MediaWriter
 {
 public:
+    struct Limits
+    {
+        // Files begun, on standard output too.
+        int maxFiles = 1000;
+        // Bytes of all files together, the containers' own bytes counted; completing the last
+        // file adds its trailer (an MP4's index: some kB a minute).
+        qint64 maxBytes = qint64(4) << 30;
+    };
+
     // The longest a file waits for an announced track, counted in the leading track's time.
     static constexpr std::int64_t waitForTracksUs = 1000000;
     // Packets and bytes held while a file waits for its key frame or its tracks; the oldest go
@@ -57,6 +70,7 @@ public:
     };
 
     explicit MediaWriter(QString path);
+    MediaWriter(QString path, Limits limits);
     ~MediaWriter();
     MediaWriter(const MediaWriter&) = delete;
     MediaWriter& operator=(const MediaWriter&) = delete;
@@ -93,10 +107,18 @@ private:
     // Frees the file, its tracks and what waited; the first error of the trailer and of closing
     // the file.
     int close(bool withTrailer);
+    // Bytes written so far, of the files completed and of the one being written.
+    qint64 written() const;
+    // Ends the recording at a limit: false, with `error` set to `reason`.
+    bool stop(const QString& reason, QString& error);
 
     QString m_path;
+    Limits m_limits;
     QString m_name;
     int m_segments = 0;
+    qint64 m_completedBytes = 0;
+    // Why the recording stopped at a limit; empty while it goes on.
+    QString m_stopped;
 
     // The file being gathered or written: its slot, the tracks announced and those configured.
     QString m_slot;

@@ -529,6 +529,24 @@ def media_message(packets, data):
                        for dts, offset, size in packets))
 
 
+def coded_message(start, dts, data):
+    """A message of one key frame that begins a slot at `start`: codec parameters (MPEG-2
+    video, 160x120, no extradata needed) and the codec-change flag."""
+    metadata = json.dumps({"track": "video", "tracks": ["video"], "start": start, "end": start,
+                           "url": "flood.mp4", "timeBase": "1/90000"},
+                          separators=(",", ":")).encode()
+    parameters = bytearray(168)
+    struct.pack_into("<ii", parameters, 0, 0, 2)  # video, MPEG-2
+    struct.pack_into("<iiiiii", parameters, 48, -99, -99, 160, 120, 1, 1)
+    at = 32 + len(metadata)
+    table = at + len(parameters) + len(data)
+    header = struct.pack("<IIIIIIIHH", 32, len(metadata), at, len(parameters),
+                         at + len(parameters), 0, table, 36, 1)
+    entry = struct.pack("<qqIIIIHH", dts, dts, 0x80000001, at + len(parameters), len(data),
+                        table, 12, 0)
+    return header + metadata + bytes(parameters) + data + entry
+
+
 def summary(errors):
     """The display's last line: the count of each cause, by name."""
     line = errors.strip().splitlines()[-1]
@@ -625,6 +643,52 @@ class HostileRegisterTest(unittest.TestCase):
         self.assertNotIn("\x1b", errors)
         self.assertNotIn("\x07", errors)
         self.assertIn('403 For%1B[31mbidden {"reason":"%1B[2J%1B]0;owned%07%20go%20away"}', errors)
+
+
+class RecordingLimitTest(unittest.TestCase):
+    """A register (or its signing key's holder) that begins a slot in every message: the
+    recording stops at its limit of files (the default) or bytes, says so once, ends with status
+    1, its files complete. Prints how many files the flood made."""
+
+    def flood(self, extra):
+        register = FakeRegister()
+        self.addCleanup(register.close)
+        scratch = scratch_directory(self, "segments-")
+        display = Display(os.environ["VESK_DISPLAY"], register.port, 600,
+                          os.path.join(scratch, "recording.ts"), extra)
+        self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
+        picture, sent = b"\x00\x00\x01\xb3" + os.urandom(400), 0
+
+        def send():
+            nonlocal sent
+            register.send(coded_message(f"2026-12-08T12:00:{sent:06d}", 3600 * sent, picture))
+            sent += 1
+        wait_until(lambda: send() or any(line.startswith("codec=") for _, line in display.lines),
+                   30, "the first slot")
+        while display.process.poll() is None and sent < 20000:
+            send()
+        if display.process.poll() is None:
+            display.process.send_signal(signal.SIGTERM)
+        status, errors = display.wait(60)
+        files = [os.path.join(scratch, name) for name in sorted(os.listdir(scratch))]
+        print(f"\n{extra}: {len(files)} files after {sent} messages", file=sys.stderr)
+        return status, errors, files
+
+    def test_a_slot_in_every_message_stops_at_a_limit(self):
+        for extra, limit in (((), "1000 files (--max-files)"),
+                             (("--max-bytes", "64K"), "65536 bytes (--max-bytes)")):
+            with self.subTest(extra):
+                status, errors, files = self.flood(extra)
+                self.assertEqual(status, 1, errors)
+                self.assertEqual(errors.count("limit"), 1, errors)
+                self.assertIn(f"vesk-display: the recording stopped at its limit of {limit}",
+                              errors)
+                if extra:
+                    self.assertLess(sum(map(os.path.getsize, files)), (64 << 10) + 4096)
+                else:
+                    self.assertEqual(len(files), 1000)
+                for path in (files[0], files[-1]):
+                    self.assertEqual(len(packet_digests(path)), 1, path)
 
 
 # Forged manifests at full rate: right stream, fresh counters, a send time far ahead, a random

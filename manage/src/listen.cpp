@@ -48,7 +48,7 @@ QString offsetText(std::optional<qint64> ms)
     if (!ms)
         return QStringLiteral("-");
     return QStringLiteral("%1%2 s")
-        .arg(*ms < 0 ? u'-' : u'+')
+        .arg(QChar(*ms < 0 ? u'-' : u'+'))
         .arg(std::abs(*ms) / 1000.0, 0, 'f', 3);
 }
 

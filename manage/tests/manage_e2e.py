@@ -7,21 +7,27 @@ same listener. Nothing of the host's home or SSH configuration is used: the pair
 test's scratch directory, the register's host key in a known_hosts file of the test's own.
 """
 
+import base64
+import datetime
+import json
 import os
 import queue
 import re
 import shutil
 import signal
+import socket
 import stat
 import subprocess
 import sys
 import tempfile
 import threading
 import unittest
+import uuid
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
                                 "e2e"))
 
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM  # noqa: E402
 from rsync_delivery import RegisterHost, files_under  # noqa: E402
 from vesk_e2e import (REQUEST_TIMEOUT, SANITIZER_REPORT, Service, free_tcp_port,  # noqa: E402
                       make_clip, wait_until)
@@ -257,6 +263,40 @@ class ManageTest(unittest.TestCase):
         beats.close()
         listening.close()
         self.assertFalse(any(SANITIZER_REPORT.search(line) for line in listening.seen))
+
+    def test_listen_table_shows_how_far_a_clock_is_off(self):
+        """The CLOCK column of the table for registers whose beats are behind, ahead, on time."""
+        service = Service(sync_repeat=2, name="clocks")
+        self.addCleanup(service.close)
+        service.start()
+        offsets = {"behind": -90.25, "ahead": 90.25, "on-time": 0.0}
+        keys = {}
+        for name in offsets:
+            # The register's own beats go elsewhere: only the sealed ones below reach the table.
+            paired = self.manage("pair", f"127.0.0.1:{service.port}", "--ssh-key",
+                                 self.manager.key + ".pub", "--listen",
+                                 f"127.0.0.1:{free_tcp_port()}", "--name", name)
+            self.assertEqual(paired.returncode, 0, paired.stderr)
+            kept = json.loads(read(os.path.join(self.scratch, "state", "vesk-manage", name)))
+            keys[name] = (uuid.UUID(kept["token"]).bytes, base64.b64decode(kept["sharedKey"]))
+        listener = self.start_manage("listen", "--port", str(self.heartbeat_port))
+        table = Lines(listener.stdout)
+        Lines(listener.stderr).wait_for(lambda line: "listening on UDP port" in line,
+                                        REQUEST_TIMEOUT, "vesk-manage listening")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as sender:
+            for name, offset in offsets.items():
+                token, key = keys[name]
+                moment = datetime.datetime.now().astimezone() + datetime.timedelta(seconds=offset)
+                sealed = b'{"datetime":"%s"}' % moment.isoformat(timespec="milliseconds").encode()
+                iv = os.urandom(12)
+                sender.sendto(token + iv + AESGCM(key).encrypt(iv, sealed, None),
+                              ("127.0.0.1", self.heartbeat_port))
+        for name, offset in offsets.items():
+            row = re.compile(rf"^{re.escape(name)} .* (?P<clock>\S+) s +1 +\d+$")
+            shown = row.match(table.wait_for(row.match, REQUEST_TIMEOUT, f"the row of {name}"))
+            # Signed, and as far off as sealed, but for the beat's way through loopback.
+            self.assertRegex(shown["clock"], r"^[+-]\d+\.\d{3}$", name)
+            self.assertLess(abs(float(shown["clock"]) - offset), 1.0, shown["clock"])
 
 
 if __name__ == "__main__":

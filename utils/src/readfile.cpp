@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 
 namespace vesk::file {
@@ -35,9 +36,17 @@ QByteArray readFile(const fs::path& path, bool missingOk)
 QByteArray readAll(int file, qint64 limit)
 {
     QByteArray content;
+    // Growing to a large file would copy what was read at each step and hold the file twice for
+    // a moment: its size is reserved first, as a hint.
+    struct stat info
+    {
+    };
+    if (::fstat(file, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0)
+        content.reserve(qsizetype(std::min<qint64>(info.st_size, limit)));
     char buffer[65536];
     while (true) {
-        // The size is not asked: files in /proc report 0, and a file may change while we read.
+        // Read to the end, whatever the size said: files in /proc report 0, and a file may change
+        // while we read.
         const ssize_t got = ::pread(file, buffer, sizeof buffer, off_t(content.size()));
         if (got == 0)
             return content;

@@ -21,9 +21,10 @@ namespace key {
 inline constexpr QLatin1String version("version"), pid("pid"), started("started"),
     updated("updated"), stopped("stopped"), home("home"), pairing("pairing"), server("server"),
     heartbeat("heartbeat"), sync("sync"), lastSwitch("lastSwitch"), time("time"),
-    outcome("outcome"), reason("reason"), retryPending("retryPending"), durationMs("durationMs"),
-    files("files"), bytes("bytes"), playing("playing"), workDir("workDir"), playlists("playlists"),
-    now("now"), playlist("playlist"), file("file"), url("url"), start("start"), end("end"),
+    outcome("outcome"), reason("reason"), refusedSince("refusedSince"),
+    retryPending("retryPending"), durationMs("durationMs"), files("files"), bytes("bytes"),
+    playing("playing"), workDir("workDir"), playlists("playlists"), now("now"),
+    playlist("playlist"), file("file"), url("url"), start("start"), end("end"),
     placeholder("placeholder"), idle("idle"), stream("stream"), destination("destination"),
     datagrams("datagrams"), errors("errors"), displaysJoined("displaysJoined"), api("api"),
     answered("answered"), dropped("dropped");
