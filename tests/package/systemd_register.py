@@ -430,7 +430,7 @@ class Owner:
         if foreign:
             raise AssertionError(f"{len(foreign)} times in the journal: {foreign[0]!r}")
         starts = sum(1 for line in lines if START_LINE.search(line))
-        self.steps.done("journal", f"{starts} starts, no {INSECURE_MEMORY!r}")
+        self.steps.done("journal", f"{starts} start lines, no {INSECURE_MEMORY!r}")
 
     def remove_and_purge(self):
         register = self.register
