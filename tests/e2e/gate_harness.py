@@ -118,8 +118,9 @@ def trickle(command):
 def measure(figure, options):
     from rsync_delivery import start_register, write_random
     from vesk_e2e import Service
-    scratch = tempfile.mkdtemp(prefix="gate-figure-",
-                               dir=os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir())
+    parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
+    os.makedirs(parent, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix="gate-figure-", dir=parent)
     service = Service(name="gate-figure")
     host = None
     try:
