@@ -25,7 +25,6 @@ import shutil
 import statistics
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 
@@ -116,17 +115,9 @@ def trickle(command):
 
 
 def measure(figure, options):
-    from rsync_delivery import start_register, write_random
-    from vesk_e2e import Service
-    parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-    os.makedirs(parent, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix="gate-figure-", dir=parent)
-    service = Service(name="gate-figure")
-    host = None
-    try:
-        if options.gate:
-            use_gate(service, options.gate)
-        host, server = start_register(service, scratch)
+    from rsync_delivery import figure_register, write_random
+    prepare = (lambda service: use_gate(service, options.gate)) if options.gate else None
+    with figure_register("gate-figure", prepare=prepare) as (_, host, server, scratch):
         if figure == "rules":
             result, peak = peak_memory(host.uid, lambda: rules_attack(server, scratch))
             print(f"rules of 20 MB in two directories: rsync status {result.returncode}, "
@@ -145,11 +136,6 @@ def measure(figure, options):
             print(f"delivery {run + 1}: {options.mib} MiB in {times[-1]:.2f} s", flush=True)
         print(f"median {statistics.median(times):.2f} s over {options.runs} deliveries")
         return 0
-    finally:
-        service.close()
-        if host is not None:
-            host.close()
-        shutil.rmtree(scratch, ignore_errors=True)
 
 
 def main():

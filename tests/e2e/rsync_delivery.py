@@ -19,6 +19,7 @@ the switch of the link `work_dir`, and how often rsync was refused with status 2
 
 import argparse
 import collections
+import contextlib
 import fcntl
 import os
 import re
@@ -391,15 +392,31 @@ def _steps(service, mark):
                      for (name, _), (following, _) in zip(STEPS, STEPS[1:]))
 
 
+@contextlib.contextmanager
+def figure_register(name, sync_repeat=2, prepare=None):
+    """A paired register for a figure run by hand, gone afterwards: (service, register host,
+    management server, scratch directory). `prepare` gets the service before it starts."""
+    parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
+    os.makedirs(parent, exist_ok=True)
+    scratch = tempfile.mkdtemp(prefix=name + "-", dir=parent)
+    service = Service(sync_repeat=sync_repeat, name=name)
+    host = None
+    try:
+        if prepare:
+            prepare(service)
+        host, server = start_register(service, scratch)
+        yield service, host, server, scratch
+    finally:
+        service.close()
+        if host is not None:
+            host.close()
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
 def measure(size, runs, sync_repeat):
     """Deliveries of a fresh file of `size` bytes; per delivery the seconds from the end of the
     TF rsync to the link switch and the 23s the management server met."""
-    scratch = tempfile.mkdtemp(prefix="rsync-figure-",
-                               dir=os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir())
-    service = Service(sync_repeat=sync_repeat, name="rsync-figure")
-    host = None
-    try:
-        host, server = start_register(service, scratch)
+    with figure_register("rsync-figure", sync_repeat) as (service, _, server, scratch):
         content = os.path.join(scratch, "content")
         os.makedirs(content)
         make_clip(os.path.join(content, "clip.mp4"), "gray")
@@ -427,11 +444,6 @@ def measure(size, runs, sync_repeat):
                   f"{server.statuses[RSYNC_PARTIAL] - refused}", flush=True)
         print(f"median {statistics.median(results):.3f} s, max {max(results):.3f} s; "
               f"rsync calls {server.calls}, statuses {dict(server.statuses)}")
-    finally:
-        service.close()
-        if host is not None:
-            host.close()
-        shutil.rmtree(scratch, ignore_errors=True)
 
 
 def main():
