@@ -166,9 +166,11 @@ SessionEnd runBounded(const std::string& program, const std::vector<std::string>
     if (child == 0)
         runChild(program.c_str(), argv.data(), limits, prepare, before, gate);
     SessionEnd end { SessionEnd::Kind::Exited, startFailed };
-    if (child > 0)
+    if (child > 0) {
+        // Here too, so that the group exists for a signal whoever of the two runs first.
+        ::setpgid(child, child);
         end = await(child, limits, waited);
-    else
+    } else
         say(program.c_str(), errno);
     ::sigprocmask(SIG_SETMASK, &before, nullptr);
     return end;
