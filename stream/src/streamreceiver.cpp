@@ -1,114 +1,397 @@
 #include <vesk/ssl/aesgcm.h>
 #include <vesk/ssl/verifyingkey.h>
+#include <vesk/streamanchor.h>
 #include <vesk/streamdatagram.h>
+#include <vesk/streamdisclosure.h>
 #include <vesk/streamreceiver.h>
 
-#include "earlyfragments.h"
+#include "intervalmac.h"
 #include "pendingmessages.h"
+#include "receiverchains.h"
 #include "replaywindow.h"
+#include "waitingdatagrams.h"
 
 #include <algorithm>
+#include <limits>
+#include <random>
 
 namespace vesk {
 
-using detail::EarlyFragments;
 using detail::PendingMessages;
+using detail::ReceiverChains;
+using detail::WaitingDatagrams;
 using Digest = StreamDatagram::Digest;
+using Waiting = WaitingDatagrams::Datagram;
+
+namespace {
+
+// Chains held at once: the current one, the next, and one that has just ended.
+constexpr std::size_t chainsHeld = 4;
+
+std::span<const std::uint8_t> bytesOf(const QByteArray& bytes)
+{
+    return { reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()) };
+}
+
+QByteArray copyOf(std::span<const std::uint8_t> bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
+}
+
+} // namespace
 
 struct StreamReceiver::Private
 {
     Private(std::uint32_t id, std::span<const unsigned char, keySize> key,
-        std::span<const std::uint8_t, signerKeySize> signerKey, std::chrono::milliseconds joined,
-        Limits l)
+        std::span<const std::uint8_t, signerKeySize> signerKey, Limits l)
         : streamId(id)
         , limits(l)
-        , joinedAt(joined)
         , cipher(key)
         , signer(ssl::VerifyingKey::fromRaw(signerKey))
+        , chains(l.drift)
         , pending(limits, counters)
-        , early({ l.maxEarlyFragments, l.earlyPerSlot, l.earlyTimeout })
+        , pool({ l.maxWaiting, l.maxWaitingBytes, l.maxWaitingPerInterval,
+                   l.maxWaitingBytesPerInterval },
+              l.seed ? l.seed : std::random_device()())
+        , tokens(l.anchorChecks)
     {
     }
 
+    JoinError join(const Join& join, QList<QByteArray>& completed);
     // The checks every datagram must pass before anything may change, then the kind's own.
-    std::optional<QByteArray> take(std::span<const std::uint8_t> datagram, Clock::time_point now);
-    std::optional<QByteArray> takeManifest(std::span<const std::uint8_t> datagram,
-        const StreamDatagram& header, Clock::time_point now);
-    std::optional<QByteArray> takeFragment(std::span<const std::uint8_t> datagram,
-        const StreamDatagram& header, Clock::time_point now);
-    // A fragment whose manifest has come: it must be the one listed, sealed and new.
-    std::optional<QByteArray> takeListed(std::span<const std::uint8_t> datagram,
-        const StreamDatagram& header, const Digest& digest, const Digest& listed);
-    // The fragments of the manifest's run that came before it.
-    std::optional<QByteArray> claimEarly(const StreamDatagram& manifest, const Digest* listed);
-    void waitEarly(std::span<const std::uint8_t> datagram, const StreamDatagram& header,
-        const Digest& digest, Clock::time_point now);
+    void take(std::span<const std::uint8_t> datagram, Source source, Clock::time_point now,
+        QList<QByteArray>& completed);
+    void takeManifest(std::span<const std::uint8_t> datagram, const StreamDatagram& header,
+        Source source, Clock::time_point now);
+    void takeFragment(std::span<const std::uint8_t> datagram, const StreamDatagram& header,
+        Source source, Clock::time_point now, QList<QByteArray>& completed);
+    void takeKey(const StreamDisclosure& key, Clock::time_point now, QList<QByteArray>& completed);
+    void takeAnchor(std::span<const std::uint8_t> datagram, const StreamAnchor& anchor,
+        Source source, Clock::time_point now);
+    // Waits for a key or a manifest; counts what the pool does not keep.
+    void wait(Waiting datagram);
+
+    // Judges what waited for the intervals of `keys`, now that they are known.
+    void settle(
+        const ReceiverChains::Keys& keys, Clock::time_point now, QList<QByteArray>& completed);
+    void acceptManifest(
+        const Waiting& manifest, Clock::time_point now, QList<QByteArray>& completed);
+    void acceptAnchor(const Waiting& anchor);
+    // A fragment whose manifest was accepted: it must be the one listed, sealed and new.
+    void takeListed(std::span<const std::uint8_t> datagram, const StreamDatagram& header,
+        const Digest& digest, const Digest& listed, QList<QByteArray>& completed);
     bool admitsEarly(std::uint32_t sequence) const;
-    void expire(Clock::time_point now)
-    {
-        counters.unclaimed += early.expire(now);
-        pending.expire(now);
-    }
+    // A signature check of an in-band anchor, if the bucket has one left at `now`.
+    bool spendCheck(Clock::time_point now);
+    void expire(Clock::time_point now);
 
     std::uint32_t streamId;
     Limits limits;
-    std::chrono::milliseconds joinedAt;
     ssl::AesGcm cipher;
     ssl::VerifyingKey signer;
     Counters counters;
     detail::ReplayWindow<replayWindow> replay;
+    ReceiverChains chains;
     PendingMessages pending;
-    EarlyFragments early;
-    // The sequence of the newest manifest taken; fragments far from it do not wait.
+    WaitingDatagrams pool;
+    // The sequence of the newest manifest accepted; fragments far from it do not wait.
     std::optional<std::uint32_t> newestSequence;
+    // Where the newest datagram that proved to be the register's came from.
+    std::optional<Source> registers;
+    // Signature checks left, and when the bucket was last refilled.
+    std::uint32_t tokens;
+    std::optional<Clock::time_point> refilled;
 };
 
-std::optional<QByteArray> StreamReceiver::Private::take(
-    std::span<const std::uint8_t> datagram, Clock::time_point now)
+StreamReceiver::JoinError StreamReceiver::Private::join(
+    const Join& join, QList<QByteArray>& completed)
+{
+    const auto read = [&](const QByteArray& bytes) -> std::optional<StreamAnchor> {
+        const std::optional<StreamAnchor> anchor = StreamAnchor::read(bytesOf(bytes));
+        if (!anchor || std::size_t(bytes.size()) != StreamAnchor::size
+            || anchor->streamId != streamId || !StreamAnchor::signedBy(bytesOf(bytes), signer))
+            return std::nullopt;
+        return anchor;
+    };
+    const std::optional<StreamAnchor> anchor = read(join.anchor);
+    if (!anchor)
+        return JoinError::anchor;
+    const std::optional<StreamAnchor> next = join.next.isEmpty() ? std::nullopt : read(join.next);
+    if (!join.next.isEmpty()
+        && (!next || next->interval != anchor->interval || next->delay != anchor->delay))
+        return JoinError::next;
+    const std::optional<StreamDisclosure> key
+        = join.key.isEmpty() ? std::nullopt : StreamDisclosure::read(bytesOf(join.key));
+    if (!join.key.isEmpty() && (!key || key->streamId != streamId))
+        return JoinError::key;
+
+    // Tried on a copy, so that an error leaves everything as it was.
+    ReceiverChains tried = chains;
+    if (!tried.hold(*anchor, join.anchor))
+        return JoinError::anchor;
+    if (next && !tried.hold(*next, join.next))
+        return JoinError::next;
+    ReceiverChains::Keys learned;
+    if (key && tried.find(key->chain)) {
+        const ReceiverChains::KeyCheck checked
+            = tried.check(*key, std::nullopt, std::numeric_limits<std::uint64_t>::max(), learned);
+        if (checked != ReceiverChains::KeyCheck::accepted
+            && checked != ReceiverChains::KeyCheck::replayed
+            && checked != ReceiverChains::KeyCheck::late)
+            return JoinError::key;
+    }
+    tried.synchronize(join.clock, join.asked, join.answered);
+    chains = std::move(tried);
+    settle(learned, join.answered, completed);
+    return JoinError::none;
+}
+
+void StreamReceiver::Private::take(std::span<const std::uint8_t> datagram, Source source,
+    Clock::time_point now, QList<QByteArray>& completed)
 {
     if (datagram.empty() || datagram[0] != StreamDatagram::version) {
         ++counters.otherVersion;
-        return std::nullopt;
+        return;
+    }
+    const std::uint8_t kind = datagram.size() > 1 ? datagram[1] : 0;
+    if (kind == StreamDisclosure::kind) {
+        const std::optional<StreamDisclosure> key = StreamDisclosure::read(datagram);
+        if (!key)
+            ++counters.malformed;
+        else if (key->streamId != streamId)
+            ++counters.otherStream;
+        else
+            takeKey(*key, now, completed);
+        return;
+    }
+    if (kind == StreamAnchor::kind) {
+        const std::optional<StreamAnchor> anchor = StreamAnchor::read(datagram);
+        if (!anchor || datagram.size() != StreamAnchor::inBandSize)
+            ++counters.malformed;
+        else if (anchor->streamId != streamId)
+            ++counters.otherStream;
+        else
+            takeAnchor(datagram, *anchor, source, now);
+        return;
     }
     const std::optional<StreamDatagram> header = StreamDatagram::read(datagram);
     if (!header) {
         ++counters.malformed;
-        return std::nullopt;
+        return;
     }
     if (header->streamId != streamId) {
         ++counters.otherStream;
-        return std::nullopt;
+        return;
     }
     if (header->count > 1
         && std::size_t(header->count) * StreamDatagram::maxPayload > limits.maxMessageBytes) {
         ++counters.oversized;
-        return std::nullopt;
+        return;
     }
-    const bool manifest = header->kind == StreamDatagram::Kind::manifest;
-    if (manifest && header->sentAt < joinedAt - limits.joinSlack) {
-        ++counters.beforeJoin;
-        return std::nullopt;
-    }
-    if (replay.seenBefore(header->counter)) {
-        ++counters.replayed;
-        return std::nullopt;
-    }
-    return manifest ? takeManifest(datagram, *header, now) : takeFragment(datagram, *header, now);
+    if (header->kind == StreamDatagram::Kind::manifest)
+        takeManifest(datagram, *header, source, now);
+    else
+        takeFragment(datagram, *header, source, now, completed);
 }
 
-std::optional<QByteArray> StreamReceiver::Private::takeManifest(
-    std::span<const std::uint8_t> datagram, const StreamDatagram& header, Clock::time_point now)
+void StreamReceiver::Private::takeManifest(std::span<const std::uint8_t> datagram,
+    const StreamDatagram& header, Source source, Clock::time_point now)
 {
-    if (!signer.verify(StreamDatagram::signedPart(datagram), StreamDatagram::signature(datagram))) {
-        ++counters.forged;
-        return std::nullopt;
+    if (!chains.timed()) {
+        ++counters.unanchored;
+        return;
     }
+    const std::uint64_t reachable = chains.reachable(now);
+    const std::uint64_t interval = chains.intervalOf(header.sentAt);
+    if (interval > reachable) {
+        ++counters.future;
+        return;
+    }
+    if (interval + chains.delay() <= reachable) {
+        ++counters.unsafe;
+        return;
+    }
+    if (!chains.covering(interval)) {
+        ++counters.unanchored;
+        return;
+    }
+    if (replay.seenBefore(header.counter)) {
+        ++counters.replayed;
+        return;
+    }
+    wait({ WaitingDatagrams::Kind::manifest, copyOf(datagram), header, {}, interval, source });
+}
+
+void StreamReceiver::Private::takeFragment(std::span<const std::uint8_t> datagram,
+    const StreamDatagram& header, Source source, Clock::time_point now,
+    QList<QByteArray>& completed)
+{
+    if (replay.seenBefore(header.counter)) {
+        ++counters.replayed;
+        return;
+    }
+    const Digest digest = StreamDatagram::digestOf(datagram);
+    if (const PendingMessages::Message* message = pending.find(header.sequence)) {
+        if (message->fragments.size() != header.count) {
+            // Its manifest has come and lists another count: it cannot be the listed fragment.
+            ++counters.forged;
+            return;
+        }
+        if (message->listed[header.index])
+            return takeListed(datagram, header, digest, message->digests[header.index], completed);
+    }
+    if (!admitsEarly(header.sequence)) {
+        ++counters.unclaimed;
+        return;
+    }
+    if (!chains.timed()) {
+        ++counters.unanchored;
+        return;
+    }
+    wait({ WaitingDatagrams::Kind::fragment, copyOf(datagram), header, digest,
+        chains.reachable(now), source });
+}
+
+void StreamReceiver::Private::takeKey(
+    const StreamDisclosure& key, Clock::time_point now, QList<QByteArray>& completed)
+{
+    if (!chains.timed()) {
+        ++counters.unanchored;
+        return;
+    }
+    ReceiverChains::Keys learned;
+    switch (chains.check(key, chains.reachable(now), limits.maxKeyDistance, learned)) {
+    case ReceiverChains::KeyCheck::accepted:
+        ++counters.accepted;
+        settle(learned, now, completed);
+        break;
+    case ReceiverChains::KeyCheck::unanchored:
+        ++counters.unanchored;
+        break;
+    case ReceiverChains::KeyCheck::forged:
+        ++counters.forged;
+        break;
+    case ReceiverChains::KeyCheck::future:
+        ++counters.future;
+        break;
+    case ReceiverChains::KeyCheck::late:
+        ++counters.late;
+        break;
+    case ReceiverChains::KeyCheck::replayed:
+        ++counters.replayed;
+        break;
+    }
+}
+
+void StreamReceiver::Private::takeAnchor(std::span<const std::uint8_t> datagram,
+    const StreamAnchor& anchor, Source source, Clock::time_point now)
+{
+    const auto signedPart = datagram.first<StreamAnchor::size>();
+    if (const ReceiverChains::Chain* held = chains.find(anchor.chain)) {
+        const bool same = std::ranges::equal(bytesOf(held->bytes), signedPart);
+        ++(same ? counters.replayed : counters.forged);
+        return;
+    }
+    if (chains.timed()) {
+        const std::uint64_t reachable = chains.reachable(now);
+        if (anchor.end() - 1 + chains.delay() < reachable) {
+            ++counters.late;
+            return;
+        }
+        if (anchor.interval != chains.interval() || anchor.delay != chains.delay()) {
+            ++counters.inconsistent;
+            return;
+        }
+        const std::uint64_t interval = chains.intervalOf(anchor.sentAt);
+        if (chains.covering(interval)) {
+            if (interval > reachable)
+                ++counters.future;
+            else if (interval + chains.delay() <= reachable)
+                ++counters.unsafe;
+            else
+                wait(
+                    { WaitingDatagrams::Kind::anchor, copyOf(datagram), {}, {}, interval, source });
+            return;
+        }
+    }
+    // No chain held to check it by: only its signature can tell.
+    if (!spendCheck(now)) {
+        ++counters.unchecked;
+        return;
+    }
+    if (!StreamAnchor::signedBy(datagram, signer)) {
+        ++counters.forged;
+        return;
+    }
+    ++(chains.hold(anchor, copyOf(signedPart)) ? counters.accepted : counters.inconsistent);
+}
+
+void StreamReceiver::Private::wait(Waiting datagram)
+{
+    const bool fromRegister = registers && *registers == datagram.source;
+    switch (pool.offer(std::move(datagram), fromRegister, counters.crowded)) {
+    case WaitingDatagrams::Offer::kept:
+        break;
+    case WaitingDatagrams::Offer::copy:
+        ++counters.replayed;
+        break;
+    case WaitingDatagrams::Offer::crowded:
+        ++counters.crowded;
+        break;
+    }
+}
+
+void StreamReceiver::Private::settle(
+    const ReceiverChains::Keys& keys, Clock::time_point now, QList<QByteArray>& completed)
+{
+    for (const auto& [interval, key] : keys) {
+        if (!pool.waitsFor(interval))
+            continue;
+        const std::vector<Waiting> maced = pool.takeMaced(interval);
+        if (!maced.empty()) {
+            detail::IntervalMac mac(key);
+            for (const Waiting& datagram : maced) {
+                const auto bytes = bytesOf(datagram.bytes);
+                if (!mac.verifies(StreamDatagram::macedPart(bytes), StreamDatagram::mac(bytes))) {
+                    ++counters.forged;
+                    continue;
+                }
+                registers = datagram.source;
+                if (datagram.kind == WaitingDatagrams::Kind::anchor)
+                    acceptAnchor(datagram);
+                else
+                    acceptManifest(datagram, now, completed);
+            }
+        }
+        // The fragments that waited for this interval: their manifest would have claimed them.
+        counters.unclaimed += pool.drop(interval);
+    }
+}
+
+void StreamReceiver::Private::acceptAnchor(const Waiting& datagram)
+{
+    const std::optional<StreamAnchor> anchor = StreamAnchor::read(bytesOf(datagram.bytes));
+    if (chains.find(anchor->chain)) {
+        ++counters.replayed;
+        return;
+    }
+    ++(chains.hold(*anchor, datagram.bytes.first(StreamAnchor::size)) ? counters.accepted
+                                                                      : counters.inconsistent);
+}
+
+void StreamReceiver::Private::acceptManifest(
+    const Waiting& datagram, Clock::time_point now, QList<QByteArray>& completed)
+{
+    const StreamDatagram& header = datagram.header;
+    if (replay.seenBefore(header.counter)) {
+        ++counters.replayed;
+        return;
+    }
+    replay.mark(header.counter);
+    const auto bytes = bytesOf(datagram.bytes);
     std::vector<Digest> listed(header.digestCount);
     for (std::size_t i = 0; i < listed.size(); ++i)
-        std::ranges::copy(StreamDatagram::listed(datagram, i), listed[i].begin());
-    replay.mark(header.counter);
-    ++counters.accepted;
-    newestSequence = header.sequence;
+        std::ranges::copy(StreamDatagram::listed(bytes, i), listed[i].begin());
 
     PendingMessages::Message* message = pending.find(header.sequence);
     if (message) {
@@ -117,127 +400,163 @@ std::optional<QByteArray> StreamReceiver::Private::takeManifest(
             agrees = !message->listed[header.index + i]
                 || message->digests[header.index + i] == listed[i];
         if (!agrees) {
-            // Signed, so the register itself disagrees with its earlier manifest: keep neither.
+            // MACed, so the register itself disagrees with its earlier manifest: keep neither.
             ++counters.inconsistent;
             pending.drop(header.sequence);
-            return std::nullopt;
+            return;
         }
-    } else if (!(message = pending.open(header.sequence, header.count, now))) {
-        return std::nullopt;
     }
+    ++counters.accepted;
+    newestSequence = header.sequence;
+    if (!message && !(message = pending.open(header.sequence, header.count, now)))
+        return;
     for (std::size_t i = 0; i < listed.size(); ++i) {
         message->digests[header.index + i] = listed[i];
         message->listed[header.index + i] = true;
     }
-    return claimEarly(header, listed.data());
-}
-
-std::optional<QByteArray> StreamReceiver::Private::claimEarly(
-    const StreamDatagram& manifest, const Digest* listed)
-{
-    std::optional<QByteArray> complete;
-    for (std::uint16_t i = 0; i < manifest.digestCount; ++i)
-        for (const EarlyFragments::Fragment& candidate :
-            early.take(manifest.sequence, std::uint16_t(manifest.index + i))) {
-            const auto datagram
-                = std::span(reinterpret_cast<const std::uint8_t*>(candidate.datagram.constData()),
-                    std::size_t(candidate.datagram.size()));
-            if (auto message = takeListed(datagram, candidate.header, candidate.digest, listed[i]))
-                complete = std::move(message);
+    // The fragments of the run that came before the key.
+    for (std::uint16_t i = 0; i < header.digestCount; ++i)
+        for (const Waiting& candidate :
+            pool.takeFragments(header.sequence, std::uint16_t(header.index + i))) {
+            if (candidate.header.count != header.count)
+                ++counters.forged;
+            else
+                takeListed(bytesOf(candidate.bytes), candidate.header, candidate.digest, listed[i],
+                    completed);
         }
-    return complete;
 }
 
-std::optional<QByteArray> StreamReceiver::Private::takeFragment(
-    std::span<const std::uint8_t> datagram, const StreamDatagram& header, Clock::time_point now)
-{
-    const Digest digest = StreamDatagram::digestOf(datagram);
-    const PendingMessages::Message* message = pending.find(header.sequence);
-    if (message && message->fragments.size() != header.count) {
-        // Its manifest has come and lists another count: it cannot be the listed fragment.
-        ++counters.forged;
-        return std::nullopt;
-    }
-    if (!message || !message->listed[header.index]) {
-        waitEarly(datagram, header, digest, now);
-        return std::nullopt;
-    }
-    return takeListed(datagram, header, digest, message->digests[header.index]);
-}
-
-std::optional<QByteArray> StreamReceiver::Private::takeListed(
-    std::span<const std::uint8_t> datagram, const StreamDatagram& header, const Digest& digest,
-    const Digest& listed)
+void StreamReceiver::Private::takeListed(std::span<const std::uint8_t> datagram,
+    const StreamDatagram& header, const Digest& digest, const Digest& listed,
+    QList<QByteArray>& completed)
 {
     if (digest != listed) {
         ++counters.forged;
-        return std::nullopt;
+        return;
     }
     // A fragment that waited is checked again: a copy of it may have been taken meanwhile.
     if (replay.seenBefore(header.counter)) {
         ++counters.replayed;
-        return std::nullopt;
+        return;
     }
     const std::span<const std::uint8_t> sealed = StreamDatagram::ciphertext(datagram);
     QByteArray plain(qsizetype(sealed.size()), Qt::Uninitialized);
     if (!cipher.decrypt(StreamDatagram::iv(datagram), StreamDatagram::header(datagram), sealed,
             reinterpret_cast<std::uint8_t*>(plain.data()), StreamDatagram::tag(datagram))) {
         ++counters.unsealed;
-        return std::nullopt;
+        return;
     }
     replay.mark(header.counter);
     ++counters.accepted;
-    return pending.store(header.sequence, header.index, std::move(plain));
+    if (std::optional<QByteArray> message
+        = pending.store(header.sequence, header.index, std::move(plain)))
+        completed.append(std::move(*message));
 }
 
-void StreamReceiver::Private::waitEarly(std::span<const std::uint8_t> datagram,
-    const StreamDatagram& header, const Digest& digest, Clock::time_point now)
-{
-    if (!admitsEarly(header.sequence)) {
-        ++counters.unclaimed;
-        return;
-    }
-    EarlyFragments::Fragment fragment { header, digest,
-        QByteArray(reinterpret_cast<const char*>(datagram.data()), qsizetype(datagram.size())),
-        now };
-    switch (early.add(std::move(fragment))) {
-    case EarlyFragments::Added::kept:
-        break;
-    case EarlyFragments::Added::duplicate:
-        ++counters.replayed;
-        break;
-    case EarlyFragments::Added::refused:
-        ++counters.unclaimed;
-        break;
-    }
-}
-
-// Sequence numbers wrap: the distance is the shorter way round.
-//   newest 100, window 32: 68 .. 132 wait; 67 and 133 do not
-//   newest 5: 4294967269 (5 - 32) waits
+// Sequence numbers wrap: the distance is the shorter way round, and the window's edge waits.
+//   newest 100, window 256: 4294967140 (100 - 256) .. 356 wait; 357 does not
 bool StreamReceiver::Private::admitsEarly(std::uint32_t sequence) const
 {
     if (!newestSequence)
         return true;
     const std::uint32_t ahead = sequence - *newestSequence;
     const std::uint32_t behind = *newestSequence - sequence;
-    return std::min(ahead, behind) <= limits.earlySequences;
+    return std::min(ahead, behind) <= limits.sequenceWindow;
+}
+
+// A bucket of `anchorChecks`, one more every `anchorCheckEvery`.
+bool StreamReceiver::Private::spendCheck(Clock::time_point now)
+{
+    if (!refilled)
+        refilled = now;
+    while (tokens < limits.anchorChecks && now - *refilled >= limits.anchorCheckEvery) {
+        ++tokens;
+        *refilled += limits.anchorCheckEvery;
+    }
+    if (tokens == limits.anchorChecks)
+        refilled = now;
+    if (tokens == 0)
+        return false;
+    --tokens;
+    return true;
+}
+
+void StreamReceiver::Private::expire(Clock::time_point now)
+{
+    pending.expire(now);
+    if (!chains.timed())
+        return;
+    const std::int64_t bound = chains.upperBound(now);
+    while (const std::optional<std::uint64_t> oldest = pool.oldest()) {
+        if (chains.dueAt(*oldest) + limits.keyWait.count() > bound)
+            break;
+        counters.unclaimed += pool.drop(*oldest);
+    }
+    chains.forget(chains.reachable(now),
+        std::uint64_t(limits.keyWait.count() / chains.interval().count()) + 1, chainsHeld);
 }
 
 StreamReceiver::StreamReceiver(std::uint32_t streamId, std::span<const unsigned char, keySize> key,
-    std::span<const std::uint8_t, signerKeySize> signer, std::chrono::milliseconds joinedAt)
-    : StreamReceiver(streamId, key, signer, joinedAt, Limits())
+    std::span<const std::uint8_t, signerKeySize> signer)
+    : StreamReceiver(streamId, key, signer, Limits())
 {
 }
 
 StreamReceiver::StreamReceiver(std::uint32_t streamId, std::span<const unsigned char, keySize> key,
-    std::span<const std::uint8_t, signerKeySize> signer, std::chrono::milliseconds joinedAt,
-    Limits limits)
-    : m_d(std::make_unique<Private>(streamId, key, signer, joinedAt, limits))
+    std::span<const std::uint8_t, signerKeySize> signer, Limits limits)
+    : m_d(std::make_unique<Private>(streamId, key, signer, limits))
 {
 }
 
 StreamReceiver::~StreamReceiver() = default;
+
+StreamReceiver::JoinError StreamReceiver::join(const Join& join, QList<QByteArray>* completed)
+{
+    QList<QByteArray> messages;
+    const JoinError error = m_d->join(join, messages);
+    if (completed)
+        *completed += messages;
+    return error;
+}
+
+QList<QByteArray> StreamReceiver::addDatagram(
+    std::span<const std::uint8_t> datagram, Source source, Clock::time_point now)
+{
+    m_d->expire(now);
+    QList<QByteArray> completed;
+    m_d->take(datagram, source, now, completed);
+    return completed;
+}
+
+void StreamReceiver::expire(Clock::time_point now)
+{
+    m_d->expire(now);
+}
+
+void StreamReceiver::finish()
+{
+    m_d->counters.unclaimed += m_d->pool.clear();
+    m_d->pending.clear();
+}
+
+bool StreamReceiver::wantsJoin(Clock::time_point now) const
+{
+    const ReceiverChains& chains = m_d->chains;
+    if (!chains.timed() || chains.error(now) > m_d->limits.maxClockError)
+        return true;
+    const std::uint64_t reachable = chains.reachable(now);
+    const ReceiverChains::Chain* current = chains.covering(reachable);
+    if (!current)
+        return true;
+    const std::uint64_t margin
+        = std::uint64_t(m_d->limits.renewalMargin.count() / chains.interval().count());
+    if (current->anchor.end() - reachable <= margin && !chains.covering(current->anchor.end()))
+        return true;
+    if (reachable < chains.delay())
+        return false;
+    const ReceiverChains::Chain* keyed = chains.covering(reachable - chains.delay());
+    return keyed && reachable - chains.delay() - keyed->known > m_d->limits.maxKeyDistance / 2;
+}
 
 const StreamReceiver::Counters& StreamReceiver::counters() const
 {
@@ -254,21 +573,9 @@ std::size_t StreamReceiver::pendingMessages() const
     return m_d->pending.size();
 }
 
-std::size_t StreamReceiver::earlyFragments() const
+std::size_t StreamReceiver::waiting() const
 {
-    return m_d->early.size();
-}
-
-void StreamReceiver::expire(Clock::time_point now)
-{
-    m_d->expire(now);
-}
-
-std::optional<QByteArray> StreamReceiver::addDatagram(
-    std::span<const std::uint8_t> datagram, Clock::time_point now)
-{
-    m_d->expire(now);
-    return m_d->take(datagram, now);
+    return m_d->pool.size();
 }
 
 } // namespace vesk
