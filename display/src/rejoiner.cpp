@@ -1,5 +1,7 @@
 #include "rejoiner.h"
 
+#include <utility>
+
 namespace vesk::display {
 
 Rejoiner::Rejoiner(const QHostAddress& host, quint16 port, int timeoutMs)
@@ -22,7 +24,10 @@ void Rejoiner::start()
         return;
     if (m_thread.joinable())
         m_thread.join();
-    m_done = false;
+    {
+        const std::lock_guard lock(m_mutex);
+        m_done = false;
+    }
     m_thread = std::thread([this] {
         Answer answer;
         answer.access = connectToStream(m_host, m_port, m_timeoutMs, answer.error, &m_cancel);
@@ -35,7 +40,7 @@ void Rejoiner::start()
 bool Rejoiner::asking() const
 {
     const std::lock_guard lock(m_mutex);
-    return m_thread.joinable() && !m_done;
+    return m_thread.joinable() && (!m_done || m_answer);
 }
 
 std::optional<Rejoiner::Answer> Rejoiner::take()

@@ -36,6 +36,7 @@ public:
 
     // Starts a request unless one is under way.
     void start();
+    // True from start() until its answer has been taken.
     bool asking() const;
     // The answer of the last request once it is in, once.
     std::optional<Answer> take();

@@ -128,20 +128,26 @@ bool StreamDisplay::tend(QString& error)
 {
     const auto now = StreamReceiver::Clock::now();
     m_receiver->expire(now);
-    if (!m_rejoiner.asking()
-        && (now >= m_nextJoin || (m_receiver->wantsJoin(now) && now >= m_retry))) {
+    bool ok = true;
+    if (const std::optional<Rejoiner::Answer> answer = m_rejoiner.take())
+        ok = rejoined(*answer, error);
+    // Never more often than every retryEvery, whether the register answers or not.
+    if (!m_rejoiner.asking() && now >= m_retry
+        && (now >= m_nextJoin || m_receiver->wantsJoin(now))) {
         m_retry = now + retryEvery;
         m_rejoiner.start();
     }
-    std::optional<Rejoiner::Answer> answer = m_rejoiner.take();
-    if (!answer)
-        return true;
+    return ok;
+}
+
+bool StreamDisplay::rejoined(const Rejoiner::Answer& answer, QString& error)
+{
     QList<QByteArray> completed;
-    QString refusal = answer->error;
-    if (answer->access) {
-        const StreamReceiver::JoinError refused = answer->access->sameStream(m_access)
-            ? m_receiver->join(answer->access->join, &completed)
-            : begin(*answer->access, completed);
+    QString refusal = answer.error;
+    if (answer.access) {
+        const StreamReceiver::JoinError refused = answer.access->sameStream(m_access)
+            ? m_receiver->join(answer.access->join, &completed)
+            : begin(*answer.access, completed);
         refusal = refused == StreamReceiver::JoinError::none
             ? QString()
             : "the register's answer is not usable: " + joinErrorText(refused);
@@ -158,7 +164,7 @@ bool StreamDisplay::tend(QString& error)
         std::fprintf(stderr, "vesk-display: joined the stream again\n");
     m_rejoinFailed = false;
     ++m_joins;
-    m_nextJoin = answer->access->join.answered + joinEvery;
+    m_nextJoin = answer.access->join.answered + joinEvery;
     return show(completed, error);
 }
 

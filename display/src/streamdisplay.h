@@ -46,6 +46,8 @@ public:
 private:
     // A new receiver for the stream of `access`; the counts of the one before are kept.
     StreamReceiver::JoinError begin(const StreamAccess& access, QList<QByteArray>& completed);
+    // Takes an answer to a request made again.
+    bool rejoined(const Rejoiner::Answer& answer, QString& error);
     bool show(const QList<QByteArray>& messages, QString& error);
 
     Rejoiner m_rejoiner;
@@ -55,6 +57,7 @@ private:
     StreamReceiver::Counters m_before;
     std::unique_ptr<MediaWriter> m_writer;
     StreamTracks m_tracks;
+    // When the next request is due, and the earliest another may start.
     StreamReceiver::Clock::time_point m_nextJoin;
     StreamReceiver::Clock::time_point m_retry;
     bool m_rejoinFailed = false;
