@@ -1,26 +1,13 @@
-#include <vesk/ssl/aesgcm.h>
-#include <vesk/ssl/verifyingkey.h>
-#include <vesk/streamanchor.h>
-#include <vesk/streamdatagram.h>
-#include <vesk/streamdisclosure.h>
-#include <vesk/streamreceiver.h>
-
-#include "intervalmac.h"
-#include "pendingmessages.h"
-#include "receiverchains.h"
-#include "replaywindow.h"
-#include "waitingdatagrams.h"
+#include "streamreceiverprivate.h"
 
 #include <algorithm>
 #include <limits>
-#include <random>
 
 namespace vesk {
 
 using detail::PendingMessages;
 using detail::ReceiverChains;
 using detail::WaitingDatagrams;
-using Digest = StreamDatagram::Digest;
 using Waiting = WaitingDatagrams::Datagram;
 
 namespace {
@@ -28,80 +15,12 @@ namespace {
 // Chains held at once: the current one, the next, and one that has just ended.
 constexpr std::size_t chainsHeld = 4;
 
-std::span<const std::uint8_t> bytesOf(const QByteArray& bytes)
-{
-    return { reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()) };
-}
-
 QByteArray copyOf(std::span<const std::uint8_t> bytes)
 {
     return QByteArray(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()));
 }
 
 } // namespace
-
-struct StreamReceiver::Private
-{
-    Private(std::uint32_t id, std::span<const unsigned char, keySize> key,
-        std::span<const std::uint8_t, signerKeySize> signerKey, Limits l)
-        : streamId(id)
-        , limits(l)
-        , cipher(key)
-        , signer(ssl::VerifyingKey::fromRaw(signerKey))
-        , chains(l.drift)
-        , pending(limits, counters)
-        , pool({ l.maxWaiting, l.maxWaitingBytes, l.maxWaitingPerInterval,
-                   l.maxWaitingBytesPerInterval },
-              l.seed ? l.seed : std::random_device()())
-        , tokens(l.anchorChecks)
-    {
-    }
-
-    JoinError join(const Join& join, QList<QByteArray>& completed);
-    // The checks every datagram must pass before anything may change, then the kind's own.
-    void take(std::span<const std::uint8_t> datagram, Source source, Clock::time_point now,
-        QList<QByteArray>& completed);
-    void takeManifest(std::span<const std::uint8_t> datagram, const StreamDatagram& header,
-        Source source, Clock::time_point now);
-    void takeFragment(std::span<const std::uint8_t> datagram, const StreamDatagram& header,
-        Source source, Clock::time_point now, QList<QByteArray>& completed);
-    void takeKey(const StreamDisclosure& key, Clock::time_point now, QList<QByteArray>& completed);
-    void takeAnchor(std::span<const std::uint8_t> datagram, const StreamAnchor& anchor,
-        Source source, Clock::time_point now);
-    // Waits for a key or a manifest; counts what the pool does not keep.
-    void wait(Waiting datagram);
-
-    // Judges what waited for the intervals of `keys`, now that they are known.
-    void settle(
-        const ReceiverChains::Keys& keys, Clock::time_point now, QList<QByteArray>& completed);
-    void acceptManifest(
-        const Waiting& manifest, Clock::time_point now, QList<QByteArray>& completed);
-    void acceptAnchor(const Waiting& anchor);
-    // A fragment whose manifest was accepted: it must be the one listed, sealed and new.
-    void takeListed(std::span<const std::uint8_t> datagram, const StreamDatagram& header,
-        const Digest& digest, const Digest& listed, QList<QByteArray>& completed);
-    bool admitsEarly(std::uint32_t sequence) const;
-    // A signature check of an in-band anchor, if the bucket has one left at `now`.
-    bool spendCheck(Clock::time_point now);
-    void expire(Clock::time_point now);
-
-    std::uint32_t streamId;
-    Limits limits;
-    ssl::AesGcm cipher;
-    ssl::VerifyingKey signer;
-    Counters counters;
-    detail::ReplayWindow<replayWindow> replay;
-    ReceiverChains chains;
-    PendingMessages pending;
-    WaitingDatagrams pool;
-    // The sequence of the newest manifest accepted; fragments far from it do not wait.
-    std::optional<std::uint32_t> newestSequence;
-    // Where the newest datagram that proved to be the register's came from.
-    std::optional<Source> registers;
-    // Signature checks left, and when the bucket was last refilled.
-    std::uint32_t tokens;
-    std::optional<Clock::time_point> refilled;
-};
 
 StreamReceiver::JoinError StreamReceiver::Private::join(
     const Join& join, QList<QByteArray>& completed)
@@ -339,118 +258,6 @@ void StreamReceiver::Private::wait(Waiting datagram)
         ++counters.crowded;
         break;
     }
-}
-
-void StreamReceiver::Private::settle(
-    const ReceiverChains::Keys& keys, Clock::time_point now, QList<QByteArray>& completed)
-{
-    for (const auto& [interval, key] : keys) {
-        if (!pool.waitsFor(interval))
-            continue;
-        const std::vector<Waiting> maced = pool.takeMaced(interval);
-        if (!maced.empty()) {
-            detail::IntervalMac mac(key);
-            for (const Waiting& datagram : maced) {
-                const auto bytes = bytesOf(datagram.bytes);
-                if (!mac.verifies(StreamDatagram::macedPart(bytes), StreamDatagram::mac(bytes))) {
-                    ++counters.forged;
-                    continue;
-                }
-                registers = datagram.source;
-                if (datagram.kind == WaitingDatagrams::Kind::anchor)
-                    acceptAnchor(datagram);
-                else
-                    acceptManifest(datagram, now, completed);
-            }
-        }
-        // The fragments that waited for this interval: their manifest would have claimed them.
-        counters.unclaimed += pool.drop(interval);
-    }
-}
-
-void StreamReceiver::Private::acceptAnchor(const Waiting& datagram)
-{
-    const std::optional<StreamAnchor> anchor = StreamAnchor::read(bytesOf(datagram.bytes));
-    if (chains.find(anchor->chain)) {
-        ++counters.replayed;
-        return;
-    }
-    ++(chains.hold(*anchor, datagram.bytes.first(StreamAnchor::size)) ? counters.accepted
-                                                                      : counters.inconsistent);
-}
-
-void StreamReceiver::Private::acceptManifest(
-    const Waiting& datagram, Clock::time_point now, QList<QByteArray>& completed)
-{
-    const StreamDatagram& header = datagram.header;
-    if (replay.seenBefore(header.counter)) {
-        ++counters.replayed;
-        return;
-    }
-    replay.mark(header.counter);
-    const auto bytes = bytesOf(datagram.bytes);
-    std::vector<Digest> listed(header.digestCount);
-    for (std::size_t i = 0; i < listed.size(); ++i)
-        std::ranges::copy(StreamDatagram::listed(bytes, i), listed[i].begin());
-
-    PendingMessages::Message* message = pending.find(header.sequence);
-    if (message) {
-        bool agrees = message->fragments.size() == header.count;
-        for (std::size_t i = 0; agrees && i < listed.size(); ++i)
-            agrees = !message->listed[header.index + i]
-                || message->digests[header.index + i] == listed[i];
-        if (!agrees) {
-            // MACed, so the register itself disagrees with its earlier manifest: keep neither.
-            ++counters.inconsistent;
-            pending.drop(header.sequence);
-            return;
-        }
-    }
-    ++counters.accepted;
-    newestSequence = header.sequence;
-    if (!message && !(message = pending.open(header.sequence, header.count, now)))
-        return;
-    for (std::size_t i = 0; i < listed.size(); ++i) {
-        message->digests[header.index + i] = listed[i];
-        message->listed[header.index + i] = true;
-    }
-    // The fragments of the run that came before the key.
-    for (std::uint16_t i = 0; i < header.digestCount; ++i)
-        for (const Waiting& candidate :
-            pool.takeFragments(header.sequence, std::uint16_t(header.index + i))) {
-            if (candidate.header.count != header.count)
-                ++counters.forged;
-            else
-                takeListed(bytesOf(candidate.bytes), candidate.header, candidate.digest, listed[i],
-                    completed);
-        }
-}
-
-void StreamReceiver::Private::takeListed(std::span<const std::uint8_t> datagram,
-    const StreamDatagram& header, const Digest& digest, const Digest& listed,
-    QList<QByteArray>& completed)
-{
-    if (digest != listed) {
-        ++counters.forged;
-        return;
-    }
-    // A fragment that waited is checked again: a copy of it may have been taken meanwhile.
-    if (replay.seenBefore(header.counter)) {
-        ++counters.replayed;
-        return;
-    }
-    const std::span<const std::uint8_t> sealed = StreamDatagram::ciphertext(datagram);
-    QByteArray plain(qsizetype(sealed.size()), Qt::Uninitialized);
-    if (!cipher.decrypt(StreamDatagram::iv(datagram), StreamDatagram::header(datagram), sealed,
-            reinterpret_cast<std::uint8_t*>(plain.data()), StreamDatagram::tag(datagram))) {
-        ++counters.unsealed;
-        return;
-    }
-    replay.mark(header.counter);
-    ++counters.accepted;
-    if (std::optional<QByteArray> message
-        = pending.store(header.sequence, header.index, std::move(plain)))
-        completed.append(std::move(*message));
 }
 
 // Sequence numbers wrap: the distance is the shorter way round, and the window's edge waits.
