@@ -39,6 +39,7 @@ public:
         Key key {};
     };
 
+    // The receiver counts by this order.
     enum class KeyCheck { accepted, unanchored, forged, future, late, replayed };
 
     // `drift`: how much faster than ours the register's clock may run, in millionths.

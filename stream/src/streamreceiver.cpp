@@ -178,28 +178,16 @@ void StreamReceiver::Private::takeKey(
         ++counters.unanchored;
         return;
     }
+    // By ReceiverChains::KeyCheck, in its order.
+    static constexpr std::uint64_t Counters::*causes[]
+        = { &Counters::accepted, &Counters::unanchored, &Counters::forged, &Counters::future,
+              &Counters::late, &Counters::replayed };
     ReceiverChains::Keys learned;
-    switch (chains.check(key, chains.reachable(now), limits.maxKeyDistance, learned)) {
-    case ReceiverChains::KeyCheck::accepted:
-        ++counters.accepted;
+    const ReceiverChains::KeyCheck checked
+        = chains.check(key, chains.reachable(now), limits.maxKeyDistance, learned);
+    ++(counters.*causes[std::size_t(checked)]);
+    if (checked == ReceiverChains::KeyCheck::accepted)
         settle(learned, now, completed);
-        break;
-    case ReceiverChains::KeyCheck::unanchored:
-        ++counters.unanchored;
-        break;
-    case ReceiverChains::KeyCheck::forged:
-        ++counters.forged;
-        break;
-    case ReceiverChains::KeyCheck::future:
-        ++counters.future;
-        break;
-    case ReceiverChains::KeyCheck::late:
-        ++counters.late;
-        break;
-    case ReceiverChains::KeyCheck::replayed:
-        ++counters.replayed;
-        break;
-    }
 }
 
 void StreamReceiver::Private::takeAnchor(std::span<const std::uint8_t> datagram,

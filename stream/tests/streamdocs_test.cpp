@@ -15,6 +15,7 @@ extern "C" {
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <functional>
 #include <numeric>
 
 using namespace vesk;
@@ -142,14 +143,21 @@ const char* timeVerdict(std::uint64_t sent)
     return interval > 5400 ? "future" : interval + 3 <= 5400 ? "unsafe" : "forged";
 }
 
+// Bytes 0 to 7 of every kind: version, kind, the two bytes after it, stream identifier.
+const char* commonVerdict(std::size_t byte)
+{
+    return byte == 0 ? "other version"
+        : byte <= 3  ? "malformed"
+        : byte <= 7  ? "other stream"
+                     : nullptr;
+}
+
 const char* manifestVerdict(std::size_t byte, unsigned bit)
 {
-    if (byte == 0)
-        return "other version";
-    if (byte == 1 || byte == 2 || byte == 3 || byte == 22 || byte == 23)
+    if (byte <= 7)
+        return commonVerdict(byte);
+    if (byte == 22 || byte == 23)
         return "malformed";
-    if (byte >= 4 && byte <= 7)
-        return "other stream";
     if (byte == 20 || byte == 21)
         return countVerdict(8 * unsigned(byte - 20) + bit);
     if (byte >= 24 && byte <= 31)
@@ -159,12 +167,8 @@ const char* manifestVerdict(std::size_t byte, unsigned bit)
 
 const char* fragmentVerdict(std::size_t byte, unsigned bit)
 {
-    if (byte == 0)
-        return "other version";
-    if (byte >= 1 && byte <= 3)
-        return "malformed";
-    if (byte >= 4 && byte <= 7)
-        return "other stream";
+    if (byte <= 7)
+        return commonVerdict(byte);
     if (byte >= 16 && byte <= 19)
         return "unclaimed";
     if (byte == 20 || byte == 21)
@@ -174,8 +178,6 @@ const char* fragmentVerdict(std::size_t byte, unsigned bit)
 
 const char* keyVerdict(const QByteArray& key, std::size_t byte, unsigned bit)
 {
-    if (byte == 0)
-        return "other version";
     if (byte == 1 && bit == 0) {
         // Kind 2: read as a fragment of the count that bytes 20 and 21 give.
         const unsigned count = std::uint8_t(key[20]) | unsigned(std::uint8_t(key[21])) << 8;
@@ -183,10 +185,8 @@ const char* keyVerdict(const QByteArray& key, std::size_t byte, unsigned bit)
             : count * 1200ull > 8 * 1024 * 1024 ? "oversized"
                                                 : "unclaimed";
     }
-    if (byte >= 1 && byte <= 3)
-        return "malformed";
-    if (byte >= 4 && byte <= 7)
-        return "other stream";
+    if (byte <= 7)
+        return commonVerdict(byte);
     if (byte >= 8 && byte <= 11)
         return "unanchored";
     if (byte >= 12 && byte <= 19) {
@@ -201,12 +201,8 @@ const char* keyVerdict(const QByteArray& key, std::size_t byte, unsigned bit)
 
 const char* anchorVerdict(std::size_t byte, unsigned bit)
 {
-    if (byte == 0)
-        return "other version";
-    if (byte >= 1 && byte <= 3)
-        return "malformed";
-    if (byte >= 4 && byte <= 7)
-        return "other stream";
+    if (byte <= 7)
+        return commonVerdict(byte);
     if (byte == 19 && bit == 7)
         return "malformed";
     if (byte >= 24 && byte <= 27)
@@ -284,38 +280,36 @@ TEST(StreamProtocolDocument, EveryVerdictOfTheWorkedExample)
             keyOnly),
         "forged");
 
-    for (std::size_t byte = 0; byte < std::size_t(example.manifest.size()); ++byte)
-        for (unsigned bit = 0; bit < 8; ++bit)
-            EXPECT_STREQ(
-                verdictOf(example, { at(540000ms, flipped(example.manifest, byte, bit)), whole[3] },
-                    keyOnly),
-                manifestVerdict(byte, bit))
-                << "manifest byte " << byte << " bit " << bit;
-    const Counters manifestAndKey = run(example, { whole[1], whole[3] });
-    for (std::size_t byte = 0; byte < std::size_t(example.fragment.size()); ++byte)
-        for (unsigned bit = 0; bit < 8; ++bit)
-            EXPECT_STREQ(
-                verdictOf(example,
-                    { whole[1], at(540000ms, flipped(example.fragment, byte, bit)), whole[3] },
-                    manifestAndKey),
-                fragmentVerdict(byte, bit))
-                << "fragment byte " << byte << " bit " << bit;
-    const Counters noKey = run(example, { whole[0], whole[1], whole[2] });
-    for (std::size_t byte = 0; byte < std::size_t(example.disclosure.size()); ++byte)
-        for (unsigned bit = 0; bit < 8; ++bit)
-            EXPECT_STREQ(verdictOf(example,
-                             { whole[0], whole[1], whole[2],
-                                 at(540300ms, flipped(example.disclosure, byte, bit)) },
-                             noKey),
-                keyVerdict(example.disclosure, byte, bit))
-                << "key byte " << byte << " bit " << bit;
-    for (std::size_t byte = 0; byte < std::size_t(example.anchor.size()); ++byte)
-        for (unsigned bit = 0; bit < 8; ++bit)
-            EXPECT_STREQ(
-                verdictOf(example, { at(540000ms, flipped(example.anchor, byte, bit)), whole[3] },
-                    keyOnly),
-                anchorVerdict(byte, bit))
-                << "anchor byte " << byte << " bit " << bit;
+    // Each bit of each datagram in turn, among the others the document names, against the run
+    // without it.
+    const struct
+    {
+        const char* name;
+        const QByteArray& datagram;
+        std::chrono::milliseconds when;
+        Timeline others;
+        std::size_t place;
+        std::function<const char*(std::size_t, unsigned)> rule;
+    } flips[] = {
+        { "manifest", example.manifest, 540000ms, { whole[3] }, 0, manifestVerdict },
+        { "fragment", example.fragment, 540000ms, { whole[1], whole[3] }, 1, fragmentVerdict },
+        { "key", example.disclosure, 540300ms, { whole[0], whole[1], whole[2] }, 3,
+            [&](std::size_t byte, unsigned bit) {
+                return keyVerdict(example.disclosure, byte, bit);
+            } },
+        { "anchor", example.anchor, 540000ms, { whole[3] }, 0, anchorVerdict },
+    };
+    for (const auto& flip : flips) {
+        const Counters without = run(example, flip.others);
+        for (std::size_t byte = 0; byte < std::size_t(flip.datagram.size()); ++byte)
+            for (unsigned bit = 0; bit < 8; ++bit) {
+                Timeline with = flip.others;
+                with.insert(with.begin() + qsizetype(flip.place),
+                    at(flip.when, flipped(flip.datagram, byte, bit)));
+                EXPECT_STREQ(verdictOf(example, with, without), flip.rule(byte, bit))
+                    << flip.name << " byte " << byte << " bit " << bit;
+            }
+    }
 
     // A display that joined late enough to have the key out already by its bound.
     for (const auto& [clock, verdict] :
