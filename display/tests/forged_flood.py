@@ -5,9 +5,9 @@ vesk-display, a flood of forged manifests at RATE a second: 112-byte manifests o
 fresh counters, the register's clock of the moment as send time (so that the display finds each
 one safe, keeps it waiting and checks its MAC when the key comes) and a random MAC. It comes from
 another address (127.0.0.2), or with the register's own source address and port, forged through
-a raw socket. For each of 0, 16,000 and 32,000 a second, both ways, it prints the packets the
-display keeps a second and their share of the 25 the register sends, the display's CPU, and its
-counts by cause:
+a raw socket. For each of 0, 16,000 and 32,000 a second (or the RATEs given), both ways, it
+prints the packets the display keeps a second and their share of the 25 the register sends, the
+display's CPU and peak memory, and its counts by cause:
 
     VESK_SERVICE=build-rel/bin/vesk-service VESK_DISPLAY=build-rel/bin/vesk-display \\
         unshare --net -- /usr/bin/python3 -B display/tests/forged_flood.py [SECONDS] [RATE ...]
@@ -83,7 +83,7 @@ def register_source(stream_port):
 def run(clip, seconds, rate, forge_source):
     """One service and one display, flooded for `seconds` once the display receives: the packets
     it kept during the flood, the share of those sent, its CPU, and its counts by cause."""
-    from stream_e2e import Display, summary  # the tests' harness, which imports this module
+    from stream_e2e import Display, peak_kb, summary  # the tests' harness imports this module
     port = UdpListener()
     stream_port = port.port
     port.close()
@@ -111,12 +111,13 @@ def run(clip, seconds, rate, forge_source):
         if flood:
             flood.kill()
             flood.wait()
+        memory = peak_kb(display.process.pid)
         display.process.send_signal(signal.SIGINT)
         status, errors = display.wait(60)
         return {"packets a second": kept / (end - start),
                 "share kept": kept / (end - start) / PICTURES_A_SECOND,
-                "display cpu": cpu, "status": status, "packets during the flood": kept,
-                "counts": summary(errors), "errors": errors}
+                "display cpu": cpu, "peak kB": memory, "status": status,
+                "packets during the flood": kept, "counts": summary(errors), "errors": errors}
     finally:
         if flood and flood.poll() is None:
             flood.kill()
@@ -135,7 +136,8 @@ def main():
         clip = measure_stream_cpu.make_clip(os.path.join(scratch, "clip.mp4"))
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    print(f"{'forged a second':>16} {'from':>18} {'packets/s':>10} {'kept':>6} {'cpu':>7}  counts")
+    print(f"{'forged a second':>16} {'from':>18} {'packets/s':>10} {'kept':>6} {'cpu':>7} "
+          f"{'peak MB':>8}  counts")
     for rate, forge in [(0, False)] + [(r, f) for r in rates for f in (False, True)]:
         figures = run(clip, seconds, rate, forge)
         counts = figures["counts"]
@@ -144,7 +146,8 @@ def main():
             "replayed") if counts.get(name))
         print(f"{rate:16d} {'the register' if forge else 'another address':>18} "
               f"{figures['packets a second']:10.2f} {figures['share kept']:6.1%} "
-              f"{figures['display cpu']:7.1%}  {shown}", flush=True)
+              f"{figures['display cpu']:7.1%} {figures['peak kB'] / 1024:8.1f}  {shown}",
+              flush=True)
 
 
 if __name__ == "__main__":

@@ -51,10 +51,12 @@ public:
         // The largest message taken, judged by its fragment count before anything is stored.
         std::size_t maxMessageBytes = 16 * 1024 * 1024;
         // Datagrams waiting for their key or manifest, in each of the two shares (from the
-        // register's source; from any other): in all, and for any one interval.
-        std::size_t maxWaiting = 24576;
+        // register's source; from any other): in all, and for any one interval. An interval's
+        // datagrams wait about four intervals, so 8192 hold a flood of 80,000 small forged
+        // datagrams a second beside the stream; each costs about 250 bytes of bookkeeping.
+        std::size_t maxWaiting = 32768;
         std::size_t maxWaitingBytes = 8 * 1024 * 1024;
-        std::size_t maxWaitingPerInterval = 4096;
+        std::size_t maxWaitingPerInterval = 8192;
         std::size_t maxWaitingBytesPerInterval = 2 * 1024 * 1024;
         // How long after its due time an interval's datagrams wait for its key.
         std::chrono::milliseconds keyWait { 1000 };
