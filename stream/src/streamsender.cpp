@@ -86,9 +86,12 @@ void StreamSender::disclose()
         lock.unlock();
         const std::chrono::milliseconds at = now();
         QList<QByteArray> due;
-        {
+        try {
             const std::lock_guard sealing(m_sealing);
             due = m_sealer.disclose(at);
+        } catch (const std::exception& e) {
+            // Tried again next interval; a key that goes out late is still safe.
+            m_logger->error("stream %1: cannot disclose a key: %2", m_streamId, e.what());
         }
         if (!due.isEmpty())
             transmit(due);

@@ -20,8 +20,15 @@ WaitingDatagrams::Id WaitingDatagrams::pick(const Ids& ids)
 WaitingDatagrams::Offer WaitingDatagrams::offer(
     Datagram datagram, bool registers, std::uint64_t& pushedOut)
 {
-    if (m_copies.contains(datagram.bytes))
+    if (const auto copy = m_copies.constFind(datagram.bytes); copy != m_copies.cend()) {
+        // The copy from the register's source is the original: one relayed from elsewhere that
+        // came first must not leave it to the others' share, where a flood can push it out.
+        if (!registers || m_entries[*copy].registers)
+            return Offer::copy;
+        remove(*copy);
+        offer(std::move(datagram), registers, pushedOut);
         return Offer::copy;
+    }
     const std::size_t size = std::size_t(datagram.bytes.size());
     const int share = registers ? 1 : 0;
     Interval& interval = m_intervals[datagram.interval];

@@ -59,9 +59,9 @@ public:
 
     WaitingDatagrams(Limits limits, std::uint64_t seed);
 
-    // Offers a datagram to the register's share (`registers`) or the others'. A copy of one that
-    // waits (the very same bytes) is not kept. `pushedOut` grows by the datagrams that lost their
-    // place to it.
+    // Offers a datagram to the register's share (`registers`) or the others'. Of a copy of one
+    // that waits (the very same bytes) one is kept, in the register's share if either came from
+    // there. `pushedOut` grows by the datagrams that lost their place to it.
     Offer offer(Datagram datagram, bool registers, std::uint64_t& pushedOut);
     // The manifests and anchors waiting for `interval`, in the order they came; they leave.
     std::vector<Datagram> takeMaced(std::uint64_t interval);
