@@ -21,7 +21,7 @@ std::array<std::uint8_t, 32> sha256(
     std::span<const std::uint8_t> first, std::span<const std::uint8_t> second)
 {
     static EVP_MD* const digest = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-    thread_local const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
+    const std::unique_ptr<EVP_MD_CTX, DigestContextFree> context(EVP_MD_CTX_new());
     std::array<std::uint8_t, 32> out;
     unsigned int length = 0;
     if (!digest || !context || EVP_DigestInit_ex2(context.get(), digest, nullptr) != 1

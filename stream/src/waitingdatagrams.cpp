@@ -26,7 +26,10 @@ WaitingDatagrams::Offer WaitingDatagrams::offer(
         if (!registers || m_entries[*copy].registers)
             return Offer::copy;
         remove(*copy);
-        offer(std::move(datagram), registers, pushedOut);
+        // The caller counts the one that left as a replay; the register's, when it finds no
+        // place, as pushed out.
+        if (offer(std::move(datagram), registers, pushedOut) == Offer::crowded)
+            ++pushedOut;
         return Offer::copy;
     }
     const std::size_t size = std::size_t(datagram.bytes.size());
