@@ -1,10 +1,14 @@
 // The stream transport: the queries answered on HTTP worker threads while the engine belongs to
-// the main thread, and the cost of sealing and of receiving datagrams, the receiver against plain
-// AES-256-GCM decryption of the very same fragments in the same run.
+// the main thread, the cost of sealing and of receiving datagrams, the receiver against plain
+// AES-256-GCM decryption of the very same fragments in the same run, and what each kind of
+// forgery costs a display (docs/stream-protocol.md, section 5, quotes these).
+#include "intervalmac.h"
+
 #include <vesk/ssl/aesgcm.h>
 #include <vesk/ssl/signingkey.h>
 #include <vesk/stream.h>
 #include <vesk/streamdatagram.h>
+#include <vesk/streamdisclosure.h>
 #include <vesk/streamreceiver.h>
 #include <vesk/streamsealer.h>
 
@@ -21,6 +25,11 @@ Stream* engine = nullptr;
 constexpr std::uint32_t streamId = 42;
 const std::array<unsigned char, 32> key { 7 };
 const ssl::SigningKey signer = ssl::SigningKey::generate();
+
+std::span<const std::uint8_t> bytesOf(const QByteArray& bytes)
+{
+    return { reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()) };
+}
 
 // The packet sizes of the first two seconds (one group of pictures, key frame first) of the clip
 // that display/tests/measure_stream_cpu.py streams: 1280x720, 25 fps, 4 Mbit/s H.264, from
@@ -47,26 +56,72 @@ QList<QByteArray> makeMessages()
     return messages;
 }
 
-const QList<QByteArray>& datagrams()
+using namespace std::chrono_literals;
+constexpr auto joined = 60000ms;
+const auto localJoined = StreamReceiver::Clock::time_point(1000s);
+
+// Two seconds of the stream as a display receives it, in order, with the keys the register
+// discloses meanwhile and after: each message sealed when it is due, 40 ms apart.
+struct Wire
 {
-    static const QList<QByteArray> all = [] {
+    std::vector<std::pair<std::chrono::milliseconds, QByteArray>> datagrams;
+    StreamSealer::Joining joining;
+};
+
+const Wire& wire()
+{
+    static const Wire all = [] {
         StreamSealer sealer(streamId, key, signer);
-        QList<QByteArray> sealed;
-        for (const QByteArray& message : makeMessages())
-            sealed += sealer.seal(message, std::chrono::milliseconds(0));
-        return sealed;
+        Wire w;
+        sealer.disclose(joined);
+        w.joining = sealer.joining(joined);
+        auto at = joined;
+        for (const QByteArray& message : makeMessages()) {
+            for (const QByteArray& datagram : sealer.disclose(at))
+                w.datagrams.emplace_back(at, datagram);
+            for (const QByteArray& datagram : sealer.seal(message, at))
+                w.datagrams.emplace_back(at, datagram);
+            at += 40ms;
+        }
+        for (const auto end = at + 400ms; at < end; at += 100ms)
+            for (const QByteArray& datagram : sealer.disclose(at))
+                w.datagrams.emplace_back(at, datagram);
+        return w;
     }();
     return all;
 }
 
-std::span<const std::uint8_t> bytesOf(const QByteArray& bytes)
+QList<QByteArray> datagrams()
 {
-    return { reinterpret_cast<const std::uint8_t*>(bytes.constData()), std::size_t(bytes.size()) };
+    QList<QByteArray> sealed;
+    for (const auto& [at, datagram] : wire().datagrams)
+        sealed.append(datagram);
+    return sealed;
+}
+
+// The register's key datagram of an interval of those two seconds.
+QByteArray keyOf(std::uint64_t interval)
+{
+    for (const auto& [at, datagram] : wire().datagrams)
+        if (const auto key = StreamDisclosure::read(bytesOf(datagram));
+            key && key->interval == interval)
+            return datagram;
+    return {};
+}
+
+std::unique_ptr<StreamReceiver> joinedReceiver(StreamReceiver::Limits limits = {})
+{
+    auto receiver = std::make_unique<StreamReceiver>(streamId, key, signer.publicKey(), limits);
+    const StreamSealer::Joining& joining = wire().joining;
+    receiver->join(
+        { joining.clock, localJoined, localJoined, joining.anchor, joining.next, joining.key });
+    return receiver;
 }
 
 bool isFragment(const QByteArray& datagram)
 {
-    return StreamDatagram::read(bytesOf(datagram))->kind == StreamDatagram::Kind::fragment;
+    const auto header = StreamDatagram::read(bytesOf(datagram));
+    return header && header->kind == StreamDatagram::Kind::fragment;
 }
 
 qint64 payloadBytes()
@@ -99,34 +154,107 @@ static void BM_StreamQueries(benchmark::State& state)
 }
 BENCHMARK(BM_StreamQueries)->Threads(1)->Threads(4);
 
-// Encrypt, digest and sign: what the register spends on two seconds of the stream.
-static void BM_SealAndSign(benchmark::State& state)
+// Encrypt, digest and MAC: what the register spends on two seconds of the stream.
+static void BM_Seal(benchmark::State& state)
 {
     const QList<QByteArray> messages = makeMessages();
     StreamSealer sealer(streamId, key, signer);
     for (auto _ : state)
         for (const QByteArray& message : messages)
-            benchmark::DoNotOptimize(sealer.seal(message, std::chrono::milliseconds(0)));
+            benchmark::DoNotOptimize(sealer.seal(message, joined));
     count(state);
 }
-BENCHMARK(BM_SealAndSign)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Seal)->Unit(benchmark::kMillisecond);
 
-// Verify the manifests, digest, decrypt and reassemble: what a display spends on the same.
+// Wait, check the MACs and the keys, digest, decrypt and reassemble: what a display spends on
+// the same.
 static void BM_ReceiveDatagrams(benchmark::State& state)
 {
-    const auto publicKey = signer.publicKey();
-    const auto now = StreamReceiver::Clock::now();
     for (auto _ : state) {
         // A fresh receiver each round, or the second round would be all replays.
-        StreamReceiver receiver(streamId, key, publicKey);
-        for (const QByteArray& datagram : datagrams())
-            benchmark::DoNotOptimize(receiver.addDatagram(bytesOf(datagram), now));
-        if (receiver.counters().messages != std::size(packetSizes))
+        state.PauseTiming();
+        auto receiver = joinedReceiver();
+        state.ResumeTiming();
+        for (const auto& [at, datagram] : wire().datagrams)
+            benchmark::DoNotOptimize(
+                receiver->addDatagram(bytesOf(datagram), 1, localJoined + (at - joined)));
+        if (receiver->counters().messages != std::size(packetSizes))
             state.SkipWithError("the receiver lost messages");
     }
     count(state);
 }
 BENCHMARK(BM_ReceiveDatagrams)->Unit(benchmark::kMillisecond);
+
+// A forged manifest of 112 bytes as a flood sends it, in the interval it claims: it waits, and
+// its MAC is checked when the key comes. Per forgery: arrival and MAC check together.
+static void BM_ForgedManifests(benchmark::State& state)
+{
+    constexpr int perInterval = 4096;
+    QList<QByteArray> flood;
+    StreamDatagram header;
+    header.kind = StreamDatagram::Kind::manifest;
+    header.streamId = streamId;
+    header.count = 4;
+    header.digestCount = 4;
+    header.sentAt = joined + 100ms;
+    for (int i = 0; i < perInterval; ++i) {
+        header.counter = std::uint64_t(i) << 20;
+        QByteArray datagram;
+        header.write(datagram);
+        flood.append(datagram + QByteArray(64 + 16, char(i)));
+    }
+    const QByteArray disclosure = keyOf(601);
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto receiver = joinedReceiver();
+        state.ResumeTiming();
+        for (const QByteArray& datagram : flood)
+            receiver->addDatagram(bytesOf(datagram), 2, localJoined + 100ms);
+        receiver->addDatagram(bytesOf(disclosure), 1, localJoined + 400ms);
+        if (receiver->counters().forged != perInterval)
+            state.SkipWithError("not every forgery was checked");
+    }
+    state.SetItemsProcessed(state.iterations() * perInterval);
+}
+BENCHMARK(BM_ForgedManifests)->Unit(benchmark::kMillisecond);
+
+// The MAC check alone, of the same 112 bytes and of the largest manifest, 1072.
+static void BM_IntervalMac(benchmark::State& state)
+{
+    detail::IntervalMac mac(detail::KeyChain::Key { 1 });
+    const QByteArray datagram(int(state.range(0)), 'm');
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mac.verifies(
+            StreamDatagram::macedPart(bytesOf(datagram)), StreamDatagram::mac(bytesOf(datagram))));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_IntervalMac)->Arg(112)->Arg(1072);
+
+// A forged key of the interval after the newest held: one hash down the chain, then refused.
+static void BM_ForgedKey(benchmark::State& state)
+{
+    auto receiver = joinedReceiver();
+    const StreamDisclosure held = *StreamDisclosure::read(bytesOf(wire().joining.key));
+    StreamDisclosure forged = held;
+    forged.interval += 1;
+    const QByteArray datagram = forged.write();
+    for (auto _ : state)
+        receiver->addDatagram(bytesOf(datagram), 2, localJoined + 500ms);
+    if (receiver->counters().forged != std::uint64_t(state.iterations()))
+        state.SkipWithError("the key was not checked");
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ForgedKey);
+
+// The digest of a full fragment, taken of every fragment on arrival.
+static void BM_FragmentDigest(benchmark::State& state)
+{
+    const QByteArray fragment(int(StreamDatagram::maxFragmentSize), 'f');
+    for (auto _ : state)
+        benchmark::DoNotOptimize(StreamDatagram::digestOf(bytesOf(fragment)));
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_FragmentDigest);
 
 // The floor: AES-256-GCM decryption of the same fragments, nothing else.
 static void BM_PlainGcmDecryption(benchmark::State& state)

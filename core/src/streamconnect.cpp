@@ -28,28 +28,33 @@ HttpResponse Core::stream(const HttpRequest&, const QJsonDocument& document)
     m_stream->getKey(streamKey);
     const auto signerKey = m_stream->signerKey();
     const QDateTime now = QDateTime::currentDateTime();
-    // Read once the display's key has been accepted: whatever the engine sends before this
-    // moment, a display joining now refuses.
-    const qint64 joined = m_stream->streamTime().count();
+    // Read once the display's request has come, with the anchors and the newest key in the same
+    // moment: the display bounds the engine's clock from above by it.
+    const StreamSealer::Joining joining = m_stream->joining();
+    const auto base64
+        = [](const QByteArray& bytes) { return QString::fromLatin1(bytes.toBase64()); };
 
-    const QJsonObject answer {
+    QJsonObject answer {
         { "stream", qint64(m_stream->streamId()) },
         { "listen",
             QString("%1:%2").arg(m_stream->peerAddress().toString()).arg(m_stream->peerPort()) },
         { "master",
-            QString::fromLatin1(
-                QByteArray(reinterpret_cast<const char*>(streamKey.data()), streamKey.size())
-                    .toBase64()) },
+            base64(QByteArray(reinterpret_cast<const char*>(streamKey.data()), streamKey.size())) },
         { "datetime", now.toTimeZone(now.timeZone()).toString(Qt::ISODate) },
-        // Everybody who asks learns the stream key; only this key's owner can sign datagrams.
+        // Everybody who asks learns the stream key; only this key's owner can sign anchors.
         { "signer",
-            QString::fromLatin1(
-                QByteArray(reinterpret_cast<const char*>(signerKey.data()), signerKey.size())
-                    .toBase64()) },
+            base64(QByteArray(reinterpret_cast<const char*>(signerKey.data()), signerKey.size())) },
         { "protocol", Stream::protocolVersion },
         // The stream clock to the millisecond; "datetime" has whole seconds of another clock.
-        { "clock", joined },
+        { "clock", qint64(joining.clock.count()) },
+        { "anchor", base64(joining.anchor) },
     };
+    // Only once there is one: the next chain in the last minute of a chain, a key after the
+    // first interval.
+    if (!joining.next.isEmpty())
+        answer.insert("next", base64(joining.next));
+    if (!joining.key.isEmpty())
+        answer.insert("key", base64(joining.key));
     HttpResponse response = detail::encryptedResponse(publicKey, sharedKey.bytes(),
         QJsonDocument(answer).toJson(QJsonDocument::Compact), "application/json");
     ++m_status->displaysJoined;

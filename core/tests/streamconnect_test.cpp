@@ -4,6 +4,7 @@
 #include "testcore.h"
 
 #include <vesk/stream.h>
+#include <vesk/streamanchor.h>
 
 #include <QJsonObject>
 #include <QRegularExpression>
@@ -73,9 +74,13 @@ TEST(StreamConnect, AnswerCarriesTheStream)
     EXPECT_EQ(response.header("Content-Encoding"), "x-aes-gcm");
 
     const QJsonObject answer = decrypt(display, response);
-    EXPECT_EQ(answer.keys(),
-        (QStringList { "clock", "datetime", "listen", "master", "protocol", "signer", "stream" }));
-    EXPECT_EQ(answer.value("protocol"), 2);
+    // "next" comes in the last minute of a chain, "key" from the first interval's key on.
+    QStringList members = answer.keys();
+    members.removeAll("key");
+    EXPECT_EQ(members,
+        (QStringList {
+            "anchor", "clock", "datetime", "listen", "master", "protocol", "signer", "stream" }));
+    EXPECT_EQ(answer.value("protocol"), 3);
     // The stream clock as the engine reads it, taken while the answer was made.
     const qint64 after = core.m_stream->streamTime().count();
     ASSERT_TRUE(answer.value("clock").isDouble());
@@ -91,6 +96,14 @@ TEST(StreamConnect, AnswerCarriesTheStream)
     const auto signer = core.m_stream->signerKey();
     EXPECT_EQ(QByteArray::fromBase64(answer.value("signer").toString().toLatin1()),
         QByteArray(reinterpret_cast<const char*>(signer.data()), signer.size()));
+    // The anchor a display checks once: this stream's chain, signed by "signer".
+    const QByteArray anchor = QByteArray::fromBase64(answer.value("anchor").toString().toLatin1());
+    const std::span<const std::uint8_t> bytes(
+        reinterpret_cast<const std::uint8_t*>(anchor.constData()), std::size_t(anchor.size()));
+    const auto read = vesk::StreamAnchor::read(bytes);
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->streamId, core.m_stream->streamId());
+    EXPECT_TRUE(vesk::StreamAnchor::signedBy(bytes, vesk::ssl::VerifyingKey::fromRaw(signer)));
     EXPECT_TRUE(QRegularExpression(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d$)")
                     .match(answer.value("datetime").toString())
                     .hasMatch());

@@ -64,18 +64,23 @@ std::size_t DatagramSocket::receiveBatch()
 {
     std::array<iovec, batch> pieces;
     std::array<mmsghdr, batch> headers {};
+    std::array<sockaddr_in, batch> senders {};
     for (std::size_t i = 0; i < batch; ++i) {
         pieces[i] = { m_buffers[i].data(), maxDatagram };
         headers[i].msg_hdr.msg_iov = &pieces[i];
         headers[i].msg_hdr.msg_iovlen = 1;
+        headers[i].msg_hdr.msg_name = &senders[i];
+        headers[i].msg_hdr.msg_namelen = sizeof senders[i];
     }
     const int count
         = ::recvmmsg(m_descriptor, headers.data(), unsigned(batch), MSG_DONTWAIT, nullptr);
     if (count <= 0)
         return 0;
-    for (int i = 0; i < count; ++i)
-        m_lengths[std::size_t(i)]
-            = std::min<std::size_t>(headers[std::size_t(i)].msg_len, maxDatagram);
+    for (std::size_t i = 0; i < std::size_t(count); ++i) {
+        m_lengths[i] = std::min<std::size_t>(headers[i].msg_len, maxDatagram);
+        m_sources[i]
+            = (std::uint64_t(ntohl(senders[i].sin_addr.s_addr)) << 16) | ntohs(senders[i].sin_port);
+    }
     return std::size_t(count);
 }
 

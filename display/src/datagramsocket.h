@@ -33,13 +33,14 @@ public:
     bool open(quint16 port, const QHostAddress& group, QString& error);
     int descriptor() const { return m_descriptor; }
 
-    // Reads the datagrams waiting, at most `batch`, without blocking, and hands each to `take`.
-    // The number read: 0 when none waited or the socket reported an error.
+    // Reads the datagrams waiting, at most `batch`, without blocking, and hands each to `take`
+    // with its source: the sender's IPv4 address and port as one number. The number read: 0 when
+    // none waited or the socket reported an error.
     template <typename Take> std::size_t receive(Take&& take)
     {
         const std::size_t count = receiveBatch();
         for (std::size_t i = 0; i < count; ++i)
-            take(std::span<const std::uint8_t>(m_buffers[i].data(), m_lengths[i]));
+            take(std::span<const std::uint8_t>(m_buffers[i].data(), m_lengths[i]), m_sources[i]);
         return count;
     }
 
@@ -49,6 +50,7 @@ private:
     int m_descriptor = -1;
     std::array<std::array<std::uint8_t, maxDatagram>, batch> m_buffers {};
     std::array<std::size_t, batch> m_lengths {};
+    std::array<std::uint64_t, batch> m_sources {};
 };
 
 } // namespace vesk::display

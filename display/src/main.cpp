@@ -4,10 +4,9 @@
 #include "datagramsocket.h"
 #include "mediawriter.h"
 #include "registerclient.h"
-#include "streamtracks.h"
+#include "streamdisplay.h"
 
 #include <vesk/log.h>
-#include <vesk/streamreceiver.h>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -32,9 +31,6 @@ namespace {
 constexpr int badUsage = 2;
 constexpr int failure = 1;
 constexpr int registerTimeoutMs = 10000;
-// A message of the register is a few packets (8 at most, or one large key frame); a message
-// larger than this is no message of a register, and its fragments are not kept.
-constexpr std::size_t maxMessageBytes = 8 * 1024 * 1024;
 // Batches of datagrams read per turn of the event loop: under any datagram rate the loop comes
 // round to its timers and to a stop within a few milliseconds.
 constexpr int batchesPerTurn = 4;
@@ -187,75 +183,6 @@ std::optional<Options> parseOptions(const QStringList& arguments, QString& error
     return options;
 }
 
-// The display's side of one stream: datagrams in, packets out.
-class Display
-{
-public:
-    Display(const Options& options, const display::StreamAccess& access)
-        : m_receiver(access.streamId, access.key, access.signer, access.joinedAt, receiverLimits())
-        , m_writer(options.out.isEmpty()
-                  ? nullptr
-                  : std::make_unique<display::MediaWriter>(options.out, options.limits))
-        , m_tracks(
-              options.packets ? (options.out == "-" ? stderr : stdout) : nullptr, m_writer.get())
-    {
-    }
-
-    static StreamReceiver::Limits receiverLimits()
-    {
-        StreamReceiver::Limits limits;
-        limits.maxMessageBytes = maxMessageBytes;
-        return limits;
-    }
-
-    // False, with `error` set, when the display cannot go on.
-    bool take(std::span<const std::uint8_t> datagram, QString& error)
-    {
-        const std::uint64_t otherVersion = m_receiver.counters().otherVersion;
-        const std::optional<QByteArray> message = m_receiver.addDatagram(datagram);
-        if (otherVersion == 0 && m_receiver.counters().otherVersion == 1)
-            std::fprintf(stderr,
-                "vesk-display: datagrams of stream protocol %d arrive; this display speaks %d "
-                "and drops them\n",
-                datagram.empty() ? 0 : int(datagram[0]), display::protocolVersion);
-        return !message || m_tracks.read(*message, error);
-    }
-
-    void expire() { m_receiver.expire(); }
-
-    // False, with `error` set, when the recording could not be completed, or when nothing but
-    // datagrams of another protocol version came.
-    bool finish(QString& error)
-    {
-        const StreamReceiver::Counters& c = m_receiver.counters();
-        bool finished = !m_writer || m_writer->finish(error);
-        const auto number = [](std::uint64_t n) { return static_cast<unsigned long long>(n); };
-        std::fprintf(stderr,
-            "vesk-display: %lld packets; datagrams %llu accepted, %llu rejected (%llu other "
-            "version, %llu malformed, %llu other stream, %llu oversized, %llu forged, %llu "
-            "unsealed, %llu inconsistent), %llu replayed, %llu before join, %llu unclaimed; "
-            "messages %llu complete, %llu dropped\n",
-            static_cast<long long>(m_tracks.packets()), number(c.accepted), number(c.rejected()),
-            number(c.otherVersion), number(c.malformed), number(c.otherStream), number(c.oversized),
-            number(c.forged), number(c.unsealed), number(c.inconsistent), number(c.replayed),
-            number(c.beforeJoin), number(c.unclaimed), number(c.messages), number(c.dropped));
-        // One datagram of another version proves nothing (anybody can send it), so it never
-        // stops the display; a run that got nothing else has failed.
-        if (finished && c.accepted == 0 && c.otherVersion > 0) {
-            error = QString("only datagrams of another stream protocol came; this display speaks "
-                            "%1")
-                        .arg(display::protocolVersion);
-            finished = false;
-        }
-        return finished;
-    }
-
-private:
-    StreamReceiver m_receiver;
-    std::unique_ptr<display::MediaWriter> m_writer;
-    display::StreamTracks m_tracks;
-};
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -279,28 +206,40 @@ int main(int argc, char** argv)
     if (!access)
         return fail(badUsage, error);
 
-    display::DatagramSocket socket;
-    if (!socket.open(
-            access->port, access->address.isMulticast() ? access->address : QHostAddress(), error))
-        return fail(failure, error);
+    display::StreamDisplay display(options->host, options->port, registerTimeoutMs,
+        options->packets ? (options->out == "-" ? stderr : stdout) : nullptr,
+        options->out.isEmpty() ? nullptr : std::make_unique<display::MediaWriter>(options->out, options->limits));
+    if (!display.start(*access, error))
+        return fail(badUsage, error);
 
-    Display display(*options, *access);
+    // Opened again when a restarted register sends elsewhere.
+    std::unique_ptr<display::DatagramSocket> socket;
+    std::unique_ptr<QSocketNotifier> readable;
     int status = 0;
-    QSocketNotifier readable(socket.descriptor(), QSocketNotifier::Read);
-    QObject::connect(&readable, &QSocketNotifier::activated, [&] {
-        bool ok = true;
-        const auto take = [&](std::span<const std::uint8_t> datagram) {
-            ok = ok && display.take(datagram, error);
-        };
-        for (int turn = 0; turn < batchesPerTurn && ok; ++turn)
-            if (socket.receive(take) < display::DatagramSocket::batch)
-                break;
-        if (!ok) {
-            readable.setEnabled(false);
-            status = fail(failure, error);
-            app.exit(status);
-        }
-    });
+    const auto listen = [&](const display::StreamAccess& at) {
+        readable.reset();
+        socket = std::make_unique<display::DatagramSocket>();
+        if (!socket->open(at.port, at.address.isMulticast() ? at.address : QHostAddress(), error))
+            return false;
+        readable = std::make_unique<QSocketNotifier>(socket->descriptor(), QSocketNotifier::Read);
+        QObject::connect(readable.get(), &QSocketNotifier::activated, [&] {
+            bool ok = true;
+            const auto take = [&](std::span<const std::uint8_t> datagram, std::uint64_t source) {
+                ok = ok && display.take(datagram, source, error);
+            };
+            for (int turn = 0; turn < batchesPerTurn && ok; ++turn)
+                if (socket->receive(take) < display::DatagramSocket::batch)
+                    break;
+            if (!ok) {
+                readable->setEnabled(false);
+                status = fail(failure, error);
+                app.exit(status);
+            }
+        });
+        return true;
+    };
+    if (!listen(*access))
+        return fail(failure, error);
 
     if (::pipe2(stopPipe, O_NONBLOCK | O_CLOEXEC) != 0)
         return fail(failure, "cannot make a pipe for signals");
@@ -320,7 +259,14 @@ int main(int argc, char** argv)
     QTimer housekeeping;
     housekeeping.setTimerType(Qt::PreciseTimer);
     QObject::connect(&housekeeping, &QTimer::timeout, [&] {
-        display.expire();
+        const QHostAddress address = display.access().address;
+        const quint16 port = display.access().port;
+        if (!display.tend(error)
+            || ((display.access().address != address || display.access().port != port)
+                && !listen(display.access()))) {
+            status = fail(failure, error);
+            app.exit(status);
+        }
         if (deadline.hasExpired())
             app.quit();
     });

@@ -4,12 +4,15 @@
 
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/error.h>
+#include <vesk/streamanchor.h>
+#include <vesk/streamdisclosure.h>
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpSocket>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -102,26 +105,57 @@ std::optional<std::uint64_t> wholeNumber(
     return std::uint64_t(number);
 }
 
-// Exactly `size` bytes in Base64.
-template <std::size_t Size>
-bool base64Member(const QJsonObject& object, const char* name, std::array<std::uint8_t, Size>& out,
-    QString& error)
+// Exactly `size` bytes in Base64; empty, with `error` set, otherwise.
+QByteArray base64Member(const QJsonObject& object, const char* name, qsizetype size, QString& error)
 {
     const auto decoded
         = QByteArray::fromBase64Encoding(object.value(QLatin1String(name)).toString().toLatin1(),
             QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.size() != qsizetype(Size)) {
-        error = QString("\"%1\" is not %2 bytes in Base64").arg(name).arg(Size);
-        return false;
+    if (!decoded || decoded.decoded.size() != size) {
+        error = QString("\"%1\" is not %2 bytes in Base64").arg(name).arg(size);
+        return {};
     }
-    std::memcpy(out.data(), decoded.decoded.constData(), Size);
+    return decoded.decoded;
+}
+
+template <std::size_t Size>
+bool base64Member(const QJsonObject& object, const char* name, std::array<std::uint8_t, Size>& out,
+    QString& error)
+{
+    const QByteArray bytes = base64Member(object, name, qsizetype(Size), error);
+    if (bytes.isEmpty())
+        return false;
+    std::memcpy(out.data(), bytes.constData(), Size);
     return true;
+}
+
+// A member that may be missing; when there, exactly `size` bytes in Base64.
+bool optionalBase64Member(
+    const QJsonObject& object, const char* name, qsizetype size, QByteArray& out, QString& error)
+{
+    if (!object.contains(QLatin1String(name)))
+        return true;
+    out = base64Member(object, name, size, error);
+    return !out.isEmpty();
+}
+
+// Waits in slices of a tenth of a second, so that `cancel` is noticed: true once `wait` says that
+// what it waits for has come, false when the deadline passes, `cancel` is set or `trying` ends
+// first.
+template <typename Wait, typename Trying>
+bool waitFor(
+    Wait wait, Trying trying, const QDeadlineTimer& deadline, const std::atomic<bool>* cancel)
+{
+    while (trying() && !deadline.hasExpired() && !(cancel && *cancel))
+        if (wait(int(std::min<qint64>(deadline.remainingTime(), 100))))
+            return true;
+    return false;
 }
 
 } // namespace
 
-std::optional<StreamAccess> connectToStream(
-    const QHostAddress& host, quint16 port, int timeoutMs, QString& error)
+std::optional<StreamAccess> connectToStream(const QHostAddress& host, quint16 port, int timeoutMs,
+    QString& error, const std::atomic<bool>* cancel)
 {
     const auto [ownPrivate, ownPublic] = ssl::generateKeyPairEC();
     const QByteArray body
@@ -133,7 +167,9 @@ std::optional<StreamAccess> connectToStream(
     // Qt would otherwise buffer whatever arrives, however much that is.
     socket.setReadBufferSize(maxAnswerBytes + 1);
     socket.connectToHost(host, port);
-    if (!socket.waitForConnected(int(deadline.remainingTime()))) {
+    const auto connecting = [&] { return socket.state() != QAbstractSocket::UnconnectedState; };
+    if (!waitFor(
+            [&](int ms) { return socket.waitForConnected(ms); }, connecting, deadline, cancel)) {
         error = QString("cannot reach the register at %1:%2: %3")
                     .arg(host.toString())
                     .arg(port)
@@ -144,11 +180,20 @@ std::optional<StreamAccess> connectToStream(
         + host.toString().toLatin1() + ':' + QByteArray::number(port)
         + "\r\nContent-Type: application/json\r\nAccept: application/json\r\nContent-Length: "
         + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    // The register reads its clock after the request has come, so after this moment.
+    const StreamReceiver::Clock::time_point asked = StreamReceiver::Clock::now();
     socket.write(request);
     QByteArray raw;
-    while (socket.state() == QAbstractSocket::ConnectedState && raw.size() <= maxAnswerBytes
-        && !deadline.hasExpired() && socket.waitForReadyRead(int(deadline.remainingTime())))
+    const auto open = [&] {
+        return socket.state() == QAbstractSocket::ConnectedState && raw.size() <= maxAnswerBytes;
+    };
+    while (waitFor([&](int ms) { return socket.waitForReadyRead(ms); }, open, deadline, cancel))
         raw += socket.read(maxAnswerBytes + 1 - raw.size());
+    if (cancel && *cancel) {
+        error = "cancelled";
+        return std::nullopt;
+    }
+    const StreamReceiver::Clock::time_point answered = StreamReceiver::Clock::now();
     if (raw.size() <= maxAnswerBytes)
         raw += socket.read(maxAnswerBytes + 1 - raw.size());
     if (raw.size() > maxAnswerBytes) {
@@ -197,7 +242,12 @@ std::optional<StreamAccess> connectToStream(
         return std::nullopt;
     }
 
-    return readAccess(plaintext, error);
+    std::optional<StreamAccess> access = readAccess(plaintext, error);
+    if (access) {
+        access->join.asked = asked;
+        access->join.answered = answered;
+    }
+    return access;
 }
 
 std::optional<StreamAccess> readAccess(const QByteArray& plaintext, QString& error)
@@ -236,6 +286,13 @@ std::optional<StreamAccess> readAccess(const QByteArray& plaintext, QString& err
     if (!clock || !base64Member(object, "master", access.key, error)
         || !base64Member(object, "signer", access.signer, error))
         return unusable();
+    access.join.anchor = base64Member(object, "anchor", qsizetype(StreamAnchor::size), error);
+    if (access.join.anchor.isEmpty()
+        || !optionalBase64Member(
+            object, "next", qsizetype(StreamAnchor::size), access.join.next, error)
+        || !optionalBase64Member(
+            object, "key", qsizetype(StreamDisclosure::size), access.join.key, error))
+        return unusable();
     const QString listen = object.value("listen").toString();
     const qsizetype colon = listen.lastIndexOf(':');
     bool portOk = false;
@@ -247,7 +304,7 @@ std::optional<StreamAccess> readAccess(const QByteArray& plaintext, QString& err
     }
     access.streamId = std::uint32_t(*id);
     access.port = quint16(listenPort);
-    access.joinedAt = std::chrono::milliseconds(*clock);
+    access.join.clock = std::chrono::milliseconds(*clock);
     access.datetime = object.value("datetime").toString();
     return access;
 }

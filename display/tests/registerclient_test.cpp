@@ -12,13 +12,15 @@ using vesk::display::readAccess;
 namespace {
 
 const QJsonObject usable {
-    { "protocol", 2 },
+    { "protocol", 3 },
     { "stream", 4294967295.0 },
     { "listen", "239.1.1.1:8554" },
     { "master", QString(QByteArray(32, 'm').toBase64()) },
     { "signer", QString(QByteArray(32, 's').toBase64()) },
     { "datetime", "2026-03-02T10:00:00+01:00" },
     { "clock", 123456 },
+    { "anchor", QString(QByteArray(124, 'a').toBase64()) },
+    { "key", QString(QByteArray(52, 'k').toBase64()) },
 };
 
 QByteArray with(const char* name, const QJsonValue& value)
@@ -45,9 +47,9 @@ TEST(RegisterAnswer, EachUnusableMemberIsNamed)
     } cases[] = {
         { with("protocol", QJsonValue::Undefined),
             "the register names no stream protocol, so it speaks an earlier one than this "
-            "display (2)" },
-        { with("protocol", 3), "the register speaks stream protocol 3; this display speaks 2" },
-        { with("protocol", "2"), unusable + "\"protocol\" is not a number" },
+            "display (3)" },
+        { with("protocol", 2), "the register speaks stream protocol 2; this display speaks 3" },
+        { with("protocol", "3"), unusable + "\"protocol\" is not a number" },
         { with("protocol", 1e300),
             unusable + "\"protocol\" is out of range: 1.0000000000000001e+300" },
         { with("stream", 4294967296.0), unusable + "\"stream\" is out of range: 4294967296" },
@@ -61,6 +63,11 @@ TEST(RegisterAnswer, EachUnusableMemberIsNamed)
         { with("master", QString(QByteArray(31, 'm').toBase64())),
             unusable + "\"master\" is not 32 bytes in Base64" },
         { with("signer", "not*base64"), unusable + "\"signer\" is not 32 bytes in Base64" },
+        { with("anchor", QJsonValue::Undefined),
+            unusable + "\"anchor\" is not 124 bytes in Base64" },
+        { with("next", QString(QByteArray(123, 'n').toBase64())),
+            unusable + "\"next\" is not 124 bytes in Base64" },
+        { with("key", 52), unusable + "\"key\" is not 52 bytes in Base64" },
         { with("listen", "239.1.1.1"), unusable + "\"listen\" is not ADDRESS:PORT: 239.1.1.1" },
         { with("listen", "\x1b]0;owned\x07:1"),
             unusable + "\"listen\" is not ADDRESS:PORT: %1B]0;owned%07:1" },
@@ -79,9 +86,12 @@ TEST(RegisterAnswer, EachUnusableMemberIsNamed)
     EXPECT_EQ(access->streamId, 4294967295u);
     EXPECT_EQ(access->address.toString(), "239.1.1.1");
     EXPECT_EQ(access->port, 8554);
-    EXPECT_EQ(access->joinedAt.count(), 123456);
+    EXPECT_EQ(access->join.clock.count(), 123456);
     EXPECT_EQ(access->key[31], 'm');
     EXPECT_EQ(access->signer[0], 's');
+    EXPECT_EQ(access->join.anchor, QByteArray(124, 'a'));
+    EXPECT_EQ(access->join.key, QByteArray(52, 'k'));
+    EXPECT_TRUE(access->join.next.isEmpty());
 }
 
 // The table of peertext.h, and the property behind it: whatever a register sends, what reaches

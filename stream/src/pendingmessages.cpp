@@ -76,6 +76,13 @@ void PendingMessages::expire(Clock::time_point now)
         it = now - it->opened >= m_limits.timeout ? drop(it) : std::next(it);
 }
 
+void PendingMessages::clear()
+{
+    m_counters.dropped += std::uint64_t(m_messages.size());
+    m_messages.clear();
+    m_bytes = 0;
+}
+
 bool PendingMessages::makeRoom(std::uint32_t sequence, bool isNew, std::size_t length)
 {
     while ((isNew && std::size_t(m_messages.size()) >= m_limits.maxPendingMessages)

@@ -15,7 +15,7 @@
 
 namespace vesk::detail {
 
-// The messages a receiver is putting together: opened by their first verified manifest, which
+// The messages a receiver is putting together: opened by their first accepted manifest, which
 // says how many fragments there are and lists the digests they must have, and completed by
 // fragments that match. Memory is bounded by the receiver's limits: the oldest incomplete message
 // is dropped to make room, and one that waited `timeout` since its manifest is dropped too.
@@ -51,6 +51,8 @@ public:
     std::optional<QByteArray> store(std::uint32_t sequence, std::uint16_t index, QByteArray plain);
     void drop(std::uint32_t sequence);
     void expire(Clock::time_point now);
+    // Drops every incomplete message: the end of a run.
+    void clear();
 
     std::size_t size() const { return std::size_t(m_messages.size()); }
     std::size_t bytes() const { return m_bytes; }

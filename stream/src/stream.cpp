@@ -57,14 +57,16 @@ Stream::Stream(QObject* parent)
 
 Stream::~Stream()
 {
-    // The thread uses the socket: it goes first.
+    // The threads use the socket: they go first.
     m_player->stop();
+    m_sender->stopDisclosing();
 }
 
 bool Stream::bindSocket(unsigned int multicastTtl, const QHostAddress& address, quint16 port)
 {
     // A new socket leaves the engine without a destination until the next connectToHost.
     m_player->stop();
+    m_sender->stopDisclosing();
     m_sender->setDescriptor(-1);
     m_multicastTtl = multicastTtl;
     m_groups.clear();
@@ -125,6 +127,7 @@ bool Stream::joinMulticastGroup(const QHostAddress& group)
 void Stream::connectToHost(const QHostAddress& address, quint16 port)
 {
     m_player->stop();
+    m_sender->stopDisclosing();
     {
         const QMutexLocker lock(&m_mutex);
         m_peerAddress = address;
@@ -144,6 +147,7 @@ void Stream::connectToHost(const QHostAddress& address, quint16 port)
     m_sender->setDescriptor(m_socket.state() == QAbstractSocket::ConnectedState
             ? int(m_socket.socketDescriptor())
             : -1);
+    m_sender->startDisclosing();
     m_player->start();
 }
 
@@ -165,6 +169,11 @@ quint64 Stream::sentBytes() const
 std::chrono::milliseconds Stream::streamTime() const
 {
     return m_sender->now();
+}
+
+StreamSealer::Joining Stream::joining() const
+{
+    return m_sender->joining();
 }
 
 void Stream::setProgramme(file::Descriptor directory, const QString& directoryName,

@@ -1,8 +1,8 @@
 #include <vesk/streamdatagram.h>
 
-#include <QtEndian>
+#include "sha256.h"
 
-#include <openssl/sha.h>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cstdint>
@@ -30,7 +30,7 @@ void StreamDatagram::write(QByteArray& out) const
 
 // Lengths by kind:
 //   fragment  22 + 16 .. 22 + 1200 + 16 bytes
-//   manifest  exactly 32 + 16 k + 64 bytes, k = digest count in 1 .. 64, index + k <= count
+//   manifest  exactly 32 + 16 k + 16 bytes, k = digest count in 1 .. 64, index + k <= count
 std::optional<StreamDatagram> StreamDatagram::read(std::span<const std::uint8_t> datagram)
 {
     if (datagram.size() < headerSize || datagram[0] != version)
@@ -54,7 +54,7 @@ std::optional<StreamDatagram> StreamDatagram::read(std::span<const std::uint8_t>
     const std::uint64_t sent = qFromLittleEndian<std::uint64_t>(datagram.data() + 24);
     if (header.digestCount == 0 || header.digestCount > maxDigests
         || std::size_t(header.index) + header.digestCount > header.count
-        || datagram.size() != manifestFixedSize + header.digestCount * digestSize + signatureSize)
+        || datagram.size() != manifestFixedSize + header.digestCount * digestSize + macSize)
         return std::nullopt;
     // Unsigned on the wire; no clock of ours gets near 2^63 ms, so the top half reads as "late".
     header.sentAt = std::chrono::milliseconds(
@@ -64,10 +64,9 @@ std::optional<StreamDatagram> StreamDatagram::read(std::span<const std::uint8_t>
 
 StreamDatagram::Digest StreamDatagram::digestOf(std::span<const std::uint8_t> fragment)
 {
-    std::uint8_t full[SHA256_DIGEST_LENGTH];
-    SHA256(fragment.data(), fragment.size(), full);
+    const std::array<std::uint8_t, 32> full = detail::sha256(fragment);
     Digest digest;
-    std::copy_n(full, digest.size(), digest.begin());
+    std::copy_n(full.begin(), digest.size(), digest.begin());
     return digest;
 }
 

@@ -3,6 +3,7 @@
 #include <vesk/log.h>
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -20,11 +21,18 @@ constexpr int attemptsPerDatagram = 3;
 } // namespace
 
 StreamSender::StreamSender(log::Logger* logger, std::uint32_t streamId,
-    std::span<const unsigned char, 32> key, ssl::SigningKey signer)
+    std::span<const unsigned char, 32> key, ssl::SigningKey signer, StreamSealer::Schedule schedule)
     : m_logger(logger)
-    , m_sealer(streamId, key, std::move(signer))
+    , m_streamId(streamId)
+    , m_interval(schedule.interval)
     , m_origin(std::chrono::steady_clock::now())
+    , m_sealer(streamId, key, std::move(signer), schedule)
 {
+}
+
+StreamSender::~StreamSender()
+{
+    stopDisclosing();
 }
 
 std::chrono::milliseconds StreamSender::now() const
@@ -35,18 +43,83 @@ std::chrono::milliseconds StreamSender::now() const
 
 void StreamSender::setDescriptor(int descriptor)
 {
+    const std::lock_guard lock(m_sending);
     m_descriptor = descriptor;
     m_lastError = 0;
 }
 
+void StreamSender::startDisclosing()
+{
+    if (m_keys.joinable())
+        return;
+    {
+        const std::lock_guard lock(m_disclosing);
+        m_stop = false;
+    }
+    m_keys = std::thread([this] { disclose(); });
+}
+
+void StreamSender::stopDisclosing()
+{
+    {
+        const std::lock_guard lock(m_disclosing);
+        m_stop = true;
+    }
+    m_wake.notify_all();
+    if (m_keys.joinable())
+        m_keys.join();
+}
+
+StreamSealer::Joining StreamSender::joining()
+{
+    const std::lock_guard lock(m_sealing);
+    return m_sealer.joining(now());
+}
+
+// At the start of every interval, however quiet the stream: a receiver checks a key by going
+// down the chain to the newest one it holds, so a gap would make every key after it dearer.
+void StreamSender::disclose()
+{
+    pthread_setname_np(pthread_self(), "vesk-stream-key");
+    std::unique_lock lock(m_disclosing);
+    while (!m_stop) {
+        lock.unlock();
+        const std::chrono::milliseconds at = now();
+        QList<QByteArray> due;
+        try {
+            const std::lock_guard sealing(m_sealing);
+            due = m_sealer.disclose(at);
+        } catch (const std::exception& e) {
+            // Tried again next interval; a key that goes out late is still safe.
+            m_logger->error("stream %1: cannot disclose a key: %2", m_streamId, e.what());
+        }
+        if (!due.isEmpty())
+            transmit(due);
+        // A key is never sent early; waking a millisecond late costs nothing.
+        const auto next = m_origin + (at / m_interval + 1) * m_interval;
+        lock.lock();
+        m_wake.wait_until(lock, next, [this] { return m_stop; });
+    }
+}
+
 void StreamSender::send(const QByteArray& message)
 {
-    const QList<QByteArray> datagrams = m_sealer.seal(message, now());
+    QList<QByteArray> datagrams;
+    {
+        const std::lock_guard lock(m_sealing);
+        datagrams = m_sealer.seal(message, now());
+    }
     if (datagrams.isEmpty()) {
-        m_logger->warn("stream %1: a message of %2 bytes is too large to send", m_sealer.streamId(),
-            message.size());
+        m_logger->warn(
+            "stream %1: a message of %2 bytes is too large to send", m_streamId, message.size());
         return;
     }
+    transmit(datagrams);
+}
+
+void StreamSender::transmit(const QList<QByteArray>& datagrams)
+{
+    const std::lock_guard lock(m_sending);
     if (m_descriptor < 0) {
         m_dropped += quint64(datagrams.size());
         report(ENOTCONN);
@@ -108,7 +181,7 @@ void StreamSender::report(int error)
 {
     if (error == m_lastError)
         return;
-    const std::uint32_t id = m_sealer.streamId();
+    const std::uint32_t id = m_streamId;
     if (error == 0 && m_lastError != ECONNREFUSED)
         m_logger->info("stream %1: sending again", id);
     else if (error == ECONNREFUSED)

@@ -291,6 +291,11 @@ TEST(StreamEngine, SendsTheScheduledFileAsSealedDatagramsADisplayCanOpen)
     stream->connectToHost(QHostAddress::LocalHost, display.localPort());
 
     StreamReceiver receiver(stream->streamId(), keyOf(*stream), stream->signerKey());
+    const auto asked = StreamReceiver::Clock::now();
+    const StreamSealer::Joining joining = stream->joining();
+    ASSERT_EQ(receiver.join({ joining.clock, asked, StreamReceiver::Clock::now(), joining.anchor,
+                  joining.next, joining.key }),
+        StreamReceiver::JoinError::none);
     Decoder decoder;
     AVPacket* packet = av_packet_alloc();
     int packets = 0;
@@ -305,13 +310,12 @@ TEST(StreamEngine, SendsTheScheduledFileAsSealedDatagramsADisplayCanOpen)
         largest = std::max(largest, std::size_t(datagram.data().size()));
         EXPECT_EQ(datagram.senderPort(), stream->localPort());
         const QByteArray bytes = datagram.data();
-        const auto message
-            = receiver.addDatagram({ reinterpret_cast<const std::uint8_t*>(bytes.constData()),
-                std::size_t(bytes.size()) });
-        if (!message)
-            continue;
-        decoder.addMessage({ reinterpret_cast<const std::uint8_t*>(message->constData()),
-            std::size_t(message->size()) });
+        for (const QByteArray& message :
+            receiver.addDatagram({ reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+                                     std::size_t(bytes.size()) },
+                datagram.senderPort(), StreamReceiver::Clock::now()))
+            decoder.addMessage({ reinterpret_cast<const std::uint8_t*>(message.constData()),
+                std::size_t(message.size()) });
         while (true) {
             if (const auto document = decoder.getMetaData())
                 metadata = document->object();

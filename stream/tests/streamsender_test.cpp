@@ -46,7 +46,7 @@ struct LoopbackSocket
     {
         QList<QByteArray> datagrams;
         pollfd readable { descriptor, POLLIN, 0 };
-        while (::poll(&readable, 1, int(datagrams.isEmpty() ? patience.count() : 200)) > 0) {
+        while (::poll(&readable, 1, int(datagrams.isEmpty() ? patience.count() : 20)) > 0) {
             QByteArray datagram(2048, Qt::Uninitialized);
             const ssize_t got = ::recv(descriptor, datagram.data(), 2048, 0);
             datagram.truncate(got);
@@ -58,9 +58,10 @@ struct LoopbackSocket
 
 } // namespace
 
-// The sender seals with its own clock and puts every datagram on the wire, in order, counting
-// them; without a destination it counts them as dropped and sends nothing.
-TEST_F(StreamTransport, TheSenderSealsSendsAndCountsEveryDatagram)
+// The sender seals with its own clock and puts every datagram on the wire, counting them, and its
+// key thread discloses the keys at the start of each interval; without a destination it counts
+// the datagrams as dropped and sends nothing. A display that joins takes all of it.
+TEST_F(StreamTransport, TheSenderSealsSendsDisclosesAndCountsEveryDatagram)
 {
     LoopbackSocket display;
     LoopbackSocket engine;
@@ -73,29 +74,50 @@ TEST_F(StreamTransport, TheSenderSealsSendsAndCountsEveryDatagram)
     EXPECT_TRUE(display.receive(100ms).isEmpty());
 
     sender.setDescriptor(engine.descriptor);
-    const std::chrono::milliseconds joined = sender.now();
+    const auto asked = StreamReceiver::Clock::now();
+    const StreamSealer::Joining joining = sender.joining();
+    StreamReceiver receiver(streamId, key, signerKey);
+    ASSERT_EQ(receiver.join({ joining.clock, asked, StreamReceiver::Clock::now(), joining.anchor,
+                  joining.next, joining.key }),
+        StreamReceiver::JoinError::none);
+    sender.startDisclosing();
     std::vector<QByteArray> messages;
     for (qsizetype size : { 0, 1200, 5000, 64 * 1200 + 1, 300000 }) {
         messages.push_back(makeMessage(size, unsigned(size)));
         sender.send(messages.back());
     }
-    const QList<QByteArray> wire = display.receive(10s);
+    std::vector<QByteArray> received;
+    QList<QByteArray> wire;
+    const auto deadline = StreamReceiver::Clock::now() + 10s;
+    while (received.size() < messages.size() && StreamReceiver::Clock::now() < deadline)
+        for (const QByteArray& datagram : display.receive(1000ms)) {
+            wire.append(datagram);
+            for (QByteArray& message : receiver.addDatagram(
+                     bytesOf(datagram), registerSource, StreamReceiver::Clock::now()))
+                received.push_back(message);
+        }
+    sender.stopDisclosing();
+    wire += display.receive(100ms);
+    EXPECT_EQ(received, messages);
+    EXPECT_EQ(receiver.counters().rejected(), 0u);
     ASSERT_EQ(quint64(wire.size()), sender.sentDatagrams());
     EXPECT_EQ(sender.droppedDatagrams(), 6u);
     quint64 bytes = 0;
+    std::optional<std::uint64_t> lastKey;
     for (const QByteArray& datagram : wire) {
         bytes += quint64(datagram.size());
-        const auto header = StreamDatagram::read(bytesOf(datagram));
-        ASSERT_TRUE(header);
-        if (header->kind == StreamDatagram::Kind::manifest) {
-            EXPECT_GE(header->sentAt, joined);
-            EXPECT_LE(header->sentAt, sender.now());
+        if (const auto header = StreamDatagram::read(bytesOf(datagram))) {
+            if (header->kind == StreamDatagram::Kind::manifest) {
+                EXPECT_GE(header->sentAt, joining.clock);
+                EXPECT_LE(header->sentAt, sender.now());
+            }
+        } else if (const auto disclosed = StreamDisclosure::read(bytesOf(datagram))) {
+            // In order, each once, none before it is due.
+            EXPECT_TRUE(!lastKey || disclosed->interval > *lastKey);
+            lastKey = disclosed->interval;
+            EXPECT_LE(std::int64_t(disclosed->interval + 3) * 100, sender.now().count());
         }
     }
+    EXPECT_TRUE(lastKey);
     EXPECT_EQ(bytes, sender.sentBytes());
-
-    // A display that joined when the sender's clock read `joined` takes all of it.
-    StreamReceiver receiver(streamId, key, signerKey, joined);
-    EXPECT_EQ(feed(receiver, wire), messages);
-    EXPECT_EQ(receiver.counters().rejected(), 0u);
 }

@@ -519,9 +519,11 @@ class StreamConnectTest(ServiceTestCase):
         first, first_service_key, first_response = service.stream_connect(Peer())
         second, second_service_key, second_response = service.stream_connect(Peer())
         for answer in (first, second):
-            self.assertEqual(set(answer), {"stream", "listen", "master", "datetime", "signer",
-                                           "protocol", "clock"})
-            self.assertEqual(answer["protocol"], 2)
+            # "key" once the first key is out, "next" in a chain's last minute.
+            self.assertEqual(set(answer) - {"key"}, {"stream", "listen", "master", "datetime",
+                                                    "signer", "protocol", "clock", "anchor"})
+            self.assertEqual(answer["protocol"], 3)
+            self.assertEqual(len(base64.b64decode(answer["anchor"], validate=True)), 124)
             self.assertIsInstance(answer["clock"], int)
             self.assertIsInstance(answer["stream"], int)
             self.assertNotIsInstance(answer["stream"], bool)

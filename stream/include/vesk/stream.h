@@ -5,6 +5,7 @@
 
 #include <vesk/ssl/signingkey.h>
 #include <vesk/streamdatagram.h>
+#include <vesk/streamsealer.h>
 
 #include <QDateTime>
 #include <QHostAddress>
@@ -37,13 +38,14 @@ class StreamSender;
 // started by connectToHost, asks the schedule which file plays, reads the packets of that file's
 // picture and sound without decoding them and sends them at the pace of their time stamps, each
 // track in messages of its own (Encoder) sealed into datagrams (StreamSealer) under the stream
-// key, one manifest per message signed with the engine's signing key;
+// key, one manifest per message MACed under a key of a key chain that a second thread discloses
+// interval by interval, each chain's anchor signed with the engine's signing key;
 // docs/stream-protocol.md describes what goes over the wire. Failures of files and schedules are
-// logged on "vesk.stream" and never stop the engine. The destructor stops and joins the thread.
+// logged on "vesk.stream" and never stop the engine. The destructor stops and joins the threads.
 //
 // Threads: construction, the socket calls and setProgramme belong to the thread that created the
-// engine. The const queries may be called from any thread at the same time as those; they return
-// copies, never anything the engine's thread goes on changing.
+// engine. The queries may be called from any thread at the same time as those; they return
+// copies, never anything the engine's threads go on changing.
 class Stream : public QObject
 {
     Q_OBJECT
@@ -113,11 +115,13 @@ public:
 
     // Thread-safe queries.
     void getKey(std::span<unsigned char, keySize> key) const;
-    // The raw Ed25519 public key that checks the signature of every manifest.
+    // The raw Ed25519 public key that checks the signature of every anchor.
     std::array<std::uint8_t, signerKeySize> signerKey() const;
     // The stream clock, in which every manifest states when it was sent: steady milliseconds
     // since the engine was made.
     std::chrono::milliseconds streamTime() const;
+    // The stream clock now, and the anchors and newest key a display joining now needs.
+    StreamSealer::Joining joining() const;
     std::uint32_t streamId() const;
     QHostAddress peerAddress() const;
     quint16 peerPort() const;

@@ -11,11 +11,12 @@
 
 namespace vesk {
 
-// One datagram of the media stream, protocol version 2 (docs/stream-protocol.md). All integers
-// are little-endian. Every datagram opens with the same 22-byte header:
+// A manifest or a fragment of the media stream, protocol version 3 (docs/stream-protocol.md;
+// the other two kinds are StreamDisclosure and StreamAnchor). All integers are little-endian.
+// Both open with the same 22-byte header:
 //
 //   offset size field
-//        0    1 protocol version: 2
+//        0    1 protocol version: 3
 //        1    1 kind: 1 manifest, 2 fragment
 //        2    2 fragment index (fragment); first fragment index listed (manifest)
 //        4    4 stream identifier
@@ -31,16 +32,17 @@ namespace vesk {
 //       24    8 send time: milliseconds of the stream clock
 //       32 16 k digests of the fragments index .. index + k - 1: SHA-256 of the whole fragment
 //               datagram, its first 16 bytes
-//  32+16 k   64 Ed25519 signature of bytes 0 .. 32 + 16 k - 1 by the register's signing key
+//  32+16 k   16 MAC of bytes 0 .. 32 + 16 k - 1 under the MAC key of the send time's interval
 //
-// Only the manifest is signed; a fragment is the register's when its digest is listed in a
-// manifest whose signature holds.
+// Only the manifest is MACed; a fragment is the register's when its digest is listed in a
+// manifest whose MAC holds once its key has been disclosed.
 struct StreamDatagram
 {
-    enum class Kind : std::uint8_t { manifest = 1, fragment = 2 };
+    enum class Kind : std::uint8_t { manifest = 1, fragment = 2, key = 3, anchor = 4 };
     using Digest = std::array<std::uint8_t, 16>;
+    using Mac = std::array<std::uint8_t, 16>;
 
-    static constexpr std::uint8_t version = 2;
+    static constexpr std::uint8_t version = 3;
     static constexpr std::size_t headerSize = 22;
     static constexpr std::size_t ivOffset = 4;
     static constexpr std::size_t ivSize = 12;
@@ -51,10 +53,10 @@ struct StreamDatagram
     static constexpr std::size_t digestSize = sizeof(Digest);
     static constexpr std::size_t maxDigests = 64;
     static constexpr std::size_t manifestFixedSize = headerSize + 2 + 8;
-    static constexpr std::size_t signatureSize = 64;
-    static constexpr std::size_t minManifestSize = manifestFixedSize + digestSize + signatureSize;
+    static constexpr std::size_t macSize = sizeof(Mac);
+    static constexpr std::size_t minManifestSize = manifestFixedSize + digestSize + macSize;
     static constexpr std::size_t maxManifestSize
-        = manifestFixedSize + maxDigests * digestSize + signatureSize;
+        = manifestFixedSize + maxDigests * digestSize + macSize;
     // A message never needs more fragments than this: 65535 x 1200 bytes.
     static constexpr std::size_t maxFragments = 65535;
 
@@ -70,10 +72,10 @@ struct StreamDatagram
 
     // Appends the header (and for a manifest the digest count and send time) to out.
     void write(QByteArray& out) const;
-    // Reads a datagram of this protocol version. Empty when the version byte is another, the
-    // kind unknown, the length wrong for the kind (a manifest must be exactly as long as its
-    // digest count says), count is 0, index not below count, or a manifest lists digests beyond
-    // count. Nothing in it is authenticated by this.
+    // Reads a manifest or fragment of this protocol version. Empty when the version byte is
+    // another, the kind not one of these two, the length wrong for the kind (a manifest must be
+    // exactly as long as its digest count says), count is 0, index not below count, or a manifest
+    // lists digests beyond count. Nothing in it is authenticated by this.
     static std::optional<StreamDatagram> read(std::span<const std::uint8_t> datagram);
 
     // The digest a manifest lists for this fragment datagram.
@@ -96,14 +98,14 @@ struct StreamDatagram
     {
         return fragment.last<tagSize>();
     }
-    static std::span<const std::uint8_t> signedPart(std::span<const std::uint8_t> manifest)
+    // The bytes a MAC covers and the MAC, of a manifest or an in-band anchor.
+    static std::span<const std::uint8_t> macedPart(std::span<const std::uint8_t> datagram)
     {
-        return manifest.first(manifest.size() - signatureSize);
+        return datagram.first(datagram.size() - macSize);
     }
-    static std::span<const std::uint8_t, signatureSize> signature(
-        std::span<const std::uint8_t> manifest)
+    static std::span<const std::uint8_t, macSize> mac(std::span<const std::uint8_t> datagram)
     {
-        return manifest.last<signatureSize>();
+        return datagram.last<macSize>();
     }
     // The i-th digest of a manifest, i < digestCount.
     static std::span<const std::uint8_t, digestSize> listed(
