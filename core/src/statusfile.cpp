@@ -94,7 +94,10 @@ QString line(const char* label, const QString& text)
 QString syncText(const QJsonObject& sync)
 {
     const QString outcome = textOf(sync.value(key::outcome));
-    QString text = clock(sync.value(key::time)) + QStringLiteral(", ") + outcome;
+    QString text = clock(sync.value(key::time)) + QStringLiteral(", ");
+    if (sync.value(key::delivery).isString())
+        text += QStringLiteral("TF ") + textOf(sync.value(key::delivery)) + QStringLiteral(", ");
+    text += outcome;
     if (outcome == outcomeText(SyncOutcome::switched))
         text += QStringLiteral(": %1 files, %2")
                     .arg(count(sync.value(key::files)), count(sync.value(key::bytes), true));
@@ -154,8 +157,12 @@ QString playingText(const QJsonObject& playing)
     QStringList playlists;
     for (const QJsonValue& name : playing.value(key::playlists).toArray())
         playlists << textOf(name);
-    return (workDir.isString() ? textOf(workDir) : QStringLiteral("nothing delivered"))
+    QString text = (workDir.isString() ? textOf(workDir) : QStringLiteral("nothing delivered"))
         + (playlists.isEmpty() ? QString() : QStringLiteral(", playlists ") + playlists.join(u' '));
+    if (playing.value(key::delivery).isString())
+        text += QStringLiteral("; TF %1 applied %2")
+                    .arg(textOf(playing.value(key::delivery)), clock(playing.value(key::applied)));
+    return text;
 }
 
 } // namespace
@@ -181,6 +188,11 @@ QLatin1String outcomeText(SyncOutcome outcome)
 bool retries(SyncOutcome outcome)
 {
     return outcome == SyncOutcome::refused || outcome == SyncOutcome::retryPending;
+}
+
+QString deliveryText(std::uint64_t tfHash)
+{
+    return QStringLiteral("%1").arg(tfHash, 16, 16, QChar(u'0'));
 }
 
 QString timeText(const QDateTime& time)
