@@ -79,6 +79,11 @@ public:
     QString playedPath() const;
     // The same, opened.
     PlayedDirectory played() const;
+    // The work directory that a delivery fills while `played` (a playedPath(), or empty when the
+    // link names none) is played: never the played one; B when nothing is played.
+    QString dirtyPath(const QString& played) const;
+    // Points the link at the work directory `work` in one rename (file::replaceLink).
+    void switchLink(const QString& work) const;
 
 private:
     std::vector<std::string> componentsOf(const QString& path) const;
