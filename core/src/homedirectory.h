@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -47,6 +48,15 @@ public:
 private:
     QString m_path;
     file::Descriptor m_directory;
+};
+
+// A work directory that a synchronisation verified and switched the link to, and the XXH64 of its
+// TF: what the run hands on to the playlist application it queues, so that neither the link nor
+// the directory is looked up again.
+struct SwitchedDirectory
+{
+    PlayedDirectory directory;
+    std::uint64_t delivery = 0;
 };
 
 // The home, opened once (it may itself be reached through links: where it lies is the system's

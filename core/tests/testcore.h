@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QSettings>
@@ -115,6 +117,15 @@ public:
     // Beside the home, as in a runtime directory: the home holds the layout alone, and a test run
     // by systemd never writes the status of the host's service.
     QString statusFilePath() const override { return dir.filePath("status.json"); }
+
+    // The status file as onStatus() writes it now.
+    QJsonObject writtenStatus()
+    {
+        onStatus();
+        QFile file(statusFilePath());
+        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
+                                              : QJsonObject();
+    }
 
     using Core::m_heartbeatTimer;
     using Core::m_home;
