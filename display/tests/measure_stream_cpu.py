@@ -141,9 +141,8 @@ def run(options, scratch, data):
         playlist = PLAYLIST.format(url=padded_url("clip.mp4", options.url_bytes))
         delivery = Delivery(os.path.join(scratch, f"delivery-{uuid.uuid4()}"),
                             {"clip.mp4": data, "playlist.ini": playlist.encode()})
-        mark = service.log_mark()
         delivery.copy_into(service.path("sync_dir"))
-        service.wait_log("  плейлист применен", since=mark)
+        service.wait_applied(delivery.transaction_file)
         pid = service_pid(service)
         packets = os.path.join(scratch, "packets.txt")
         with open(packets, "w") as out:

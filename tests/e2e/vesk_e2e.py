@@ -419,6 +419,32 @@ class Service:
         return wait_until(seen, timeout, f"log message {message!r} on {logger}",
                           self.diagnostics)
 
+    def wait_applied(self, transaction_file, timeout=REQUEST_TIMEOUT):
+        """Waits until the running service's status.json says it plays the delivery of that TF,
+        its playlist applied; returns the status. The delivery is named by the XXH64 of the TF
+        as xxhsum computes it, as a management server names it."""
+        digest = delivery_name(transaction_file)
+        runtime = self.environment.get("RUNTIME_DIRECTORY", "").split(":")[0]
+        path = os.path.join(runtime, "status.json") if runtime else self.path("status.json")
+
+        def applied():
+            if not self.running():
+                raise AssertionError(f"the service exited while waiting for delivery {digest}\n"
+                                     f"{self.diagnostics()}")
+            try:
+                with open(path, "rb") as f:
+                    status = json.loads(f.read())
+            except (OSError, ValueError):
+                return None
+            playing = status.get("playing") or {}
+            # Written by this process: a stopped one's file names what it played.
+            ours = status.get("pid") == self.process.pid
+            return status if ours and playing.get("delivery") == digest and playing.get(
+                "applied") else None
+
+        return wait_until(applied, timeout, f"status naming delivery {digest} applied",
+                          self.diagnostics)
+
     def stderr(self):
         try:
             with open(self.stderr_path, "rb") as f:
@@ -472,6 +498,12 @@ class Delivery:
                 data = bytes([data[0] ^ 0xFF]) + data[1:]
             write_replacing(os.path.join(sync_dir, name), data)
         write_replacing(os.path.join(sync_dir, "TF"), self.transaction_file)
+
+
+def delivery_name(transaction_file):
+    """A delivery as the status names it: the XXH64 of its TF, by the xxhsum tool."""
+    return subprocess.run(["xxhsum", "-H1"], input=transaction_file, capture_output=True,
+                          check=True).stdout[:16].decode()
 
 
 def write_replacing(path, data, timeout=REQUEST_TIMEOUT):
