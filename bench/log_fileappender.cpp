@@ -3,8 +3,8 @@
 // appender's overhead reads as the ratio of the two rates:
 //
 //   BM_Write2                 the floor: one write(2) per line
-//   BM_FileAppenderWriteLine  + the size counted on every line, the watch's flag, a look at the
-//                             path every 102 lines, rotation, locking
+//   BM_FileAppenderWriteLine  + a look at the path (statx(2)) before every line, the size
+//                             counted, rotation, locking
 //   BM_FileAppenderLog        + Appender::format (local time stamp, level field) and UTF-8
 //   BM_LoggerSuppressed       a Logger::info call below the threshold, which still formats
 //

@@ -1,7 +1,5 @@
 #include <vesk/log/fileappender.h>
 
-#include "filewatch.h"
-
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -9,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,10 +22,6 @@
 namespace vesk::log {
 
 namespace {
-
-// Lines handled between two looks at the path when no watch tells of changes, minus one: the
-// look comes with the 102nd line.
-constexpr std::int32_t linesBetweenChecks = 100;
 
 // What the appender's complaints add, so that whoever reads the journal knows where the lines
 // went and that nothing more will be said until the file works again.
@@ -81,6 +76,21 @@ void cutToLimit(QByteArray& whole, qint64 limit)
     whole.append(noted ? note : QByteArray("\n"));
 }
 
+// Which file a path names (or, with an empty path and AT_EMPTY_PATH, which file a descriptor
+// holds), its type and its size; false with errno set when there is none. Asks for no time stamps:
+// where the kernel keeps fine-grained ones (Linux 6.13 and later), a look at them obliges it to
+// stamp the file's next change afresh, which costs the write after every look an update of the
+// inode.
+bool identify(int directory, const char* path, int flags, struct statx& file)
+{
+    return ::statx(directory, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, &file) == 0;
+}
+
+quint64 deviceOf(const struct statx& file)
+{
+    return quint64(makedev(file.stx_dev_major, file.stx_dev_minor));
+}
+
 void toStandardError(const QByteArray& whole)
 {
     std::cerr.write(whole.constData(), whole.size());
@@ -125,16 +135,12 @@ void FileAppender::append(QByteArray& whole)
 {
     QMutexLocker lock(&m_mutex);
 
-    const Clock::time_point now = Clock::now();
-    if (m_failing && now < m_retryAt) {
+    if (m_failing && Clock::now() < m_retryAt) {
         toStandardError(whole);
         return;
     }
-    const bool changed = m_watch && m_watch->takeChanged();
-    const bool lookDue
-        = changed || m_lineCounter++ > linesBetweenChecks || now - m_lastCheck >= m_recheckAfter;
-    if (m_descriptor >= 0 && lookDue)
-        recheckPath(now);
+    if (m_descriptor >= 0)
+        checkPath();
     if (m_maxSize > 0 && whole.size() > m_maxSize)
         cutToLimit(whole, m_maxSize);
 
@@ -147,7 +153,7 @@ void FileAppender::append(QByteArray& whole)
     if (failure.isEmpty())
         failure = write(whole);
     if (!failure.isEmpty()) {
-        fallBack(failure, whole, now);
+        fallBack(failure, whole);
         return;
     }
     if (m_failing) {
@@ -156,21 +162,20 @@ void FileAppender::append(QByteArray& whole)
     }
 }
 
-void FileAppender::recheckPath(Clock::time_point now)
+void FileAppender::checkPath()
 {
-    m_lastCheck = now;
-    m_lineCounter = 0;
-    struct stat atPath
+    struct statx atPath
     {
     };
-    if (::stat(m_encodedPath.constData(), &atPath) != 0 || quint64(atPath.st_dev) != m_device
-        || quint64(atPath.st_ino) != m_inode) {
-        // Removed or moved away: the path is opened afresh.
+    if (!identify(AT_FDCWD, m_encodedPath.constData(), 0, atPath) || deviceOf(atPath) != m_device
+        || atPath.stx_ino != m_inode) {
+        // Removed, moved away or replaced (the file or a directory above it): the line goes to
+        // the path.
         close();
         return;
     }
     // Another writer may have appended too.
-    m_size = atPath.st_size;
+    m_size = qint64(atPath.stx_size);
 }
 
 QString FileAppender::open()
@@ -183,25 +188,26 @@ QString FileAppender::open()
             return QStringLiteral("Ошибка создания каталога ") + dir;
         descriptor = ::open(m_encodedPath.constData(), flags, 0666);
     }
-    struct stat opened
+    struct statx opened
     {
     };
-    if (descriptor < 0 || ::fstat(descriptor, &opened) != 0) {
+    if (descriptor < 0 || !identify(descriptor, "", AT_EMPTY_PATH, opened)) {
         const int error = errno;
         if (descriptor >= 0)
             ::close(descriptor);
         return QStringLiteral("Невозможно открыть файл ") + m_path + QStringLiteral(". ")
             + qt_error_string(error);
     }
+    struct statx standardError
+    {
+    };
     m_descriptor = descriptor;
-    m_device = quint64(opened.st_dev);
-    m_inode = quint64(opened.st_ino);
-    m_size = opened.st_size;
-    m_lastCheck = Clock::now();
-    m_lineCounter = 0;
-    if (!m_watch)
-        m_watch = std::make_unique<detail::FileWatch>();
-    m_watch->watch(m_encodedPath);
+    m_device = deviceOf(opened);
+    m_inode = opened.stx_ino;
+    m_size = qint64(opened.stx_size);
+    m_isStandardError = identify(STDERR_FILENO, "", AT_EMPTY_PATH, standardError)
+        && deviceOf(standardError) == m_device && standardError.stx_ino == m_inode;
+    m_rotatable = S_ISREG(opened.stx_mode) && !m_isStandardError;
     return {};
 }
 
@@ -228,6 +234,12 @@ QString FileAppender::write(const QByteArray& whole)
     return {};
 }
 
+bool FileAppender::onStandardError() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_failing || (m_descriptor >= 0 && m_isStandardError);
+}
+
 void FileAppender::close()
 {
     if (m_descriptor >= 0)
@@ -235,12 +247,12 @@ void FileAppender::close()
     m_descriptor = -1;
 }
 
-void FileAppender::fallBack(const QString& reason, const QByteArray& whole, Clock::time_point now)
+void FileAppender::fallBack(const QString& reason, const QByteArray& whole)
 {
     if (!m_failing)
         fail(reason + whereLinesGo);
     m_failing = true;
-    m_retryAt = now + m_recheckAfter;
+    m_retryAt = Clock::now() + m_recheckAfter;
     toStandardError(whole);
 }
 
@@ -255,8 +267,9 @@ void FileAppender::fail(const QString& text)
 void FileAppender::rotate(qint64 incoming)
 {
     // An empty file takes any line (one longer than the limit was cut to it), so that a limit of
-    // 0 or less puts every line in a file of its own.
-    if (m_size == 0 || m_size + incoming <= m_maxSize)
+    // 0 or less puts every line in a file of its own. Only a regular file of our own is rotated:
+    // renaming "/dev/stderr" or a terminal would take it away from everyone.
+    if (!m_rotatable || m_size == 0 || m_size + incoming <= m_maxSize)
         return;
 
     close();

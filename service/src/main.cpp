@@ -52,12 +52,33 @@ const char* const usage = "usage: vesk-service [--check-config | --version | --h
                           "  --version       print the version\n"
                           "  --help          print this help\n";
 
-// What a person reads on standard error, and the log keeps too.
-void announce(const QString& text, vesk::log::Level level = vesk::log::Level::info)
+// Whether a line at level on the logger just went to standard error with the log.
+bool logSaidIt(const vesk::log::FileAppender& log, const QString& logger, vesk::log::Level level)
 {
-    std::cerr << "vesk-service " VESK_VERSION ": " << text.toStdString() << std::endl;
-    vesk::log::Manager::logger("default")->log(
-        level, QStringLiteral("vesk-service " VESK_VERSION ": ") + text);
+    return vesk::log::Manager::logger(logger)->isLevelEnabled(level) && log.onStandardError();
+}
+
+// What a person reads on standard error, and the log keeps too: said once on standard error,
+// by the log itself when its lines go there.
+void announce(const vesk::log::FileAppender& log, const QString& text,
+    vesk::log::Level level = vesk::log::Level::info)
+{
+    const QString line = QStringLiteral("vesk-service " VESK_VERSION ": ") + text;
+    vesk::log::Manager::logger("default")->log(level, line);
+    if (!logSaidIt(log, QStringLiteral("default"), level))
+        std::cerr << line.toStdString() << std::endl;
+}
+
+// Why listening failed is logged by the server; this says where to find it, or nothing when
+// the level keeps it out of the log.
+std::string whereTheReasonIs(const vesk::log::FileAppender& log, const QString& logPath)
+{
+    if (!vesk::log::Manager::logger(QStringLiteral("vesk.server"))
+             ->isLevelEnabled(vesk::log::Level::error))
+        return {};
+    if (logSaidIt(log, QStringLiteral("vesk.server"), vesk::log::Level::error))
+        return "; the reason is above";
+    return "; the reason is in " + logPath.toStdString();
 }
 
 // An argument as the warning quotes it: escaped and cut like any text from outside, so that
@@ -137,8 +158,9 @@ int main(int argc, char** argv)
     const vesk::CoreSettings coreSettings = vesk::CoreSettings::read(settings);
     const QString listen = coreSettings.listenText();
     vesk::log::Manager::setLogLevel(logger.level);
-    vesk::log::Manager::setAppender(QSharedPointer<vesk::log::FileAppender>::create(
-        logger.path, logger.maxFileSize, logger.maxFiles));
+    const auto log = QSharedPointer<vesk::log::FileAppender>::create(
+        logger.path, logger.maxFileSize, logger.maxFiles);
+    vesk::log::Manager::setAppender(log);
     av_log_set_callback(vesk::service::avLogBridge);
     qInstallMessageHandler(vesk::service::qtMessageBridge);
 
@@ -149,21 +171,23 @@ int main(int argc, char** argv)
         if (!core.init()) {
             vesk::log::Manager::logger("default")->error("cannot initialize Vesk service");
             std::cerr << "vesk-service " VESK_VERSION ": cannot listen on " << listen.toStdString()
-                      << "; the reason is in " << logger.path.toStdString() << std::endl;
+                      << whereTheReasonIs(*log, logger.path) << std::endl;
             return status;
         }
         const vesk::service::StopSignals stop;
-        announce(QStringLiteral("listening on %1, home %2, log %3")
-                     .arg(listen, core.homePath(), logger.path));
+        announce(*log,
+            QStringLiteral("listening on %1, home %2, log %3")
+                .arg(listen, core.homePath(), logger.path));
         // Said at every start, not only by --check-config: values replaced by their fall-backs,
         // and who may pair where that is more than a shop would want.
         for (const QString& warning : coreSettings.fallbacks + coreSettings.pairingWarnings)
-            announce(QStringLiteral("warning: ") + warning, vesk::log::Level::warn);
+            announce(*log, QStringLiteral("warning: ") + warning, vesk::log::Level::warn);
         status = QCoreApplication::exec();
         stopReason = stop.received();
     }
     // After the Core, the server and the stream engine are gone, so that this is the last line.
-    announce(stopReason.isEmpty() ? QStringLiteral("stopped")
-                                  : QStringLiteral("stopped by ") + stopReason);
+    announce(*log,
+        stopReason.isEmpty() ? QStringLiteral("stopped")
+                             : QStringLiteral("stopped by ") + stopReason);
     return status;
 }

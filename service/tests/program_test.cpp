@@ -108,25 +108,59 @@ QByteArray field(const QByteArray& answer, const QByteArray& name)
 
 } // namespace
 
+// A port that is taken ends the program with status 1; standard error says so once and where
+// the reason is: in the log file, right above when the log goes to standard error, nowhere when
+// the level keeps it out of the log.
 TEST(Program, BusyPortEndsWithStatusOne)
 {
     QTcpServer occupant;
     ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
-    Program program({ { "Main/listen", QString("127.0.0.1:%1").arg(occupant.serverPort()) },
-        { "Logger/level", "warning" } });
-    program.start();
-    ASSERT_TRUE(program.process().waitForFinished(60000));
-    EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(program.process().exitCode(), 1)
-        << program.process().readAllStandardError().toStdString();
+    const QString listen = QString("127.0.0.1:%1").arg(occupant.serverPort());
+    QTemporaryDir scratch;
+    const QString blocker = scratch.filePath("blocker");
+    QFile(blocker).open(QIODevice::WriteOnly);
+    const struct
+    {
+        const char* where;
+        QString level;
+        // Logger/path; empty for the program's own file.
+        QString path;
+    } table[] = {
+        { "log file", "warning", {} },
+        { "log on standard error", "warning", blocker + "/log/vesk.log" },
+        { "level off", "off", {} },
+    };
+    for (const auto& row : table) {
+        QMap<QString, QString> config { { "Main/listen", listen }, { "Logger/level", row.level } };
+        if (!row.path.isEmpty())
+            config.insert("Logger/path", row.path);
+        Program program(config);
+        program.start();
+        ASSERT_TRUE(program.process().waitForFinished(60000)) << row.where;
+        const QByteArray err = program.process().readAllStandardError();
+        EXPECT_EQ(program.process().exitStatus(), QProcess::NormalExit) << row.where;
+        EXPECT_EQ(program.process().exitCode(), 1) << row.where << "\n" << err.toStdString();
 
-    const QByteArray log = program.log();
-    EXPECT_TRUE(log.contains(" ERROR default - cannot initialize Vesk service\n"))
-        << log.toStdString();
-    EXPECT_TRUE(log.contains(" ERROR vesk.server - cannot bind socket address: "));
-    // "warning" lets no info line through.
-    EXPECT_FALSE(log.contains("  INFO "));
-    EXPECT_TRUE(QDir(program.home()).isEmpty());
+        const QByteArray where = row.level == "off" ? ""
+            : row.path.isEmpty() ? "; the reason is in " + program.logPath().toUtf8()
+                                 : "; the reason is above";
+        const QByteArray said = ": cannot listen on " + listen.toUtf8() + where + "\n";
+        EXPECT_EQ(err.count(": cannot listen on "), 1) << row.where << "\n" << err.toStdString();
+        EXPECT_TRUE(err.contains(said)) << row.where << "\n" << err.toStdString();
+        const QByteArray log = row.path.isEmpty() ? program.log() : err;
+        EXPECT_EQ(
+            log.contains(" ERROR vesk.server - cannot bind socket address: "), row.level != "off")
+            << row.where << "\n"
+            << log.toStdString();
+        if (row.level == "warning") {
+            EXPECT_TRUE(log.contains(" ERROR default - cannot initialize Vesk service\n"))
+                << row.where << "\n"
+                << log.toStdString();
+            // "warning" lets no info line through.
+            EXPECT_FALSE(log.contains("  INFO ")) << row.where;
+        }
+        EXPECT_TRUE(QDir(program.home()).isEmpty()) << row.where;
+    }
 }
 
 TEST(Program, ServesAndPairsInItsHome)

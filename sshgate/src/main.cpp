@@ -7,17 +7,22 @@
 // sshd runs it (through the account's shell) with the command the client asked for in
 // SSH_ORIGINAL_COMMAND, and it runs that only when it is rsync receiving into the sync
 // directory, the read of the played TF or the read of the status (see command.h); anything else
-// is refused with one line on standard error and nothing run.
+// is refused with one line on standard error and nothing run. rsync runs as the gate's child,
+// confined to the destination by the kernel (confinement.h) and bounded in memory, descriptors,
+// processor time and length (session.h); a limit that ends it is told in one line.
 //
 //   vesk-sshgate             from sshd: vet SSH_ORIGINAL_COMMAND and run it
 //   vesk-sshgate --version   the version
 //   vesk-sshgate --help      this usage
 //
-// Exit status: 1 for a refused command, 2 for a wrong option; otherwise rsync's or vesk-status's,
-// or 0 when the played TF was written out.
+// Exit status: 1 for a refused command or a session a signal or the session's length ended, 2 for
+// a wrong option; otherwise rsync's or vesk-status's, or 0 when the played TF was written out.
 
 #include "command.h"
+#include "confinement.h"
 #include "homeentries.h"
+#include "rsyncoptions.h"
+#include "session.h"
 
 #include <vesk/file/fileoperations.h>
 
@@ -29,7 +34,9 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -65,14 +72,8 @@ int refuse(const std::string& reason)
 // Runs `program` in place of the gate, with nothing of the login's environment but a PATH.
 int execute(const std::string& program, const std::vector<std::string>& arguments)
 {
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    char path[] = "PATH=/usr/bin:/bin";
-    char* environment[] = { path, nullptr };
-    ::execve(program.c_str(), argv.data(), environment);
-    return refuse("cannot run " + program + ": " + std::strerror(errno));
+    return refuse(
+        "cannot run " + program + ": " + std::strerror(replaceProcess(program, arguments)));
 }
 
 std::string ownDirectory()
@@ -113,13 +114,29 @@ int receive(int home, const RsyncReceive& rsync)
     const Destination destination = resolveDestination(home, homePath, rsync.destination);
     if (!destination.refusal.empty())
         return refuse(destination.refusal);
-    // rsync is handed the directory we opened, not the path: nothing can be swapped in between.
-    if (::fchdir(destination.directory.get()) != 0)
-        return refuse(std::string("cannot enter the destination: ") + std::strerror(errno));
+    std::optional<Confinement> confinement;
+    try {
+        confinement.emplace(destination.directory.get());
+    } catch (const std::system_error& e) {
+        return refuse(std::string("rsync cannot be confined: ") + e.what());
+    }
+    if (!confinement->available())
+        std::cerr << "vesk-sshgate: warning: this kernel has no Landlock: rsync runs with its "
+                     "limits but may read what the account may"
+                  << std::endl;
+    SessionLimits limits = rsyncLimits();
     std::vector<std::string> arguments = rsync.options;
+    limits.ioTimeoutSeconds = boundTimeout(arguments, limits.ioTimeoutSeconds);
     arguments.push_back(".");
     arguments.push_back(destination.name);
-    return execute(rsyncProgram, arguments);
+    // rsync is handed the directory we opened, not the path: nothing can be swapped in between.
+    const int directory = destination.directory.get();
+    const SessionEnd end = runBounded(rsyncProgram, arguments, limits,
+        [&] { return ::fchdir(directory) == 0 ? confinement->restrictSelf() : errno; });
+    const std::string told = limitReached(end, limits);
+    if (!told.empty() && end.kind != SessionEnd::Kind::OverTime)
+        std::cerr << told << std::endl;
+    return exitStatus(end);
 }
 
 int run(const Command& command)

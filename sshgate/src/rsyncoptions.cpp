@@ -87,4 +87,21 @@ std::optional<std::string> refuseRsyncOption(std::string_view word)
     return "the option " + name + " is not allowed";
 }
 
+unsigned boundTimeout(std::vector<std::string>& options, unsigned most)
+{
+    constexpr std::string_view timeout = "--timeout=";
+    unsigned chosen = 0;
+    std::erase_if(options, [&](const std::string& option) {
+        if (!option.starts_with(timeout))
+            return false;
+        // Vetted: a whole number, at most a million.
+        std::from_chars(option.data() + timeout.size(), option.data() + option.size(), chosen);
+        return true;
+    });
+    if (chosen == 0 || chosen > most)
+        chosen = most;
+    options.push_back(std::string(timeout) + std::to_string(chosen));
+    return chosen;
+}
+
 } // namespace vesk::sshgate

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace vesk::sshgate {
 
@@ -37,5 +38,14 @@ namespace vesk::sshgate {
 //   "--compress-level=99"  -> "the value of --compress-level is not allowed"
 //   "--timeout"            -> "the option --timeout is not allowed" (its value is in the word)
 std::optional<std::string> refuseRsyncOption(std::string_view word);
+
+// Leaves one --timeout in vetted `options`, at their end: the peer's when it is shorter than
+// `most` seconds and not 0 (which means none), otherwise `most`. Returns the seconds it names.
+//   { "-tre.iLsfxCIvu" }, 600                    -> { "-tre.iLsfxCIvu", "--timeout=600" }, 600
+//   { "--timeout=30", "-tre.iLsfxCIvu" }, 600    -> { "-tre.iLsfxCIvu", "--timeout=30" }, 30
+//   { "--timeout=0" }, 600                       -> { "--timeout=600" }, 600
+//   { "--timeout=5", "--timeout=9000" }, 600     -> { "--timeout=600" }, 600 (the last counts,
+//                                                   as it does for rsync)
+unsigned boundTimeout(std::vector<std::string>& options, unsigned most);
 
 } // namespace vesk::sshgate

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 
 namespace fs = std::filesystem;
 using namespace vesk::sshgate;
@@ -91,6 +92,18 @@ TEST(SshGate, RsyncOptions)
     // A long option name is echoed bounded.
     EXPECT_EQ(refuseRsyncOption("--" + std::string(5000, 'x'))->size(),
         std::string("the option  is not allowed").size() + 64);
+
+    using Options = std::vector<std::string>;
+    const std::tuple<Options, Options, unsigned> timeouts[] = {
+        { { "-tre.iLsfxCIvu" }, { "-tre.iLsfxCIvu", "--timeout=600" }, 600 },
+        { { "--timeout=30", "-tre.iLsfxCIvu" }, { "-tre.iLsfxCIvu", "--timeout=30" }, 30 },
+        { { "--timeout=0" }, { "--timeout=600" }, 600 },
+        { { "--timeout=5", "--timeout=9000" }, { "--timeout=600" }, 600 },
+    };
+    for (auto [options, bounded, seconds] : timeouts) {
+        EXPECT_EQ(boundTimeout(options, 600), seconds);
+        EXPECT_EQ(options, bounded);
+    }
 }
 
 // The table of command.h.

@@ -13,8 +13,10 @@ release build gives the figures that matter):
 
     VESK_SERVICE=build/bin/vesk-service python3 tests/e2e/rsync_delivery.py --size-mib 100 --runs 5
 
-prints, per delivery of a fresh file of that size, the seconds from the end of the TF rsync to
-the switch of the link `work_dir`, and how often rsync was refused with status 23 on the way.
+prints, per delivery of a fresh file of that size, the seconds of the content's rsync, from the
+end of the TF rsync to the switch of the link `work_dir`, and how often rsync was refused with
+status 23 on the way. --gate PATH delivers through that vesk-sshgate (another build's); --rules
+measures the register's rsync under a rules file instead (gate_harness.py).
 """
 
 import argparse
@@ -391,29 +393,43 @@ def _steps(service, mark):
                      for (name, _), (following, _) in zip(STEPS, STEPS[1:]))
 
 
-def measure(size, runs, sync_repeat):
-    """Deliveries of a fresh file of `size` bytes; per delivery the seconds from the end of the
-    TF rsync to the link switch and the 23s the management server met."""
+def use_gate(service, gate):
+    """Puts `gate` where the paired key's forced command runs it."""
+    os.remove(os.path.join(service.bin_dir, "vesk-sshgate"))
+    shutil.copy2(gate, os.path.join(service.bin_dir, "vesk-sshgate"))
+
+
+def measure(size, runs, sync_repeat, gate=None, rules=False):
+    """Deliveries of a fresh file of `size` bytes; per delivery the seconds of the content's
+    rsync, from the end of the TF rsync to the link switch, and the 23s the server met."""
     scratch = tempfile.mkdtemp(prefix="rsync-figure-",
                                dir=os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir())
     service = Service(sync_repeat=sync_repeat, name="rsync-figure")
     host = None
     try:
+        if gate:
+            use_gate(service, gate)
         host, server = start_register(service, scratch)
+        if rules:
+            from gate_harness import rules_figure
+            print(rules_figure(host, server, scratch))
+            return
         content = os.path.join(scratch, "content")
         os.makedirs(content)
         make_clip(os.path.join(content, "clip.mp4"), "gray")
         with open(os.path.join(content, "playlist.ini"), "w", encoding="utf-8") as f:
             f.write("[figure]\nname = figure\ndays = all\n[figure.1]\nurl = clip.mp4\n"
                     "timeplay = 2\n")
-        results = []
+        results, sending = [], []
         for run in range(runs):
             write_random(os.path.join(content, "big.bin"), size)
             seal(content)
             before = os.readlink(service.path("work_dir"))
             mark = service.log_mark()
             refused = server.statuses[RSYNC_PARTIAL]
+            started = time.monotonic()
             result = server.send_content(content)
+            sending.append(time.monotonic() - started)
             if result.returncode != 0:
                 raise RuntimeError(f"rsync failed ({result.returncode}): {result.stderr}")
             server.send_transaction_file_until_taken(content)
@@ -422,10 +438,12 @@ def measure(size, runs, sync_repeat):
                        "link switch", service.diagnostics)
             switched = time.monotonic() - ended
             results.append(switched)
-            print(f"delivery {run + 1}: {size / (1 << 20):.0f} MiB, TF rsync end to link "
+            print(f"delivery {run + 1}: {size / (1 << 20):.0f} MiB, content rsync "
+                  f"{sending[-1]:.2f} s, TF rsync end to link "
                   f"switch {switched:.3f} s ({_steps(service, mark)}), status 23 refusals "
                   f"{server.statuses[RSYNC_PARTIAL] - refused}", flush=True)
-        print(f"median {statistics.median(results):.3f} s, max {max(results):.3f} s; "
+        print(f"median {statistics.median(results):.3f} s, max {max(results):.3f} s; content "
+              f"rsync median {statistics.median(sending):.2f} s; "
               f"rsync calls {server.calls}, statuses {dict(server.statuses)}")
     finally:
         service.close()
@@ -439,11 +457,14 @@ def main():
     parser.add_argument("--size-mib", type=int, default=100)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--sync-repeat", type=int, default=2, help="Main/syncRepeat, seconds")
+    parser.add_argument("--gate", help="a vesk-sshgate (another build's) to deliver through")
+    parser.add_argument("--rules", action="store_true", help="the rules figure instead")
     options = parser.parse_args()
     if os.geteuid() != 0:
         sys.exit("needs root: the register runs in a mount namespace of its own")
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
-    measure(options.size_mib << 20, options.runs, options.sync_repeat)
+    measure(options.size_mib << 20, options.runs, options.sync_repeat, options.gate,
+            options.rules)
 
 
 if __name__ == "__main__":

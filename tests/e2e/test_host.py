@@ -1,7 +1,8 @@
-"""The real vesk-service as a guest on the register: a log file it cannot write, a log file that
-someone removes, the size limit of the log files, and a launcher that passes arguments of its
-own. One CTest test per class (see CMakeLists.txt)."""
+"""The real vesk-service as a guest on the register: a log file it cannot write, a log on standard
+error, a log file that someone removes or renames, the size limit of the log files, and a launcher
+that passes arguments of its own. One CTest test per class (see CMakeLists.txt)."""
 
+import glob
 import os
 import re
 import subprocess
@@ -13,6 +14,7 @@ from vesk_e2e import Service, curl, enter_private_mount_namespace, wait_until
 COMPLAINT = "логгер: "
 WHERE_LINES_GO = "; строки журнала пишутся в стандартный поток ошибок, пока файл недоступен"
 NOT_FOUND = r"requested path GET /request-{} from connection \d+ is not found"
+START_LINE = ": listening on 127.0.0.1:"
 
 
 def mount(*arguments):
@@ -67,6 +69,13 @@ class HostLogTest(HostTestCase):
         self.assertEqual(len(said), 1, service.diagnostics())
         self.assertRegex(said[0], "^" + COMPLAINT + reason + re.escape(WHERE_LINES_GO) + "$")
 
+    def expectStartLineOnce(self, service):
+        """The start line, logged on standard error with the rest of the log, is not also said
+        there a second time."""
+        wait_until(lambda: START_LINE in service.stderr(), 30, "the start line",
+                   service.diagnostics)
+        self.assertEqual(service.stderr().count(START_LINE), 1, service.diagnostics())
+
     def test_unwritable_log_directories(self):
         cases = [
             # The default path on a register whose log directory is not there, under a system
@@ -84,10 +93,33 @@ class HostLogTest(HostTestCase):
                 service.start()
                 self.requests(service, range(20))
                 self.expectOneComplaint(service, reason(path))
+                self.expectStartLineOnce(service)
                 self.assertFalse(os.path.exists(path))
                 if name == "missing":
                     # What the journal shows of such a start.
                     print("\n".join(service.stderr().splitlines()[:6]))
+
+    def test_log_is_standard_error(self):
+        """Logger/path names standard error's own file: the log is written there, said once, and
+        never rotated, however small the size limit."""
+        service = self.service()
+        link = os.path.join(os.path.dirname(service.log_path), "stderr")
+        os.makedirs(os.path.dirname(link))
+        os.symlink("/proc/self/fd/2", link)
+        service.log_path = link
+        service.write_config()
+        config = os.path.join(service.bin_dir, "config.ini")
+        with open(config, encoding="utf-8") as f:
+            text = f.read()
+        with open(config, "w", encoding="utf-8") as f:
+            f.write(text.replace("[Logger]\n", "[Logger]\nmaxFileSize=1\n"))
+        service.log_on_stderr = True
+        service.start()
+        self.requests(service, range(20))
+        self.expectStartLineOnce(service)
+        self.assertEqual(complaints(service), [])
+        self.assertEqual(os.listdir(os.path.dirname(link)), ["stderr"])
+        self.assertEqual(os.readlink(link), "/proc/self/fd/2")
 
     def test_full_disk_and_back(self):
         directory = self.mounted("-t", "tmpfs", "-o", "size=64k", "tmpfs")
@@ -127,9 +159,10 @@ class HostLogTest(HostTestCase):
 
 
 class LogFileTest(HostTestCase):
-    """The log file's size limit holds on every line; a removed file is made again at once."""
+    """The log file's size limit holds on every line; a file removed or moved away, or its
+    directory, is made again with the next line."""
 
-    def test_limit_holds_and_removed_file_comes_back(self):
+    def test_limit_holds_and_a_file_gone_comes_back(self):
         service = self.service()
         config = os.path.join(service.bin_dir, "config.ini")
         with open(config, encoding="utf-8") as f:
@@ -148,19 +181,34 @@ class LogFileTest(HostTestCase):
         for name in names:
             self.assertLessEqual(os.path.getsize(os.path.join(directory, name)), 4000, name)
 
-        os.remove(service.log_path)
-        self.assertEqual(curl(service.port, "/request-after-removal", method="GET").status, 404)
+        # The file removed or moved away (or its directory) right before a request: the request's
+        # line is in a new file at the path, none of it in the old one (read through a descriptor
+        # kept open).
+        for change, apply in (
+                ("removal", os.remove),
+                ("rename", lambda path: os.rename(path, path + ".moved")),
+                ("directory-rename", lambda path: os.rename(directory, directory + ".moved"))):
+            with self.subTest(change), open(service.log_path, "rb") as old:
+                apply(service.log_path)
+                marker = f"/request-after-{change}"
+                self.assertEqual(curl(service.port, marker, method="GET").status, 404)
 
-        # The burst above makes the server sum up its like lines, so the request may come back
-        # as "the last" of a summary rather than as a line of its own; either is in the new file.
-        def back_in_new_file():
-            if not os.path.exists(service.log_path):
-                return False
-            with open(service.log_path, "rb") as f:
-                return b"/request-after-removal" in f.read()
+                # The burst above makes the server sum up its like lines, so the request may come
+                # back as "the last" of a summary rather than as a line of its own.
+                # Rotated on by now, perhaps: the numbered files are new files at the path too.
+                def in_new_file():
+                    for path in [service.log_path] + glob.glob(service.log_path + ".[0-9]*"):
+                        try:
+                            with open(path, "rb") as f:
+                                if marker.encode() in f.read():
+                                    return True
+                        except FileNotFoundError:
+                            pass  # moved on by a rotation meanwhile
+                    return False
 
-        wait_until(back_in_new_file, 30, "the request's line in a new log file",
-                   service.diagnostics)
+                wait_until(in_new_file, 30, "the request's line in a new log file",
+                           service.diagnostics)
+                self.assertNotIn(marker.encode(), old.read())
 
 
 class LauncherArgumentsTest(HostTestCase):

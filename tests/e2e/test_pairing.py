@@ -10,10 +10,13 @@ import signal
 import socket
 import stat
 import subprocess
+import sys
 import unittest
 
+import gate_harness
+from gate_harness import account_rsyncs, rules_attack
 from pairing_harness import CappedLogService, kills, rounds, type_flood
-from rsync_delivery import ACCOUNT, seal, start_register
+from rsync_delivery import ACCOUNT, files_under, seal, start_register, use_gate
 from test_service import PLAYLIST, SECOND_PLAYLIST, ServiceTestCase, read
 from vesk_e2e import HOME, REQUEST_TIMEOUT, free_tcp_port, make_clip, post_json, wait_until
 
@@ -207,6 +210,80 @@ class SshGateTest(ServiceTestCase):
         finally:
             tunnel.send_signal(signal.SIGTERM)
             tunnel.wait(REQUEST_TIMEOUT)
+
+
+class SshGateLimitsTest(ServiceTestCase):
+    """What the paired key's rsync can reach and spend, after a documented delivery: no filter
+    rule makes it open a file outside the sync directory, memory and time are bounded, the peer
+    is told which bound ended it, and nothing outside the sync directory changes."""
+
+    def test_rsync_confined_and_bounded(self):
+        scratch = self.scratch()
+        service = self.service(sync_repeat=2)
+        host, server = start_register(service, scratch)
+        self.addCleanup(host.close)
+        content, probe, slow = (os.path.join(scratch, name) for name in ("content", "probe", "slow"))
+        make_clip(os.path.join(content, "blue.mp4"), "blue")
+        make_clip(os.path.join(slow, "red.mp4"), "red")
+        with open(os.path.join(content, "playlist.ini"), "w", encoding="utf-8") as f:
+            f.write(PLAYLIST)
+        seal(content)
+        mark = service.log_mark()
+        server.deliver(content)
+        service.wait_log(SYNCED, since=mark)
+        os.makedirs(os.path.join(probe, "sub"))
+        with open(os.path.join(probe, ".rules"), "w", encoding="ascii") as f:
+            f.write("merge,- /etc/passwd\n")
+        before = snapshot(service.home)
+        ended = "vesk-sshgate: ended by the "
+        trickler = f"{sys.executable} -B {gate_harness.__file__} trickle {server.ssh}"
+        # Rows: how, rsync's status, what its output holds and must not (rsync's own last words
+        # race its client's close); the last two through a gate built with 3 seconds without
+        # data and 8 in all as its bounds.
+        table = [
+            ("a delivered rules file of 20 MB in two directories",
+             lambda: rules_attack(server, scratch), 22, "", None),
+            # The dir-merge's parent scan opens the home's shared.key: the open fails (rsync
+            # calls that "not found") and no rule is read from it.
+            ("a dir-merge naming the shared key", lambda: server.rsync(
+                "-rtvvv", "--delete", f"--filter=dir-merge,- {HOME}/shared.key", probe + "/",
+                server.destination("probe/")), 0,
+             f"parse_filter_file({HOME}/shared.key,e00,4) [not found]", "[generator] add_rule("),
+            ("a delivered rules file merging /etc/passwd", lambda: server.rsync(
+                "-rtvvv", "--delete", "--filter=dir-merge .rules", probe + "/",
+                server.destination("probe/")), 11,
+             f"parse_filter_file(<rule from {HOME}/sync_dir/probe/.rules line 1>",
+             "[generator] add_rule("),
+            ("a peer that sends nothing", lambda: self.silent(server), 30,
+             ended + "time limit: no data came for 3 seconds", None),
+            ("a peer that sends 20 bytes a second", lambda: server.rsync(
+                "-rt", "-e", trickler, slow + "/", server.destination("slow/")), 20,
+             ended + "time limit: the session lasted longer than 8 seconds", None),
+        ]
+        for number, (name, attempt, status, holds, lacks) in enumerate(table):
+            if number == len(table) - 2:
+                use_gate(service, os.environ["VESK_SSHGATE_SHORT_TIMES"])
+            with self.subTest(name):
+                result = attempt()
+                output = result.stdout + result.stderr
+                self.assertEqual(result.returncode, status, output[-3000:])
+                self.assertIn(holds, output)
+                self.assertNotIn(lacks or "\0", output)
+                self.assertNotIn("vesk-sshgate: warning", output)
+        # Nothing is left of the sessions the bounds ended: no rsync, no temporary file.
+        wait_until(lambda: not account_rsyncs(host.uid), REQUEST_TIMEOUT, "the rsyncs' end")
+        self.assertEqual(files_under(service.path("sync_dir/slow")), [])
+        self.assertEqual(snapshot(service.home), before)
+
+    def silent(self, server):
+        """rsync started on the register by a peer that then sends nothing."""
+        with subprocess.Popen(
+                server.ssh.split() + [f"{ACCOUNT}@127.0.0.1", "rsync --server -tre.iLsfxCIvu . "
+                                      "sync_dir/slow/"], stdin=subprocess.PIPE,
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True,
+                env=server.environment) as peer:
+            peer.wait(REQUEST_TIMEOUT)
+            return subprocess.CompletedProcess(peer.args, peer.returncode, "", peer.stderr.read())
 
 
 class ConcurrentPairingTest(ServiceTestCase):

@@ -13,6 +13,7 @@ What a register's owner does with it, in order, each step checked from the outsi
   stop              systemctl stop: status 0, "stopped by SIGTERM"
   heartbeat         started again, the first beat comes at once, sealed with the pairing's key
   kill -9           the main process killed; systemd starts it again
+  journal           no start left libgcrypt's "Warning: using insecure memory!" in it
   remove, purge     the account and home stay on remove and go on purge; purge says nothing
 
 The root is made with mmdebstrap from the package mirror once and kept as a tarball in a cache
@@ -60,6 +61,9 @@ LOG_DIRECTORY = "/tillhost/logs/current"
 LOG_FILE = LOG_DIRECTORY + "/morlen-vesk.log"
 START_LINE = re.compile(r"vesk-service \S+: listening on 0\.0\.0\.0:49152, home "
                         r"/var/lib/morlen-vesk, log " + re.escape(LOG_FILE))
+# What libgcrypt writes where it cannot lock its secure memory (libavformat loads it through
+# libssh, and the unit's system-call filter refuses mlock).
+INSECURE_MEMORY = "Warning: using insecure memory!"
 API_PORT = 49152
 STEP_TIMEOUT = 120
 CLONE_NEWNET = 0x40000000
@@ -299,6 +303,7 @@ class Owner:
         self.stop()
         self.start_and_beat(udp, token, key)
         self.kill_and_restart()
+        self.journal_is_clean()
         self.remove_and_purge()
 
     def install(self, deb):
@@ -324,10 +329,14 @@ class Owner:
             print(f"             | {line}")
         if len(lines) > 12:
             print(f"             | ... {len(lines) - 12} more lines")
-        # Said once, naming the directory, however many lines follow.
+        # Said once, naming the directory, however many lines follow; the start line, which the
+        # log itself now writes into the journal, once too.
         complaints = [line for line in lines if line.startswith("логгер: ")]
         if len(complaints) != 1 or LOG_DIRECTORY not in complaints[0]:
             raise AssertionError(f"not one line about the log file: {complaints}")
+        starts = [line for line in lines if START_LINE.search(line)]
+        if len(starts) != 1:
+            raise AssertionError(f"the start line {len(starts)} times: {starts}")
         # The status file is first written a moment after the start line.
         def running():
             status = self.register.run(["vesk-status"], check=False)
@@ -413,6 +422,15 @@ class Owner:
             raise AssertionError(f"after kill -9: {again}")
         self.steps.done("kill -9", f"main process {started['MainPID']} -> {again['MainPID']}, "
                                    f"restarts {again['NRestarts']}")
+
+    def journal_is_clean(self):
+        """No start, of all those above, left a line of a library's own in the journal."""
+        lines = self.register.journal()
+        foreign = [line for line in lines if INSECURE_MEMORY in line]
+        if foreign:
+            raise AssertionError(f"{len(foreign)} times in the journal: {foreign[0]!r}")
+        starts = sum(1 for line in lines if START_LINE.search(line))
+        self.steps.done("journal", f"{starts} start lines, no {INSECURE_MEMORY!r}")
 
     def remove_and_purge(self):
         register = self.register

@@ -8,24 +8,18 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 
 namespace vesk::log {
-
-namespace detail {
-class FileWatch;
-}
 
 // Appends lines to a log file and rotates it by size. Thread-safe: each line (file check,
 // directory creation, size check, rotation, open, write) runs under the appender's mutex.
 //
 // Nothing happens at construction; the first line creates the directory and the file. A file
 // that someone deletes, moves away or replaces is left alone and a new one is made at the path:
-// a watch on the file tells the appender within a thread switch, so the next line goes to the
-// path. The path itself is looked at on every 102nd line and on any line that comes
-// `recheckAfter` or longer after the previous look, which is all there is where no watch can be
-// had. Otherwise a line costs one write(2) and no other system call. The file is not buffered,
-// so a line is in the file when log() returns.
+// before every line the appender looks at the path (one statx(2)) and compares the file there
+// with the one it has open, so the line right after such a change goes to the path. A line costs
+// that look and one write(2). The file is not buffered, so a line is in the file when log()
+// returns.
 //
 // The size of the file is counted as lines are written: a line that would take the file past
 // the limit rotates it first, so no file holds more than maxSize() bytes (unless the rotation
@@ -46,8 +40,8 @@ class FileAppender : public Appender
 public:
     // maxFileSize is in units of 1000 bytes (clamped to what fits a signed 32-bit byte count; 0
     // or less rotates before every line, each line whole in a file of its own); maxFiles counts
-    // the current file (1 or less keeps none). recheckAfter 0 looks at the path before every
-    // line, and tries a file that failed again at the next line.
+    // the current file (1 or less keeps none). recheckAfter is how long lines go to standard
+    // error after the file failed; 0 tries the file again with the next line.
     FileAppender(const QString& path, int maxFileSize, int maxFiles,
         std::chrono::milliseconds recheckAfter = std::chrono::seconds(1));
     ~FileAppender() override;
@@ -59,6 +53,11 @@ public:
 
     // Appends line and "\n", rotating first when the line would not fit.
     void writeLine(const QByteArray& line);
+
+    // Whether the lines go to standard error now: the file failed and its lines go there, or the
+    // path names standard error's own file (a Logger/path of "/dev/stderr", say), which is then
+    // never rotated. Whoever also says a thing on standard error asks, so as to say it once.
+    bool onStandardError() const;
 
     // Size limit in bytes, as derived from maxFileSize.
     std::int32_t maxSize() const { return m_maxSize; }
@@ -78,29 +77,28 @@ private:
     // All with m_mutex held. whole ends with the line end.
     void append(QByteArray& whole);
     // Closes the file when the path no longer names it; otherwise takes its size afresh.
-    void recheckPath(Clock::time_point now);
+    void checkPath();
     // The reason when the file cannot be opened, made or written; empty on success.
     QString open();
     QString write(const QByteArray& whole);
     void close();
     // The file failed for the reason: said once, and the line goes to standard error.
-    void fallBack(const QString& reason, const QByteArray& whole, Clock::time_point now);
+    void fallBack(const QString& reason, const QByteArray& whole);
 
-    QMutex m_mutex;
+    mutable QMutex m_mutex;
     const QString m_path;
     const QByteArray m_encodedPath;
     const std::int32_t m_maxSize;
     const std::int32_t m_maxFiles;
     const std::chrono::milliseconds m_recheckAfter;
-    std::int32_t m_lineCounter = 0; // lines since the path was last looked at
     int m_descriptor = -1;
-    // Identity of the open file, its size as we know it, and when the path was last looked at.
+    // Identity of the open file and its size as we know it; whether it is standard error's own
+    // file, and whether it may be rotated (a regular file that is not).
     quint64 m_device = 0;
     quint64 m_inode = 0;
     qint64 m_size = 0;
-    Clock::time_point m_lastCheck;
-    // Made at the first open.
-    std::unique_ptr<detail::FileWatch> m_watch;
+    bool m_isStandardError = false;
+    bool m_rotatable = false;
     // Lines go to standard error until retryAt.
     bool m_failing = false;
     Clock::time_point m_retryAt;
