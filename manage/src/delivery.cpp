@@ -192,8 +192,7 @@ DeliveryWatch::DeliveryWatch(const QByteArray& tf, const QJsonObject& before)
 
 DeliveryWatch::Verdict DeliveryWatch::look(const QJsonObject& status)
 {
-    const QJsonObject playing = status.value(vesk::status::key::playing).toObject();
-    if (names(playing, m_delivery) && playing.value(vesk::status::key::applied).isString())
+    if (names(status.value(vesk::status::key::playing).toObject(), m_delivery))
         return Verdict::played;
     const QJsonObject sync = status.value(vesk::status::key::sync).toObject();
     if (sync == m_before || !names(sync, m_delivery))
