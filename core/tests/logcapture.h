@@ -39,21 +39,13 @@ public:
 
     void append(Line line);
 
-    // Shows `hook` every line as it is logged, on the thread that logs it, while it lives: for a
-    // test that acts in the middle of a run, at a step the run logs. One at a time.
-    class Hook
-    {
-    public:
-        explicit Hook(std::function<void(const Line&)> hook);
-        ~Hook();
-        Hook(const Hook&) = delete;
-        Hook& operator=(const Hook&) = delete;
-    };
+    // Sees every line as it is logged, on the thread that logs it: for a test that acts in the
+    // middle of a run, at a step the run logs. Set and cleared while no other thread logs.
+    std::function<void(const Line&)> hook;
 
 private:
     mutable QMutex m_mutex;
     QList<Line> m_lines;
-    std::function<void(const Line&)> m_hook;
 };
 
 } // namespace vesk::test

@@ -7,8 +7,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QSettings>
@@ -118,21 +116,13 @@ public:
     // by systemd never writes the status of the host's service.
     QString statusFilePath() const override { return dir.filePath("status.json"); }
 
-    // The status file as onStatus() writes it now.
-    QJsonObject writtenStatus()
-    {
-        onStatus();
-        QFile file(statusFilePath());
-        return file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object()
-                                              : QJsonObject();
-    }
-
     using Core::m_heartbeatTimer;
     using Core::m_home;
     using Core::m_logger;
     using Core::m_playlistTimer;
     using Core::m_server;
     using Core::m_socket;
+    using Core::m_status;
     using Core::m_stream;
     using Core::m_syncTimer;
     using Core::m_watcher;

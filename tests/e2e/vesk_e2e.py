@@ -420,12 +420,11 @@ class Service:
                           self.diagnostics)
 
     def wait_applied(self, transaction_file, timeout=REQUEST_TIMEOUT):
-        """Waits until the running service's status.json says it plays the delivery of that TF,
-        its playlist applied; returns the status. The delivery is named by the XXH64 of the TF
-        as xxhsum computes it, as a management server names it."""
+        """Waits until the running service's status.json names the delivery of that TF (its XXH64
+        by xxhsum) as the one whose playlist it applied; returns the status."""
         digest = delivery_name(transaction_file)
         runtime = self.environment.get("RUNTIME_DIRECTORY", "").split(":")[0]
-        path = os.path.join(runtime, "status.json") if runtime else self.path("status.json")
+        path = os.path.join(runtime or self.home, "status.json")
 
         def applied():
             if not self.running():
@@ -436,11 +435,10 @@ class Service:
                     status = json.loads(f.read())
             except (OSError, ValueError):
                 return None
-            playing = status.get("playing") or {}
-            # Written by this process: a stopped one's file names what it played.
-            ours = status.get("pid") == self.process.pid
-            return status if ours and playing.get("delivery") == digest and playing.get(
-                "applied") else None
+            # From this process: a stopped one's file names what it played.
+            if status.get("pid") == self.process.pid and status["playing"]["delivery"] == digest:
+                return status
+            return None
 
         return wait_until(applied, timeout, f"status naming delivery {digest} applied",
                           self.diagnostics)

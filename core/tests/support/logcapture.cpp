@@ -64,26 +64,10 @@ bool LogCapture::waitFor(log::Level level, const QString& logger, const QString&
 
 void LogCapture::append(Line line)
 {
-    std::function<void(const Line&)> hook;
-    {
-        QMutexLocker lock(&m_mutex);
-        m_lines.append(line);
-        hook = m_hook;
-    }
     if (hook)
         hook(line);
-}
-
-LogCapture::Hook::Hook(std::function<void(const Line&)> hook)
-{
-    QMutexLocker lock(&instance().m_mutex);
-    instance().m_hook = std::move(hook);
-}
-
-LogCapture::Hook::~Hook()
-{
-    QMutexLocker lock(&instance().m_mutex);
-    instance().m_hook = {};
+    QMutexLocker lock(&m_mutex);
+    m_lines.append(std::move(line));
 }
 
 namespace {
