@@ -94,10 +94,7 @@ QString line(const char* label, const QString& text)
 QString syncText(const QJsonObject& sync)
 {
     const QString outcome = textOf(sync.value(key::outcome));
-    QString text = clock(sync.value(key::time)) + QStringLiteral(", ");
-    if (sync.value(key::delivery).isString())
-        text += QStringLiteral("TF ") + textOf(sync.value(key::delivery)) + QStringLiteral(", ");
-    text += outcome;
+    QString text = clock(sync.value(key::time)) + QStringLiteral(", ") + outcome;
     if (outcome == outcomeText(SyncOutcome::switched))
         text += QStringLiteral(": %1 files, %2")
                     .arg(count(sync.value(key::files)), count(sync.value(key::bytes), true));
@@ -108,6 +105,8 @@ QString syncText(const QJsonObject& sync)
     text += QStringLiteral(" (%1 ms)").arg(count(sync.value(key::durationMs)));
     if (sync.value(key::retryPending).toBool())
         text += QStringLiteral("; retried automatically");
+    if (sync.value(key::delivery).isString())
+        text += QStringLiteral("; TF ") + textOf(sync.value(key::delivery));
     return text;
 }
 
