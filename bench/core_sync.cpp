@@ -1,8 +1,9 @@
 // onSync of a delivery of 1 GiB in 8 media files and a playlist, against its durable anchor: what
 // the shell tools need for the same work, xxhsum -H1 over the delivery, cp -r into another
 // directory, sync of the copies and xxhsum -H1 over them. Then onSync of the next delivery, which
-// changed one 128 MiB file, against the same anchor of the whole delivery. The disk's speed swings
-// from one minute to the next, so each figure is the median of alternating pairs (the anchor, then
+// changed one 128 MiB file, against the same anchor of the whole delivery: once with the names in
+// both TFs written "name", once with them written "./name". The disk's speed swings from one
+// minute to the next, so each figure is the median of alternating pairs (the anchor, then
 // onSync): the counters anchor_ms, onSync_ms and ratio. Every measurement starts with the files
 // read once (a warm page cache) and no writes pending (sync).
 //
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
@@ -75,11 +77,15 @@ void writeRandom(const QString& path, qint64 size)
     }
 }
 
-void writeTransactionFile(const Delivery& d)
+// With `dotted`, every name as "./name", as xxhsum writes the names it is given that way.
+void writeTransactionFile(const Delivery& d, bool dotted = false)
 {
+    QStringList names = d.names;
+    if (dotted)
+        names.replaceInStrings(QRegularExpression("^"), "./");
     QProcess xxhsum;
     xxhsum.setWorkingDirectory(d.sync);
-    xxhsum.start("xxhsum", QStringList { "-H1" } + d.names);
+    xxhsum.start("xxhsum", QStringList { "-H1" } + names);
     xxhsum.waitForFinished(-1);
     QFile tf(d.sync + "/TF");
     tf.open(QIODevice::WriteOnly | QIODevice::Truncate);
@@ -217,23 +223,39 @@ void BM_OnSyncVsAnchor(benchmark::State& state)
 }
 
 // The next delivery changed one of the eight files; the played directory holds the one before.
-void BM_OnSyncOneChangedVsAnchor(benchmark::State& state)
+void oneChanged(benchmark::State& state, bool dotted)
 {
     Delivery& d = *delivery();
     {
         BenchCore core(d.home);
         fs::remove_all(homeEntry(d, "work_dir_a"));
         resetWorkDirs(d, "work_dir_a", "work_dir_b");
+        writeTransactionFile(d, dotted);
         core.onSync();
         QCoreApplication::processEvents();
     }
     writeRandom(d.sync + "/" + d.names.first(), totalBytes / fileCount);
-    writeTransactionFile(d);
+    writeTransactionFile(d, dotted);
     pairs(state, "work_dir_b", "work_dir_a");
+}
+
+void BM_OnSyncOneChangedVsAnchor(benchmark::State& state)
+{
+    oneChanged(state, false);
+}
+
+// The same with both TFs listing "./media/clip00.mp4", as a server that runs xxhsum -H1 ./* writes.
+void BM_OnSyncOneChangedDottedVsAnchor(benchmark::State& state)
+{
+    oneChanged(state, true);
 }
 
 BENCHMARK(BM_OnSyncVsAnchor)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 BENCHMARK(BM_OnSyncOneChangedVsAnchor)
+    ->Unit(benchmark::kMillisecond)
+    ->UseManualTime()
+    ->Iterations(3);
+BENCHMARK(BM_OnSyncOneChangedDottedVsAnchor)
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(3);

@@ -10,7 +10,6 @@
 #include <vesk/stream.h>
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSettings>
 
@@ -198,7 +197,8 @@ QString Core::workPathDirty() const
     // The played directory is never the dirty one, however the link came to name it. Without a
     // link, or with one that names anything else, nothing is played and B is the dirty one.
     try {
-        return detail::HomeDirectory(*this).playedPath() == workPathB() ? workPathA() : workPathB();
+        const detail::HomeDirectory home(*this);
+        return home.dirtyPath(home.playedPath());
     } catch (const std::system_error&) {
         return workPathB();
     }
@@ -208,9 +208,7 @@ void Core::swapWorkPaths() const
 {
     // The link goes to the directory that workPathDirty() names, the one just filled and
     // verified, also when there was no link or it named something else.
-    const QString target = QFileInfo(workPathDirty()).fileName();
-    const auto [directory, name] = detail::HomeDirectory(*this).parentOf(workPathClean());
-    file::replaceLink(directory.get(), name, target.toStdString());
+    detail::HomeDirectory(*this).switchLink(workPathDirty());
 }
 
 QString Core::homePath() const

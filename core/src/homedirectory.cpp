@@ -133,4 +133,15 @@ PlayedDirectory HomeDirectory::played() const
     return PlayedDirectory(std::move(path), std::move(directory));
 }
 
+QString HomeDirectory::dirtyPath(const QString& played) const
+{
+    return played == m_workB ? m_workA : m_workB;
+}
+
+void HomeDirectory::switchLink(const QString& work) const
+{
+    const auto [directory, name] = parentOf(QDir(m_path).filePath(QString::fromStdString(m_link)));
+    file::replaceLink(directory.get(), name, QFileInfo(work).fileName().toStdString());
+}
+
 } // namespace vesk::detail

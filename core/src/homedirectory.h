@@ -10,6 +10,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -49,6 +50,15 @@ private:
     file::Descriptor m_directory;
 };
 
+// A work directory that a synchronisation verified and switched the link to, and the XXH64 of its
+// TF: what the run hands on to the playlist application it queues, so that neither the link nor
+// the directory is looked up again.
+struct SwitchedDirectory
+{
+    PlayedDirectory directory;
+    std::uint64_t delivery = 0;
+};
+
 // The home, opened once (it may itself be reached through links: where it lies is the system's
 // choice), and the entries of the layout below it, reached one component at a time without
 // following a symbolic link: `work_dir_a`, `sync_dir`, `.ssh` and the files in them are used only
@@ -79,6 +89,11 @@ public:
     QString playedPath() const;
     // The same, opened.
     PlayedDirectory played() const;
+    // The work directory that a delivery fills while `played` (a playedPath(), or empty when the
+    // link names none) is played: never the played one; B when nothing is played.
+    QString dirtyPath(const QString& played) const;
+    // Points the link at the work directory `work` in one rename (file::replaceLink).
+    void switchLink(const QString& work) const;
 
 private:
     std::vector<std::string> componentsOf(const QString& path) const;

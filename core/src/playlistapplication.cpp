@@ -1,6 +1,8 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
+#include "statusreport.h"
+#include "transactionfile.h"
 
 #include <vesk/log.h>
 #include <vesk/playlist.h>
@@ -8,28 +10,54 @@
 
 #include <QBuffer>
 
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <system_error>
 
 namespace vesk {
 
+namespace {
+
+// The XXH64 of the played directory's TF; none when it has none that could be read.
+std::optional<std::uint64_t> deliveryOf(const detail::PlayedDirectory& played)
+{
+    try {
+        return detail::digestOf(played.readFile("TF", detail::maxTransactionFileSize)).hash;
+    } catch (const std::system_error&) {
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
 // Builds the whole schedule anew from the played directory's playlist and hands it to the engine,
 // which from then on holds the only reference; the engine reads the schedule's files from that
-// directory, whatever a later synchronisation switches the link to. A playlist that cannot be read
-// (missing, or larger than a playlist can be) changes nothing while the engine plays the played
-// directory; when the link has moved on to a delivery without a readable playlist, the engine is
-// moved to that directory with nothing scheduled and the placeholder it had: the directory it
-// played is the next delivery's to overwrite, and the old schedule must not play the new files.
-// The engine gets a descriptor of its own of the very directory the playlist was read from.
+// directory, whatever a later synchronisation switches the link to. The played directory is the
+// one a synchronisation just switched to, as that run verified it, or else the one the link names.
+// A playlist that cannot be read (missing, or larger than a playlist can be) changes nothing while
+// the engine plays the played directory; when the link has moved on to a delivery without a
+// readable playlist, the engine is moved to that directory with nothing scheduled and the
+// placeholder it had: the directory it played is the next delivery's to overwrite, and the old
+// schedule must not play the new files. The engine gets a descriptor of its own of the very
+// directory the playlist was read from. The status names the delivery whose playlist was applied.
 void Core::onPlaylistChanged()
 {
     m_logger->info(QStringLiteral("Плейлист изменен"));
     // Written once this handler is done, whichever way it ends.
     statusChanged();
+    const std::unique_ptr<detail::SwitchedDirectory> switched = std::move(m_switched);
     std::optional<detail::PlayedDirectory> played;
+    std::optional<std::uint64_t> delivery;
     QByteArray content;
     try {
-        played.emplace(detail::HomeDirectory(*this).played());
+        if (switched) {
+            played.emplace(std::move(switched->directory));
+            delivery = switched->delivery;
+        } else {
+            played.emplace(detail::HomeDirectory(*this).played());
+            delivery = deliveryOf(*played);
+        }
         content = played->readFile("playlist.ini", PlaylistParser::maxFileSize);
     } catch (const std::system_error& e) {
         QString reason = QString::fromStdString(e.code().message());
@@ -37,9 +65,11 @@ void Core::onPlaylistChanged()
             reason += QStringLiteral(": more than %1 bytes").arg(PlaylistParser::maxFileSize);
         m_logger->error(QStringLiteral("  невозможно применить плейлист: %1"), reason);
         const Stream::Programme programme = m_stream->programme();
-        if (played && programme.serial > 0 && programme.directory != played->path())
+        if (played && programme.serial > 0 && programme.directory != played->path()) {
             m_stream->setProgramme(
                 played->duplicate(), played->path(), nullptr, programme.placeholder);
+            m_status->played.reset();
+        }
         return;
     }
     QBuffer file(&content);
@@ -50,6 +80,9 @@ void Core::onPlaylistChanged()
     generator->setPlaylists(parser.playlists());
     m_stream->setProgramme(played->duplicate(), played->path(), std::move(generator),
         QString::fromUtf8(parser.placeholder()));
+    m_status->played = delivery
+        ? std::optional(detail::PlayedRecord { *delivery, QDateTime::currentDateTime() })
+        : std::nullopt;
     m_logger->info(QStringLiteral("  плейлист применен"));
 }
 

@@ -103,6 +103,7 @@ void Core::writeStatus(const std::optional<QDateTime>& stopped)
     figures.heartbeat = m_status->heartbeat;
     figures.sync = m_status->sync;
     figures.switched = m_status->switched;
+    figures.played = m_status->played;
     figures.playlists = m_stream->programme().playlists;
     figures.playing = m_stream->playing();
     figures.streamDestination

@@ -105,6 +105,8 @@ QString syncText(const QJsonObject& sync)
     text += QStringLiteral(" (%1 ms)").arg(count(sync.value(key::durationMs)));
     if (sync.value(key::retryPending).toBool())
         text += QStringLiteral("; retried automatically");
+    if (sync.value(key::delivery).isString())
+        text += QStringLiteral("; TF ") + textOf(sync.value(key::delivery));
     return text;
 }
 
@@ -154,8 +156,12 @@ QString playingText(const QJsonObject& playing)
     QStringList playlists;
     for (const QJsonValue& name : playing.value(key::playlists).toArray())
         playlists << textOf(name);
-    return (workDir.isString() ? textOf(workDir) : QStringLiteral("nothing delivered"))
+    QString text = (workDir.isString() ? textOf(workDir) : QStringLiteral("nothing delivered"))
         + (playlists.isEmpty() ? QString() : QStringLiteral(", playlists ") + playlists.join(u' '));
+    if (playing.value(key::delivery).isString())
+        text += QStringLiteral("; TF %1 applied %2")
+                    .arg(textOf(playing.value(key::delivery)), clock(playing.value(key::applied)));
+    return text;
 }
 
 } // namespace
@@ -181,6 +187,11 @@ QLatin1String outcomeText(SyncOutcome outcome)
 bool retries(SyncOutcome outcome)
 {
     return outcome == SyncOutcome::refused || outcome == SyncOutcome::retryPending;
+}
+
+QString deliveryText(std::uint64_t tfHash)
+{
+    return QStringLiteral("%1").arg(tfHash, 16, 16, QChar(u'0'));
 }
 
 QString timeText(const QDateTime& time)

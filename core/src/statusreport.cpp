@@ -15,6 +15,11 @@ QJsonValue timeValue(const QDateTime& time)
     return status::timeText(time);
 }
 
+QJsonValue deliveryValue(const std::optional<std::uint64_t>& delivery)
+{
+    return delivery ? QJsonValue(status::deliveryText(*delivery)) : QJsonValue(QJsonValue::Null);
+}
+
 QJsonValue heartbeatValue(const std::optional<HeartbeatRecord>& beat)
 {
     if (!beat)
@@ -31,6 +36,7 @@ QJsonValue syncValue(const std::optional<SyncRecord>& sync)
         { key::outcome, status::outcomeText(sync->outcome) },
         { key::retryPending, status::retries(sync->outcome) },
         { key::durationMs, sync->durationMs },
+        { key::delivery, deliveryValue(sync->delivery) },
     };
     if (!sync->reason.isEmpty())
         value.insert(key::reason, sync->reason);
@@ -93,6 +99,12 @@ QJsonObject statusDocument(const StatusFigures& figures)
         { key::playing,
             QJsonObject {
                 { key::workDir, nullOr(!figures.workDir.isEmpty(), figures.workDir) },
+                { key::delivery,
+                    deliveryValue(figures.played
+                            ? std::optional<std::uint64_t>(figures.played->delivery)
+                            : std::nullopt) },
+                { key::applied,
+                    figures.played ? timeValue(figures.played->applied) : QJsonValue::Null },
                 { key::playlists, QJsonArray::fromStringList(figures.playlists) },
                 { key::now, nowValue(figures.playing) },
             } },

@@ -14,6 +14,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <cstdint>
 #include <optional>
 
 namespace vesk::detail {
@@ -32,6 +33,8 @@ struct SyncRecord
     QDateTime time;
     status::SyncOutcome outcome = status::SyncOutcome::retryPending;
     QString reason;
+    // The XXH64 of the sync TF the run read: the delivery it looked at. None when it read none.
+    std::optional<std::uint64_t> delivery;
     // Of a switched delivery: its files, TF not counted, and their bytes.
     qint64 files = 0;
     qint64 bytes = 0;
@@ -40,6 +43,14 @@ struct SyncRecord
     // reads the same bytes refuses them again without parsing them: only a new TF can change that.
     std::optional<TransactionFileDigest> refusedTf;
     QDateTime refusedSince;
+};
+
+// The delivery whose playlist the engine was last handed, with its generator: the XXH64 of the
+// played TF, and when.
+struct PlayedRecord
+{
+    std::uint64_t delivery = 0;
+    QDateTime applied;
 };
 
 // Everything the status file holds, gathered at the moment it is written.
@@ -59,6 +70,7 @@ struct StatusFigures
     std::optional<SyncRecord> switched;
     // The entry the link names ("work_dir_a", "work_dir_b"); empty without a link.
     QString workDir;
+    std::optional<PlayedRecord> played;
     QStringList playlists;
     std::optional<Stream::Playing> playing;
     QString streamDestination;
@@ -87,6 +99,9 @@ struct StatusRecords
     std::optional<HeartbeatRecord> heartbeat;
     std::optional<SyncRecord> sync;
     std::optional<SyncRecord> switched;
+    // None before the first playlist was applied, and while the engine plays a directory whose
+    // playlist could not be (nothing of a delivery is scheduled then).
+    std::optional<PlayedRecord> played;
     std::atomic<quint64> displaysJoined { 0 };
     // Where the same figures go for node-exporter; empty: nowhere.
     QString prometheusPath;

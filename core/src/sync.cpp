@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <memory>
 #include <optional>
 
 namespace vesk {
@@ -47,10 +48,11 @@ QString reasonOf(CheckTransactionFileError error)
     return QStringLiteral("TF cannot be taken");
 }
 
-// One run of the synchronisation. It reads the sync TF once; only when that is news it protects
-// the file with the immutable attribute, fills the dirty directory, verifies the copy against what
-// it read, writes the copy's TF from it and switches the link. The attribute is cleared when the
-// run ends, however it ends. Every step either goes on or ends the run, its outcome in the record.
+// One run of the synchronisation. It opens the home once and reads the sync TF and the link once;
+// only when the TF is news it protects it with the immutable attribute, fills the directory the
+// link does not name, verifies the copy against what it read, writes the copy's TF from it and
+// points the link at the directory it filled. The attribute is cleared when the run ends, however
+// it ends. Every step either goes on or ends the run, its outcome in the record.
 class SyncRun
 {
 public:
@@ -78,6 +80,8 @@ public:
     // The engine still plays the directory the delivery would fill, though the link has moved on:
     // a playlist application brings it to the played one.
     bool engineBehind() const { return m_engineBehind; }
+    // After a switch, the directory the link names now, as the run verified it; once.
+    std::unique_ptr<detail::SwitchedDirectory> takeSwitched();
 
 private:
     bool end(SyncOutcome outcome, const QString& reason = {});
@@ -86,6 +90,7 @@ private:
     bool refusedBefore();
     bool isNews();
     bool protectTransactionFile();
+    void openPlayed();
     bool openDirty();
     bool isPlayed(int directory) const;
     bool isPlayedByTheEngine(int directory) const;
@@ -100,7 +105,10 @@ private:
     QString m_engineDirectory;
     const std::optional<detail::SyncRecord>& m_last;
     std::optional<detail::HomeDirectory> m_home;
+    // What the link named when the run read it; empty when it named no work directory.
+    QString m_playedPath;
     std::optional<detail::PlayedDirectory> m_played;
+    QString m_dirtyPath;
     file::Descriptor m_syncDir;
     file::Descriptor m_tf;
     file::Descriptor m_dirtyDir;
@@ -124,10 +132,18 @@ const detail::SyncRecord& SyncRun::run()
     if (!filled && badCopy && !unchanged.isEmpty())
         filled = fill({}, badCopy);
     if (filled) {
-        m_core.swapWorkPaths();
+        m_home->switchLink(m_dirtyPath);
         end(SyncOutcome::switched);
     }
     return m_record;
+}
+
+std::unique_ptr<detail::SwitchedDirectory> SyncRun::takeSwitched()
+{
+    if (m_record.outcome != SyncOutcome::switched || !m_dirtyDir.isOpen())
+        return nullptr;
+    return std::make_unique<detail::SwitchedDirectory>(detail::SwitchedDirectory {
+        detail::PlayedDirectory(m_dirtyPath, std::move(m_dirtyDir)), m_digest.hash });
 }
 
 bool SyncRun::end(SyncOutcome outcome, const QString& reason)
@@ -174,6 +190,8 @@ bool SyncRun::readTransactionFile()
         if (::fstat(m_tf.get(), &info) == 0 && info.st_size > detail::maxTransactionFileSize)
             throw std::system_error(std::make_error_code(std::errc::file_too_large));
         m_tfContent = file::readAll(m_tf.get(), detail::maxTransactionFileSize);
+        m_digest = detail::digestOf(m_tfContent);
+        m_record.delivery = m_digest.hash;
         return true;
     } catch (const std::system_error& e) {
         const bool tooLarge = e.code() == std::errc::file_too_large;
@@ -192,7 +210,6 @@ bool SyncRun::readTransactionFile()
 // neither the watcher nor a restart of the delivery makes the register pay for it twice.
 bool SyncRun::refusedBefore()
 {
-    m_digest = detail::digestOf(m_tfContent);
     if (!m_last || m_last->refusedTf != m_digest)
         return false;
     m_record.refusedTf = m_digest;
@@ -206,12 +223,7 @@ bool SyncRun::refusedBefore()
 // the media of a delivery whose TF has not come yet.
 bool SyncRun::isNews()
 {
-    try {
-        m_played.emplace(m_home->played());
-        m_playedTfContent = m_played->readFile("TF", detail::maxTransactionFileSize);
-    } catch (const std::system_error&) {
-        // Nothing played yet, or a played directory without its TF: any delivery is news.
-    }
+    openPlayed();
     if (m_playedTfContent == m_tfContent) {
         m_logger->info(QStringLiteral(" данные актуальны - синхронизация не требуется"));
         return end(SyncOutcome::upToDate);
@@ -244,22 +256,36 @@ bool SyncRun::protectTransactionFile()
     return end(SyncOutcome::retryPending, QStringLiteral("TF is held open by another process"));
 }
 
+// The one read of the link in a run: the directory it names is the one compared, shared from and
+// never rebuilt, and the other one is filled and switched to, whatever the link says meanwhile.
+void SyncRun::openPlayed()
+{
+    try {
+        m_playedPath = m_home->playedPath();
+        m_played.emplace(m_playedPath, m_home->open(m_playedPath, EntryType::Directory));
+        m_playedTfContent = m_played->readFile("TF", detail::maxTransactionFileSize);
+    } catch (const std::system_error&) {
+        // Nothing played yet, or a played directory without its TF: any delivery is news.
+    }
+}
+
 bool SyncRun::openDirty()
 {
-    const QString dirty = m_core.workPathDirty();
-    m_logger->debug(QStringLiteral("  грязная директория %1"), dirty);
+    m_dirtyPath = m_home->dirtyPath(m_playedPath);
+    m_logger->debug(QStringLiteral("  грязная директория %1"), m_dirtyPath);
     try {
-        m_dirtyDir = m_home->open(dirty, EntryType::Directory);
+        m_dirtyDir = m_home->open(m_dirtyPath, EntryType::Directory);
     } catch (const std::system_error& e) {
-        refuse("  ", dirty, messageOf(e));
-        return end(SyncOutcome::retryPending, QStringLiteral("%1: %2").arg(dirty, messageOf(e)));
+        refuse("  ", m_dirtyPath, messageOf(e));
+        return end(
+            SyncOutcome::retryPending, QStringLiteral("%1: %2").arg(m_dirtyPath, messageOf(e)));
     }
     const bool linked = isPlayed(m_dirtyDir.get());
     m_engineBehind = !linked && isPlayedByTheEngine(m_dirtyDir.get());
     if (linked || m_engineBehind) {
-        refuse("  ", dirty, QStringLiteral("это воспроизводимая директория"));
-        return end(
-            SyncOutcome::retryPending, QStringLiteral("%1 is the played directory").arg(dirty));
+        refuse("  ", m_dirtyPath, QStringLiteral("это воспроизводимая директория"));
+        return end(SyncOutcome::retryPending,
+            QStringLiteral("%1 is the played directory").arg(m_dirtyPath));
     }
     return true;
 }
@@ -285,19 +311,25 @@ bool SyncRun::isPlayedByTheEngine(int directory) const
     }
 }
 
-// The names whose line in the new TF equals one in the played directory's TF: those files are
-// hard-linked from there instead of copied, and verified in the copy like every other.
+// The names that the played directory's TF lists with the same checksum, both TFs read by the one
+// parser ("./a.mp4" is a.mp4): those files are hard-linked from there instead of copied, and
+// verified in the copy like every other. A played TF that today's rules refuse shares nothing.
 QSet<QString> SyncRun::unchangedFiles() const
 {
     QSet<QString> unchanged;
     if (!m_played || !m_playedTfContent)
         return unchanged;
-    QHash<QByteArray, std::uint64_t> played;
-    for (const detail::TransactionLine& line : detail::transactionLines(*m_playedTfContent))
-        played.insert(line.name, line.checksum);
+    const auto parsed = detail::parseTransactionFile(*m_playedTfContent, true);
+    if (!parsed)
+        return unchanged;
+    const detail::TransactionList& played = parsed.value();
+    QHash<QByteArrayView, std::uint64_t> checksums;
+    checksums.reserve(played.size());
+    for (qsizetype i = 0; i < played.size(); ++i)
+        checksums.insert(played.name(i), played.checksum(i));
     for (qsizetype i = 0; i < m_entries.size(); ++i) {
-        const auto it = played.constFind(m_entries.name(i).toByteArray());
-        if (it != played.cend() && *it == m_entries.checksum(i))
+        const auto it = checksums.constFind(m_entries.name(i));
+        if (it != checksums.cend() && *it == m_entries.checksum(i))
             unchanged.insert(m_entries.nameText(i));
     }
     return unchanged;
@@ -392,6 +424,8 @@ void Core::onSync()
         SyncRun run(*this, m_logger, m_stream->programme().directory, m_status->sync);
         record = run.run();
         engineBehind = run.engineBehind();
+        if (auto switched = run.takeSwitched())
+            m_switched = std::move(switched);
     } catch (const std::exception& e) {
         record.reason = QString::fromUtf8(e.what());
         throw;

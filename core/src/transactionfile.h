@@ -88,8 +88,10 @@ private:
 //   "..  video" and "..  video/a.mp4"     -> "video is listed as a file and as a directory"
 // Memory and time grow with the size of the file alone (n log n, however deep its names): a line
 // too long for a name is refused by its length before it is split, and names are compared sorted,
-// never as sets of their directories.
-Expected<TransactionList, QString> parseTransactionFile(const QByteArray& content);
+// never as sets of their directories. `quiet` logs nothing: for a TF whose warnings were logged
+// when it was delivered (the played one).
+Expected<TransactionList, QString> parseTransactionFile(
+    const QByteArray& content, bool quiet = false);
 
 // What tells the bytes of one transaction file from another's.
 struct TransactionFileDigest

@@ -85,8 +85,9 @@ bool isBelow(const char* name, const char* directory)
 class TransactionFileParser
 {
 public:
-    explicit TransactionFileParser(const QByteArray& content)
+    TransactionFileParser(const QByteArray& content, bool quiet)
         : m_content(content)
+        , m_quiet(quiet)
     {
     }
 
@@ -118,6 +119,7 @@ private:
     }
 
     const QByteArray& m_content;
+    const bool m_quiet;
     QByteArray m_names;
     std::vector<Listed> m_listed;
     int m_outside = 0;
@@ -128,7 +130,7 @@ private:
 Expected<TransactionList, QString> TransactionFileParser::parse()
 {
     const QString lineRefused = readLines();
-    if (m_outside > namedOutside)
+    if (m_outside > namedOutside && !m_quiet)
         logger()->warn(
             QStringLiteral("  пропущено еще %1 файлов за пределами директории синхронизации"),
             QString::number(m_outside - namedOutside));
@@ -149,7 +151,8 @@ Expected<TransactionList, QString> TransactionFileParser::parse()
         refused = fileAndDirectory();
     }
     if (!refused.isEmpty()) {
-        logRefusedTransactionFile(refused);
+        if (!m_quiet)
+            logRefusedTransactionFile(refused);
         return Unexpected(refused);
     }
     return entries();
@@ -188,7 +191,7 @@ QString TransactionFileParser::take(qsizetype start, QByteArrayView line, int nu
         return QStringLiteral("line %1: the name is not UTF-8").arg(number);
     const auto components = file::componentsInside(std::string_view(raw.data(), raw.size()));
     if (!components) {
-        if (++m_outside <= namedOutside)
+        if (++m_outside <= namedOutside && !m_quiet)
             logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
                                           "пределами директории синхронизации"),
                 log::peerText(QString::fromUtf8(raw)));
@@ -278,9 +281,9 @@ QList<TransactionLine> transactionLines(const QByteArray& content)
     return lines;
 }
 
-Expected<TransactionList, QString> parseTransactionFile(const QByteArray& content)
+Expected<TransactionList, QString> parseTransactionFile(const QByteArray& content, bool quiet)
 {
-    return TransactionFileParser(content).parse();
+    return TransactionFileParser(content, quiet).parse();
 }
 
 } // namespace vesk::detail

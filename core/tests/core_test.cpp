@@ -587,7 +587,7 @@ TEST(CoreStatus, PrometheusFileHoldsTheFiguresInTheExpositionFormat)
 }
 
 // Every time of the status file in one form: milliseconds and a numeric offset, also for UTC,
-// which Qt's own ISO form writes as "Z".
+// which Qt's own ISO form writes as "Z"; every delivery in one form too.
 TEST(CoreStatus, TimesCarryMillisecondsAndANumericOffset)
 {
     const QDate date(2026, 12, 8);
@@ -599,4 +599,7 @@ TEST(CoreStatus, TimesCarryMillisecondsAndANumericOffset)
     EXPECT_EQ(vesk::status::timeText(QDateTime(date, time, QTimeZone(-(3 * 3600 + 1800)))),
         "2026-12-08T09:05:07.042-03:30");
     EXPECT_EQ(vesk::status::timeText(QDateTime()), QString());
+    // A delivery's name has its 16 digits, leading zeros included.
+    EXPECT_EQ(vesk::status::deliveryText(0xEF46DB3751D8E999), "ef46db3751d8e999");
+    EXPECT_EQ(vesk::status::deliveryText(0x2A), "000000000000002a");
 }

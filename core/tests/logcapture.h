@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 namespace vesk::test {
 
@@ -37,6 +38,10 @@ public:
         std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
     void append(Line line);
+
+    // Sees every line as it is logged, on the thread that logs it: for a test that acts in the
+    // middle of a run, at a step the run logs. Set and cleared while no other thread logs.
+    std::function<void(const Line&)> hook;
 
 private:
     mutable QMutex m_mutex;

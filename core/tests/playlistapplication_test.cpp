@@ -1,5 +1,7 @@
 #include "logcapture.h"
+#include "statusreport.h"
 #include "testcore.h"
+#include "xxhsum.h"
 
 #include <vesk/log/level.h>
 #include <vesk/playlist.h>
@@ -119,6 +121,17 @@ TEST_F(PlaylistApplication, ReadsThroughTheLinkAsItIsNow)
 {
     ASSERT_TRUE(writeFile(m_core.workPathA() + "/playlist.ini", "[placeholder]\nurl=a\n"));
     ASSERT_TRUE(writeFile(m_core.workPathB() + "/playlist.ini", "[placeholder]\nurl=b\n"));
+    // The status names what plays by the XXH64 of its TF, as xxhsum computes it.
+    const auto delivery = [](const QString& work) {
+        EXPECT_TRUE(writeFile(work + "/TF", work.toUtf8()));
+        return vesk::test::xxhsumLines(work, { "TF" }).left(16);
+    };
+    const QByteArray deliveryA = delivery(m_core.workPathA());
+    const QByteArray deliveryB = delivery(m_core.workPathB());
+    const auto played = [this] {
+        const auto& record = m_core.m_status->played;
+        return record ? vesk::status::deliveryText(record->delivery).toLatin1() : QByteArray();
+    };
     // The engine gets the directory the link named, not the link, which a later delivery moves:
     // a descriptor of its own of that directory, and the old one is given back.
     link("work_dir_a");
@@ -126,12 +139,14 @@ TEST_F(PlaylistApplication, ReadsThroughTheLinkAsItIsNow)
     EXPECT_EQ(m_core.m_stream->programme().placeholder, "a");
     EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathA());
     EXPECT_EQ(openDescriptors(m_core.workPathA()), 1);
+    EXPECT_EQ(played(), deliveryA);
     link("work_dir_b");
     m_core.onPlaylistChanged();
     EXPECT_EQ(m_core.m_stream->programme().placeholder, "b");
     EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathB());
     EXPECT_EQ(openDescriptors(m_core.workPathA()), 0);
     EXPECT_EQ(openDescriptors(m_core.workPathB()), 1);
+    EXPECT_EQ(played(), deliveryB);
     // A delivery without a readable playlist (none, or one larger than a playlist can be): the
     // old schedule must not play the new directory's files, nor stay on the directory the next
     // delivery overwrites; the placeholder, a URL, stays on the displays.
@@ -142,6 +157,8 @@ TEST_F(PlaylistApplication, ReadsThroughTheLinkAsItIsNow)
     EXPECT_EQ(m_core.m_stream->programme().directory, m_core.workPathA());
     EXPECT_TRUE(m_core.m_stream->programme().playlists.isEmpty());
     EXPECT_EQ(m_core.m_stream->programme().placeholder, "b");
+    // Nothing of a delivery is scheduled now.
+    EXPECT_TRUE(played().isEmpty());
     EXPECT_EQ(messages().last(),
         "  невозможно применить плейлист: File too large: more than 1048576 bytes");
 }

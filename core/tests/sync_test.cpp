@@ -1,4 +1,5 @@
 #include "logcapture.h"
+#include "statusreport.h"
 #include "testcore.h"
 #include "xxhsum.h"
 
@@ -14,6 +15,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTimer>
@@ -24,6 +27,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -195,52 +199,57 @@ TEST_F(Sync, SuccessSwitchesTheLinkToTheCompleteCopy)
 
 TEST_F(Sync, TransactionFileIsImmutableWhileTheRunReadsIt)
 {
-    class Probe : public TestCore
-    {
-    public:
-        QString workPathDirty() const override
-        {
-            immutableDuringRun = isImmutable(transactionFilePath(syncPath()));
-            return TestCore::workPathDirty();
-        }
-        mutable bool immutableDuringRun = false;
-    } core;
-    prepareHome(core);
-    ASSERT_TRUE(writeFile(core.syncPath() + "/a.mp4", "a"));
-    ASSERT_TRUE(
-        writeFile(core.syncPath() + "/TF", vesk::test::xxhsumLines(core.syncPath(), { "a.mp4" })));
-    core.onSync();
-    EXPECT_TRUE(core.immutableDuringRun);
-    EXPECT_FALSE(isImmutable(core.syncPath() + "/TF"));
-    EXPECT_EQ(QString::fromStdString(fs::read_symlink(fsPath(core.workPathClean()))), "work_dir_b");
+    ASSERT_TRUE(writeFile(sync("a.mp4"), "a"));
+    writeTf(xxhsumTf({ "a.mp4" }));
+    bool immutableDuringRun = false;
+    LogCapture::instance().hook = [&](const LogCapture::Line& line) {
+        if (line.message.startsWith("  копирование файлов"))
+            immutableDuringRun = isImmutable(sync("TF"));
+    };
+    const auto unhook = qScopeGuard([] { LogCapture::instance().hook = {}; });
+    m_core.onSync();
+    EXPECT_TRUE(immutableDuringRun);
+    EXPECT_FALSE(isImmutable(sync("TF")));
+    EXPECT_EQ(linkTarget(), "work_dir_b");
 }
 
 // A TF changed on disk after the run read it (here by root, past the attribute) is not what the
 // run copies: the files are verified against, and the copy's TF written from, what was read.
 TEST_F(Sync, TheCopyIsOfTheTransactionFileTheRunRead)
 {
-    class Rewriter : public TestCore
-    {
-    public:
-        QString workPathDirty() const override
-        {
-            const QString tf = transactionFilePath(syncPath());
-            vesk::file::changeAttributes(fsPath(tf), {}, vesk::file::Immutable);
-            rewritten = writeFile(tf, vesk::test::xxhsumLines(syncPath(), { "a.mp4" }));
-            return TestCore::workPathDirty();
-        }
-        mutable bool rewritten = false;
-    } core;
-    prepareHome(core);
-    ASSERT_TRUE(writeFile(core.syncPath() + "/a.mp4", "a"));
-    ASSERT_TRUE(writeFile(core.syncPath() + "/b.mp4", "b"));
-    const QByteArray read = vesk::test::xxhsumLines(core.syncPath(), { "a.mp4", "b.mp4" });
-    ASSERT_TRUE(writeFile(core.syncPath() + "/TF", read));
-    core.onSync();
-    ASSERT_TRUE(core.rewritten);
-    EXPECT_EQ(QString::fromStdString(fs::read_symlink(fsPath(core.workPathClean()))), "work_dir_b");
-    EXPECT_EQ(contents(core.workPathB()),
+    ASSERT_TRUE(writeFile(sync("a.mp4"), "a"));
+    ASSERT_TRUE(writeFile(sync("b.mp4"), "b"));
+    const QByteArray read = xxhsumTf({ "a.mp4", "b.mp4" });
+    writeTf(read);
+    bool rewritten = false;
+    LogCapture::instance().hook = [&](const LogCapture::Line& line) {
+        if (!line.message.startsWith("  грязная директория"))
+            return;
+        vesk::file::changeAttributes(fsPath(sync("TF")), {}, vesk::file::Immutable);
+        rewritten = writeFile(sync("TF"), xxhsumTf({ "a.mp4" }));
+    };
+    const auto unhook = qScopeGuard([] { LogCapture::instance().hook = {}; });
+    m_core.onSync();
+    ASSERT_TRUE(rewritten);
+    EXPECT_EQ(linkTarget(), "work_dir_b");
+    EXPECT_EQ(contents(m_core.workPathB()),
         (QMap<QString, QByteArray> { { "TF", read }, { "a.mp4", "a" }, { "b.mp4", "b" } }));
+}
+
+// The queued playlist application takes the directory the run verified, never looked up again:
+// a directory put in its place meanwhile is not played. The status names what plays by the XXH64
+// of its TF, as xxhsum computes it.
+TEST_F(Sync, ThePlaylistOfTheVerifiedDirectoryIsApplied)
+{
+    deliver();
+    m_core.onSync();
+    ASSERT_TRUE(QDir().rename(m_core.workPathB(), m_core.homePath() + "/verified"));
+    ASSERT_TRUE(writeFile(m_core.workPathB() + "/playlist.ini", "[placeholder]\nurl=impostor\n"));
+    runQueued();
+    EXPECT_EQ(m_core.m_stream->programme().placeholder, "http://example.org/idle.png");
+    ASSERT_TRUE(m_core.m_status->played);
+    EXPECT_EQ(vesk::status::deliveryText(m_core.m_status->played->delivery),
+        QString::fromLatin1(xxhsumTf({ "TF" }).left(16)));
 }
 
 // Until a playlist application moves it on, the engine plays the directory that is dirty now: a
@@ -276,7 +285,9 @@ TEST_F(Sync, TheDirectoryTheEngineStillPlaysIsNeverRebuilt)
 
 TEST_F(Sync, SecondDeliverySwitchesBack)
 {
-    deliver();
+    deliverFiles();
+    // Names as "./name": the played TF is read by the same parser as the next one.
+    writeTf(xxhsumTf(deliveredNames().replaceInStrings(QRegularExpression("^"), "./")));
     m_core.onSync();
     ASSERT_EQ(linkTarget(), "work_dir_b");
 
@@ -463,35 +474,22 @@ TEST_F(Sync, TransactionFileInUseIsRetried)
     expectNotSwitched();
 }
 
-// A Core whose link switch fails the way a full or read-only disk makes it fail.
-class FailingSwapCore : public TestCore
+// The link switch fails, as on a read-only disk (here the home is immutable): the attribute is
+// cleared, the run retried, nothing applied.
+TEST_F(Sync, AFailedSwitchClearsTheAttributeAndRetries)
 {
-public:
-    void swapWorkPaths() const override
-    {
-        immutableAtSwap = isImmutable(transactionFilePath(syncPath()));
-        throw std::runtime_error("boom");
-    }
-    mutable bool immutableAtSwap = false;
-};
-
-TEST(SyncException, ClearsTheAttributeAndRetries)
-{
-    FailingSwapCore core;
-    prepareHome(core);
-    ASSERT_TRUE(writeFile(core.syncPath() + "/a.mp4", "a"));
-    ASSERT_TRUE(
-        writeFile(core.syncPath() + "/TF", vesk::test::xxhsumLines(core.syncPath(), { "a.mp4" })));
-    LogCapture::instance().clear();
-
-    core.safe_wrap<&vesk::Core::onSync>();
-    EXPECT_TRUE(core.immutableAtSwap);
-    EXPECT_FALSE(isImmutable(core.syncPath() + "/TF"));
-    EXPECT_TRUE(core.m_syncTimer->isActive());
-    EXPECT_TRUE(
-        LogCapture::instance().contains(Level::error, "vesk.core", "unhandled exception: boom"));
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(LogCapture::instance().messages("vesk.core").contains(playlistChanged));
+    deliver();
+    const auto home = fsPath(m_core.homePath());
+    ASSERT_TRUE(vesk::file::changeAttributes(home, vesk::file::Immutable, {}));
+    const auto mutableAgain
+        = qScopeGuard([&] { vesk::file::changeAttributes(home, {}, vesk::file::Immutable); });
+    m_core.safe_wrap<&vesk::Core::onSync>();
+    EXPECT_TRUE(m_core.m_syncTimer->isActive());
+    const QStringList said = messages();
+    EXPECT_TRUE(said.last().startsWith("unhandled exception: ")
+        && said.last().contains("Operation not permitted"))
+        << said.last().toStdString();
+    expectNotSwitched();
 }
 
 // A register paired while the service runs: its home had no sync directory when init() ran, and

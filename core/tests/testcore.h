@@ -122,6 +122,7 @@ public:
     using Core::m_playlistTimer;
     using Core::m_server;
     using Core::m_socket;
+    using Core::m_status;
     using Core::m_stream;
     using Core::m_syncTimer;
     using Core::m_watcher;

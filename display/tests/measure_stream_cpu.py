@@ -154,9 +154,8 @@ def serve(scratch, data, url="clip.mp4", send_to="127.0.0.1:8555"):
         service.pair(Peer(), uuid.uuid4(), f"127.0.0.1:{heartbeat.port}")
         delivery = Delivery(os.path.join(scratch, f"delivery-{uuid.uuid4()}"),
                             {"clip.mp4": data, "playlist.ini": PLAYLIST.format(url=url).encode()})
-        mark = service.log_mark()
         delivery.copy_into(service.path("sync_dir"))
-        service.wait_log("  плейлист применен", since=mark)
+        service.wait_applied(delivery.transaction_file)
     except BaseException:
         service.close()
         heartbeat.close()

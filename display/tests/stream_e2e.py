@@ -214,9 +214,8 @@ class StreamEndToEndTest(unittest.TestCase):
         service.start()
         service.pair(Peer(), uuid.uuid4(), f"127.0.0.1:{heartbeat.port}")
         delivery = Delivery(os.path.join(scratch, "delivery"), files)
-        mark = service.log_mark()
         delivery.copy_into(service.path("sync_dir"))
-        service.wait_log("  плейлист применен", since=mark)
+        service.wait_applied(delivery.transaction_file)
         return service
 
     def record(self, port, seconds, path, pipe=False):
@@ -849,9 +848,9 @@ class LateJoinTest(unittest.TestCase):
         files = {f"clips/{name}": make_clip(os.path.join(scratch, "clips", name), colour)
                  for name, colour in (("a.mp4", "red"), ("b.mp4", "blue"))}
         files["playlist.ini"] = PLAYLIST.encode()
-        mark = service.log_mark()
-        Delivery(os.path.join(scratch, "delivery"), files).copy_into(service.path("sync_dir"))
-        service.wait_log("  плейлист применен", since=mark)
+        delivery = Delivery(os.path.join(scratch, "delivery"), files)
+        delivery.copy_into(service.path("sync_dir"))
+        service.wait_applied(delivery.transaction_file)
 
         # Six seconds of the stream as anybody on the network sees it (two slots: a slot sends its
         # clip's whole passes and then nothing); the first four are replayed, so that the keys of

@@ -6,11 +6,11 @@
 #include "sshmaster.h"
 #include <vesk/log/peertext.h>
 #include <vesk/statusfile.h>
+#include <vesk/xxhash64.h>
 
 #include <vesk/file/fileoperations.h>
 
 #include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -25,13 +25,9 @@ namespace {
 constexpr int rsyncPartial = 23;
 // Seconds between the tries of TF while the register holds it; the last one repeats.
 constexpr std::array tfPauses { 1, 2, 4, 8, 15, 30, 60 };
-// Between two looks at the TF the register plays. Each look runs a command on the register, and
-// a verified delivery takes seconds: a look a half second is prompt enough.
+// Between two reads of the register's status. Each runs a command on the register, and a verified
+// delivery takes seconds: a look a half second is prompt enough.
 constexpr unsigned long lookPauseMs = 500;
-// Between two reads of its status. The first read comes this long after TF went in, when a look
-// of the register that ended before TF came has surely been published (its status file is
-// rewritten a quarter second after a change).
-constexpr qint64 statusPauseMs = 1000;
 // No transfer takes a day; rsync's own --timeout ends one that stalls long before.
 constexpr int transferLimitMs = 24 * 3600 * 1000;
 
@@ -123,26 +119,41 @@ std::optional<QJsonObject> sendTransactionFile(
     }
 }
 
+// Our delivery as the register's status names it.
+QString deliveryOf(const QByteArray& tf)
+{
+    XXHash64 hasher(0);
+    hasher.add(tf.constData(), std::size_t(tf.size()));
+    return vesk::status::deliveryText(hasher.hash());
+}
+
+bool names(const QJsonObject& object, const QString& delivery)
+{
+    return object.value(vesk::status::key::delivery).toString() == delivery;
+}
+
+// What the wait ends with when the register neither played nor refused our delivery.
+QString unsettledText(const DeliveryWatch& watch)
+{
+    const QJsonObject& latest = watch.latest();
+    if (latest.isEmpty())
+        return QStringLiteral("none of TF %1 since the delivery").arg(watch.delivery());
+    if (latest.value(vesk::status::key::outcome).toString()
+        == vesk::status::outcomeText(vesk::status::SyncOutcome::switched))
+        return QStringLiteral("switched to it, but its playlist was not applied");
+    return syncText(latest);
+}
+
 int awaitVerdict(const DeliverOptions& options, const Content& content, const QJsonObject& before,
     const QDeadlineTimer& deadline)
 {
-    const QString home = options.catalog.section(u'/', 0, -2);
     DeliveryWatch watch(content.transactionFile, before);
-    QJsonObject status;
     QJsonObject told;
-    QElapsedTimer sinceStatus;
-    sinceStatus.start();
     while (!deadline.hasExpired()) {
         QThread::msleep(lookPauseMs);
-        const QByteArray played
-            = readPlayedTransactionFile(options.target, home, content.transactionFile.size() + 1)
-                  .value_or(QByteArray());
-        if (sinceStatus.elapsed() >= statusPauseMs) {
-            QString unread;
-            status = readStatus(options.target, unread).value_or(QJsonObject {});
-            sinceStatus.start();
-        }
-        const DeliveryWatch::Verdict verdict = watch.look(played, status);
+        QString unread;
+        const QJsonObject status = readStatus(options.target, unread).value_or(QJsonObject {});
+        const DeliveryWatch::Verdict verdict = watch.look(status);
         if (verdict == DeliveryWatch::Verdict::played) {
             report(QStringLiteral("played: %1 files, %2 bytes")
                        .arg(content.files.size())
@@ -164,27 +175,27 @@ int awaitVerdict(const DeliverOptions& options, const Content& content, const QJ
     return fail(exitTransport,
         QStringLiteral("the register did not play the delivery within %1 s; its last look: %2")
             .arg(options.waitSeconds)
-            .arg(watch.latest().isEmpty() ? QStringLiteral("none since the delivery")
-                                          : syncText(watch.latest())));
+            .arg(unsettledText(watch)));
 }
 
 } // namespace
 
-DeliveryWatch::DeliveryWatch(QByteArray ours, const QJsonObject& before)
-    : m_ours(std::move(ours))
+DeliveryWatch::DeliveryWatch(const QByteArray& tf, const QJsonObject& before)
+    : m_delivery(deliveryOf(tf))
     , m_before(before.value(vesk::status::key::sync).toObject())
 {
     const QString outcome = m_before.value(vesk::status::key::outcome).toString();
-    m_unsettled = outcome == vesk::status::outcomeText(vesk::status::SyncOutcome::refused)
-        || outcome == vesk::status::outcomeText(vesk::status::SyncOutcome::retryPending);
+    m_unsettled = names(m_before, m_delivery)
+        && (outcome == vesk::status::outcomeText(vesk::status::SyncOutcome::refused)
+            || outcome == vesk::status::outcomeText(vesk::status::SyncOutcome::retryPending));
 }
 
-DeliveryWatch::Verdict DeliveryWatch::look(const QByteArray& played, const QJsonObject& status)
+DeliveryWatch::Verdict DeliveryWatch::look(const QJsonObject& status)
 {
-    if (!played.isEmpty() && played == m_ours)
+    if (names(status.value(vesk::status::key::playing).toObject(), m_delivery))
         return Verdict::played;
     const QJsonObject sync = status.value(vesk::status::key::sync).toObject();
-    if (sync.isEmpty() || sync == m_before)
+    if (sync == m_before || !names(sync, m_delivery))
         return Verdict::waiting;
     if (m_first.isEmpty())
         m_first = sync;

@@ -20,13 +20,15 @@ enum ExitStatus : int {
     exitIncomplete = 4,
 };
 
-// Tells from what a register shows whether our delivery went in, or was refused, without
-// trusting either clock: the played TF is compared with ours, and the status's look at the sync
-// directory ("sync") counts only when it is newer than the one before our TF went.
+// Tells from a register's status whether our delivery went in, or was refused, without trusting
+// either clock: the status names the delivery whose playlist it applied ("playing") and the one it
+// last looked at ("sync"), each by the XXH64 of its TF, which we compute of ours. A look counts
+// only when it is newer than the one before our TF went.
 //
-// One subtlety: when the register was still retrying an earlier delivery that had not gone in,
-// one look of that retry may end just before our TF arrives and show a refusal of the earlier
-// TF. Then the first new look is not taken as a refusal of ours; the one after it is.
+// One subtlety: the same TF delivered again after a refusal (the damaged file now sent again) may
+// meet a retry of the register that ended just before our TF went, still refusing it. When the
+// look before named our TF unsettled, the first new look is not taken as a refusal; the one after
+// it is.
 class DeliveryWatch
 {
 public:
@@ -36,18 +38,19 @@ public:
         refused,
     };
 
-    // `ours`: the TF delivered; `before`: the register's status read just before it went.
-    DeliveryWatch(QByteArray ours, const QJsonObject& before);
+    // `tf`: the TF delivered; `before`: the register's status read just before it went.
+    DeliveryWatch(const QByteArray& tf, const QJsonObject& before);
 
-    // One look: the TF the register plays (empty when unknown) and its status (empty when it
-    // could not be read).
-    Verdict look(const QByteArray& played, const QJsonObject& status);
+    // One look at the register's status (empty when it could not be read).
+    Verdict look(const QJsonObject& status);
 
-    // The newest look at the sync directory since the delivery; empty before there is one.
+    // Our delivery as the status names it.
+    const QString& delivery() const { return m_delivery; }
+    // The newest look at our delivery since it went; empty before there is one.
     const QJsonObject& latest() const { return m_latest; }
 
 private:
-    QByteArray m_ours;
+    QString m_delivery;
     QJsonObject m_before;
     bool m_unsettled = false;
     QJsonObject m_first;

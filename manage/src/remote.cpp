@@ -140,16 +140,4 @@ std::optional<QJsonObject> readStatus(const SshTarget& target, QString& error)
     return std::nullopt;
 }
 
-std::optional<QByteArray> readPlayedTransactionFile(
-    const SshTarget& target, const QString& home, qint64 limit)
-{
-    const ProgramRun run = runProgram(QStringLiteral("ssh"),
-        sshArguments(target) << QStringLiteral("cat %1/work_dir/TF").arg(home), limit,
-        remoteTimeoutSeconds * 1000);
-    // Longer than the limit is not the TF the caller compares with; what came is enough to tell.
-    if (run.status != 0 && !run.overflow)
-        return std::nullopt;
-    return run.out;
-}
-
 } // namespace vesk::manage

@@ -64,11 +64,6 @@ QString remotePath(const SshTarget& target, const QString& path);
 // stopped), or nothing with `error` set.
 std::optional<QJsonObject> readStatus(const SshTarget& target, QString& error);
 
-// The TF the register plays, at most `limit` bytes of it (enough to compare with ours); nothing
-// when it cannot be read. `home` is the register's home, the parent of its sync directory.
-std::optional<QByteArray> readPlayedTransactionFile(
-    const SshTarget& target, const QString& home, qint64 limit);
-
 // Seconds ssh and rsync may stay silent before they give up on a register.
 constexpr int remoteTimeoutSeconds = 60;
 

@@ -159,35 +159,52 @@ TEST(HeartbeatTable, MissedBeatsFollowThePeriodInVirtualTime)
 
 TEST(DeliveryWatch, TellsOurVerdictFromTheRegistersLooks)
 {
-    const auto status = [](const char* outcome, int time) {
+    // Our delivery as a management server names it with a tool that is not ours.
+    const QByteArray tf = "44bc2cf5ad770999  a.mp4\n";
+    QProcess xxhsum;
+    xxhsum.start("xxhsum", { "-H1" });
+    xxhsum.write(tf);
+    xxhsum.closeWriteChannel();
+    ASSERT_TRUE(xxhsum.waitForFinished(30000));
+    const QString ours = QString::fromLatin1(xxhsum.readAllStandardOutput().left(16));
+    const QString old = "0123456789abcdef";
+    // The last look at `looked` ended with `outcome` at `time`; `played` is applied.
+    const auto status = [](const QString& looked, const char* outcome, int time,
+                            const QString& played) {
         return QJsonObject { { "sync",
-            QJsonObject { { "outcome", outcome }, { "time", time }, { "reason", "why" } } } };
+                                 QJsonObject { { "delivery", looked }, { "outcome", outcome },
+                                     { "time", time }, { "reason", "why" } } },
+            { "playing", QJsonObject { { "delivery", played }, { "applied", "2026-12-08" } } } };
     };
     using V = DeliveryWatch::Verdict;
     struct Case
     {
-        const char* before;
-        std::vector<std::pair<QByteArray, QJsonObject>> looks;
+        QJsonObject before;
+        std::vector<QJsonObject> looks;
         V verdict;
     };
     const Case cases[] = {
-        { "up to date", { { "old", status("up to date", 0) }, { "TF", {} } }, V::played },
-        { "up to date", { { "old", status("up to date", 0) }, { "old", status("refused", 1) } },
-            V::refused },
-        { "up to date", { { "", {} }, { "old", status("retry pending", 1) } }, V::waiting },
-        // The register still retried an earlier delivery: its first look may be of that one.
-        { "refused", { { "old", status("refused", 1) } }, V::waiting },
-        { "refused", { { "old", status("refused", 1) }, { "old", status("refused", 2) } },
-            V::refused },
-        { "retry pending", { { "old", status("refused", 1) }, { "TF", status("switched", 2) } },
-            V::played },
+        { status(old, "up to date", 0, old),
+            { status(ours, "switched", 1, old), status(ours, "switched", 1, ours) }, V::played },
+        { status(old, "up to date", 0, old), { {}, status(ours, "refused", 1, old) }, V::refused },
+        { status(old, "up to date", 0, old), { status(ours, "retry pending", 1, old) },
+            V::waiting },
+        // Another delivery's refusals are never ours.
+        { status(old, "refused", 0, old), { status(old, "refused", 1, old) }, V::waiting },
+        // Our TF again after its refusal: the register's first look may still be the old one.
+        { status(ours, "refused", 0, old), { status(ours, "refused", 1, old) }, V::waiting },
+        { status(ours, "refused", 0, old),
+            { status(ours, "refused", 1, old), status(ours, "refused", 2, old) }, V::refused },
+        { status(ours, "retry pending", 0, old),
+            { status(ours, "refused", 1, old), status(ours, "switched", 2, ours) }, V::played },
     };
-    for (const Case& c : cases) {
-        DeliveryWatch watch("TF", status(c.before, 0));
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        DeliveryWatch watch(tf, cases[i].before);
+        EXPECT_EQ(watch.delivery(), ours);
         V verdict = V::waiting;
-        for (const auto& [played, look] : c.looks)
-            verdict = watch.look(played, look);
-        EXPECT_EQ(verdict, c.verdict) << c.before << " then " << c.looks.size() << " looks";
+        for (const QJsonObject& look : cases[i].looks)
+            verdict = watch.look(look);
+        EXPECT_EQ(verdict, cases[i].verdict) << "case " << i;
     }
 }
 

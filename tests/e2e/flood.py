@@ -128,10 +128,10 @@ def run_flood(seconds):
         service.start()
         service.pair(Peer(), uuid.uuid4(), "127.0.0.1:9")
         clip = make_clip(os.path.join(scratch, "clip.mp4"), "green")
-        mark = service.log_mark()
-        Delivery(os.path.join(scratch, "delivery"),
-                 {"clip.mp4": clip, "playlist.ini": PLAYLIST}).copy_into(service.path("sync_dir"))
-        service.wait_log("  плейлист применен", since=mark)
+        delivery = Delivery(os.path.join(scratch, "delivery"),
+                            {"clip.mp4": clip, "playlist.ini": PLAYLIST})
+        delivery.copy_into(service.path("sync_dir"))
+        service.wait_applied(delivery.transaction_file)
         display = Display(os.environ["VESK_DISPLAY"], service.port, seconds + 600,
                           os.path.join(scratch, "received.mp4"))
         wait_until(lambda: display.lines, 60, "packets at the display", service.diagnostics)

@@ -66,9 +66,8 @@ def main():
         clip = make_clip(os.path.join(service.root, "clip.mp4"), "gray", seconds=10)
         delivery = Delivery(os.path.join(service.root, "content"),
                             {"playlist.ini": PLAYLIST, "clip.mp4": clip})
-        mark = service.log_mark()
         delivery.copy_into(service.path("sync_dir"))
-        service.wait_log("  плейлист применен", since=mark)
+        service.wait_applied(delivery.transaction_file)
         pid = service.process.pid
         with open(messages, "w") as err:
             strace = subprocess.Popen(["strace", "-f", "-c", "-o", trace, "-e",

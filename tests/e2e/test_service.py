@@ -22,8 +22,8 @@ from rsync_delivery import (ACCOUNT, RSYNC_PARTIAL, accepted_logins, files_under
                             seal, start_register, write_random)
 from vesk_e2e import (HOME, IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, REQUEST_TIMEOUT,
                       SYNC_DIR, TAG_LENGTH, TOKEN_LENGTH, Delivery, Peer, Service, UdpListener,
-                      curl, decrypt, enter_private_mount_namespace, make_clip, open_encrypted,
-                      post_json, raw_exchange, wait_until, write_replacing)
+                      curl, decrypt, delivery_name, enter_private_mount_namespace, make_clip,
+                      open_encrypted, post_json, raw_exchange, wait_until, write_replacing)
 
 CLIENT_KEY = ("ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2 "
               "management@e2e")
@@ -109,7 +109,7 @@ class ServiceTestCase(unittest.TestCase):
         delivery.copy_into(service.path("sync_dir"), corrupt=corrupt)
         if corrupt is None:
             service.wait_log("  синхронизация завершена", since=mark)
-            service.wait_log("  плейлист применен", since=mark)
+            service.wait_applied(delivery.transaction_file)
             self.assertEqual(os.readlink(service.path("work_dir")), expected_link)
         return mark
 
@@ -310,8 +310,9 @@ class DeliveryTest(ServiceTestCase):
         self.assertFalse(service.find_log("  синхронизация завершена", since=mark))
         refused = self.statusWhen(service, lambda s: s["sync"]["outcome"] == "refused",
                                   "the refused delivery")["sync"]
-        self.assertEqual((refused["reason"], refused["retryPending"]),
-                         ("a file does not match its checksum in TF", True))
+        self.assertEqual((refused["reason"], refused["retryPending"], refused["delivery"]),
+                         ("a file does not match its checksum in TF", True,
+                          delivery_name(second.transaction_file)))
         display = Peer()
         answer, _, _ = service.stream_connect(display)
         status = self.statusWhen(service, lambda s: s["stream"]["displaysJoined"] == 1,
@@ -324,7 +325,8 @@ class DeliveryTest(ServiceTestCase):
         self.assertEqual(shown.returncode, 0, shown.stderr)
         for fact in ("Paired:     with 127.0.0.1:5000", "refused: a file does not match its "
                      "checksum in TF", f"Went in:    {status['lastSwitch']['time'][:10]}",
-                     "switched: 3 files", "1 displays joined", "Plays from: work_dir_b, playlists e2e"):
+                     "switched: 3 files", "1 displays joined", "Plays from: work_dir_b, playlists "
+                     f"e2e; TF {delivery_name(first.transaction_file)} applied"):
             self.assertIn(fact, shown.stdout)
         shown = self.vesk_status(service, "--json")
         self.assertEqual(json.loads(shown.stdout)["pid"], status["pid"])
@@ -341,7 +343,7 @@ class DeliveryTest(ServiceTestCase):
         with open(service.path("sync_dir/green.mp4"), "wb") as f:
             f.write(files["green.mp4"])
         service.wait_log("  синхронизация завершена", since=mark)
-        service.wait_log("  плейлист применен", since=mark)
+        service.wait_applied(second.transaction_file)
         self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_a")
         for name, data in files.items():
             self.assertEqual(read(service.path("work_dir_a/" + name)), data, name)
@@ -582,7 +584,7 @@ class RestartTest(ServiceTestCase):
             self.assertEqual(read(service.path("work_dir_b/" + name)), data, name)
         # The content is found up to date and played again at once.
         service.wait_log(" данные актуальны - синхронизация не требуется", since=mark)
-        service.wait_log("  плейлист применен", since=mark)
+        service.wait_applied(delivery.transaction_file)
         answer, _, _ = service.stream_connect(Peer())
         self.assertEqual(answer["listen"], "0.0.0.0:8554")
 
@@ -798,35 +800,43 @@ class HostileDeliveryTest(ServiceTestCase):
         # TF lines that waste or cannot be taken: a name listed again (3,000 times here) is taken
         # once; a name listed with two checksums, or one that is not UTF-8, refuses the TF with
         # its reason and no retry; a name of 254 bytes goes in. A url longer than a path is
-        # refused with a line that names its playlist and file.
+        # refused with a line that names its playlist and file. However a name is written
+        # ("./a.mp4" or "a.mp4"), an unchanged file is linked from the played directory, never
+        # copied: the same inode in both work directories.
         files = {"playlist.ini": (PLAYLIST + "[e2e.3]\nurl=" + "x" * 4097 + "\n").encode(),
                  "a.mp4": os.urandom(4096)}
         listed = self.deliver(service, scratch, "listed", files)
         count = listed.transaction_file.count(b"\n")
         again = listed.transaction_file.splitlines(True)[0].replace(b"  ", b"  ./", 1)
-        cases = [(listed.transaction_file + again * 3000, None),
+        dotted = listed.transaction_file.replace(b"  ", b"  ./")
+        cases = [(listed.transaction_file + again * 3000, None, False),
+                 (dotted, None, True),
+                 (listed.transaction_file, None, True),
                  (listed.transaction_file + b"0123456789abcdef  a.mp4\n",
-                  f"line {count + 1} lists a.mp4 again with another checksum"),
+                  f"line {count + 1} lists a.mp4 again with another checksum", None),
                  (listed.transaction_file + b"0000000000000000  \xff.mp4\n",
-                  f"line {count + 1}: the name is not UTF-8")]
-        for tf, refused in cases:
+                  f"line {count + 1}: the name is not UTF-8", None)]
+        for tf, refused, shared in cases:
             mark = service.log_mark()
             write_replacing(sync_tf, tf)
             if refused is None:
-                service.wait_log(FINISHED, since=mark)
+                status = service.wait_applied(tf)
                 service.wait_log("  файл 3 плейлиста e2e отклонен: url длиннее 4096 байт",
                                  logger="vesk.playlist.parser", since=mark)
                 self.assertEqual(read(service.path("work_dir/TF")), tf)
                 self.assertEqual(read(service.path("work_dir/a.mp4")), files["a.mp4"])
-                size = sum(map(len, files.values()))
-                went_in = self.statusWhen(service, lambda s: s["lastSwitch"]["bytes"] == size,
-                                          "the delivery counted once")["lastSwitch"]
-                self.assertEqual(went_in["files"], 2)
+                went_in = status["lastSwitch"]
+                self.assertEqual((went_in["delivery"], went_in["files"], went_in["bytes"]),
+                                 (delivery_name(tf), 2, sum(map(len, files.values()))))
+                inodes = {os.stat(service.path(work + "/a.mp4")).st_ino
+                          for work in ("work_dir_a", "work_dir_b")}
+                self.assertEqual(len(inodes) == 1, shared, tf[:40])
                 continue
             service.wait_log("  файл транзакции отклонен: " + refused, since=mark)
             sync = self.statusWhen(service, lambda s: s["sync"].get("reason") == refused,
                                    "the refusal")["sync"]
-            self.assertEqual((sync["outcome"], sync["retryPending"]), ("refused", False))
+            self.assertEqual((sync["outcome"], sync["retryPending"], sync["delivery"]),
+                             ("refused", False, delivery_name(tf)))
         long_name = "l" * 250 + ".mp4"
         files = {"playlist.ini": PLAYLIST.encode(), long_name: os.urandom(4096)}
         self.deliver(service, scratch, "short", {"playlist.ini": files["playlist.ini"]})

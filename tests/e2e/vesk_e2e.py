@@ -419,6 +419,30 @@ class Service:
         return wait_until(seen, timeout, f"log message {message!r} on {logger}",
                           self.diagnostics)
 
+    def wait_applied(self, transaction_file, timeout=REQUEST_TIMEOUT):
+        """Waits until the running service's status.json names the delivery of that TF (its XXH64
+        by xxhsum) as the one whose playlist it applied; returns the status."""
+        digest = delivery_name(transaction_file)
+        runtime = self.environment.get("RUNTIME_DIRECTORY", "").split(":")[0]
+        path = os.path.join(runtime or self.home, "status.json")
+
+        def applied():
+            if not self.running():
+                raise AssertionError(f"the service exited while waiting for delivery {digest}\n"
+                                     f"{self.diagnostics()}")
+            try:
+                with open(path, "rb") as f:
+                    status = json.loads(f.read())
+            except (OSError, ValueError):
+                return None
+            # From this process: a stopped one's file names what it played.
+            if status.get("pid") == self.process.pid and status["playing"]["delivery"] == digest:
+                return status
+            return None
+
+        return wait_until(applied, timeout, f"status naming delivery {digest} applied",
+                          self.diagnostics)
+
     def stderr(self):
         try:
             with open(self.stderr_path, "rb") as f:
@@ -472,6 +496,12 @@ class Delivery:
                 data = bytes([data[0] ^ 0xFF]) + data[1:]
             write_replacing(os.path.join(sync_dir, name), data)
         write_replacing(os.path.join(sync_dir, "TF"), self.transaction_file)
+
+
+def delivery_name(transaction_file):
+    """A delivery as the status names it: the XXH64 of its TF, by the xxhsum tool."""
+    return subprocess.run(["xxhsum", "-H1"], input=transaction_file, capture_output=True,
+                          check=True).stdout[:16].decode()
 
 
 def write_replacing(path, data, timeout=REQUEST_TIMEOUT):

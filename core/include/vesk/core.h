@@ -36,7 +36,8 @@ class Logger;
 }
 namespace detail {
 struct StatusRecords;
-}
+struct SwitchedDirectory;
+} // namespace detail
 
 class Core : public QObject
 {
@@ -122,6 +123,9 @@ protected:
     QPointer<QTimer> m_statusTimer;
     QPointer<QTimer> m_statusSoon;
     std::unique_ptr<detail::StatusRecords> m_status;
+    // The directory the last synchronisation switched to, until the playlist application that it
+    // queued takes it. Main thread only.
+    std::unique_ptr<detail::SwitchedDirectory> m_switched;
     QSharedPointer<Stream> m_stream;
     // One pairing at a time; the heartbeat reads the pairing files under it, so that it sees one
     // pairing's files.

@@ -14,6 +14,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstdint>
+
 namespace vesk::status {
 
 // The members of the document, at every level.
@@ -27,7 +29,7 @@ inline constexpr QLatin1String version("version"), pid("pid"), started("started"
     playlist("playlist"), file("file"), url("url"), start("start"), end("end"),
     placeholder("placeholder"), idle("idle"), stream("stream"), destination("destination"),
     datagrams("datagrams"), errors("errors"), displaysJoined("displaysJoined"), api("api"),
-    answered("answered"), dropped("dropped");
+    answered("answered"), dropped("dropped"), delivery("delivery"), applied("applied");
 } // namespace key
 
 // How one look at the sync directory ended.
@@ -46,6 +48,11 @@ QLatin1String outcomeText(SyncOutcome outcome);
 
 // Whether the service looks at the delivery again by itself, without news from the watcher.
 bool retries(SyncOutcome outcome);
+
+// A delivery as the file names it: the XXH64 (seed 0) of its TF's bytes, in 16 lower-case
+// hexadecimal digits ("ef46db3751d8e999" for an empty TF). A management server computes the same
+// of the TF it sent, with xxhsum -H1 for one.
+QString deliveryText(std::uint64_t tfHash);
 
 // A time as the file writes it: local time with milliseconds and a numeric offset, also for UTC,
 // "2026-12-08T12:00:01.123+03:00". An invalid time gives an empty text.

@@ -64,6 +64,8 @@ bool LogCapture::waitFor(log::Level level, const QString& logger, const QString&
 
 void LogCapture::append(Line line)
 {
+    if (hook)
+        hook(line);
     QMutexLocker lock(&m_mutex);
     m_lines.append(std::move(line));
 }
