@@ -9,10 +9,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -213,6 +217,79 @@ TEST_F(FileAppenderTest, LineRightAfterTheFileWentIsInANewFileAtThePath)
             }
         }
     }
+}
+
+// Each rotation opens a new file, which the watch must follow: no rotation costs a look, and a
+// removal after many of them is still seen by the very next line.
+TEST_F(FileAppenderTest, WatchFollowsTheFileAcrossRotations)
+{
+    FileAppender appender(path(), 1, 3);
+    writeNumbered(appender, 1, 500);
+    ASSERT_TRUE(QFileInfo::exists(path() + u".2"_s)) << "the rotation did not run";
+    EXPECT_EQ(appender.pathChecks().looks, 0u);
+    ASSERT_TRUE(QFile::remove(path()));
+    appender.writeLine("probe");
+    EXPECT_EQ(readAll(path()), "probe\n");
+    const FileAppender::PathChecks checks = appender.pathChecks();
+    EXPECT_TRUE(checks.watched);
+    EXPECT_EQ(checks.looks, 1u);
+    EXPECT_EQ(checks.reopened, 1u);
+}
+
+// No look at the path is due while nothing happens to it, so another process's lines in the same
+// file are counted from the kernel's size: at the latest with the 102nd line of ours.
+TEST_F(FileAppenderTest, AnotherWritersLinesAreCountedWithinAHundredAndTwoLines)
+{
+    FileAppender appender(path(), 1, 5);
+    appender.writeLine("ours");
+    QFile other(path());
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly | QIODevice::Append));
+    other.write(QByteArray(990, 'o') + '\n');
+    other.close();
+    int lines = 0;
+    while (!QFileInfo::exists(path() + u".1"_s) && lines < 200) {
+        appender.writeLine("x");
+        ++lines;
+    }
+    EXPECT_LE(lines, 102);
+    EXPECT_EQ(appender.pathChecks().looks, 0u);
+}
+
+// Out of descriptors for an inotify instance: said once, and every line looks at the path,
+// which still sees a removal at once.
+TEST_F(FileAppenderTest, NoInotifyInstanceIsSaidOnceAndEveryLineLooks)
+{
+    ASSERT_TRUE(QDir().mkpath(dir()));
+    FileAppender appender(path(), 5000, 5);
+    test::StderrCapture capture;
+    // The undefined-behaviour sanitizer checks an object's type through a pipe the first time it
+    // meets it, which it cannot make with no descriptor left: it meets std::cerr's here.
+    std::cerr << std::endl;
+    rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    {
+        // Back to the limit of before, however the block ends.
+        const std::unique_ptr<rlimit, void (*)(rlimit*)> restore(
+            &saved, [](rlimit* limit) { ::setrlimit(RLIMIT_NOFILE, limit); });
+        // The lowest free descriptor is the only one left: the log file takes it.
+        const int lowest = ::dup(0);
+        ASSERT_GE(lowest, 0);
+        ::close(lowest);
+        rlimit one = saved;
+        one.rlim_cur = rlim_t(lowest) + 1;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &one), 0);
+        appender.writeLine("before");
+        QFile::remove(path());
+        appender.writeLine("probe");
+    }
+    const QByteArray said = capture.take();
+    EXPECT_EQ(said,
+        "\nлоггер: Не удаётся следить за файлом журнала " + path().toUtf8() + " (inotify: "
+            + qt_error_string(EMFILE).toUtf8() + "); путь проверяется перед каждой строкой\n");
+    EXPECT_EQ(readAll(path()), "probe\n");
+    const FileAppender::PathChecks checks = appender.pathChecks();
+    EXPECT_FALSE(checks.watched);
+    EXPECT_EQ(checks.reopened, 1u);
 }
 
 // A file that cannot be written is said once, its lines go to standard error instead, and the
