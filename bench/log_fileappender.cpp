@@ -3,8 +3,11 @@
 // appender's overhead reads as the ratio of the two rates:
 //
 //   BM_Write2                 the floor: one write(2) per line
-//   BM_FileAppenderWriteLine  + a look at the path (statx(2)) before every line, the size
-//                             counted, rotation, locking
+//   BM_FileAppenderWriteLine  + a question to the inotify queue (one epoll_wait(2) of no time)
+//                             before every line, the size counted, rotation, locking
+//   BM_FileAppenderWriteLineUnwatched
+//                             the same with no inotify watch allowed: a look at the path
+//                             (statx(2)) before every line instead, as where inotify cannot be had
 //   BM_FileAppenderLog        + Appender::format (local time stamp, level field) and UTF-8
 //   BM_LoggerSuppressed       a Logger::info call below the threshold, which still formats
 //
@@ -77,15 +80,26 @@ void BM_Write2(benchmark::State& state)
     state.SetBytesProcessed(state.iterations() * line.size());
 }
 
-void BM_FileAppenderWriteLine(benchmark::State& state)
+void writeLines(benchmark::State& state, int maxWatches)
 {
     QTemporaryDir dir(benchDir().path() + u"/writeline-XXXXXX"_s);
-    FileAppender appender(dir.path() + u"/morlen-vesk.log"_s, maxFileSize, maxFiles);
+    FileAppender appender(dir.path() + u"/morlen-vesk.log"_s, maxFileSize, maxFiles,
+        std::chrono::seconds(1), maxWatches);
     const QByteArray line = sampleLine().chopped(1);
     for (auto _ : state)
         appender.writeLine(line);
     state.SetItemsProcessed(state.iterations());
     state.SetBytesProcessed(state.iterations() * (line.size() + 1));
+}
+
+void BM_FileAppenderWriteLine(benchmark::State& state)
+{
+    writeLines(state, FileAppender::defaultMaxWatches);
+}
+
+void BM_FileAppenderWriteLineUnwatched(benchmark::State& state)
+{
+    writeLines(state, 0);
 }
 
 void BM_FileAppenderLog(benchmark::State& state)
@@ -121,6 +135,7 @@ void BM_LoggerSuppressed(benchmark::State& state)
 
 BENCHMARK(BM_Write2);
 BENCHMARK(BM_FileAppenderWriteLine);
+BENCHMARK(BM_FileAppenderWriteLineUnwatched);
 BENCHMARK(BM_FileAppenderLog);
 BENCHMARK(BM_FileAppenderLog)->Threads(4)->UseRealTime();
 BENCHMARK(BM_LoggerSuppressed);

@@ -1,5 +1,7 @@
 #include <vesk/log/fileappender.h>
 
+#include "pathwatch.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -7,10 +9,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <charconv>
@@ -22,6 +24,16 @@
 namespace vesk::log {
 
 namespace {
+
+using detail::deviceOf;
+using detail::identify;
+
+// Lines of our own between two takes of the file's size from the kernel, minus one: another
+// process appending to the file is counted with every 102nd line.
+constexpr int linesBetweenSizes = 100;
+
+// The most that writeLine's buffer keeps once a long line is written.
+constexpr qsizetype keptLineBuffer = 64 * 1024;
 
 // What the appender's complaints add, so that whoever reads the journal knows where the lines
 // went and that nothing more will be said until the file works again.
@@ -76,21 +88,6 @@ void cutToLimit(QByteArray& whole, qint64 limit)
     whole.append(noted ? note : QByteArray("\n"));
 }
 
-// Which file a path names (or, with an empty path and AT_EMPTY_PATH, which file a descriptor
-// holds), its type and its size; false with errno set when there is none. Asks for no time stamps:
-// where the kernel keeps fine-grained ones (Linux 6.13 and later), a look at them obliges it to
-// stamp the file's next change afresh, which costs the write after every look an update of the
-// inode.
-bool identify(int directory, const char* path, int flags, struct statx& file)
-{
-    return ::statx(directory, path, flags, STATX_TYPE | STATX_INO | STATX_SIZE, &file) == 0;
-}
-
-quint64 deviceOf(const struct statx& file)
-{
-    return quint64(makedev(file.stx_dev_major, file.stx_dev_minor));
-}
-
 void toStandardError(const QByteArray& whole)
 {
     std::cerr.write(whole.constData(), whole.size());
@@ -99,13 +96,14 @@ void toStandardError(const QByteArray& whole)
 
 } // namespace
 
-FileAppender::FileAppender(
-    const QString& path, int maxFileSize, int maxFiles, std::chrono::milliseconds recheckAfter)
+FileAppender::FileAppender(const QString& path, int maxFileSize, int maxFiles,
+    std::chrono::milliseconds recheckAfter, int maxWatches)
     : m_path(path)
     , m_encodedPath(QFile::encodeName(path))
     , m_maxSize(clampedBytes(maxFileSize))
     , m_maxFiles(maxFiles)
     , m_recheckAfter(recheckAfter)
+    , m_watch(std::make_unique<detail::PathWatch>(maxWatches))
 {
 }
 
@@ -118,6 +116,7 @@ void FileAppender::log(Level level, const QString& name, const QString& message)
 {
     QByteArray line = formatUtf8(level, name, message);
     line.append('\n');
+    QMutexLocker lock(&m_mutex);
     append(line);
 }
 
@@ -125,22 +124,24 @@ void FileAppender::writeLine(const QByteArray& line)
 {
     // Line and line end in one write, so that the line lands in one piece even beside another
     // process appending to the same file.
-    QByteArray whole;
-    whole.reserve(line.size() + 1);
-    whole.append(line).append('\n');
-    append(whole);
+    QMutexLocker lock(&m_mutex);
+    m_lineBuffer.resize(line.size() + 1);
+    char* whole = m_lineBuffer.data();
+    std::memcpy(whole, line.constData(), size_t(line.size()));
+    whole[line.size()] = '\n';
+    append(m_lineBuffer);
+    if (m_lineBuffer.capacity() > keptLineBuffer)
+        m_lineBuffer = QByteArray();
 }
 
 void FileAppender::append(QByteArray& whole)
 {
-    QMutexLocker lock(&m_mutex);
-
     if (m_failing && Clock::now() < m_retryAt) {
         toStandardError(whole);
         return;
     }
     if (m_descriptor >= 0)
-        checkPath();
+        checkFile();
     if (m_maxSize > 0 && whole.size() > m_maxSize)
         cutToLimit(whole, m_maxSize);
 
@@ -162,8 +163,29 @@ void FileAppender::append(QByteArray& whole)
     }
 }
 
+void FileAppender::checkFile()
+{
+    if (m_watch->lookDue()) {
+        checkPath();
+        return;
+    }
+    if (++m_linesSinceSize > linesBetweenSizes)
+        takeSize();
+}
+
+void FileAppender::takeSize()
+{
+    struct statx opened
+    {
+    };
+    m_linesSinceSize = 0;
+    if (identify(m_descriptor, "", AT_EMPTY_PATH, opened))
+        m_size = qint64(opened.stx_size);
+}
+
 void FileAppender::checkPath()
 {
+    ++m_checks.looks;
     struct statx atPath
     {
     };
@@ -171,11 +193,25 @@ void FileAppender::checkPath()
         || atPath.stx_ino != m_inode) {
         // Removed, moved away or replaced (the file or a directory above it): the line goes to
         // the path.
+        ++m_checks.reopened;
         close();
         return;
     }
     // Another writer may have appended too.
+    m_linesSinceSize = 0;
     m_size = qint64(atPath.stx_size);
+}
+
+void FileAppender::watch()
+{
+    QString reason;
+    if (m_watch->watch(m_encodedPath, m_device, m_inode, reason)
+            == detail::PathWatch::Outcome::unavailable
+        && !m_saidUnwatched) {
+        m_saidUnwatched = true;
+        fail(QStringLiteral("Не удаётся следить за файлом журнала ") + m_path + QStringLiteral(" (")
+            + reason + QStringLiteral("); путь проверяется перед каждой строкой"));
+    }
 }
 
 QString FileAppender::open()
@@ -208,6 +244,8 @@ QString FileAppender::open()
     m_isStandardError = identify(STDERR_FILENO, "", AT_EMPTY_PATH, standardError)
         && deviceOf(standardError) == m_device && standardError.stx_ino == m_inode;
     m_rotatable = S_ISREG(opened.stx_mode) && !m_isStandardError;
+    m_linesSinceSize = 0;
+    watch();
     return {};
 }
 
@@ -238,6 +276,14 @@ bool FileAppender::onStandardError() const
 {
     QMutexLocker lock(&m_mutex);
     return m_failing || (m_descriptor >= 0 && m_isStandardError);
+}
+
+FileAppender::PathChecks FileAppender::pathChecks() const
+{
+    QMutexLocker lock(&m_mutex);
+    PathChecks checks = m_checks;
+    checks.watched = m_descriptor >= 0 && m_watch->watched();
+    return checks;
 }
 
 void FileAppender::close()

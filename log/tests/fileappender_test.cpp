@@ -9,16 +9,21 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
 using namespace vesk::log;
 using namespace Qt::StringLiterals;
+using namespace std::string_literals;
 using test::readAll;
 using test::readLines;
 
@@ -118,49 +123,173 @@ TEST_F(FileAppenderTest, ContinuesAnExistingFile)
 }
 
 // Whatever makes the path stop naming the open file, done right before a line: that very line
-// is in a new file at the path, and the old file keeps what it had.
+// is in a new file at the path, and the old file keeps what it had; what leaves the path alone
+// reopens nothing. Both with inotify telling of changes and with a look at the path before every
+// line (no watches allowed, said once).
 TEST_F(FileAppenderTest, LineRightAfterTheFileWentIsInANewFileAtThePath)
 {
+    const QString current = dir() + u"/current"_s;
+    const QString file = current + u'/' + fileName;
     const QString aside = m_tmp.path() + u"/aside"_s;
     const auto renamed = [](const QString& from, const QString& to) {
         return ::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData())
             == 0;
     };
+    // "current" a link to real-a that is pointed to real-b, as a dated log rotation might do.
+    const auto linkTo = [&](const QString& target, const QString& link) {
+        return QDir().mkpath(dir() + u'/' + target) && QFile::link(target, link);
+    };
     const struct
     {
         const char* change;
-        std::function<bool(const QString&)> apply;
+        std::function<bool()> apply;
         QByteArray atPath;
         // Where the old file's lines are afterwards; none when it is gone.
         QString kept;
+        int reopened = 1;
+        bool throughLink = false;
     } table[] = {
-        { "removed", [](const QString& file) { return QFile::remove(file); }, "probe\n", {} },
-        { "removed with its directory",
-            [](const QString& file) { return QDir(QFileInfo(file).path()).removeRecursively(); },
+        { "removed", [&] { return QFile::remove(file); }, "probe\n", {} },
+        { "removed with its directory", [&] { return QDir(current).removeRecursively(); },
             "probe\n", {} },
-        { "moved away", [&](const QString& file) { return renamed(file, file + u".moved"_s); },
-            "probe\n", path() + u".moved"_s },
-        { "its directory moved away", [&](const QString&) { return renamed(dir(), aside); },
-            "probe\n", aside + u'/' + fileName },
+        { "moved away", [&] { return renamed(file, file + u".moved"_s); }, "probe\n",
+            file + u".moved"_s },
+        { "its directory moved away", [&] { return renamed(current, aside); }, "probe\n",
+            aside + u'/' + fileName },
+        { "a directory above moved away", [&] { return renamed(dir(), aside); }, "probe\n",
+            aside + u"/current/"_s + fileName },
         { "replaced by a rename over it",
-            [&](const QString& file) {
+            [&] {
                 writeFile(file + u".new"_s, "replacement\n");
                 return renamed(file + u".new"_s, file);
             },
             "replacement\nprobe\n", {} },
+        { "other files made, moved and removed beside it",
+            [&] {
+                writeFile(current + u"/other.log"_s, "other\n");
+                writeFile(file + u".1"_s, "numbered\n");
+                return renamed(current + u"/other.log"_s, current + u"/other.log.1"_s)
+                    && QDir(current).mkdir(u"sub"_s) && QFile::remove(file + u".1"_s);
+            },
+            "before\nprobe\n", {}, 0 },
+        { "a link on the way pointed elsewhere",
+            [&] {
+                return linkTo(u"real-b"_s, current + u".new"_s)
+                    && renamed(current + u".new"_s, current);
+            },
+            "probe\n", dir() + u"/real-a/"_s + fileName, 1, true },
     };
-    for (const auto& row : table) {
-        ASSERT_TRUE(QDir(dir()).removeRecursively());
-        ASSERT_TRUE(QDir(aside).removeRecursively());
-        FileAppender appender(path(), 5000, 5, std::chrono::hours(1));
-        appender.writeLine("before");
-        ASSERT_TRUE(row.apply(path())) << row.change;
-        appender.writeLine("probe");
-        EXPECT_EQ(readAll(path()), row.atPath) << row.change;
-        if (!row.kept.isEmpty()) {
-            EXPECT_EQ(readAll(row.kept), "before\n") << row.change;
+    for (const int maxWatches : { FileAppender::defaultMaxWatches, 0 }) {
+        for (const auto& row : table) {
+            const std::string where = row.change + ", maxWatches "s + std::to_string(maxWatches);
+            ASSERT_TRUE(QDir(dir()).removeRecursively());
+            ASSERT_TRUE(QDir(aside).removeRecursively());
+            if (row.throughLink) {
+                ASSERT_TRUE(linkTo(u"real-a"_s, current));
+            }
+            FileAppender appender(file, 5000, 5, std::chrono::hours(1), maxWatches);
+            test::StderrCapture capture;
+            appender.writeLine("before");
+            ASSERT_TRUE(row.apply()) << where;
+            appender.writeLine("probe");
+            appender.writeLine("after");
+            const QByteArray said = capture.take();
+
+            EXPECT_EQ(readAll(file), row.atPath + "after\n") << where;
+            if (!row.kept.isEmpty()) {
+                EXPECT_EQ(readAll(row.kept), "before\n") << where;
+            }
+            // A watch looks only when told of a change; without one, every line looks.
+            const bool watched = maxWatches > 0 && !row.throughLink;
+            const FileAppender::PathChecks checks = appender.pathChecks();
+            EXPECT_EQ(checks.watched, watched) << where;
+            EXPECT_EQ(checks.looks, watched ? quint64(row.reopened) : 2u) << where;
+            EXPECT_EQ(checks.reopened, quint64(row.reopened)) << where;
+            if (maxWatches > 0) {
+                EXPECT_EQ(said, "") << where;
+            } else {
+                EXPECT_TRUE(said.startsWith(
+                    "логгер: Не удаётся следить за файлом журнала " + file.toUtf8() + " ("))
+                    << where << said.toStdString();
+                EXPECT_TRUE(said.endsWith("); путь проверяется перед каждой строкой\n"))
+                    << where << said.toStdString();
+                EXPECT_EQ(said.count('\n'), 1) << where << said.toStdString();
+            }
         }
     }
+}
+
+// Each rotation opens a new file, which the watch must follow: no rotation costs a look, and a
+// removal after many of them is still seen by the very next line.
+TEST_F(FileAppenderTest, WatchFollowsTheFileAcrossRotations)
+{
+    FileAppender appender(path(), 1, 3);
+    writeNumbered(appender, 1, 500);
+    ASSERT_TRUE(QFileInfo::exists(path() + u".2"_s)) << "the rotation did not run";
+    EXPECT_EQ(appender.pathChecks().looks, 0u);
+    ASSERT_TRUE(QFile::remove(path()));
+    appender.writeLine("probe");
+    EXPECT_EQ(readAll(path()), "probe\n");
+    const FileAppender::PathChecks checks = appender.pathChecks();
+    EXPECT_TRUE(checks.watched);
+    EXPECT_EQ(checks.looks, 1u);
+    EXPECT_EQ(checks.reopened, 1u);
+}
+
+// No look at the path is due while nothing happens to it, so another process's lines in the same
+// file are counted from the kernel's size: at the latest with the 102nd line of ours.
+TEST_F(FileAppenderTest, AnotherWritersLinesAreCountedWithinAHundredAndTwoLines)
+{
+    FileAppender appender(path(), 1, 5);
+    appender.writeLine("ours");
+    QFile other(path());
+    ASSERT_TRUE(other.open(QIODevice::WriteOnly | QIODevice::Append));
+    other.write(QByteArray(990, 'o') + '\n');
+    other.close();
+    int lines = 0;
+    while (!QFileInfo::exists(path() + u".1"_s) && lines < 200) {
+        appender.writeLine("x");
+        ++lines;
+    }
+    EXPECT_LE(lines, 102);
+    EXPECT_EQ(appender.pathChecks().looks, 0u);
+}
+
+// Out of descriptors for an inotify instance: said once, and every line looks at the path,
+// which still sees a removal at once.
+TEST_F(FileAppenderTest, NoInotifyInstanceIsSaidOnceAndEveryLineLooks)
+{
+    ASSERT_TRUE(QDir().mkpath(dir()));
+    FileAppender appender(path(), 5000, 5);
+    test::StderrCapture capture;
+    // The undefined-behaviour sanitizer checks an object's type through a pipe the first time it
+    // meets it, which it cannot make with no descriptor left: it meets std::cerr's here.
+    std::cerr << std::endl;
+    rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    {
+        // Back to the limit of before, however the block ends.
+        const std::unique_ptr<rlimit, void (*)(rlimit*)> restore(
+            &saved, [](rlimit* limit) { ::setrlimit(RLIMIT_NOFILE, limit); });
+        // The lowest free descriptor is the only one left: the log file takes it.
+        const int lowest = ::dup(0);
+        ASSERT_GE(lowest, 0);
+        ::close(lowest);
+        rlimit one = saved;
+        one.rlim_cur = rlim_t(lowest) + 1;
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &one), 0);
+        appender.writeLine("before");
+        QFile::remove(path());
+        appender.writeLine("probe");
+    }
+    const QByteArray said = capture.take();
+    EXPECT_EQ(said,
+        "\nлоггер: Не удаётся следить за файлом журнала " + path().toUtf8() + " (inotify: "
+            + qt_error_string(EMFILE).toUtf8() + "); путь проверяется перед каждой строкой\n");
+    EXPECT_EQ(readAll(path()), "probe\n");
+    const FileAppender::PathChecks checks = appender.pathChecks();
+    EXPECT_FALSE(checks.watched);
+    EXPECT_EQ(checks.reopened, 1u);
 }
 
 // A file that cannot be written is said once, its lines go to standard error instead, and the
