@@ -41,7 +41,7 @@ std::optional<Gap> gapFromJson(const QByteArray& json)
     const std::optional<std::uint64_t> from = seqOf(object.value("from"));
     const std::optional<std::uint64_t> to = seqOf(object.value("to"));
     const QString reason = object.value("reason").toString();
-    if (object.value("type") != u"gap" || !from || !to || *from < 1 || *from > *to
+    if (object.value("type").toString() != u"gap" || !from || !to || *from < 1 || *from > *to
         || (reason != u"full" && reason != u"lost"))
         return std::nullopt;
     return Gap { *from, *to, reason == u"full" ? Gap::Reason::full : Gap::Reason::lost };
@@ -73,15 +73,15 @@ std::optional<std::uint64_t> leadingSeq(QByteArrayView json)
     return i > at + 6 ? std::optional(seq) : std::nullopt;
 }
 
-std::optional<Entry> entryOf(const QByteArray& json, std::uint64_t after, bool& skipped)
+std::optional<Entry> entryOf(const QByteArray& json, std::uint64_t after, std::uint64_t& skipped)
 {
-    skipped = false;
+    skipped = 0;
     Entry entry;
     if (json.startsWith("{\"type\":\"open\"") || json.startsWith("{\"type\":\"play\"")) {
         const bool open = json.startsWith("{\"type\":\"open\"");
         if (after > 0) {
             if (const std::optional<std::uint64_t> seq = leadingSeq(json); seq && *seq <= after) {
-                skipped = true;
+                skipped = *seq;
                 return std::nullopt;
             }
         }
@@ -103,7 +103,7 @@ std::optional<Entry> entryOf(const QByteArray& json, std::uint64_t after, bool& 
     }
     const QJsonObject object = QJsonDocument::fromJson(json).object();
     const std::optional<std::uint64_t> upto = seqOf(object.value("upto"));
-    if (object.value("type") != u"reserve" || !upto || !object.value("boot").isString())
+    if (object.value("type").toString() != u"reserve" || !upto || !object.value("boot").isString())
         return std::nullopt;
     entry.kind = Entry::Kind::reserve;
     entry.upto = *upto;
@@ -146,11 +146,13 @@ SegmentScan scanSegment(const QByteArray& content, std::uint64_t after)
             ++scan.garbled;
             continue;
         }
-        bool skipped = false;
+        std::uint64_t skipped = 0;
         if (std::optional<Entry> entry = entryOf(json, after, skipped))
             scan.entries.push_back(std::move(*entry));
-        else if (!skipped)
+        else if (skipped == 0)
             ++scan.garbled;
+        else if (json.startsWith("{\"type\":\"play\""))
+            scan.skippedUpTo = std::max(scan.skippedUpTo, skipped);
     }
     return scan;
 }

@@ -54,6 +54,8 @@ struct SegmentScan
     qint64 whole = 0; // bytes up to the end of the last line that ended with a line feed
     qint64 garbled = 0;
     bool torn = false;
+    // The highest seq of the play lines left out for `after`.
+    std::uint64_t skippedUpTo = 0;
 };
 // `after`: entries of kind open and play with a seq at or below it are left out (not parsed
 // further than their seq), for a reader that starts later.

@@ -56,7 +56,7 @@ QDateTime fromIsoWithOffset(const QString& text)
     if (!local.isValid() || !hoursOk || !minutesOk || hours > 23 || minutes > 59)
         return {};
     const int offset = (text[23] == u'-' ? -1 : 1) * (hours * 3600 + minutes * 60);
-    const QDateTime instant(local.date(), local.time(), QTimeZone::fromSecondsAheadOfUtc(offset));
+    const QDateTime instant(local.date(), local.time(), QTimeZone(offset));
     return instant.toLocalTime();
 }
 
@@ -93,7 +93,7 @@ std::optional<PlayRecord> recordFromJson(const QByteArray& json, LineKind kind)
     const QJsonObject object = QJsonDocument::fromJson(json).object();
     const char* type = kind == LineKind::open ? "open" : "play";
     const QJsonValue seq = object.value("seq");
-    if (object.value("type") != QLatin1String(type) || !seq.isDouble() || seq.toDouble() < 1
+    if (object.value("type").toString() != QLatin1String(type) || !seq.isDouble() || seq.toDouble() < 1
         || seq.toDouble() > largestExactInteger || seq.toDouble() != double(qint64(seq.toDouble())))
         return std::nullopt;
     PlayRecord record;

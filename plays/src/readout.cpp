@@ -102,6 +102,7 @@ Gathered gather(int directory, std::uint64_t after, bool locked = false)
     for (const file::Descriptor& segment : segments) {
         const detail::SegmentScan scan
             = detail::scanSegment(file::readAll(segment.get(), largestSegment), after);
+        gathered.last = std::max(gathered.last, scan.skippedUpTo);
         for (const Entry& entry : scan.entries) {
             if (entry.kind == Entry::Kind::play) {
                 gathered.last = std::max(gathered.last, entry.record.seq);
