@@ -56,8 +56,8 @@ QDateTime fromIsoWithOffset(const QString& text)
     if (!local.isValid() || !hoursOk || !minutesOk || hours > 23 || minutes > 59)
         return {};
     const int offset = (text[23] == u'-' ? -1 : 1) * (hours * 3600 + minutes * 60);
-    const QDateTime instant(local.date(), local.time(), QTimeZone(offset));
-    return instant.toLocalTime();
+    // The offset as written: a record read back says the register's clock as it was.
+    return QDateTime(local.date(), local.time(), QTimeZone(offset));
 }
 
 QByteArray jsonString(const QString& text)

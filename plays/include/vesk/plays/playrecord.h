@@ -45,7 +45,7 @@ struct PlayRecord
 //   2026-12-09 10:15:00.250 in Europe/Moscow -> "2026-12-09T10:15:00.250+03:00"
 //   the same instant in UTC                  -> "2026-12-09T07:15:00.250+00:00"
 QString isoWithOffset(const QDateTime& time);
-// The inverse; an invalid QDateTime for anything else.
+// The inverse, keeping the offset as written; an invalid QDateTime for anything else.
 QDateTime fromIsoWithOffset(const QString& text);
 
 // A record as one JSON object, members in the order of docs/plays.md. `ledger` is left out when
