@@ -96,7 +96,7 @@ class PlaysTest(ServiceTestCase):
             if play["url"] == "missing.mp4":
                 # The placeholder stood in for the file that is not there.
                 self.assertEqual((play["outcome"], play["placeholder"], play["checksum"],
-                                  play["file"]), ("failed", True, "", "ads.3"), play)
+                                  play["file"]), ("failed", True, "", "3"), play)
         self.assertIn("played", {p["outcome"] for p in plays if p["url"] in checksums})
 
         # A limit of one: one line, and more to come.
