@@ -1,6 +1,6 @@
 #include <vesk/plays/ledger.h>
 
-#include "ledgerfiles.h"
+#include "ledgerprivate.h"
 
 #include <vesk/file/fileoperations.h>
 
@@ -23,14 +23,7 @@ namespace vesk::plays {
 namespace {
 
 using detail::Entry;
-
-// A segment larger than this was not written by us.
-constexpr qint64 largestSegment = qint64(1) << 30;
-
-[[noreturn]] void fail(const char* what)
-{
-    throw std::system_error(errno, std::generic_category(), what);
-}
+using detail::fail;
 
 void syncDescriptor(int fd, const char* what)
 {
@@ -38,62 +31,7 @@ void syncDescriptor(int fd, const char* what)
         fail(what);
 }
 
-// What the writer keeps of a segment: enough to tell what dropping it loses.
-struct Segment
-{
-    QString name;
-    std::uint64_t first = 0;
-    qint64 bytes = 0;
-    // The seqs of its finished records; 0 when it holds none.
-    std::uint64_t low = 0;
-    std::uint64_t high = 0;
-    std::vector<Gap> gaps;
-
-    // The highest seq it accounts for.
-    std::uint64_t covers() const
-    {
-        std::uint64_t top = high;
-        for (const Gap& gap : gaps)
-            top = std::max(top, gap.to);
-        return top;
-    }
-};
-
 } // namespace
-
-struct Ledger::Private
-{
-    Limits limits;
-    QString boot;
-    file::Descriptor directory;
-    QString id;
-    Recovery recovery;
-
-    mutable std::mutex mutex;
-    // Guarded by mutex:
-    std::vector<Segment> segments;
-    std::shared_ptr<file::Descriptor> current;
-    qint64 total = 0;
-    std::uint64_t next = 1;
-    // Seqs up to here are set aside by a line on disk for sure.
-    std::uint64_t durableUpto = 0;
-    std::optional<PlayRecord> open;
-    bool dirty = false;
-    std::uint64_t flushes = 0;
-
-    qint64 segmentBytes() const { return std::max<qint64>(limits.maxBytes / 8, 1024); }
-
-    void append(const QByteArray& json, bool mayRotate = true);
-    void writeLine(const QByteArray& line);
-    void record(const Entry& entry);
-    void syncCurrent();
-    void reserve(std::uint64_t upto);
-    void rotate();
-    void dropAsNeeded();
-    void startSegment();
-    void recover();
-    void createIdentity(const std::vector<detail::SegmentFile>& stale);
-};
 
 void Ledger::Private::writeLine(const QByteArray& line)
 {
@@ -124,7 +62,7 @@ void Ledger::Private::writeLine(const QByteArray& line)
 
 void Ledger::Private::record(const Entry& entry)
 {
-    Segment& segment = segments.back();
+    detail::Segment& segment = segments.back();
     if (entry.kind == Entry::Kind::play) {
         if (segment.low == 0)
             segment.low = entry.record.seq;
@@ -173,7 +111,7 @@ void Ledger::Private::startSegment()
     // The new file and its name on disk before anything is written into it.
     syncDescriptor(fd, "cannot flush a new segment of the ledger");
     syncDescriptor(directory.get(), "cannot flush the ledger's directory");
-    segments.push_back(Segment { name, next, qint64(status.st_size), 0, 0, {} });
+    segments.push_back(detail::Segment { name, next, qint64(status.st_size), 0, 0, {} });
     total += status.st_size;
     current = std::move(descriptor);
 }
@@ -200,7 +138,7 @@ void Ledger::Private::dropAsNeeded()
     std::vector<Gap> carried;
     bool full = false;
     while (segments.size() > 1) {
-        const Segment& oldest = segments.front();
+        const detail::Segment& oldest = segments.front();
         const bool forgettable = oldest.covers() <= acked;
         if (!forgettable && total <= limits.maxBytes)
             break;
@@ -241,120 +179,6 @@ void Ledger::Private::dropAsNeeded()
         segments.erase(segments.begin());
     }
     ::flock(directory.get(), LOCK_UN);
-}
-
-void Ledger::Private::createIdentity(const std::vector<detail::SegmentFile>& stale)
-{
-    for (const detail::SegmentFile& segment : stale)
-        ::unlinkat(directory.get(), segment.name.toUtf8().constData(), 0);
-    ::unlinkat(directory.get(), detail::ackedFileName, 0);
-    recovery.discardedSegments = int(stale.size());
-    recovery.created = true;
-    id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    file::save2file(directory.get(), detail::ledgerFileName, id.toLatin1() + '\n', 0644);
-}
-
-void Ledger::Private::recover()
-{
-    id = detail::readLedgerId(directory.get());
-    std::vector<detail::SegmentFile> files = detail::listSegments(directory.get());
-    if (id.isEmpty()) {
-        createIdentity(files);
-        files.clear();
-    }
-
-    std::uint64_t used = 0;
-    std::optional<Entry> lastReserve;
-    std::optional<PlayRecord> unfinished;
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        std::error_code error;
-        file::Descriptor fd = file::openInside(directory.get(),
-            files[i].name.toStdString(), file::EntryType::RegularFile, error);
-        if (!fd.isOpen())
-            throw std::system_error(error, "cannot open a segment of the ledger");
-        const QByteArray content = file::readAll(fd.get(), largestSegment);
-        const detail::SegmentScan scan = detail::scanSegment(content);
-        Segment segment { files[i].name, files[i].first, qint64(content.size()), 0, 0, {} };
-        recovery.garbledLines += scan.garbled;
-        const bool last = i + 1 == files.size();
-        if (last && scan.torn) {
-            fd.reset();
-            const int writable = ::openat(directory.get(), files[i].name.toUtf8().constData(),
-                O_WRONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (writable < 0 || ::ftruncate(writable, scan.whole) != 0)
-                fail("cannot cut the torn end of the ledger");
-            ::close(writable);
-            recovery.tornBytes = content.size() - scan.whole;
-            segment.bytes = scan.whole;
-        }
-        segments.push_back(std::move(segment));
-        for (const Entry& entry : scan.entries) {
-            record(entry);
-            switch (entry.kind) {
-            case Entry::Kind::open:
-                used = std::max(used, entry.record.seq);
-                unfinished = entry.record;
-                break;
-            case Entry::Kind::play:
-                used = std::max(used, entry.record.seq);
-                if (unfinished && unfinished->seq == entry.record.seq)
-                    unfinished.reset();
-                break;
-            case Entry::Kind::gap:
-                used = std::max(used, entry.gap.to);
-                break;
-            case Entry::Kind::reserve:
-                lastReserve = entry;
-                break;
-            }
-        }
-        total += segments.back().bytes;
-    }
-
-    // On this boot every line written is still there, so the next seq follows the last one
-    // found. After a reboot, seqs set aside on the earlier boot may have been handed out in
-    // lines that the power cut took: they are never handed out again.
-    next = used + 1;
-    std::optional<Gap> lost;
-    if (lastReserve && lastReserve->boot != boot && lastReserve->upto > used) {
-        lost = Gap { used + 1, lastReserve->upto, Gap::Reason::lost };
-        next = lost->to + 1;
-    }
-    if (segments.empty() || segments.back().bytes >= segmentBytes()) {
-        const std::uint64_t named = next;
-        if (!segments.empty())
-            next = std::max(next, segments.back().first + 1);
-        startSegment();
-        next = named;
-    } else {
-        const int fd = ::openat(directory.get(), segments.back().name.toUtf8().constData(),
-            O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0)
-            fail("cannot open the ledger's last segment");
-        current = std::make_shared<file::Descriptor>(fd);
-    }
-    if (lost) {
-        Entry entry;
-        entry.kind = Entry::Kind::gap;
-        entry.gap = *lost;
-        append(gapJson(*lost), false);
-        record(entry);
-        recovery.lost = lost;
-    }
-    if (unfinished) {
-        PlayRecord interrupted = *unfinished;
-        // How long it played is not known: nothing is claimed beyond its start.
-        interrupted.end = interrupted.start;
-        interrupted.outcome = Outcome::interrupted;
-        Entry entry;
-        entry.kind = Entry::Kind::play;
-        entry.record = interrupted;
-        append(recordJson(interrupted, LineKind::play), false);
-        record(entry);
-        recovery.interrupted = interrupted.seq;
-    }
-    reserve(next + limits.reserveAhead - 1);
-    dropAsNeeded();
 }
 
 Ledger::Ledger(const QString& directory, const QString& bootId, const Limits& limits)
