@@ -73,12 +73,21 @@ std::optional<std::uint64_t> leadingSeq(QByteArrayView json)
     return i > at + 6 ? std::optional(seq) : std::nullopt;
 }
 
-std::optional<Entry> entryOf(const QByteArray& json, std::uint64_t after, std::uint64_t& skipped)
+std::optional<Entry> entryOf(
+    const QByteArray& json, std::uint64_t after, bool seqsOnly, std::uint64_t& skipped)
 {
     skipped = 0;
     Entry entry;
     if (json.startsWith("{\"type\":\"open\"") || json.startsWith("{\"type\":\"play\"")) {
         const bool open = json.startsWith("{\"type\":\"open\"");
+        if (seqsOnly) {
+            const std::optional<std::uint64_t> seq = leadingSeq(json);
+            if (!seq)
+                return std::nullopt;
+            entry.kind = open ? Entry::Kind::open : Entry::Kind::play;
+            entry.record.seq = *seq;
+            return entry;
+        }
         if (after > 0) {
             if (const std::optional<std::uint64_t> seq = leadingSeq(json); seq && *seq <= after) {
                 skipped = *seq;
@@ -124,7 +133,7 @@ QByteArray reserveJson(std::uint64_t upto, const QString& boot)
         + ",\"boot\":" + jsonString(boot) + "}";
 }
 
-SegmentScan scanSegment(const QByteArray& content, std::uint64_t after)
+SegmentScan scanSegment(const QByteArray& content, std::uint64_t after, bool seqsOnly)
 {
     SegmentScan scan;
     qsizetype start = 0;
@@ -147,7 +156,7 @@ SegmentScan scanSegment(const QByteArray& content, std::uint64_t after)
             continue;
         }
         std::uint64_t skipped = 0;
-        if (std::optional<Entry> entry = entryOf(json, after, skipped))
+        if (std::optional<Entry> entry = entryOf(json, after, seqsOnly, skipped))
             scan.entries.push_back(std::move(*entry));
         else if (skipped == 0)
             ++scan.garbled;

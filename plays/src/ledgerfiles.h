@@ -58,8 +58,9 @@ struct SegmentScan
     std::uint64_t skippedUpTo = 0;
 };
 // `after`: entries of kind open and play with a seq at or below it are left out (not parsed
-// further than their seq), for a reader that starts later.
-SegmentScan scanSegment(const QByteArray& content, std::uint64_t after = 0);
+// further than their seq), for a reader that starts later. `seqsOnly`: open and play entries
+// carry their seq alone (the writer's start looks at nothing else in most segments).
+SegmentScan scanSegment(const QByteArray& content, std::uint64_t after = 0, bool seqsOnly = false);
 
 QString segmentName(std::uint64_t first);
 // The first seq of a segment's name; nothing for any other name.

@@ -49,7 +49,10 @@ void Ledger::Private::recover()
         if (!fd.isOpen())
             throw std::system_error(error, "cannot open a segment of the ledger");
         const QByteArray content = file::readAll(fd.get(), detail::largestSegment);
-        const detail::SegmentScan scan = detail::scanSegment(content);
+        // The play going on at the end has its open line in one of the last two segments (a
+        // segment may start while it plays); elsewhere the seqs are all the start needs.
+        const bool seqsOnly = i + 2 < files.size();
+        const detail::SegmentScan scan = detail::scanSegment(content, 0, seqsOnly);
         detail::Segment segment { files[i].name, files[i].first, qint64(content.size()), 0, 0, {} };
         recovery.garbledLines += scan.garbled;
         const bool last = i + 1 == files.size();
@@ -69,7 +72,10 @@ void Ledger::Private::recover()
             switch (entry.kind) {
             case Entry::Kind::open:
                 used = std::max(used, entry.record.seq);
-                unfinished = entry.record;
+                if (seqsOnly)
+                    unfinished.reset();
+                else
+                    unfinished = entry.record;
                 break;
             case Entry::Kind::play:
                 used = std::max(used, entry.record.seq);
