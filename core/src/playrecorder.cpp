@@ -43,11 +43,13 @@ PlayRecorder::PlayRecorder(const QString& directory, qint64 maxBytes, log::Logge
                       .arg(recovery.discardedSegments)
                 : QString());
     if (recovery.tornBytes > 0)
-        m_logger->warn("plays: cut %1 bytes of a line that was not written whole", recovery.tornBytes);
+        m_logger->warn(
+            "plays: cut %1 bytes of a line that was not written whole", recovery.tornBytes);
     if (recovery.garbledLines > 0)
         m_logger->warn("plays: %1 damaged lines skipped", recovery.garbledLines);
     if (recovery.interrupted)
-        m_logger->info("plays: play %1 was interrupted by the end of the service", *recovery.interrupted);
+        m_logger->info(
+            "plays: play %1 was interrupted by the end of the service", *recovery.interrupted);
     if (recovery.lost)
         m_logger->warn("plays: seqs %1 to %2 may have been used before a power cut and are not on "
                        "disk; recorded as lost",

@@ -17,8 +17,9 @@ namespace vesk::plays {
 
 QByteArray gapJson(const Gap& gap)
 {
-    return "{\"type\":\"gap\",\"from\":" + QByteArray::number(quint64(gap.from)) + ",\"to\":"
-        + QByteArray::number(quint64(gap.to)) + ",\"count\":" + QByteArray::number(quint64(gap.count()))
+    return "{\"type\":\"gap\",\"from\":" + QByteArray::number(quint64(gap.from))
+        + ",\"to\":" + QByteArray::number(quint64(gap.to))
+        + ",\"count\":" + QByteArray::number(quint64(gap.count()))
         + ",\"reason\":" + (gap.reason == Gap::Reason::full ? "\"full\"" : "\"lost\"") + "}";
 }
 
@@ -168,7 +169,8 @@ SegmentScan scanSegment(const QByteArray& content, std::uint64_t after, bool seq
 
 QString segmentName(std::uint64_t first)
 {
-    return QString::fromLatin1(segmentPrefix) + QStringLiteral("%1").arg(quint64(first), 20, 10, QChar('0'));
+    return QString::fromLatin1(segmentPrefix)
+        + QStringLiteral("%1").arg(quint64(first), 20, 10, QChar('0'));
 }
 
 std::optional<std::uint64_t> segmentFirst(const QString& name)
@@ -216,7 +218,8 @@ namespace {
 std::optional<QByteArray> readSmall(int directory, const char* name)
 {
     std::error_code error;
-    const file::Descriptor file = file::openInside(directory, name, file::EntryType::RegularFile, error);
+    const file::Descriptor file
+        = file::openInside(directory, name, file::EntryType::RegularFile, error);
     if (!file.isOpen())
         return std::nullopt;
     try {

@@ -44,8 +44,8 @@ void Ledger::Private::recover()
     std::optional<PlayRecord> unfinished;
     for (std::size_t i = 0; i < files.size(); ++i) {
         std::error_code error;
-        file::Descriptor fd = file::openInside(directory.get(),
-            files[i].name.toStdString(), file::EntryType::RegularFile, error);
+        file::Descriptor fd = file::openInside(
+            directory.get(), files[i].name.toStdString(), file::EntryType::RegularFile, error);
         if (!fd.isOpen())
             throw std::system_error(error, "cannot open a segment of the ledger");
         const QByteArray content = file::readAll(fd.get(), detail::largestSegment);

@@ -38,8 +38,9 @@ QString isoWithOffset(const QDateTime& time)
     // Built by hand: Qt writes "Z" for a zero offset.
     return time.toOffsetFromUtc(offset).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
         + (offset < 0 ? u'-' : u'+')
-        + QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QChar('0')).arg(minutes % 60, 2, 10,
-            QChar('0'));
+        + QStringLiteral("%1:%2")
+              .arg(minutes / 60, 2, 10, QChar('0'))
+              .arg(minutes % 60, 2, 10, QChar('0'));
 }
 
 QDateTime fromIsoWithOffset(const QString& text)
@@ -93,8 +94,9 @@ std::optional<PlayRecord> recordFromJson(const QByteArray& json, LineKind kind)
     const QJsonObject object = QJsonDocument::fromJson(json).object();
     const char* type = kind == LineKind::open ? "open" : "play";
     const QJsonValue seq = object.value("seq");
-    if (object.value("type").toString() != QLatin1String(type) || !seq.isDouble() || seq.toDouble() < 1
-        || seq.toDouble() > largestExactInteger || seq.toDouble() != double(qint64(seq.toDouble())))
+    if (object.value("type").toString() != QLatin1String(type) || !seq.isDouble()
+        || seq.toDouble() < 1 || seq.toDouble() > largestExactInteger
+        || seq.toDouble() != double(qint64(seq.toDouble())))
         return std::nullopt;
     PlayRecord record;
     record.seq = std::uint64_t(seq.toDouble());

@@ -170,7 +170,7 @@ ReadOut readOut(const QString& directory, std::uint64_t after, std::size_t limit
                 if (other.reason == gap.reason && other.from <= gap.to + 1 && other.to > gap.to)
                     gap.to = std::min(to, other.to);
         } else if (const std::uint64_t start = nextGapStart(gathered.gaps, seq);
-            start > 0 && start <= to) {
+                   start > 0 && start <= to) {
             gap.to = start - 1;
         }
         if (gap.to <= gathered.acked) {
@@ -188,9 +188,9 @@ ReadOut readOut(const QString& directory, std::uint64_t after, std::size_t limit
 
 QByteArray readOutText(const ReadOut& out)
 {
-    QByteArray text = "{\"type\":\"ledger\",\"ledger\":" + jsonString(out.ledger) + ",\"last\":"
-        + QByteArray::number(quint64(out.last)) + ",\"acked\":"
-        + QByteArray::number(quint64(out.acked)) + "}\n";
+    QByteArray text = "{\"type\":\"ledger\",\"ledger\":" + jsonString(out.ledger)
+        + ",\"last\":" + QByteArray::number(quint64(out.last))
+        + ",\"acked\":" + QByteArray::number(quint64(out.acked)) + "}\n";
     for (const std::variant<PlayRecord, Gap>& item : out.items) {
         if (const PlayRecord* record = std::get_if<PlayRecord>(&item))
             text += recordJson(*record, LineKind::play, out.ledger) + '\n';
@@ -222,11 +222,11 @@ AckAnswer acknowledge(const QString& path, const QString& ledger, const QString&
     if (current && current->ledger == id && current->seq >= *seq)
         acked = current->seq;
     else
-        file::save2file(directory.get(), detail::ackedFileName,
-            detail::ackedContent({ id, acked }), 0644);
+        file::save2file(
+            directory.get(), detail::ackedFileName, detail::ackedContent({ id, acked }), 0644);
     return { true,
-        "{\"type\":\"acked\",\"ledger\":" + jsonString(id) + ",\"acked\":"
-            + QByteArray::number(quint64(acked)) + "}\n" };
+        "{\"type\":\"acked\",\"ledger\":" + jsonString(id)
+            + ",\"acked\":" + QByteArray::number(quint64(acked)) + "}\n" };
 }
 
 std::vector<PlayRecord> playsOn(const QString& directory, const QDate& day)

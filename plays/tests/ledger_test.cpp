@@ -129,8 +129,10 @@ TEST(Ledger, RecordsAndReadOut)
     EXPECT_TRUE(part.more);
     const QList<QByteArray> lines = readOutText(part).split('\n');
     EXPECT_EQ(lines.first(),
-        "{\"type\":\"ledger\",\"ledger\":\"" + ledger.id().toLatin1() + "\",\"last\":7,\"acked\":0}");
-    EXPECT_TRUE(lines[1].startsWith("{\"type\":\"play\",\"seq\":3,\"ledger\":\"" + ledger.id().toLatin1()));
+        "{\"type\":\"ledger\",\"ledger\":\"" + ledger.id().toLatin1()
+            + "\",\"last\":7,\"acked\":0}");
+    EXPECT_TRUE(
+        lines[1].startsWith("{\"type\":\"play\",\"seq\":3,\"ledger\":\"" + ledger.id().toLatin1()));
     EXPECT_EQ(lines[4], "{\"type\":\"end\",\"more\":true}");
 }
 
@@ -153,7 +155,10 @@ TEST(Ledger, Recovery)
     const std::vector<Row> table = {
         { "crash during a play", [](auto&, auto&) {}, "boot-1", { 1, 2, 3, 4, 5, 6 }, {}, 6, 0,
             false },
-        { "torn last line", [](const QString& d, auto&) { append(lastSegment(d), "0123456789abcdef {\"type\":\"pl"); },
+        { "torn last line",
+            [](const QString& d, auto&) {
+                append(lastSegment(d), "0123456789abcdef {\"type\":\"pl");
+            },
             "boot-1", { 1, 2, 3, 4, 5, 6 }, {}, 6, 0, true },
         { "garbled line",
             [](const QString& d, auto&) {
@@ -166,8 +171,9 @@ TEST(Ledger, Recovery)
                 file.write(bytes);
             },
             "boot-1", { 1, 3, 4, 5, 6 }, { { 2, 2, Gap::Reason::lost } }, 6, 1, false },
-        { "power cut after the flush", [](const QString& d, const auto& kept) { powerCut(d, kept); },
-            "boot-2", { 1, 2, 3 }, { { 4, 64, Gap::Reason::lost } }, std::nullopt, 0, false },
+        { "power cut after the flush",
+            [](const QString& d, const auto& kept) { powerCut(d, kept); }, "boot-2", { 1, 2, 3 },
+            { { 4, 64, Gap::Reason::lost } }, std::nullopt, 0, false },
     };
     for (const Row& row : table) {
         SCOPED_TRACE(row.name);
@@ -229,7 +235,8 @@ TEST(Ledger, CapAndAcknowledgement)
         int ackEvery; // ack everything written every so many plays; 0: never
         bool fullGap;
     };
-    for (const Row& row : { Row { "never acknowledged", 0, true }, Row { "acknowledged", 10, false } }) {
+    for (const Row& row :
+        { Row { "never acknowledged", 0, true }, Row { "acknowledged", 10, false } }) {
         SCOPED_TRACE(row.name);
         const QTemporaryDir dir;
         const Ledger::Limits limits { 16 * 1024, 64 };
@@ -269,7 +276,8 @@ TEST(Ledger, AckValidation)
     for (int i = 0; i < 5; ++i)
         play(ledger, i);
     const QString id = ledger.id();
-    const QByteArray accepted3 = "{\"type\":\"acked\",\"ledger\":\"" + id.toLatin1() + "\",\"acked\":3}\n";
+    const QByteArray accepted3
+        = "{\"type\":\"acked\",\"ledger\":\"" + id.toLatin1() + "\",\"acked\":3}\n";
     struct Row
     {
         QString ledger;

@@ -81,7 +81,8 @@ QString clock(const QDateTime& time)
 
 QByteArray table(const std::vector<vesk::plays::PlayRecord>& plays, const QDate& day)
 {
-    QString text = QStringLiteral("Plays on %1: %2\n").arg(day.toString(Qt::ISODate)).arg(plays.size());
+    QString text
+        = QStringLiteral("Plays on %1: %2\n").arg(day.toString(Qt::ISODate)).arg(plays.size());
     if (plays.empty())
         return text.toUtf8();
     text += QStringLiteral("%1  %2  %3  %4  %5  %6\n")
@@ -94,7 +95,8 @@ QByteArray table(const std::vector<vesk::plays::PlayRecord>& plays, const QDate&
     for (const vesk::plays::PlayRecord& play : plays) {
         const QString what = play.placeholder && play.file.isEmpty()
             ? QStringLiteral("(placeholder)")
-            : play.playlist + u'/' + play.file + (play.placeholder ? QStringLiteral(" (placeholder stood in)") : QString());
+            : play.playlist + u'/' + play.file
+                + (play.placeholder ? QStringLiteral(" (placeholder stood in)") : QString());
         text += QStringLiteral("%1  %2  %3  %4  %5  %6  %7\n")
                     .arg(play.seq, 8)
                     .arg(clock(play.start), -12)
@@ -135,25 +137,29 @@ int main(int argc, char** argv)
         } else if (option == u"--after" && hasValue && !after) {
             after = number(arguments[++i]);
             if (!after)
-                return wrongUsage(QStringLiteral("--after wants a seq, not '%1'").arg(arguments[i].left(40)));
+                return wrongUsage(
+                    QStringLiteral("--after wants a seq, not '%1'").arg(arguments[i].left(40)));
         } else if (option == u"--limit" && hasValue && !limit) {
             limit = number(arguments[++i]);
             if (!limit)
-                return wrongUsage(QStringLiteral("--limit wants a number, not '%1'").arg(arguments[i].left(40)));
+                return wrongUsage(
+                    QStringLiteral("--limit wants a number, not '%1'").arg(arguments[i].left(40)));
         } else if (option == u"--ack" && i + 2 < arguments.size() && !ack) {
             ack = QStringList { arguments[i + 1], arguments[i + 2] };
             i += 2;
         } else if (option == u"--date" && hasValue && !day) {
             day = QDate::fromString(arguments[++i], Qt::ISODate);
             if (!day->isValid())
-                return wrongUsage(QStringLiteral("--date wants YYYY-MM-DD, not '%1'").arg(arguments[i].left(40)));
+                return wrongUsage(
+                    QStringLiteral("--date wants YYYY-MM-DD, not '%1'").arg(arguments[i].left(40)));
         } else {
             return wrongUsage(QStringLiteral("unexpected argument '%1'").arg(option.left(80)));
         }
     }
     if (int(after.has_value()) + int(ack.has_value()) + int(day.has_value()) > 1
         || (limit && !after))
-        return wrongUsage(QStringLiteral("--after, --ack and --date go alone; --limit with --after"));
+        return wrongUsage(
+            QStringLiteral("--after, --ack and --date go alone; --limit with --after"));
 
     try {
         if (after)

@@ -17,7 +17,8 @@
 //   vesk-sshgate --help      this usage
 //
 // Exit status: 1 for a refused command or a session a signal or the session's length ended, 2 for
-// a wrong option; otherwise rsync's, vesk-status's or vesk-plays', or 0 when the played TF was written out.
+// a wrong option; otherwise rsync's, vesk-status's or vesk-plays', or 0 when the played TF was
+// written out.
 
 #include "command.h"
 #include "confinement.h"

@@ -320,7 +320,8 @@ StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
     QString failure;
     const Outcome outcome = play(slot, failure);
     if (outcome != Outcome::failed) {
-        finish(outcome == Outcome::finished ? StreamPlay::Outcome::played : StreamPlay::Outcome::cut);
+        finish(
+            outcome == Outcome::finished ? StreamPlay::Outcome::played : StreamPlay::Outcome::cut);
         return outcome;
     }
     const QString placeholder = plainName(m_playing.programme.placeholder.toUtf8());

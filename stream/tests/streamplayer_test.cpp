@@ -511,8 +511,8 @@ TEST_F(StreamPlayerTest, EveryPlayedSlotIsToldOnceWithItsOutcome)
     ASSERT_TRUE(makeClip(dir.filePath("content/idle.mp4"), "gray", 1));
     auto observer = std::make_shared<Observer>(clock);
     player.setObserver(observer);
-    setProgramme(workDir, schedule(thisSecond(), { { "red.mp4", 2 }, { "missing.mp4", 2 } }),
-        "idle.mp4");
+    setProgramme(
+        workDir, schedule(thisSecond(), { { "red.mp4", 2 }, { "missing.mp4", 2 } }), "idle.mp4");
     player.start();
     ASSERT_TRUE(clock.runUntil(5));
     setProgramme(workDir, schedule(thisSecond(), { { "blue.mp4", 3600 } }), "idle.mp4");
@@ -522,9 +522,9 @@ TEST_F(StreamPlayerTest, EveryPlayedSlotIsToldOnceWithItsOutcome)
     EXPECT_EQ(observer->told,
         (QStringList { "start red.mp4 0", QStringLiteral("red.mp4 %1 0-2000 1").arg(int(O::played)),
             "start missing.mp4 2000",
-            QStringLiteral("missing.mp4 %1 2000-4000 2*").arg(int(O::failed)),
-            "start red.mp4 4000", QStringLiteral("red.mp4 %1 4000-5000 1").arg(int(O::cut)),
-            "start blue.mp4 5000", QStringLiteral("blue.mp4 %1 5000-6000 1").arg(int(O::cut)) }));
+            QStringLiteral("missing.mp4 %1 2000-4000 2*").arg(int(O::failed)), "start red.mp4 4000",
+            QStringLiteral("red.mp4 %1 4000-5000 1").arg(int(O::cut)), "start blue.mp4 5000",
+            QStringLiteral("blue.mp4 %1 5000-6000 1").arg(int(O::cut)) }));
 }
 
 TEST_F(StreamPlayerTest, StopsPromptlyWhileWaitingAndAfterward)
