@@ -135,6 +135,9 @@ void Ledger::Private::dropAsNeeded()
     // drop that finds it taken waits for the next line.
     if (::flock(directory.get(), LOCK_EX | LOCK_NB) != 0)
         return;
+    // Released however this ends: a reader waits for it.
+    const std::unique_ptr<const file::Descriptor, void (*)(const file::Descriptor*)> unlock(
+        &directory, [](const file::Descriptor* held) { ::flock(held->get(), LOCK_UN); });
     std::vector<Gap> carried;
     bool full = false;
     while (segments.size() > 1) {
@@ -178,7 +181,6 @@ void Ledger::Private::dropAsNeeded()
         total -= segments.front().bytes;
         segments.erase(segments.begin());
     }
-    ::flock(directory.get(), LOCK_UN);
 }
 
 Ledger::Ledger(const QString& directory, const QString& bootId, const Limits& limits)

@@ -32,6 +32,14 @@ def read_out(service):
     return lines[0], lines[1:-1]
 
 
+def status_pid(service):
+    try:
+        with open(service.path("status.json"), "rb") as f:
+            return json.loads(f.read()).get("pid")
+    except (OSError, ValueError):
+        return None
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=100)
@@ -59,7 +67,8 @@ def main():
             time.sleep(random.uniform(0, 0.3))
             service.kill()
             service.start()
-            wait_until(lambda: os.path.exists(service.path("plays")), 30, "the ledger")
+            # The ledger is recovered before the first status of the new process is written.
+            wait_until(lambda: status_pid(service) == service.process.pid, 60, "the new status")
             _, after = read_out(service)
             plays = [item for item in after if item["type"] == "play"]
             seqs = [p["seq"] for p in plays]
