@@ -23,7 +23,9 @@ from vesk_e2e import (Delivery, Peer, Service, enter_private_mount_namespace, fr
 PLAYLIST = b"[ads]\ndays=all\n[ads.1]\nurl=clip.mp4\ntimeplay=10\n"
 # A playlist of a day that is never today: nothing plays, and there is no placeholder.
 NOTHING = b"[never]\ndays=all\nfrom=2001-01-01\nto=2001-01-02\n[never.1]\nurl=clip.mp4\ntimeplay=10\n"
-CALL = re.compile(r"^(?:\[pid +\d+\] |\d+ +)?(fsync|fdatasync|rename|renameat2?|openat)\((.*)$")
+# "1234  09:01:02.123456 fsync(12</var/lib/morlen-vesk/plays/segment-...>) = 0"
+CALL = re.compile(r"^(?:\[pid +\d+\] |\d+ +)?(?:\d\d:\d\d:\d\d\.\d+ +)?"
+                  r"(fsync|fdatasync|rename|renameat2?|openat)\((.*)$")
 
 
 def cpu_seconds(pid):
