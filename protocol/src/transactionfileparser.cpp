@@ -119,7 +119,9 @@ private:
 TransactionFile TransactionFileParser::parse()
 {
     const QString lineRefused = readLines();
-    std::ranges::sort(m_listed, [this](const Listed& a, const Listed& b) {
+    // std::sort rather than std::ranges: the fuzzers' clang 14 cannot build the ranges of
+    // libstdc++ 12.
+    std::sort(m_listed.begin(), m_listed.end(), [this](const Listed& a, const Listed& b) {
         const int order = compareNames(name(a), name(b));
         return order != 0 ? order < 0 : a.line < b.line;
     });
@@ -129,10 +131,10 @@ TransactionFile TransactionFileParser::parse()
     if (refused.isEmpty()) {
         // A name listed again with the same checksum is taken once, from its first line.
         const auto repeated
-            = std::ranges::unique(m_listed, [this](const Listed& a, const Listed& b) {
+            = std::unique(m_listed.begin(), m_listed.end(), [this](const Listed& a, const Listed& b) {
                   return compareNames(name(a), name(b)) == 0;
               });
-        m_listed.erase(repeated.begin(), repeated.end());
+        m_listed.erase(repeated, m_listed.end());
         refused = fileAndDirectory();
     }
     m_file.list = refused.isEmpty() ? Expected<TransactionList, QString>(entries())
@@ -229,7 +231,8 @@ QString TransactionFileParser::fileAndDirectory() const
 // The names stay where they are, in the buffer the list takes over.
 TransactionList TransactionFileParser::entries()
 {
-    std::ranges::sort(m_listed, {}, &Listed::line);
+    std::sort(m_listed.begin(), m_listed.end(),
+        [](const Listed& a, const Listed& b) { return a.line < b.line; });
     std::vector<TransactionList::Entry> entries;
     entries.reserve(m_listed.size());
     for (const Listed& listed : m_listed)
