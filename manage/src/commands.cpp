@@ -6,7 +6,7 @@
 #include "pairing.h"
 #include "registerstate.h"
 #include <vesk/log/peertext.h>
-#include <vesk/statusfile.h>
+#include <vesk/protocol/status.h>
 
 #include <QCommandLineParser>
 #include <QFile>

@@ -1,7 +1,6 @@
-#include "transactionfile.h"
+#include <vesk/protocol/transactionfile.h>
 
-#include <vesk/file/fileoperations.h>
-#include <vesk/log.h>
+#include <vesk/file/inside.h>
 
 #include <QByteArrayView>
 
@@ -10,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace vesk::detail {
+namespace vesk::protocol {
 
 namespace {
 
@@ -19,14 +18,6 @@ constexpr qsizetype checksumSize = 16;
 constexpr qsizetype nameStart = 18;
 // The longest name the system resolves; a longer one could never be opened.
 constexpr qsizetype maxNameSize = PATH_MAX - 1;
-// A TF may hold millions of names outside the directory: the first few are named, the rest
-// counted, so that one delivery cannot push the earlier lines out of the log.
-constexpr int namedOutside = 8;
-
-log::Logger* logger()
-{
-    return log::Manager::logger(QStringLiteral("vesk.core"));
-}
 
 // "\n" or "\r\n" taken off; a CR alone stays (the table at parseTransactionLine).
 QByteArrayView withoutLineEnd(QByteArrayView line)
@@ -85,13 +76,12 @@ bool isBelow(const char* name, const char* directory)
 class TransactionFileParser
 {
 public:
-    TransactionFileParser(const QByteArray& content, bool quiet)
+    explicit TransactionFileParser(const QByteArray& content)
         : m_content(content)
-        , m_quiet(quiet)
     {
     }
 
-    Expected<TransactionList, QString> parse();
+    TransactionFile parse();
 
 private:
     // A listed name: where its one form starts in m_names, NUL-terminated, and where its line
@@ -119,22 +109,19 @@ private:
     }
 
     const QByteArray& m_content;
-    const bool m_quiet;
     QByteArray m_names;
     std::vector<Listed> m_listed;
-    int m_outside = 0;
+    TransactionFile m_file;
 };
 
 // A refusal that names a line comes from the first such line in the file: a name listed twice
 // with two checksums is found among the lines before the first line that cannot be taken.
-Expected<TransactionList, QString> TransactionFileParser::parse()
+TransactionFile TransactionFileParser::parse()
 {
     const QString lineRefused = readLines();
-    if (m_outside > namedOutside && !m_quiet)
-        logger()->warn(
-            QStringLiteral("  пропущено еще %1 файлов за пределами директории синхронизации"),
-            QString::number(m_outside - namedOutside));
-    std::ranges::sort(m_listed, [this](const Listed& a, const Listed& b) {
+    // std::sort rather than std::ranges: the fuzzers' clang 14 cannot build the ranges of
+    // libstdc++ 12.
+    std::sort(m_listed.begin(), m_listed.end(), [this](const Listed& a, const Listed& b) {
         const int order = compareNames(name(a), name(b));
         return order != 0 ? order < 0 : a.line < b.line;
     });
@@ -144,18 +131,15 @@ Expected<TransactionList, QString> TransactionFileParser::parse()
     if (refused.isEmpty()) {
         // A name listed again with the same checksum is taken once, from its first line.
         const auto repeated
-            = std::ranges::unique(m_listed, [this](const Listed& a, const Listed& b) {
+            = std::unique(m_listed.begin(), m_listed.end(), [this](const Listed& a, const Listed& b) {
                   return compareNames(name(a), name(b)) == 0;
               });
-        m_listed.erase(repeated.begin(), repeated.end());
+        m_listed.erase(repeated, m_listed.end());
         refused = fileAndDirectory();
     }
-    if (!refused.isEmpty()) {
-        if (!m_quiet)
-            logRefusedTransactionFile(refused);
-        return Unexpected(refused);
-    }
-    return entries();
+    m_file.list = refused.isEmpty() ? Expected<TransactionList, QString>(entries())
+                                    : Expected<TransactionList, QString>(Unexpected(refused));
+    return std::move(m_file);
 }
 
 QString TransactionFileParser::readLines()
@@ -191,10 +175,8 @@ QString TransactionFileParser::take(qsizetype start, QByteArrayView line, int nu
         return QStringLiteral("line %1: the name is not UTF-8").arg(number);
     const auto components = file::componentsInside(std::string_view(raw.data(), raw.size()));
     if (!components) {
-        if (++m_outside <= namedOutside && !m_quiet)
-            logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
-                                          "пределами директории синхронизации"),
-                log::peerText(QString::fromUtf8(raw)));
+        if (++m_file.outside <= TransactionFile::maxNamedOutside)
+            m_file.namedOutside.append(raw.toByteArray());
         return {};
     }
     if (components->empty())
@@ -249,7 +231,8 @@ QString TransactionFileParser::fileAndDirectory() const
 // The names stay where they are, in the buffer the list takes over.
 TransactionList TransactionFileParser::entries()
 {
-    std::ranges::sort(m_listed, {}, &Listed::line);
+    std::sort(m_listed.begin(), m_listed.end(),
+        [](const Listed& a, const Listed& b) { return a.line < b.line; });
     std::vector<TransactionList::Entry> entries;
     entries.reserve(m_listed.size());
     for (const Listed& listed : m_listed)
@@ -281,9 +264,9 @@ QList<TransactionLine> transactionLines(const QByteArray& content)
     return lines;
 }
 
-Expected<TransactionList, QString> parseTransactionFile(const QByteArray& content, bool quiet)
+TransactionFile parseTransactionFile(const QByteArray& content)
 {
-    return TransactionFileParser(content, quiet).parse();
+    return TransactionFileParser(content).parse();
 }
 
-} // namespace vesk::detail
+} // namespace vesk::protocol

@@ -1,4 +1,5 @@
 #pragma once
+// Internal header of libvesk_protocol, not API: the files and answers it owns are hashed here.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "vesk/xxhash64.h"
+#include "xxhash64.h"
 
 #include <new>
 

@@ -1,7 +1,6 @@
 #include "openinside.h"
 
 #include "fileerrors.h"
-#include "filenames.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,33 +77,6 @@ Descriptor openDirectory(const fs::path& path)
     if (!dir.isOpen())
         throwErrno("cannot open directory", path);
     return dir;
-}
-
-void createDirectory(const fs::path& path, unsigned int mode)
-{
-    fs::path normal = path.lexically_normal();
-    if (!normal.has_filename())
-        normal = normal.parent_path();
-    const fs::path parent = normal.parent_path();
-    if (!parent.empty())
-        fs::create_directories(parent);
-    createDirectory(
-        openDirectory(parent.empty() ? "." : parent).get(), normal.filename().string(), mode);
-}
-
-Descriptor createDirectory(int parent, const std::string& name, unsigned int mode)
-{
-    const Where where(parent, name);
-    requireSingleComponent(name, where);
-    if (::mkdirat(parent, name.c_str(), mode & 07777) != 0 && errno != EEXIST)
-        throwErrno("cannot create directory", where);
-    Descriptor directory(openComponent(parent, name.c_str(), directoryFlags));
-    if (!directory.isOpen())
-        throwErrno("cannot create directory", where);
-    // mkdir applies the umask, and an existing directory keeps whatever it had.
-    if (::fchmod(directory.get(), mode & 07777) != 0)
-        throwErrno("cannot set mode", where);
-    return directory;
 }
 
 } // namespace vesk::file

@@ -1,5 +1,5 @@
 #pragma once
-// Internal header of libvesk_utils, not API.
+// Internal header of libvesk_files, shared with libvesk_utils (which builds on it), not API.
 
 #include <cerrno>
 #include <filesystem>

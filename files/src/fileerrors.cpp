@@ -1,6 +1,6 @@
 #include "fileerrors.h"
 
-#include <vesk/file/fileoperations.h>
+#include <vesk/file/inside.h>
 
 namespace vesk::file {
 

@@ -1,7 +1,7 @@
-#include "transactionfile.h"
+#include "xxhash64.h"
 #include "xxhsum.h"
 
-#include <vesk/xxhash64.h>
+#include <vesk/protocol/transactionfile.h>
 
 #include <QBuffer>
 #include <QFile>
@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 
 using vesk::XXHash64;
-using vesk::detail::hashDevice;
+using vesk::protocol::hashDevice;
 
 namespace {
 
@@ -105,6 +105,13 @@ TEST_P(HashDeviceMatchesXxhsum, OnAFileOfThisSize)
     // Buffered and unbuffered devices must agree: the check opens files unbuffered.
     ASSERT_TRUE(in.open(QIODevice::ReadOnly | QIODevice::Unbuffered));
     EXPECT_EQ(hashDevice(in), expected);
+    in.close();
+
+    // The descriptor's way, which the management server lists its files with.
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const vesk::protocol::FileHash file = vesk::protocol::hashFile(in.handle());
+    EXPECT_EQ(file.hash, expected);
+    EXPECT_EQ(file.size, GetParam());
 }
 
 INSTANTIATE_TEST_SUITE_P(

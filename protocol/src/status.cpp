@@ -1,4 +1,7 @@
-#include <vesk/statusfile.h>
+#include <vesk/protocol/status.h>
+
+#include <vesk/protocol/homelayout.h>
+#include <vesk/protocol/timetext.h>
 
 #include <vesk/log/peertext.h>
 
@@ -17,7 +20,7 @@ constexpr double largestExact = 9007199254740992.0;
 
 QDateTime timeOf(const QJsonValue& value)
 {
-    return QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    return protocol::readWireTime(value.toString());
 }
 
 QString textOf(const QJsonValue& value, const QString& unknown = QStringLiteral("?"))
@@ -194,23 +197,11 @@ QString deliveryText(std::uint64_t tfHash)
     return QStringLiteral("%1").arg(tfHash, 16, 16, QChar(u'0'));
 }
 
-QString timeText(const QDateTime& time)
-{
-    if (!time.isValid())
-        return {};
-    const int offset = time.offsetFromUtc();
-    const int minutes = std::abs(offset) / 60;
-    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
-        + QStringLiteral("%1%2:%3")
-              .arg(QChar(offset < 0 ? u'-' : u'+'))
-              .arg(minutes / 60, 2, 10, QChar('0'))
-              .arg(minutes % 60, 2, 10, QChar('0'));
-}
-
 QStringList defaultLocations()
 {
-    return { QStringLiteral("/run/vesk/status.json"),
-        QStringLiteral("/var/lib/morlen-vesk/status.json") };
+    return { QString::fromLatin1(protocol::home::runtimeStatusPath),
+        QString::fromLatin1(protocol::home::homePath) + u'/'
+            + QString::fromLatin1(protocol::home::statusFile) };
 }
 
 bool looksAlive(const QJsonObject& status, const QDateTime& now)

@@ -1,7 +1,7 @@
 #pragma once
-// Internal header of libvesk_utils, not API.
+// Internal header of libvesk_files, shared with libvesk_utils (which builds on it), not API.
 
-#include <vesk/file/fileoperations.h>
+#include <vesk/file/inside.h>
 
 #include <fcntl.h>
 

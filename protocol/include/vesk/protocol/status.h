@@ -7,6 +7,8 @@
 //
 //   const QJsonObject status = QJsonDocument::fromJson(bytes).object();
 //   std::cout << vesk::status::statusText(status, QDateTime::currentDateTime()).toStdString();
+//
+// Its times are written with protocol::wireTime (<vesk/protocol/timetext.h>).
 
 #include <QDateTime>
 #include <QJsonObject>
@@ -54,10 +56,6 @@ bool retries(SyncOutcome outcome);
 // of the TF it sent, with xxhsum -H1 for one.
 QString deliveryText(std::uint64_t tfHash);
 
-// A time as the file writes it: local time with milliseconds and a numeric offset, also for UTC,
-// "2026-12-08T12:00:01.123+03:00". An invalid time gives an empty text.
-QString timeText(const QDateTime& time);
-
 // Where readers look for the file when not told, in this order: the runtime directory a service
 // started by systemd writes to, then the service's home, where one started otherwise writes.
 QStringList defaultLocations();
@@ -75,5 +73,13 @@ bool looksAlive(const QJsonObject& status, const QDateTime& now);
 // hold exactly as out of range, and control characters in texts (which can come from a delivery's
 // TF) are shown escaped; nothing in the file can make this fail or reach the terminal raw.
 QString statusText(const QJsonObject& status, const QDateTime& now);
+
+// How vesk-status ends, which the management server reads through the SSH gate.
+namespace exitStatus {
+inline constexpr int running = 0; // the file is printed, and the service is running
+inline constexpr int unreadable = 1; // the file cannot be read or is not a status file
+inline constexpr int usageError = 2; // a wrong option
+inline constexpr int notRunning = 3; // the file is printed, and the service stopped or is silent
+} // namespace exitStatus
 
 } // namespace vesk::status
