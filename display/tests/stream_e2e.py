@@ -576,6 +576,11 @@ def media_message(packets, data):
                        for dts, offset, size in packets))
 
 
+# Where the slots of a flood begin, one millisecond apart: times a display reads as times.
+FLOOD_START = datetime.datetime(2026, 12, 8, 12,
+                                tzinfo=datetime.timezone(datetime.timedelta(hours=3)))
+
+
 def coded_message(start, dts, data):
     """A message of one key frame that begins a slot at `start`: codec parameters (MPEG-2
     video, 160x120, no extradata needed) and the codec-change flag."""
@@ -709,7 +714,9 @@ class RecordingLimitTest(unittest.TestCase):
 
         def send():
             nonlocal sent
-            register.send(coded_message(f"2026-12-08T12:00:{sent:06d}", 3600 * sent, picture))
+            start = FLOOD_START + datetime.timedelta(milliseconds=sent)
+            register.send(coded_message(start.isoformat(timespec="milliseconds"), 3600 * sent,
+                                        picture))
             sent += 1
         wait_until(lambda: send() or any(line.startswith("codec=") for _, line in display.lines),
                    30, "the first slot")
