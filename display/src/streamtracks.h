@@ -43,8 +43,8 @@ private:
     };
 
     bool configure(Track& track, const StreamMetadata& metadata, QString& error);
-    bool output(const Track& track, const AVPacket* packet, const StreamMetadata& metadata,
-        QString& error);
+    bool output(
+        const Track& track, const AVPacket* packet, const StreamMetadata& metadata, QString& error);
 
     std::FILE* m_lines;
     MediaWriter* m_writer;

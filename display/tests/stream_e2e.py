@@ -567,7 +567,9 @@ class FakeRegister:
 def media_message(packets, data):
     """A media message of the picture without codec parameters; packets are (dts, offset, size),
     the offset as if data followed the header."""
-    metadata = b'{"track":"video"}'
+    metadata = json.dumps({"track": "video", "timeBase": "1/90000", "url": "fake.mp4",
+                           "start": "2026-12-08T12:00:00.000+03:00",
+                           "end": "2026-12-08T13:00:00.000+03:00"}, separators=(",", ":")).encode()
     table = 32 + len(metadata) + len(data)
     return (struct.pack("<IIIIIIIHH", 32, len(metadata), 32, 0, 32, 0, table, 36, len(packets))
             + metadata + data

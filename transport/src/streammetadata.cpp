@@ -13,8 +13,9 @@ namespace {
 // A positive decimal number that fits an int, digits only: "+5", " 5" and "0" are no time base.
 std::optional<int> positive(QStringView text)
 {
-    if (text.isEmpty() || text.size() > 10
-        || !std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit() && c < u'\x80'; }))
+    if (text.isEmpty() || text.size() > 10 || !std::all_of(text.begin(), text.end(), [](QChar c) {
+            return c.isDigit() && c < u'\x80';
+        }))
         return std::nullopt;
     bool ok = false;
     const int value = text.toInt(&ok);
@@ -45,11 +46,13 @@ QString streamWireTime(const QDateTime& time)
 {
     const int offset = time.offsetFromUtc();
     // Qt writes "Z" for an offset of zero; the stream never does, so the offset is written here.
-    const QString local = time.toOffsetFromUtc(offset).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+    const QString local
+        = time.toOffsetFromUtc(offset).toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
     const int minutes = std::abs(offset) / 60;
-    return local + (offset < 0 ? u'-' : u'+') + QStringLiteral("%1:%2")
-                                                   .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-                                                   .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    return local + (offset < 0 ? u'-' : u'+')
+        + QStringLiteral("%1:%2")
+              .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+              .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
 
 QJsonDocument StreamMetadata::toJson() const
@@ -88,8 +91,9 @@ std::optional<StreamMetadata> StreamMetadata::fromJson(const QJsonDocument& docu
     metadata.timeBase = *timeBase;
     // Each of ours once, however long the list a peer sends.
     for (const QJsonValue& name : object.value("tracks").toArray())
-        if (const std::optional<StreamTrack> t = streamTrackFromName(name.toString());
-            t && std::find(metadata.tracks.begin(), metadata.tracks.end(), *t) == metadata.tracks.end())
+        if (const std::optional<StreamTrack> t = streamTrackFromName(name.toString()); t
+            && std::find(metadata.tracks.begin(), metadata.tracks.end(), *t)
+                == metadata.tracks.end())
             metadata.tracks.push_back(*t);
     return metadata;
 }

@@ -12,20 +12,14 @@ namespace {
 
 StreamMetadata sample(const QDateTime& start, StreamMetadata::TimeBase timeBase)
 {
-    StreamMetadata m;
-    m.playlist = "show";
-    m.file = "1";
-    m.slot = { "clips/red.mp4", start, start.addSecs(10) };
-    m.track = StreamTrack::audio;
-    m.tracks = { StreamTrack::video, StreamTrack::audio };
-    m.timeBase = timeBase;
-    return m;
+    return { "show", "1", { "clips/red.mp4", start, start.addSecs(10) }, false, StreamTrack::audio,
+        { StreamTrack::video, StreamTrack::audio }, timeBase };
 }
 
 QJsonDocument edited(const char* member, const QJsonValue& value)
 {
     QJsonObject object
-        = sample(QDateTime(QDate(2026, 3, 2), QTime(10, 0), QTimeZone(3600)), { 1, 12800 })
+        = sample(QDateTime(QDate(2026, 3, 2), QTime(10, 0), QTimeZone(3600)), { 1, 25 })
               .toJson()
               .object();
     if (value.isUndefined())
@@ -58,7 +52,6 @@ TEST(StreamMetadata, WhatIsWrittenReadsBackTheSame)
         const StreamMetadata written = sample(c.start, c.timeBase);
         const QJsonDocument json = written.toJson();
         EXPECT_EQ(json.object().value("start").toString(), c.startText);
-        EXPECT_EQ(streamWireTime(c.start), c.startText);
         const std::optional<StreamMetadata> read
             = StreamMetadata::fromJson(QJsonDocument::fromJson(json.toJson()));
         ASSERT_TRUE(read) << c.startText;
@@ -71,44 +64,23 @@ TEST(StreamMetadata, WhatIsWrittenReadsBackTheSame)
 // asked for, and a long "tracks" list of a peer costs each track once.
 TEST(StreamMetadata, ReadsWhatADisplayCanUseAndNothingElse)
 {
-    const struct
-    {
-        const char* member;
-        QJsonValue value;
-        bool usable;
-    } cases[] = {
-        { "timeBase", "1/48000", true },
-        { "timeBase", "0/1", false },
-        { "timeBase", "1/0", false },
-        { "timeBase", "-1/25", false },
-        { "timeBase", "+1/25", false },
-        { "timeBase", " 1/25", false },
-        { "timeBase", "1/2147483648", false },
-        { "timeBase", "1/25/2", false },
-        { "timeBase", "1.5/25", false },
-        { "timeBase", "١/25", false },
-        { "timeBase", 25, false },
-        { "timeBase", QJsonValue::Undefined, false },
-        { "track", "subtitles", false },
-        { "track", QJsonValue::Undefined, false },
-        { "start", "yesterday", false },
-        { "end", QJsonValue::Undefined, false },
-        { "start", "2026-03-02T09:00:00.000Z", true },
-        { "playlist", QJsonValue::Undefined, true },
-        { "placeholder", QJsonValue::Undefined, true },
-        { "tracks", QJsonValue::Undefined, true },
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(StreamMetadata::fromJson(edited(c.member, c.value)).has_value(), c.usable)
-            << c.member << " " << c.value.toVariant().toString().toStdString();
+    for (const char* refused : { "0/1", "1/0", "-1/25", "+1/25", " 1/25", "1/2147483648", "1/25/2",
+             "1.5/25", "\u0661/25", "" })
+        EXPECT_FALSE(StreamMetadata::fromJson(edited("timeBase", refused))) << refused;
+    EXPECT_FALSE(StreamMetadata::fromJson(edited("timeBase", 25)));
+    EXPECT_FALSE(StreamMetadata::fromJson(edited("track", "subtitles")));
+    EXPECT_FALSE(StreamMetadata::fromJson(edited("start", "yesterday")));
+    for (const char* needed : { "track", "timeBase", "start", "end" })
+        EXPECT_FALSE(StreamMetadata::fromJson(edited(needed, QJsonValue::Undefined))) << needed;
+    for (const char* optional : { "playlist", "file", "placeholder", "tracks", "url" })
+        EXPECT_TRUE(StreamMetadata::fromJson(edited(optional, QJsonValue::Undefined))) << optional;
 
     QJsonArray many;
     for (int i = 0; i < 1000; ++i)
         many.append(i % 3 == 0 ? "audio" : i % 3 == 1 ? "video" : "other");
-    const std::optional<StreamMetadata> read = StreamMetadata::fromJson(edited("tracks", many));
-    ASSERT_TRUE(read);
-    EXPECT_EQ(read->tracks, std::vector<StreamTrack>({ StreamTrack::audio, StreamTrack::video }));
-    // The same instant written with "Z" or "+00:00" is the same slot.
+    EXPECT_EQ(StreamMetadata::fromJson(edited("tracks", many))->tracks,
+        std::vector<StreamTrack>({ StreamTrack::audio, StreamTrack::video }));
+    // The same instant written with "Z" (an older register) or "+00:00" is the same slot.
     EXPECT_EQ(StreamMetadata::fromJson(edited("start", "2026-03-02T09:00:00.000Z"))->slot,
         StreamMetadata::fromJson(edited("start", "2026-03-02T09:00:00.000+00:00"))->slot);
 }
