@@ -1,4 +1,4 @@
-// Internal to libvesk_stream, not API.
+// Internal to libvesk_transport, not API.
 #pragma once
 
 #include <vesk/streamdatagram.h>

@@ -6,6 +6,7 @@
 #include <vesk/decoder.h>
 #include <vesk/encoder.h>
 #include <vesk/pointer.h>
+#include <vesk/streammetadata.h>
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -350,11 +351,15 @@ Decoded decode(const QByteArray& message)
     return decoded;
 }
 
-// What our encoder writes for the same parameters, metadata and packets.
+// What our encoder writes for the same parameters, metadata and packets, the metadata read and
+// written again as the engine writes it.
 QByteArray encode(const Decoded& decoded)
 {
+    const std::optional<StreamMetadata> metadata
+        = StreamMetadata::fromJson(QJsonDocument(decoded.metadata));
+    EXPECT_TRUE(metadata);
     Encoder encoder;
-    encoder.setHeader(QJsonDocument(decoded.metadata), decoded.parameters.get());
+    encoder.setHeader(metadata.value_or(StreamMetadata()).toJson(), decoded.parameters.get());
     for (std::size_t i = 0; i < decoded.packets.size(); ++i)
         encoder.addPacket(decoded.packets[i].get(), decoded.codecChanges[i]);
     return encoder.takeResult();

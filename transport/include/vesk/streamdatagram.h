@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vesk/ssl/aesgcm.h>
+
 #include <QByteArray>
 
 #include <array>
@@ -45,8 +47,10 @@ struct StreamDatagram
     static constexpr std::uint8_t version = 3;
     static constexpr std::size_t headerSize = 22;
     static constexpr std::size_t ivOffset = 4;
-    static constexpr std::size_t ivSize = 12;
-    static constexpr std::size_t tagSize = 16;
+    // The cipher's own sizes: the IV is the 12 bytes from ivOffset on, as they stand.
+    static constexpr std::size_t ivSize = ssl::AesGcm::ivSize;
+    static constexpr std::size_t tagSize = ssl::AesGcm::tagSize;
+    static_assert(ivOffset + ivSize <= headerSize, "the IV is part of the authenticated header");
     static constexpr std::size_t maxPayload = 1200;
     static constexpr std::size_t fragmentOverhead = headerSize + tagSize;
     static constexpr std::size_t maxFragmentSize = fragmentOverhead + maxPayload;

@@ -14,7 +14,7 @@
 // so that the fuzzer reaches the waiting pool, the MAC and key checks, the reassembly and the
 // decoder behind them. The register is that of the worked example of docs/stream-protocol.md,
 // and the display joins with its answer at 538950 ms, so that the example's datagrams
-// (stream/fuzz/corpus/worked-example) are valid seeds. Whatever comes out is read to the end by
+// (transport/fuzz/corpus/worked-example) are valid seeds. Whatever comes out is read to the end by
 // the decoder. Nothing may read outside its input, crash or grow without bound.
 #include "intervalmac.h"
 #include "keychain.h"
