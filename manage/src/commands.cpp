@@ -320,6 +320,8 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
         return exitUsage;
     DeliverOptions options { paired->target, parser.positionalArguments().back(),
         paired->state.catalog, parser.isSet(checksumOption) };
+    options.stateDirectory = stateDirectory;
+    options.name = paired->state.name;
     if (parser.isSet(waitOption)) {
         bool ok = false;
         options.waitSeconds = parser.value(waitOption).toInt(&ok);
