@@ -38,12 +38,13 @@ QList<DarkWatch::Change> DarkWatch::check(const HeartbeatTable& table, const QDa
     QList<Change> changes;
     QHash<QString, Entry> entries;
     entries.reserve(table.rows().size());
-    for (const HeartbeatTable::Row& row : table.rows()) {
+    for (qsizetype i = 0; i < table.rows().size(); ++i) {
+        const HeartbeatTable::Row& row = table.rows()[i];
         Entry entry = m_entries.value(row.name);
         const QDateTime last = row.received.value_or(row.since);
         if (entry.state != State::dark && last.msecsTo(now) >= m_darkAfter.count()) {
             entry = { State::dark, last };
-            changes.append({ row.name, State::dark, last });
+            changes.append({ row.name, State::dark, last, i });
         }
         entries.insert(row.name, entry);
     }

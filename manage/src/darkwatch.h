@@ -39,6 +39,8 @@ public:
         // Dark: the register's last beat (or, with none, since when it was waited for).
         // Back: the beat that brought it back.
         QDateTime since;
+        // The register's index in the table's rows (check() only).
+        qsizetype row = -1;
     };
 
     struct Entry

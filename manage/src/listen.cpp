@@ -229,9 +229,7 @@ private:
         const QList<DarkWatch::Change> changes
             = m_watch.check(m_table, QDateTime::currentDateTime());
         for (const DarkWatch::Change& change : changes)
-            for (const HeartbeatTable::Row& row : m_table.rows())
-                if (row.name == change.name)
-                    tell(change, row);
+            tell(change, m_table.rows()[change.row]);
         m_hooks.tick(HookRunner::Clock::now());
         if (m_drawn.elapsed() >= (m_news ? newsRedrawMs : redrawMs))
             draw();
