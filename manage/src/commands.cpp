@@ -319,9 +319,8 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
     if (!paired)
         return exitUsage;
     DeliverOptions options { paired->target, parser.positionalArguments().back(),
-        paired->state.catalog, parser.isSet(checksumOption) };
-    options.stateDirectory = stateDirectory;
-    options.name = paired->state.name;
+        paired->state.catalog, parser.isSet(checksumOption), 300, stateDirectory,
+        paired->state.name };
     if (parser.isSet(waitOption)) {
         bool ok = false;
         options.waitSeconds = parser.value(waitOption).toInt(&ok);
@@ -404,7 +403,10 @@ int listenCommand(const QStringList& arguments, const QString& stateDirectory)
         onBackOption, hookTimeoutOption, metricsOption, pageOption, pageEveryOption });
     if (const auto status = parse(parser, arguments, 0, listenUsage))
         return *status;
-    ListenOptions options { stateDirectory, defaultHeartbeatPort, parser.isSet(jsonOption) };
+    ListenOptions options;
+    options.stateDirectory = stateDirectory;
+    options.port = defaultHeartbeatPort;
+    options.json = parser.isSet(jsonOption);
     options.quiet = parser.isSet(quietOption);
     if (parser.isSet(portOption)) {
         bool ok = false;

@@ -7,6 +7,7 @@
 #include "fleetpage.h"
 #include "hookrunner.h"
 
+#include <vesk/httperror.h>
 #include <vesk/httpserver.h>
 #include <vesk/statusfile.h>
 

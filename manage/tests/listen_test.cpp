@@ -6,6 +6,7 @@
 #include "listen.h"
 
 #include <vesk/ssl/crypto.h>
+#include <vesk/statusfile.h>
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -203,7 +204,7 @@ TEST(FleetMetrics, ScrapePassesPromtoolAndSaysTheTable)
     table.addDatagram(beat(quoted, t0), "10.0.0.9:4000", t0);
     table.addDatagram(QByteArray(600, 'x'), "x", t0);
     table.addDatagram(beat(paired("stranger"), t0), "x", t0);
-    DarkWatch watch(190s);
+    DarkWatch watch(200s);
     watch.beat(table.rows()[1]);
     watch.beat(table.rows()[2]);
     watch.check(table, t0.addSecs(200));
