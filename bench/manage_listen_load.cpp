@@ -21,6 +21,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QTimeZone>
 
 #include <chrono>
 #include <cstdio>
@@ -77,7 +78,7 @@ int sendBeats(const QString& directory, quint16 port, int rate, int seconds)
     }
     QList<ssl::SharedKey> keys;
     for (const RegisterState& state : states) {
-        keys.append({});
+        keys.append(ssl::SharedKey {});
         keys.back().trySetKey(state.sharedKey);
     }
     // Sealed ahead, so the pace is the sender's sending and not its sealing; a millisecond later
