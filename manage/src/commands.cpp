@@ -319,8 +319,7 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
     if (!paired)
         return exitUsage;
     DeliverOptions options { paired->target, parser.positionalArguments().back(),
-        paired->state.catalog, parser.isSet(checksumOption), 300, stateDirectory,
-        paired->state.name };
+        paired->state.catalog, parser.isSet(checksumOption) };
     if (parser.isSet(waitOption)) {
         bool ok = false;
         options.waitSeconds = parser.value(waitOption).toInt(&ok);

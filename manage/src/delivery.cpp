@@ -2,7 +2,6 @@
 
 #include "console.h"
 #include "content.h"
-#include "deliveryrecord.h"
 #include "rsyncprogress.h"
 #include "sshmaster.h"
 #include <vesk/log/peertext.h>
@@ -12,7 +11,6 @@
 #include <vesk/file/fileoperations.h>
 
 #include <QDeadlineTimer>
-#include <QFileInfo>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -146,21 +144,6 @@ QString unsettledText(const DeliveryWatch& watch)
     return syncText(latest);
 }
 
-// A verdict that cannot be kept is said and changes nothing else: the register has it anyway.
-void keepVerdict(const DeliverOptions& options, const DeliveryWatch& watch, const char* outcome)
-{
-    if (options.stateDirectory.isEmpty())
-        return;
-    try {
-        DeliveryRecord::note(options.stateDirectory, options.name,
-            { watch.delivery(), QFileInfo(options.directory).absoluteFilePath(),
-                QDateTime::currentDateTime(), QString::fromLatin1(outcome),
-                log::peerText(watch.latest().value(vesk::status::key::reason).toString()) });
-    } catch (const std::exception& e) {
-        note(QStringLiteral("the verdict is not kept for the page: %1").arg(e.what()));
-    }
-}
-
 int awaitVerdict(const DeliverOptions& options, const Content& content, const QJsonObject& before,
     const QDeadlineTimer& deadline)
 {
@@ -172,14 +155,12 @@ int awaitVerdict(const DeliverOptions& options, const Content& content, const QJ
         const QJsonObject status = readStatus(options.target, unread).value_or(QJsonObject {});
         const DeliveryWatch::Verdict verdict = watch.look(status);
         if (verdict == DeliveryWatch::Verdict::played) {
-            keepVerdict(options, watch, "played");
             report(QStringLiteral("played: %1 files, %2 bytes")
                        .arg(content.files.size())
                        .arg(content.bytes));
             return exitDone;
         }
         if (verdict == DeliveryWatch::Verdict::refused) {
-            keepVerdict(options, watch, "refused");
             report(QStringLiteral("refused: %1")
                        .arg(log::peerText(watch.latest()
                                               .value(vesk::status::key::reason)
@@ -191,7 +172,6 @@ int awaitVerdict(const DeliverOptions& options, const Content& content, const QJ
             note(QStringLiteral("the register: %1").arg(syncText(told)));
         }
     }
-    keepVerdict(options, watch, "no verdict");
     return fail(exitTransport,
         QStringLiteral("the register did not play the delivery within %1 s; its last look: %2")
             .arg(options.waitSeconds)

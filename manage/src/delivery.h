@@ -66,10 +66,6 @@ struct DeliverOptions
     // Compare the media by content, not by size and time: after a refusal for a damaged file.
     bool checksum = false;
     int waitSeconds = 300;
-    // Where the verdict is kept for the fleet's page (DeliveryRecord), under the register's name;
-    // nothing is kept when empty.
-    QString stateDirectory;
-    QString name;
 };
 
 // Checks the directory, writes its TF, sends the media and then TF as the register wants it,

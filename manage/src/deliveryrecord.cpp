@@ -1,16 +1,12 @@
 #include "deliveryrecord.h"
 
-#include "registerstate.h"
-
 #include <vesk/file/fileoperations.h>
-#include <vesk/statusfile.h>
 
-#include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include <sys/stat.h>
+#include <stdexcept>
 
 namespace vesk::manage {
 
@@ -19,72 +15,59 @@ namespace {
 // A record is a few hundred bytes; a larger file is not ours.
 constexpr qint64 maxRecordBytes = 16 * 1024;
 
-QString recordDirectory(const QString& stateDirectory)
+std::filesystem::path fsPath(const QString& path)
 {
-    return stateDirectory + QStringLiteral("/deliveries");
+    const QByteArray bytes = path.toUtf8();
+    return std::filesystem::path(bytes.constData(), bytes.constData() + bytes.size());
 }
 
-QJsonObject toJson(const DeliveryRecord::Delivery& d)
+QJsonObject toJson(const DeliveryRecord::Entry& entry)
 {
-    return { { "delivery", d.delivery }, { "directory", d.directory },
-        { "at", vesk::status::timeText(d.at) }, { "outcome", d.outcome }, { "reason", d.reason } };
+    return { { "delivery", entry.delivery }, { "directory", entry.directory },
+        { "when", entry.when.toString(Qt::ISODateWithMs) } };
 }
 
-std::optional<DeliveryRecord::Delivery> fromJson(const QJsonValue& value)
+DeliveryRecord::Entry entryFrom(const QJsonObject& object)
 {
-    const QJsonObject o = value.toObject();
-    DeliveryRecord::Delivery d { o.value("delivery").toString(), o.value("directory").toString(),
-        QDateTime::fromString(o.value("at").toString(), Qt::ISODateWithMs),
-        o.value("outcome").toString(), o.value("reason").toString() };
-    if (d.delivery.isEmpty() || !d.at.isValid())
-        return std::nullopt;
-    return d;
-}
-
-std::optional<DeliveryRecord> load(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QByteArray content = file.read(maxRecordBytes + 1);
-    const QJsonDocument document = QJsonDocument::fromJson(content);
-    if (content.size() > maxRecordBytes || !document.isObject())
-        return std::nullopt;
-    return DeliveryRecord { fromJson(document.object().value("played")),
-        fromJson(document.object().value("last")) };
+    DeliveryRecord::Entry entry { object.value("delivery").toString(),
+        object.value("directory").toString(),
+        QDateTime::fromString(object.value("when").toString(), Qt::ISODateWithMs) };
+    if (entry.delivery.size() != 16 || !entry.when.isValid())
+        return {};
+    return entry;
 }
 
 } // namespace
 
-QHash<QString, DeliveryRecord> DeliveryRecord::loadAll(const QString& stateDirectory)
+DeliveryRecords::DeliveryRecords(const QString& stateDirectory)
+    : m_directory(stateDirectory + QStringLiteral("/deliveries"))
 {
-    QHash<QString, DeliveryRecord> records;
-    const QDir directory(recordDirectory(stateDirectory));
-    for (const QString& name : directory.entryList(QDir::Files, QDir::Name))
-        if (StateStore::validName(name))
-            if (std::optional<DeliveryRecord> record = load(directory.filePath(name)))
-                records.insert(name, std::move(*record));
-    return records;
 }
 
-void DeliveryRecord::note(const QString& stateDirectory, const QString& name, const Delivery& d)
+void DeliveryRecords::save(const QString& name, const DeliveryRecord& record) const
 {
-    if (!StateStore::validName(name))
-        throw std::runtime_error("not a usable name: " + name.toStdString());
-    const QString directory = recordDirectory(stateDirectory);
-    const QByteArray path = directory.toUtf8();
-    if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST)
-        throw std::runtime_error("cannot make " + path.toStdString());
-    DeliveryRecord record = load(directory + u'/' + name).value_or(DeliveryRecord {});
-    record.last = d;
-    if (d.outcome == u"played")
-        record.played = d;
-    QJsonObject object { { "last", toJson(d) } };
-    if (record.played)
-        object.insert("played", toJson(*record.played));
-    const QByteArray file = (directory + u'/' + name).toUtf8();
-    file::save2file(std::filesystem::path(file.constData(), file.constData() + file.size()),
-        QJsonDocument(object).toJson(QJsonDocument::Indented), 0600);
+    const QJsonObject object { { "sent", toJson(record.sent) }, { "outcome", record.outcome },
+        { "played", record.played.valid() ? QJsonValue(toJson(record.played)) : QJsonValue() } };
+    try {
+        file::createDirectory(fsPath(m_directory), 0700);
+        file::save2file(fsPath(m_directory + u'/' + name),
+            QJsonDocument(object).toJson(QJsonDocument::Indented), 0600);
+    } catch (const std::exception& e) {
+        throw std::runtime_error(std::string("cannot keep what was delivered: ") + e.what());
+    }
+}
+
+DeliveryRecord DeliveryRecords::load(const QString& name) const
+{
+    QFile file(m_directory + u'/' + name);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QJsonObject object = QJsonDocument::fromJson(file.read(maxRecordBytes)).object();
+    DeliveryRecord record;
+    record.sent = entryFrom(object.value("sent").toObject());
+    record.outcome = object.value("outcome").toString();
+    record.played = entryFrom(object.value("played").toObject());
+    return record;
 }
 
 } // namespace vesk::manage

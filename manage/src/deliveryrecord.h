@@ -2,39 +2,46 @@
 #pragma once
 
 #include <QDateTime>
-#include <QHash>
 #include <QString>
-#include <QStringList>
 
 #include <optional>
 
 namespace vesk::manage {
 
-// What `deliver` last learnt of a register's deliveries, for the fleet's page: the delivery it
-// plays (the last one it played for us) and the last one we sent, with its verdict. Kept beside
-// the pairings in deliveries/NAME (one file per register, replaced as a whole), so a pairing
-// file is never rewritten for it.
+// What we last delivered to one register, kept beside its pairing: the register's status names a
+// delivery only by its TF's checksum, and where the content came from is known here alone.
 struct DeliveryRecord
 {
-    struct Delivery
+    struct Entry
     {
-        // The XXH64 of its TF, as the register's status names it.
+        // The delivery as the register's status names it (the XXH64 of its TF).
         QString delivery;
+        // The directory it was delivered from, absolute.
         QString directory;
-        QDateTime at;
-        // "played", "refused" or "no verdict"; the register's reason for a refusal.
-        QString outcome;
-        QString reason;
+        QDateTime when;
+        bool valid() const { return !delivery.isEmpty(); }
     };
-    std::optional<Delivery> played;
-    std::optional<Delivery> last;
+    // The last delivery sent, with how it ended ("played", "refused", "unreachable", ...).
+    Entry sent;
+    QString outcome;
+    // The last one the register was seen to play.
+    Entry played;
+};
 
-    // Reads the records of every register in `stateDirectory` that has one; a damaged file reads
-    // as none.
-    static QHash<QString, DeliveryRecord> loadAll(const QString& stateDirectory);
-    // Adds `delivery` to the register's record as its last (and, when played, as what it plays).
-    // Throws std::runtime_error when it cannot be kept.
-    static void note(const QString& stateDirectory, const QString& name, const Delivery& delivery);
+// The records in a directory of their own below the pairings' (so that a pairing's file and a
+// record never share a name), one small JSON file per register, each replaced as a whole.
+class DeliveryRecords
+{
+public:
+    explicit DeliveryRecords(const QString& stateDirectory);
+
+    // Throws std::runtime_error with a one-line text when the record cannot be written.
+    void save(const QString& name, const DeliveryRecord& record) const;
+    // An empty record for a register never delivered to, or whose file is no record.
+    DeliveryRecord load(const QString& name) const;
+
+private:
+    QString m_directory;
 };
 
 } // namespace vesk::manage

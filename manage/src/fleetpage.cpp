@@ -28,15 +28,22 @@ QString ago(const QDateTime& time, const QDateTime& now)
     return QStringLiteral("%1 h ago").arg(s / 3600);
 }
 
-QString deliveryCell(const std::optional<DeliveryRecord::Delivery>& d, bool withOutcome)
+QString entryText(const DeliveryRecord::Entry& entry)
 {
-    if (!d)
+    return entry.delivery + u' ' + entry.directory + QStringLiteral(" (") + when(entry.when) + u')';
+}
+
+QString playedCell(const DeliveryRecord& record)
+{
+    return record.played.valid() ? entryText(record.played) : QStringLiteral("-");
+}
+
+QString sentCell(const DeliveryRecord& record)
+{
+    if (!record.sent.valid())
         return QStringLiteral("-");
-    QString text = d->delivery + u' ' + d->directory + QStringLiteral(" (") + when(d->at);
-    if (withOutcome)
-        text += QStringLiteral(", ") + d->outcome
-            + (d->reason.isEmpty() ? QString() : QStringLiteral(": ") + d->reason);
-    return text + u')';
+    return entryText(record.sent) + QStringLiteral(": ")
+        + (record.outcome.isEmpty() ? QStringLiteral("no verdict") : record.outcome);
 }
 
 QString row(const HeartbeatTable& table, const HeartbeatTable::Row& r, const DarkWatch& watch,
@@ -56,8 +63,8 @@ QString row(const HeartbeatTable& table, const HeartbeatTable::Row& r, const Dar
                    : QStringLiteral("no beat yet"),
         offset ? QStringLiteral("%1 s").arg(*offset / 1000.0, 0, 'f', 3) : QStringLiteral("-"),
         QStringLiteral("%1 / %2").arg(r.beats).arg(table.missed(r, now)),
-        escaped(deliveryCell(delivery.played, false)),
-        escaped(deliveryCell(delivery.last, true)),
+        escaped(playedCell(delivery)),
+        escaped(sentCell(delivery)),
     };
     return QStringLiteral("<tr class=\"%1\"><td>").arg(QString::fromLatin1(state))
         + cells.join(QStringLiteral("</td><td>")) + QStringLiteral("</td></tr>\n");
@@ -92,6 +99,18 @@ QString pageHtml(const HeartbeatTable& table, const DarkWatch& watch,
                .arg(escaped(vesk::status::timeText(now)))
                .arg(watch.darkAfter().count() / 1000.0)
         + rows + QStringLiteral("</table>\n</body></html>\n");
+}
+
+QHash<QString, DeliveryRecord> deliveriesOf(
+    const HeartbeatTable& table, const DeliveryRecords& records)
+{
+    QHash<QString, DeliveryRecord> deliveries;
+    for (const HeartbeatTable::Row& r : table.rows()) {
+        DeliveryRecord record = records.load(r.name);
+        if (record.sent.valid() || record.played.valid())
+            deliveries.insert(r.name, std::move(record));
+    }
+    return deliveries;
 }
 
 bool writePage(const QString& path, const QString& html, QString& error)

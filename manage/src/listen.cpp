@@ -278,7 +278,8 @@ private:
         if (m_options.page.isEmpty())
             return;
         const QString html = pageHtml(m_table, m_watch,
-            DeliveryRecord::loadAll(m_options.stateDirectory), QDateTime::currentDateTime(),
+            deliveriesOf(m_table, DeliveryRecords(m_options.stateDirectory)),
+            QDateTime::currentDateTime(),
             std::chrono::duration_cast<std::chrono::seconds>(m_options.pageEvery)
                 + std::chrono::seconds(1));
         QString error;

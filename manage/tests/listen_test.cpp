@@ -244,13 +244,14 @@ TEST(FleetPage, ChromiumReadsEveryRowAsText)
     DarkWatch watch(180s);
     watch.beat(table.rows()[1]);
     watch.check(table, t0.addSecs(200));
-    QHash<QString, DeliveryRecord> deliveries;
-    const DeliveryRecord::Delivery played { "0123456789abcdef", "/srv/content/<week 50>",
-        t0.addSecs(-3600), "played", {} };
-    deliveries.insert("shop-1",
-        { played,
-            DeliveryRecord::Delivery { "fedcba9876543210", "/srv/content/week-51", t0.addSecs(-60),
-                "refused", "a file does not match its checksum in TF" } });
+    // What deliver keeps, read back as the listener reads it.
+    QTemporaryDir state;
+    const DeliveryRecords records(state.path());
+    records.save("shop-1",
+        { { "fedcba9876543210", "/srv/content/week-51", t0.addSecs(-60) }, "refused",
+            { "0123456789abcdef", "/srv/content/<week 50>", t0.addSecs(-3600) } });
+    const QHash<QString, DeliveryRecord> deliveries = deliveriesOf(table, records);
+    EXPECT_EQ(deliveries.keys(), QStringList { "shop-1" });
 
     QTemporaryDir scratch;
     const QString path = scratch.filePath("fleet.html");
@@ -271,7 +272,7 @@ TEST(FleetPage, ChromiumReadsEveryRowAsText)
     const QStringList shown { "&lt;script&gt;alert(1)&lt;/script&gt;</td><td>dark</td>",
         "2 registers, 1 dark", "<td>shop-1</td><td>alive</td>", "from 10.0.0.8:4000",
         "<td>-2.250 s</td>", "0123456789abcdef /srv/content/&lt;week 50&gt;",
-        "refused: a file does not match its checksum in TF" };
+        "fedcba9876543210 /srv/content/week-51 (2026-12-08 11:59:00): refused" };
     for (const QString& piece : shown)
         EXPECT_TRUE(text.contains(piece)) << piece.toStdString() << "\n" << text.toStdString();
 
