@@ -187,10 +187,8 @@ private:
     {
         for (int i = 0; i < datagramsPerTurn && m_socket.hasPendingDatagrams(); ++i)
             receive();
-        // What is left comes at the next turn, after the timers had theirs.
-        if (m_socket.hasPendingDatagrams())
-            QMetaObject::invokeMethod(
-                &m_context, [this] { receiveTurn(); }, Qt::QueuedConnection);
+        // What is left comes at the next turn, after the timers had theirs: the socket's
+        // notifier, enabled again by our reads, fires while datagrams wait.
     }
 
     void receive()
