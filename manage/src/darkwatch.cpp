@@ -36,19 +36,23 @@ std::optional<DarkWatch::Change> DarkWatch::beat(const HeartbeatTable::Row& row)
 QList<DarkWatch::Change> DarkWatch::check(const HeartbeatTable& table, const QDateTime& now)
 {
     QList<Change> changes;
-    QHash<QString, Entry> entries;
-    entries.reserve(table.rows().size());
-    for (qsizetype i = 0; i < table.rows().size(); ++i) {
-        const HeartbeatTable::Row& row = table.rows()[i];
-        Entry entry = m_entries.value(row.name);
-        const QDateTime last = row.received.value_or(row.since);
+    const QList<HeartbeatTable::Row>& rows = table.rows();
+    // In place: a fleet of thousands is looked at every second, and costs a lookup a register,
+    // not a new table.
+    for (qsizetype i = 0; i < rows.size(); ++i) {
+        Entry& entry = m_entries[rows[i].name];
+        const QDateTime last = rows[i].received.value_or(rows[i].since);
         if (entry.state != State::dark && last.msecsTo(now) >= m_darkAfter.count()) {
             entry = { State::dark, last };
-            changes.append({ row.name, State::dark, last, i });
+            changes.append({ rows[i].name, State::dark, last, i });
         }
-        entries.insert(row.name, entry);
     }
-    m_entries = std::move(entries);
+    if (m_entries.size() > rows.size()) {
+        QHash<QString, Entry> kept;
+        for (const HeartbeatTable::Row& row : rows)
+            kept.insert(row.name, m_entries.value(row.name));
+        m_entries = std::move(kept);
+    }
     return changes;
 }
 

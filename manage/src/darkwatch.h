@@ -53,7 +53,9 @@ public:
 
     // After an accepted beat of `row`: the change it brings (back), if any.
     std::optional<Change> beat(const HeartbeatTable::Row& row);
-    // The registers gone dark by `now`, in the table's order; forgets registers no longer in it.
+    // The registers gone dark by `now`, in the table's order. A register unpaired is forgotten
+    // once the table holds fewer registers than the watch; one paired again under the same name
+    // keeps its state (a dark register is not said dark twice).
     QList<Change> check(const HeartbeatTable& table, const QDateTime& now);
 
     // Waiting for a register not seen by beat() or check() yet.

@@ -46,8 +46,9 @@ constexpr qint64 newsRedrawMs = 1000;
 // Datagrams taken per turn of the loop: a flood cannot keep the timers (a signal, a register gone
 // dark, a scrape) from being seen.
 constexpr int datagramsPerTurn = 256;
-// How often the loop looks for a stop, for registers gone dark and for hooks overdue.
+// How often the loop looks for a stop and for hooks overdue, and for registers gone dark.
 constexpr int tickMs = 250;
+constexpr qint64 checkMs = 1000;
 // Room in the kernel for a burst of beats while the loop is busy (a scrape, a page).
 constexpr int receiveBufferBytes = 4 * 1024 * 1024;
 // A scrape waits this long for the loop to render it, so a stuck loop cannot hold the server's
@@ -137,6 +138,7 @@ public:
         ticks.start(tickMs);
         m_drawn.start();
         m_pageWritten.start();
+        m_checked.start();
         draw();
         writePageNow();
         QCoreApplication::exec();
@@ -225,10 +227,13 @@ private:
             QCoreApplication::quit();
             return;
         }
-        const QList<DarkWatch::Change> changes
-            = m_watch.check(m_table, QDateTime::currentDateTime());
-        for (const DarkWatch::Change& change : changes)
-            tell(change, m_table.rows()[change.row]);
+        if (m_checked.elapsed() >= checkMs) {
+            m_checked.start();
+            const QList<DarkWatch::Change> changes
+                = m_watch.check(m_table, QDateTime::currentDateTime());
+            for (const DarkWatch::Change& change : changes)
+                tell(change, m_table.rows()[change.row]);
+        }
         m_hooks.tick(HookRunner::Clock::now());
         if (m_drawn.elapsed() >= (m_news ? newsRedrawMs : redrawMs))
             draw();
@@ -298,6 +303,7 @@ private:
     QElapsedTimer m_loaded;
     QElapsedTimer m_drawn;
     QElapsedTimer m_pageWritten;
+    QElapsedTimer m_checked;
     QStringList m_problems;
     QString m_pageError;
     bool m_terminal;
