@@ -80,7 +80,8 @@ def main():
                     pass
                 time.sleep(0.1)
             say(f"vesk-manage listen with {args.registers} paired registers "
-                f"({os.cpu_count()} cores, loopback)")
+                f"({os.cpu_count()} cores, loopback, load average {os.getloadavg()[0]:.1f} "
+                f"at the start)")
             rate = max(1, round(args.registers / 60))
             idle0 = cpu_seconds(listener.pid)
             time.sleep(10)
@@ -111,6 +112,7 @@ def main():
                 say(f"{rate:>7} {sent:>7} {taken:>6} {sent - taken:>8} {errors:>21} {cpu * 100:>5.1f}")
                 if taken == sent:
                     best = rate
+            say(f"load average {os.getloadavg()[0]:.1f} at the end")
             say(f"highest rate without a drop: {best}/s "
                 f"({best * 60} registers at one beat a minute)")
         finally:

@@ -187,13 +187,16 @@ private:
 
     void receiveTurn()
     {
+        // One reading of the clock a turn: the local time costs a look at the zone's file, and
+        // a turn takes far less than the clock's resolution that matters here.
+        const QDateTime now = QDateTime::currentDateTime();
         for (int i = 0; i < datagramsPerTurn && m_socket.hasPendingDatagrams(); ++i)
-            receive();
+            receive(now);
         // What is left comes at the next turn, after the timers had theirs: the socket's
         // notifier, enabled again by our reads, fires while datagrams wait.
     }
 
-    void receive()
+    void receive(const QDateTime& now)
     {
         const qint64 size = m_socket.pendingDatagramSize();
         // Anything larger than a beat is read only far enough to be told apart from one.
@@ -207,7 +210,6 @@ private:
         const QString from = QStringLiteral("%1:%2")
                                  .arg(datagram.senderAddress().toString())
                                  .arg(datagram.senderPort());
-        const QDateTime now = QDateTime::currentDateTime();
         qsizetype index = -1;
         const bool beat
             = m_table.addDatagram(bytes, from, now, &index) == HeartbeatTable::Verdict::accepted;
