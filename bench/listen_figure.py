@@ -114,7 +114,7 @@ def main():
                     best = rate
             say(f"load average {os.getloadavg()[0]:.1f} at the end")
             say(f"highest rate without a drop: {best}/s "
-                f"({best * 60} registers at one beat a minute)")
+                f"(by rate alone, the beats of {best * 60} registers at one a minute)")
         finally:
             listener.terminate()
             listener.wait(30)
