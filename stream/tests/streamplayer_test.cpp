@@ -525,6 +525,8 @@ TEST_F(StreamPlayerTest, EveryPlayedSlotIsToldOnceWithItsOutcome)
             QStringLiteral("missing.mp4 %1 2000-4000 2*").arg(int(O::failed)), "start red.mp4 4000",
             QStringLiteral("red.mp4 %1 4000-5000 1").arg(int(O::cut)), "start blue.mp4 5000",
             QStringLiteral("blue.mp4 %1 5000-6000 1").arg(int(O::cut)) }));
+}
+
 // The placeholder standing in for a file that cannot be played is not that file: a programme set
 // again (the daily application of the same playlist) finds the same slot and the same stand-in,
 // and the placeholder goes on without a break instead of starting over.
