@@ -8,9 +8,11 @@ set -euo pipefail
 # system's own sshd.
 # mmdebstrap and systemd-container: the package test boots a Debian root of its own with
 # systemd-nspawn.
+# postgresql and sqlite3: the plays' store is tested against a throw-away PostgreSQL cluster and
+# read back with the sqlite3 tool.
 packages=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev libqt6network6
+  qt6-base-dev libqt6network6 libqt6sql6-sqlite libqt6sql6-psql
   libavcodec-dev libavformat-dev libavutil-dev
   libssl-dev libxxhash-dev xxhash
   libgtest-dev libgmock-dev googletest libbenchmark-dev
@@ -21,6 +23,7 @@ packages=(
   dpkg-dev file lintian systemd adduser passwd init-system-helpers
   mmdebstrap systemd-container
   nginx-light wrk
+  postgresql sqlite3
 )
 
 missing=()
