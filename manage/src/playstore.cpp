@@ -45,7 +45,8 @@ const char* const insertGap = "INSERT INTO gaps (ledger, seq_from, seq_to, count
 
 [[noreturn]] void raise(const QString& what, const QSqlError& error)
 {
-    throw StoreError(QStringLiteral("%1: %2").arg(what, error.text()).toStdString());
+    // The drivers' texts run over several lines; ours are one.
+    throw StoreError(QStringLiteral("%1: %2").arg(what, error.text().simplified()).toStdString());
 }
 
 QSqlQuery prepared(QSqlDatabase& database, const char* statement)
