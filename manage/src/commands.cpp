@@ -550,6 +550,8 @@ int reportCommand(const QStringList& arguments, const QString& stateDirectory)
         return exitStore;
     QStringList problems;
     const QList<RegisterState> registers = StateStore(stateDirectory).loadAll(problems);
+    for (const QString& problem : std::as_const(problems))
+        note(problem);
     try {
         PlayStore store(*location);
         const Report built = buildReport(store, options, registers);

@@ -241,6 +241,13 @@ TEST(PlayCollection, KeepsTheSameStoreInPostgresql)
         EXPECT_EQ(server.psql("SELECT reason, count FROM gaps"), "lost|3");
         EXPECT_EQ(shop.state().value("acked").toInt(), 1500);
     }
+    // The report's statements read PostgreSQL's sums as they read SQLite's.
+    const Report report = buildReport(store, ReportOptions {}, {});
+    ASSERT_EQ(report.groups.size(), 1);
+    EXPECT_EQ(report.groups.front().plays, 1497);
+    EXPECT_EQ(report.groups.front().milliseconds, 748 * 30000 + 749 * 20000);
+    ASSERT_EQ(report.gaps.size(), 1);
+    EXPECT_EQ(report.gaps.front().lost, 3);
     shop.setLedger(ledgerA, 1600);
     server.stop();
     const CollectionResult down = shop.collect(store, "");
