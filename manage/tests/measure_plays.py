@@ -89,7 +89,7 @@ def kill(shop, runs):
         shop.set_ledger(last)
         process = shop.plays(**env)
         try:
-            process.wait(timeout=random.uniform(0, 1.2 * whole))
+            process.wait(timeout=random.uniform(0, 3 * whole))
             finished += 1
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
@@ -103,7 +103,7 @@ def kill(shop, runs):
     violations = shop.state + ".violations"
     violations = open(violations).read().split("\n")[:-1] if os.path.exists(violations) else []
     print("runs: %d killed at random (0 to %.2f s in), %d ended by themselves, then one to the end"
-          % (killed, 1.2 * whole, finished))
+          % (killed, 3 * whole, finished))
     print("ledger: seqs 1..%d, 1001..1010 a gap; expected %d plays, seq sum %d"
           % (last, len(expected), sum(expected)))
     print("store (sqlite3): count, distinct seqs, min, max, sum = %s; gaps %s" % (row, gap_rows))
