@@ -61,7 +61,7 @@ public:
     RawResponse send(
         const QByteArray& request, const std::function<void(QTcpSocket&)>& more = {}) const
     {
-        return exchange(listenPort, request, more);
+        return httpExchange(listenPort, request, more);
     }
 
     // The main-thread handlers have their own tests.

@@ -845,15 +845,9 @@ class QuietStatusTest(ServiceTestCase):
             f.write('{"updated": "2020-01-01T00:00:00.000+00:00", "stopped": null}')
         service.start()
         status_path = os.path.join(runtime, "status.json")
-
-        def status():
-            try:
-                with open(status_path, "rb") as f:
-                    return json.loads(f.read())
-            except (OSError, ValueError):
-                return None
-
-        first = wait_until(status, 30, "status.json in the runtime directory", service.diagnostics)
+        self.assertEqual(service.status_path(), status_path)
+        status = service.status
+        first = service.wait_status(lambda _: True, "status.json in the runtime directory")
         wait_until(lambda: not os.path.lexists(service.path("status.json")), 30,
                    "the stale status in the home removed", service.diagnostics)
         for key in ("started", "updated"):
