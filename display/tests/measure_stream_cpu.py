@@ -35,7 +35,8 @@ import subprocess
 import time
 
 from vesktest import scratch
-from vesktest.display import cpu_seconds, make_stream_clip, serve
+from vesktest.display import make_stream_clip, serve
+from vesktest.proc import cpu_seconds, descriptors, status_kib
 
 def padded_url(name, length):
     """`name` padded in front with "./" to `length` bytes (or as it is when that is shorter)."""
@@ -57,9 +58,7 @@ def service_pid(service):
 
 def usage(pid):
     """Resident memory in kB and open descriptors."""
-    with open(f"/proc/{pid}/status") as f:
-        memory = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-    return memory, len(os.listdir(f"/proc/{pid}/fd"))
+    return status_kib(pid, "VmRSS"), descriptors(pid)
 
 
 def soak(seconds, interval, processes, packets, memory_goal):

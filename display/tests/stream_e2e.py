@@ -30,7 +30,8 @@ import uuid
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
 from cryptography.hazmat.primitives.ciphers.aead import AESGCM
 from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
-from vesktest.display import Display, cpu_seconds, forged_flood, parse_fields, peak_kb, summary
+from vesktest.display import Display, forged_flood, parse_fields, peak_kb, summary
+from vesktest.proc import cpu_seconds
 from vesktest.peers import make_clip_with_sound
 from vesktest.scratch import directory as scratch_directory
 from vesktest.service import Delivery, Peer, Service, UdpListener, make_clip, wait_until

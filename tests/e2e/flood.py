@@ -27,7 +27,8 @@ import unittest
 import uuid
 
 from vesktest import scratch as scratch_space
-from vesktest.display import Display, cpu_seconds
+from vesktest.display import Display
+from vesktest.proc import cpu_seconds, descriptors
 from vesktest.service import Delivery, Peer, Service, UdpListener, make_clip, wait_until
 
 RATE = 300  # new connections a second
@@ -35,10 +36,6 @@ TRICKLE = 0.8  # seconds between two bytes of a slow peer
 PLAYLIST = b"[flood]\nname = flood\ndays = all\n[flood.1]\nurl = clip.mp4\ntimeplay = 3600\n"
 SLOW_OPENINGS = [b"POST /v1/stream/connect HTTP/1.1\r\nContent-Type: application/json\r\n"
                  b"Content-Length: 1048576\r\n\r\n", b"POST /v1/stream/connect HTTP/1.1\r\nX: "]
-
-
-def descriptors(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
 
 
 def log_size(service):

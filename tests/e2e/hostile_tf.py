@@ -12,6 +12,7 @@ import os
 import unittest
 import uuid
 
+from vesktest.proc import status_kib
 from vesktest.service import Delivery, Peer, Service, write_replacing
 from vesktest.wire import tf_line
 
@@ -38,11 +39,6 @@ def hostile_tfs(mib):
             (f"{size // 25} names", lines(b"%x" % n for n in range(size // 25)), MISSING, False)]
 
 
-def kib(pid, field):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(entry.split()[1]) for entry in f if entry.startswith(field + ":"))
-
-
 def look(service, accept, what, part="sync"):
     """The status's last look at the sync directory (or its last switch) once `accept` takes it."""
     return service.wait_status(lambda status: status[part] and accept(status[part]), what,
@@ -55,10 +51,10 @@ def refuse(service, tf, reason):
     pid = service.process.pid
     with open(f"/proc/{pid}/clear_refs", "w") as f:
         f.write("5")  # VmHWM starts again from now
-    before = kib(pid, "VmHWM")
+    before = status_kib(pid, "VmHWM")
     write_replacing(service.path("sync_dir/TF"), tf)
     refused = look(service, lambda s: s.get("reason") == reason, reason)
-    return before, kib(pid, "VmHWM"), refused
+    return before, status_kib(pid, "VmHWM"), refused
 
 
 def paired_service(name, **options):

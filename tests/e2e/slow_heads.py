@@ -16,13 +16,13 @@ answered, each at the cost of exactly one slow connection, while all the others 
 theirs (not once they have been dropped at their deadline).
 """
 
-import os
 import selectors
 import socket
 import threading
 import time
 import unittest
 
+from vesktest.proc import descriptors
 from vesktest.service import REQUEST_TIMEOUT, Peer, Service, parse_response, wait_until
 
 ATTACKERS = [f"127.0.0.{n}" for n in range(2, 10)]
@@ -31,10 +31,6 @@ LEGITIMATE = "127.0.0.10"
 REQUESTS = 12
 TRICKLE = 0.4  # seconds between two bytes of a slow head; the service waits 1 s for each
 OPENING = b"POST /v1/stream/connect HTTP/1.1\r\nContent-Type: application/json\r\n"
-
-
-def descriptors(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
 
 
 class SlowHeads(threading.Thread):

@@ -11,6 +11,7 @@ peers that talk to them are not our code.
     pairing   pairings at once and killed half-way (also a figure: python3 -m vesktest.pairing)
     gate      the paired key's rsync under hostile rules and on a slow line
     display   vesk-display as a test drives it, a flood of forged manifests
+    proc      what /proc says of a process: descriptors, memory, CPU time
     manage    vesk-manage as a test drives it
 
 CTest puts tests/lib on PYTHONPATH; by hand, run a script with PYTHONPATH=tests/lib.

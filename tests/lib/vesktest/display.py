@@ -13,6 +13,7 @@ import uuid
 
 from . import scratch
 from .peers import UdpListener
+from .proc import cpu_seconds, status_kib
 from .service import Delivery, Peer, Service, wait_until
 
 PLAYLIST = """[bench]
@@ -22,15 +23,6 @@ days = all
 url = {url}
 timeplay = 3600
 """
-TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(stat_path):
-    with open(stat_path) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
-
-
 def parse_fields(line):
     return dict(item.split("=", 1) for item in line.split(" ") if "=" in item)
 
@@ -91,8 +83,7 @@ def summary(errors):
 
 
 def peak_kb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
+    return status_kib(pid, "VmHWM")
 
 
 def make_stream_clip(path, sound=False):
