@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
-using vesk::test::exchange;
+using vesk::test::httpExchange;
 using vesk::test::Peer;
 using vesk::test::postJson;
 using vesk::test::RawResponse;

@@ -22,7 +22,7 @@
 using vesk::HttpRequest;
 using vesk::HttpResponse;
 using vesk::log::Level;
-using vesk::test::exchange;
+using vesk::test::httpExchange;
 using vesk::test::LogCapture;
 using vesk::test::post;
 using vesk::test::postJson;

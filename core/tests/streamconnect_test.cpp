@@ -14,7 +14,7 @@
 #include <array>
 
 using vesk::log::Level;
-using vesk::test::exchange;
+using vesk::test::httpExchange;
 using vesk::test::LogCapture;
 using vesk::test::Peer;
 using vesk::test::postJson;

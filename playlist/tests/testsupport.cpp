@@ -1,5 +1,7 @@
 #include "testsupport.h"
 
+#include <gtest/gtest.h>
+
 #include <ctime>
 
 namespace vesk::test {
