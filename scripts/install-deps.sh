@@ -6,6 +6,8 @@ set -euo pipefail
 # openssh-server and rsync: the delivery test plays a management server against an sshd of its
 # own on loopback. Where a service manager runs, installing openssh-server also starts the
 # system's own sshd.
+# prometheus (for promtool) and chromium: the listener's metrics and page are checked by the
+# real tools that read them.
 # mmdebstrap and systemd-container: the package test boots a Debian root of its own with
 # systemd-nspawn.
 packages=(
@@ -21,6 +23,7 @@ packages=(
   dpkg-dev file lintian systemd adduser passwd init-system-helpers
   mmdebstrap systemd-container
   nginx-light wrk
+  prometheus chromium
 )
 
 missing=()

@@ -6,13 +6,14 @@
 #include "pairing.h"
 #include "registerstate.h"
 #include <vesk/log/peertext.h>
-#include <vesk/statusfile.h>
+#include <vesk/protocol/status.h>
 
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QJsonDocument>
+#include <QProcess>
 
 namespace vesk::manage {
 
@@ -65,13 +66,30 @@ const char* const statusUsage
       "3 the status cannot be read.\n";
 
 const char* const listenUsage
-    = "usage: vesk-manage listen [--port PORT] [--json]\n"
+    = "usage: vesk-manage listen [--port PORT] [--json | --quiet] [--beat-every DURATION]\n"
+      "                          [--dark-after DURATION] [--on-dark CMD] [--on-back CMD]\n"
+      "                          [--hook-timeout DURATION] [--metrics [ADDR:]PORT]\n"
+      "                          [--page FILE] [--page-every DURATION]\n"
       "\n"
-      "Receives the heartbeats of every paired register and shows them in a table: the last\n"
-      "beat, the register's clock against ours, beats missed. Stops on SIGINT or SIGTERM.\n"
+      "Receives the heartbeats of every paired register and shows them in a table: alive or\n"
+      "dark, the last beat, the register's clock against ours, beats missed. Says when a\n"
+      "register goes dark and when it is back. Stops on SIGINT or SIGTERM.\n"
       "\n"
-      "  --port PORT  the UDP port (default 5000)\n"
-      "  --json       a JSON line per beat instead of the table\n";
+      "  --port PORT             the UDP port (default 5000)\n"
+      "  --json                  a JSON line per beat and per register dark or back\n"
+      "  --quiet                 no table: for metrics, a page or hooks alone\n"
+      "  --beat-every DURATION   how often a register beats (default 60s)\n"
+      "  --dark-after DURATION   dark after no beat this long (default three beats missed)\n"
+      "  --on-dark CMD           run CMD when a register goes dark; --on-back when it is back.\n"
+      "  --on-back CMD           CMD is split into words at blanks (\"...\" groups, no shell);\n"
+      "                          VESK_EVENT, VESK_REGISTER, VESK_ADDRESS and VESK_LAST_BEAT\n"
+      "                          are in its environment\n"
+      "  --hook-timeout DURATION kill a hook that runs longer (default 30s)\n"
+      "  --metrics [ADDR:]PORT   answer GET /metrics there (default address 127.0.0.1)\n"
+      "  --page FILE             keep an HTML page of the fleet in FILE\n"
+      "  --page-every DURATION   how often the page is written anew (default 5s)\n"
+      "\n"
+      "DURATION is a whole number and a unit: 250ms, 90s, 3m, 1h.\n";
 
 const QCommandLineOption helpOption { QStringLiteral("help") };
 
@@ -332,15 +350,63 @@ int statusCommand(const QStringList& arguments, const QString& stateDirectory)
     return vesk::status::looksAlive(*read, now) ? exitDone : notRunning;
 }
 
+namespace {
+
+// A duration option, at least a millisecond and at most a day; false when it is set to none.
+bool readDuration(const QCommandLineParser& parser, const QCommandLineOption& option,
+    std::optional<std::chrono::milliseconds>& value)
+{
+    if (!parser.isSet(option))
+        return true;
+    value = parseDuration(parser.value(option));
+    if (value && value->count() > 0 && *value <= std::chrono::hours(24))
+        return true;
+    note(QStringLiteral("--%1 needs a duration such as 90s, 3m or 1h, not '%2'")
+             .arg(option.names().front(), log::peerText(parser.value(option))));
+    return false;
+}
+
+// A hook's command line as words (QProcess::splitCommand: blanks separate them, double quotes
+// group them, a tripled quote is one); no shell ever sees it. False when it holds no word.
+bool readHook(const QCommandLineParser& parser, const QCommandLineOption& option, QStringList& argv)
+{
+    if (!parser.isSet(option))
+        return true;
+    argv = QProcess::splitCommand(parser.value(option));
+    if (!argv.isEmpty())
+        return true;
+    note(QStringLiteral("--%1 needs a command").arg(option.names().front()));
+    return false;
+}
+
+} // namespace
+
 int listenCommand(const QStringList& arguments, const QString& stateDirectory)
 {
     QCommandLineParser parser;
     const QCommandLineOption portOption { QStringLiteral("port"), {}, QStringLiteral("PORT") };
     const QCommandLineOption jsonOption { QStringLiteral("json") };
-    parser.addOptions({ portOption, jsonOption });
+    const QCommandLineOption quietOption { QStringLiteral("quiet") };
+    const QCommandLineOption beatOption { QStringLiteral("beat-every"), {}, QStringLiteral("D") };
+    const QCommandLineOption darkOption { QStringLiteral("dark-after"), {}, QStringLiteral("D") };
+    const QCommandLineOption onDarkOption { QStringLiteral("on-dark"), {}, QStringLiteral("CMD") };
+    const QCommandLineOption onBackOption { QStringLiteral("on-back"), {}, QStringLiteral("CMD") };
+    const QCommandLineOption hookTimeoutOption { QStringLiteral("hook-timeout"), {},
+        QStringLiteral("D") };
+    const QCommandLineOption metricsOption { QStringLiteral("metrics"), {},
+        QStringLiteral("ADDR:PORT") };
+    const QCommandLineOption pageOption { QStringLiteral("page"), {}, QStringLiteral("FILE") };
+    const QCommandLineOption pageEveryOption { QStringLiteral("page-every"), {},
+        QStringLiteral("D") };
+    parser.addOptions({ portOption, jsonOption, quietOption, beatOption, darkOption, onDarkOption,
+        onBackOption, hookTimeoutOption, metricsOption, pageOption, pageEveryOption });
     if (const auto status = parse(parser, arguments, 0, listenUsage))
         return *status;
-    ListenOptions options { stateDirectory, defaultHeartbeatPort, parser.isSet(jsonOption) };
+    ListenOptions options;
+    options.stateDirectory = stateDirectory;
+    options.port = defaultHeartbeatPort;
+    options.json = parser.isSet(jsonOption);
+    options.quiet = parser.isSet(quietOption);
     if (parser.isSet(portOption)) {
         bool ok = false;
         options.port = parser.value(portOption).toUShort(&ok);
@@ -348,6 +414,26 @@ int listenCommand(const QStringList& arguments, const QString& stateDirectory)
             return fail(exitUsage,
                 QStringLiteral("'%1' is not a port").arg(log::peerText(parser.value(portOption))));
     }
+    std::optional<std::chrono::milliseconds> beatEvery, hookTimeout, pageEvery;
+    if (!readDuration(parser, beatOption, beatEvery)
+        || !readDuration(parser, darkOption, options.darkAfter)
+        || !readDuration(parser, hookTimeoutOption, hookTimeout)
+        || !readDuration(parser, pageEveryOption, pageEvery)
+        || !readHook(parser, onDarkOption, options.onDark)
+        || !readHook(parser, onBackOption, options.onBack))
+        return exitUsage;
+    options.beatEvery = beatEvery.value_or(options.beatEvery);
+    options.hookTimeout = hookTimeout.value_or(options.hookTimeout);
+    options.pageEvery = pageEvery.value_or(options.pageEvery);
+    if (parser.isSet(metricsOption)) {
+        const QString text = parser.value(metricsOption);
+        options.metrics
+            = parseIpv4Port(text.contains(u':') ? text : QStringLiteral("127.0.0.1:") + text);
+        if (!options.metrics)
+            return fail(exitUsage,
+                QStringLiteral("--metrics needs [ADDR:]PORT, not '%1'").arg(log::peerText(text)));
+    }
+    options.page = parser.value(pageOption);
     return listen(options);
 }
 

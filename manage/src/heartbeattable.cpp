@@ -1,19 +1,10 @@
 #include "heartbeattable.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <vesk/protocol/heartbeat.h>
 
 #include <algorithm>
 
 namespace vesk::manage {
-
-namespace {
-
-constexpr qsizetype tokenBytes = 16;
-constexpr qsizetype ivBytes = ssl::AesGcm::ivSize;
-constexpr qsizetype tagBytes = ssl::AesGcm::tagSize;
-
-} // namespace
 
 std::optional<qint64> HeartbeatTable::Row::clockOffsetMs() const
 {
@@ -29,9 +20,12 @@ HeartbeatTable::HeartbeatTable(const Limits& limits)
 
 bool HeartbeatTable::knowsToken(QByteArrayView datagram) const
 {
-    const QByteArrayView token = datagram.first(std::min(datagram.size(), tokenBytes));
-    return std::any_of(
-        m_keys.cbegin(), m_keys.cend(), [&](const Key& k) { return k.token == token; });
+    return find(protocol::heartbeat::tokenOf(datagram)) >= 0;
+}
+
+qsizetype HeartbeatTable::find(QByteArrayView token) const
+{
+    return m_byToken.value(QByteArray::fromRawData(token.data(), token.size()), -1);
 }
 
 void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const QDateTime& now)
@@ -46,7 +40,7 @@ void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const Q
         if (!key.key.trySetKey(state.sharedKey))
             continue;
         key.cipher = std::make_shared<ssl::AesGcm>(key.key.bytes());
-        Row row { state.name, {}, {}, {}, 0, 0, now };
+        Row row { state.name, {}, {}, {}, 0, 0, now, state.registerText() };
         for (qsizetype i = 0; i < m_rows.size(); ++i)
             if (m_rows[i].name == state.name && m_keys[i].token == key.token
                 && m_keys[i].key.getKey() == key.key.getKey())
@@ -56,6 +50,10 @@ void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const Q
     }
     m_rows = std::move(rows);
     m_keys = std::move(keys);
+    m_byToken.clear();
+    for (qsizetype i = 0; i < m_keys.size(); ++i)
+        if (!m_byToken.contains(m_keys[i].token))
+            m_byToken.insert(m_keys[i].token, i);
 }
 
 HeartbeatTable::Verdict HeartbeatTable::count(Verdict verdict)
@@ -72,30 +70,21 @@ HeartbeatTable::Verdict HeartbeatTable::addDatagram(
 {
     if (datagram.size() > m_limits.maxDatagramBytes)
         return count(Verdict::oversized);
-    if (datagram.size() < tokenBytes + ivBytes + tagBytes)
+    if (datagram.size() < protocol::heartbeat::minSize)
         return count(Verdict::malformed);
-    const QByteArrayView token = datagram.first(tokenBytes);
-    const auto key = std::find_if(
-        m_keys.cbegin(), m_keys.cend(), [&](const Key& k) { return k.token == token; });
-    if (key == m_keys.cend())
+    const qsizetype index = find(protocol::heartbeat::tokenOf(datagram));
+    if (index < 0)
         return count(Verdict::unknown);
-    Row& row = m_rows[key - m_keys.cbegin()];
+    const Key* key = &m_keys[index];
+    Row& row = m_rows[index];
 
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(datagram.data());
-    const std::span<const std::uint8_t> sealed(bytes + tokenBytes + ivBytes,
-        std::size_t(datagram.size() - tokenBytes - ivBytes - tagBytes));
-    QByteArray plaintext(qsizetype(sealed.size()), Qt::Uninitialized);
-    if (!key->cipher->decrypt(std::span<const std::uint8_t, ssl::AesGcm::ivSize>(
-                                  bytes + tokenBytes, ssl::AesGcm::ivSize),
-            {}, sealed, reinterpret_cast<std::uint8_t*>(plaintext.data()),
-            std::span<const std::uint8_t, ssl::AesGcm::tagSize>(
-                bytes + datagram.size() - tagBytes, ssl::AesGcm::tagSize)))
+    const protocol::heartbeat::Opened opened = protocol::heartbeat::open(datagram, *key->cipher);
+    using Result = protocol::heartbeat::Opened::Result;
+    if (opened.result == Result::forged)
         return count(Verdict::forged);
-    const QDateTime time = QDateTime::fromString(
-        QJsonDocument::fromJson(plaintext).object().value("datetime").toString(),
-        Qt::ISODateWithMs);
-    if (!time.isValid())
+    if (opened.result != Result::opened)
         return count(Verdict::malformed);
+    const QDateTime& time = opened.time;
     if (row.registerTime && time <= *row.registerTime)
         return count(Verdict::replayed);
 
@@ -105,7 +94,7 @@ HeartbeatTable::Verdict HeartbeatTable::addDatagram(
     row.registerTime = time;
     ++row.beats;
     if (accepted)
-        *accepted = key - m_keys.cbegin();
+        *accepted = index;
     return count(Verdict::accepted);
 }
 

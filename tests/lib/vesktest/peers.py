@@ -26,6 +26,12 @@ def free_tcp_port():
         return s.getsockname()[1]
 
 
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 def curl(port, path, *, method="POST", body=None, headers=(), header_file=None):
     """One request through curl; returns the response exactly as it came over the wire."""
     command = ["curl", "-sS", "-i", "--max-time", str(REQUEST_TIMEOUT), "-X", method,
