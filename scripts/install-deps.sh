@@ -10,9 +10,11 @@ set -euo pipefail
 # real tools that read them.
 # mmdebstrap and systemd-container: the package test boots a Debian root of its own with
 # systemd-nspawn.
+# postgresql and sqlite3: the plays' store is tested against a throw-away PostgreSQL cluster and
+# read back with the sqlite3 tool.
 packages=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev libqt6network6
+  qt6-base-dev libqt6network6 libqt6sql6-sqlite libqt6sql6-psql
   libavcodec-dev libavformat-dev libavutil-dev
   libssl-dev libxxhash-dev xxhash
   libgtest-dev libgmock-dev googletest libbenchmark-dev
@@ -24,6 +26,7 @@ packages=(
   mmdebstrap systemd-container
   nginx-light wrk
   prometheus chromium
+  postgresql sqlite3
 )
 
 missing=()

@@ -4,7 +4,10 @@
 #include "delivery.h"
 #include "listen.h"
 #include "pairing.h"
+#include "playcollection.h"
+#include "playreport.h"
 #include "registerstate.h"
+#include "sshmaster.h"
 #include <vesk/log/peertext.h>
 #include <vesk/protocol/status.h>
 
@@ -14,6 +17,7 @@
 #include <QHostInfo>
 #include <QJsonDocument>
 #include <QProcess>
+#include <QSettings>
 
 namespace vesk::manage {
 
@@ -91,6 +95,38 @@ const char* const listenUsage
       "\n"
       "DURATION is a whole number and a unit: 250ms, 90s, 3m, 1h.\n";
 
+const char* const playsUsage
+    = "usage: vesk-manage plays [NAME...] [--database URL] [--ssh-key FILE] [--ssh-user USER]\n"
+      "                         [--ssh-port PORT] [--ssh-option OPTION]...\n"
+      "\n"
+      "Collects the plays of the registers paired as NAME (default: every paired register) into\n"
+      "the store: reads each register's ledger after the last seq stored, stores every whole\n"
+      "answer in one transaction and only then tells the register it may forget those records.\n"
+      "A record is stored once however often it is read; an answer that breaks off stores\n"
+      "nothing. The --ssh options apply to every register named.\n"
+      "\n"
+      "  --database URL  the store: an SQLite file or postgresql://[USER@]HOST[:PORT]/DATABASE\n"
+      "                  (default: the key Plays/database of vesk-manage.ini in the state\n"
+      "                  directory, else plays.sqlite there)\n"
+      "\n"
+      "Exit status: 0 all collected, 1 a register refused or answered no read-out, 2 wrong usage,\n"
+      "3 a register cannot be reached or its answer broke off, 5 the store cannot be written.\n";
+
+const char* const reportUsage
+    = "usage: vesk-manage report [--from DATE] [--to DATE] [--by day,register,playlist,url]\n"
+      "                          [--csv|--json] [--database URL]\n"
+      "\n"
+      "Plays, seconds played and outcomes from the store, per group (default --by day,register).\n"
+      "Days are the registers' own (the day a play started there), DATE is YYYY-MM-DD, both\n"
+      "ends included. The table and the JSON say each register's gaps (records that will never\n"
+      "come) and a register whose clock was off ours by more than a minute; --csv puts those on\n"
+      "standard error.\n"
+      "\n"
+      "Exit status: 0 done, 2 wrong usage, 5 the store cannot be read.\n";
+
+// The store cannot be opened, read or written.
+constexpr int exitStore = 5;
+
 const QCommandLineOption helpOption { QStringLiteral("help") };
 
 // Nothing when parsing went well and the command goes on; otherwise the exit status.
@@ -105,7 +141,7 @@ std::optional<int> parse(QCommandLineParser& parser, const QStringList& argument
         std::fputs(usage, stdout);
         return exitDone;
     }
-    if (parser.positionalArguments().size() != positionals)
+    if (positionals >= 0 && parser.positionalArguments().size() != positionals)
         return fail(exitUsage,
             QStringLiteral("expected %1 argument(s), got %2; see --help")
                 .arg(positionals)
@@ -118,6 +154,7 @@ const QCommandLineOption sshUserOption { QStringLiteral("ssh-user"), {}, QString
 const QCommandLineOption sshPortOption { QStringLiteral("ssh-port"), {}, QStringLiteral("PORT") };
 const QCommandLineOption sshOptionOption { QStringLiteral("ssh-option"), {},
     QStringLiteral("OPTION") };
+const QCommandLineOption databaseOption { QStringLiteral("database"), {}, QStringLiteral("URL") };
 
 // How to log in to the paired register, from the pairing and the options; nothing, with `error`
 // set, for an option that cannot be used.
@@ -143,6 +180,68 @@ std::optional<SshTarget> sshTarget(
         if (option.isEmpty() || option.startsWith(u'-'))
             error = QStringLiteral("'%1' is not an ssh option").arg(log::peerText(option));
     return error.isEmpty() ? std::optional(target) : std::nullopt;
+}
+
+// The store named by --database, by the state directory's configuration, or the default one;
+// nothing when the name is no store (said).
+std::optional<StoreLocation> storeLocation(
+    const QCommandLineParser& parser, const QString& stateDirectory)
+{
+    QString text = parser.value(databaseOption);
+    if (!parser.isSet(databaseOption))
+        text = QSettings(stateDirectory + QStringLiteral("/vesk-manage.ini"), QSettings::IniFormat)
+                   .value(QStringLiteral("Plays/database"))
+                   .toString();
+    QString error;
+    std::optional<StoreLocation> location = StoreLocation::parse(text, stateDirectory, error);
+    if (!location)
+        note(error);
+    return location;
+}
+
+// The default store lies in the state directory, which may not be there yet.
+bool prepareStore(const StoreLocation& location, const QString& stateDirectory)
+{
+    if (location.kind != StoreLocation::Kind::sqlite
+        || !location.path.startsWith(stateDirectory + u'/'))
+        return true;
+    try {
+        StateStore(stateDirectory).prepare();
+        return true;
+    } catch (const std::exception& e) {
+        note(QString::fromUtf8(e.what()));
+        return false;
+    }
+}
+
+int collectionStatus(CollectionResult::Status status)
+{
+    switch (status) {
+    case CollectionResult::Status::done:
+        return exitDone;
+    case CollectionResult::Status::unreachable:
+        return exitTransport;
+    case CollectionResult::Status::refused:
+        return exitRefused;
+    case CollectionResult::Status::store:
+        return exitStore;
+    }
+    return exitRefused;
+}
+
+void tellCollection(const QString& name, const CollectionResult& result)
+{
+    const QString stored = QStringLiteral("%1: %2 plays and %3 missing records stored; ledger %4 "
+                                          "stored up to seq %5")
+                               .arg(name)
+                               .arg(result.plays)
+                               .arg(result.gaps)
+                               .arg(result.ledger.isEmpty() ? QStringLiteral("-") : result.ledger)
+                               .arg(result.upTo);
+    if (result.status == CollectionResult::Status::done)
+        report(stored);
+    else
+        note(QStringLiteral("%1: %2 (%3)").arg(name, result.error, stored));
 }
 
 struct Reach
@@ -435,6 +534,121 @@ int listenCommand(const QStringList& arguments, const QString& stateDirectory)
     }
     options.page = parser.value(pageOption);
     return listen(options);
+}
+
+int playsCommand(const QStringList& arguments, const QString& stateDirectory)
+{
+    QCommandLineParser parser;
+    parser.addOptions(
+        { databaseOption, sshKeyOption, sshUserOption, sshPortOption, sshOptionOption });
+    if (const auto status = parse(parser, arguments, -1, playsUsage))
+        return *status;
+    const StateStore pairings(stateDirectory);
+    QList<RegisterState> registers;
+    QString error;
+    if (parser.positionalArguments().isEmpty()) {
+        QStringList problems;
+        registers = pairings.loadAll(problems);
+        for (const QString& problem : problems)
+            note(problem);
+        if (registers.isEmpty())
+            return fail(
+                exitUsage, QStringLiteral("no register is paired (%1)").arg(stateDirectory));
+    }
+    for (const QString& name : parser.positionalArguments()) {
+        std::optional<RegisterState> state = pairings.load(name, error);
+        if (!state)
+            return fail(exitUsage, error);
+        registers.append(std::move(*state));
+    }
+    QList<SshTarget> targets;
+    for (const RegisterState& state : std::as_const(registers)) {
+        std::optional<SshTarget> target = sshTarget(parser, state, error);
+        if (!target)
+            return fail(exitUsage, error);
+        targets.append(std::move(*target));
+    }
+    const std::optional<StoreLocation> location = storeLocation(parser, stateDirectory);
+    if (!location)
+        return exitUsage;
+    if (!prepareStore(*location, stateDirectory))
+        return exitStore;
+    try {
+        PlayStore store(*location);
+        int status = exitDone;
+        for (qsizetype i = 0; i < registers.size(); ++i) {
+            const SshMaster connection(targets[i]);
+            const CollectionResult result
+                = collectPlays(store, registers[i].name, sshCommand(connection.target()));
+            tellCollection(registers[i].name, result);
+            const int registerStatus = collectionStatus(result.status);
+            // The store's trouble is everybody's: the other registers wait for the next run.
+            if (registerStatus == exitStore)
+                return exitStore;
+            if (status == exitDone || registerStatus == exitTransport)
+                status = registerStatus == exitDone ? status : registerStatus;
+        }
+        return status;
+    } catch (const StoreError& e) {
+        return fail(exitStore, QString::fromUtf8(e.what()));
+    }
+}
+
+int reportCommand(const QStringList& arguments, const QString& stateDirectory)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption fromOption { QStringLiteral("from"), {}, QStringLiteral("DATE") };
+    const QCommandLineOption toOption { QStringLiteral("to"), {}, QStringLiteral("DATE") };
+    const QCommandLineOption byOption { QStringLiteral("by"), {}, QStringLiteral("KEYS") };
+    const QCommandLineOption csvOption { QStringLiteral("csv") };
+    const QCommandLineOption jsonOption { QStringLiteral("json") };
+    parser.addOptions({ fromOption, toOption, byOption, csvOption, jsonOption, databaseOption });
+    if (const auto status = parse(parser, arguments, 0, reportUsage))
+        return *status;
+    ReportOptions options;
+    for (auto [option, date] :
+        { std::pair { &fromOption, &options.from }, { &toOption, &options.to } }) {
+        if (!parser.isSet(*option))
+            continue;
+        *date = QDate::fromString(parser.value(*option), Qt::ISODate);
+        if (!(*date)->isValid())
+            return fail(exitUsage,
+                QStringLiteral("'%1' is not a date YYYY-MM-DD")
+                    .arg(log::peerText(parser.value(*option))));
+    }
+    QString error;
+    if (parser.isSet(byOption)) {
+        const std::optional<QStringList> by
+            = ReportOptions::parseGrouping(parser.value(byOption), error);
+        if (!by)
+            return fail(exitUsage, error);
+        options.by = *by;
+    }
+    if (parser.isSet(csvOption) && parser.isSet(jsonOption))
+        return fail(exitUsage, QStringLiteral("--csv or --json, not both"));
+    options.format = parser.isSet(csvOption) ? ReportOptions::Format::csv
+        : parser.isSet(jsonOption)           ? ReportOptions::Format::json
+                                             : ReportOptions::Format::table;
+    const std::optional<StoreLocation> location = storeLocation(parser, stateDirectory);
+    if (!location)
+        return exitUsage;
+    if (!prepareStore(*location, stateDirectory))
+        return exitStore;
+    QStringList problems;
+    const QList<RegisterState> registers = StateStore(stateDirectory).loadAll(problems);
+    for (const QString& problem : std::as_const(problems))
+        note(problem);
+    try {
+        PlayStore store(*location);
+        const Report built = buildReport(store, options, registers);
+        std::fputs(reportText(built, options.format).toUtf8().constData(), stdout);
+        if (options.format == ReportOptions::Format::csv)
+            for (const QString& line : reportNotes(built))
+                note(line);
+        return exitDone;
+    } catch (const StoreError& e) {
+        return fail(exitStore, QString::fromUtf8(e.what()));
+    }
 }
 
 } // namespace vesk::manage

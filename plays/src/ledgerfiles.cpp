@@ -15,12 +15,17 @@
 
 namespace vesk::plays {
 
+QString reasonText(Gap::Reason reason)
+{
+    return reason == Gap::Reason::full ? QStringLiteral("full") : QStringLiteral("lost");
+}
+
 QByteArray gapJson(const Gap& gap)
 {
     return "{\"type\":\"gap\",\"from\":" + QByteArray::number(quint64(gap.from))
         + ",\"to\":" + QByteArray::number(quint64(gap.to))
         + ",\"count\":" + QByteArray::number(quint64(gap.count()))
-        + ",\"reason\":" + (gap.reason == Gap::Reason::full ? "\"full\"" : "\"lost\"") + "}";
+        + ",\"reason\":\"" + reasonText(gap.reason).toLatin1() + "\"}";
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QTimeZone>
 
 #include <cstdlib>
@@ -45,8 +46,10 @@ QString isoWithOffset(const QDateTime& time)
 
 QDateTime fromIsoWithOffset(const QString& text)
 {
-    // yyyy-MM-ddTHH:mm:ss.zzz+hh:mm, exactly 29 characters.
-    if (text.size() != 29 || (text[23] != u'+' && text[23] != u'-') || text[26] != u':')
+    // yyyy-MM-ddTHH:mm:ss.zzz+hh:mm and nothing else: no "Z", no spaces or signs in the numbers.
+    static const QRegularExpression form(
+        QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"));
+    if (!form.match(text).hasMatch())
         return {};
     const QDateTime local
         = QDateTime::fromString(text.first(23), QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));

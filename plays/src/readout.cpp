@@ -4,9 +4,15 @@
 
 #include <vesk/file/fileoperations.h>
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QRegularExpression>
+
 #include <sys/file.h>
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <optional>
 #include <system_error>
@@ -140,7 +146,210 @@ std::uint64_t nextGapStart(const std::vector<Gap>& gaps, std::uint64_t seq)
     return 0;
 }
 
+
+// Seqs and counts travel as JSON numbers, which hold whole numbers exactly up to 2^53.
+constexpr double largestExactInteger = 9007199254740992.0;
+
+// Reads the members of one line from a peer, remembering the first that is missing or wrong.
+class LineReader
+{
+public:
+    LineReader(const QJsonObject& object, const ReadoutLimits& limits)
+        : m_object(object)
+        , m_limits(limits)
+    {
+    }
+
+    // A whole number from `min` on.
+    std::uint64_t number(const char* key, std::uint64_t min)
+    {
+        const QJsonValue value = m_object.value(QLatin1String(key));
+        const double d = value.toDouble(-1);
+        if (!value.isDouble() || d < double(min) || d > largestExactInteger || std::floor(d) != d) {
+            wrong(key);
+            return min;
+        }
+        return std::uint64_t(d);
+    }
+
+    QString text(const char* key)
+    {
+        const QJsonValue value = m_object.value(QLatin1String(key));
+        if (!value.isString() || value.toString().size() > m_limits.maxTextChars) {
+            wrong(key);
+            return {};
+        }
+        return value.toString();
+    }
+
+    // 16 lower-case hex digits, or empty where the delivery did not list the file.
+    QString checksum(const char* key)
+    {
+        static const QRegularExpression rule(QStringLiteral("^([0-9a-f]{16})?$"));
+        QString value = text(key);
+        if (!rule.match(value).hasMatch())
+            wrong(key);
+        return value;
+    }
+
+    QString ledger()
+    {
+        QString value = text("ledger");
+        if (!validLedger(value))
+            wrong("ledger");
+        return value;
+    }
+
+    QDateTime time(const char* key)
+    {
+        const QDateTime value = fromIsoWithOffset(text(key));
+        if (!value.isValid())
+            wrong(key);
+        return value;
+    }
+
+    bool flag(const char* key)
+    {
+        const QJsonValue value = m_object.value(QLatin1String(key));
+        if (!value.isBool())
+            wrong(key);
+        return value.toBool();
+    }
+
+    void wrong(const char* key)
+    {
+        if (m_error.isEmpty())
+            m_error = QStringLiteral("\"%1\" is missing or wrong").arg(QLatin1String(key));
+    }
+
+    const QString& error() const { return m_error; }
+
+private:
+    const QJsonObject& m_object;
+    const ReadoutLimits& m_limits;
+    QString m_error;
+};
+
+PlayLine readPlay(LineReader& r)
+{
+    PlayLine line;
+    PlayRecord& play = line.record;
+    play.seq = r.number("seq", 1);
+    line.ledger = r.ledger();
+    play.playlist = r.text("playlist");
+    play.file = r.text("file");
+    play.url = r.text("url");
+    play.checksum = r.checksum("checksum");
+    play.delivery = r.checksum("delivery");
+    play.scheduledStart = r.time("scheduledStart");
+    play.scheduledEnd = r.time("scheduledEnd");
+    play.start = r.time("start");
+    play.end = r.time("end");
+    if (const std::optional<Outcome> outcome = outcomeFrom(r.text("outcome")))
+        play.outcome = *outcome;
+    else
+        r.wrong("outcome");
+    play.placeholder = r.flag("placeholder");
+    return line;
+}
+
+std::optional<ReadoutLine> readLine(LineReader& r, QStringView type)
+{
+    if (type == u"play")
+        return readPlay(r);
+    if (type == u"gap") {
+        Gap gap;
+        gap.from = r.number("from", 1);
+        gap.to = r.number("to", gap.from);
+        if (r.number("count", 1) != gap.count())
+            r.wrong("count");
+        const QString reason = r.text("reason");
+        if (reason == reasonText(Gap::Reason::lost))
+            gap.reason = Gap::Reason::lost;
+        else if (reason != reasonText(Gap::Reason::full))
+            r.wrong("reason");
+        return gap;
+    }
+    if (type == u"ledger") {
+        LedgerLine ledger;
+        ledger.ledger = r.ledger();
+        ledger.last = r.number("last", 0);
+        ledger.acked = r.number("acked", 0);
+        if (ledger.acked > ledger.last)
+            r.wrong("acked");
+        return ledger;
+    }
+    if (type == u"end")
+        return EndLine { r.flag("more") };
+    if (type == u"acked") {
+        AckedLine acked;
+        acked.ledger = r.ledger();
+        acked.acked = r.number("acked", 0);
+        return acked;
+    }
+    r.wrong("type");
+    return std::nullopt;
+}
+
+struct LineText
+{
+    QByteArray operator()(const LedgerLine& l) const
+    {
+        return "{\"type\":\"ledger\",\"ledger\":" + jsonString(l.ledger)
+            + ",\"last\":" + QByteArray::number(quint64(l.last))
+            + ",\"acked\":" + QByteArray::number(quint64(l.acked)) + "}";
+    }
+    QByteArray operator()(const PlayLine& p) const
+    {
+        return recordJson(p.record, LineKind::play, p.ledger);
+    }
+    QByteArray operator()(const Gap& g) const { return gapJson(g); }
+    QByteArray operator()(const EndLine& e) const
+    {
+        return e.more ? "{\"type\":\"end\",\"more\":true}" : "{\"type\":\"end\",\"more\":false}";
+    }
+    QByteArray operator()(const AckedLine& a) const
+    {
+        return "{\"type\":\"acked\",\"ledger\":" + jsonString(a.ledger)
+            + ",\"acked\":" + QByteArray::number(quint64(a.acked)) + "}";
+    }
+};
+
 } // namespace
+
+std::optional<ReadoutLine> parseReadoutLine(
+    QByteArrayView line, QString* error, const ReadoutLimits& limits)
+{
+    const auto refuse = [error](const QString& why) -> std::optional<ReadoutLine> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    if (line.size() > limits.maxLineBytes)
+        return refuse(QStringLiteral("a line of more than %1 bytes").arg(limits.maxLineBytes));
+    QJsonParseError parsed;
+    const QJsonDocument document = QJsonDocument::fromJson(line.toByteArray(), &parsed);
+    if (!document.isObject())
+        return refuse(QStringLiteral("not a JSON object: %1").arg(parsed.errorString()));
+    const QJsonObject object = document.object();
+    LineReader reader(object, limits);
+    std::optional<ReadoutLine> result = readLine(reader, object.value("type").toString());
+    if (!reader.error().isEmpty())
+        return refuse(reader.error());
+    return result;
+}
+
+QByteArray formatReadoutLine(const ReadoutLine& line)
+{
+    return std::visit(LineText {}, line);
+}
+
+bool validLedger(QStringView text)
+{
+    static const QRegularExpression rule(
+        QStringLiteral("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$"));
+    return rule.match(text).hasMatch();
+}
 
 ReadOut readOut(const QString& directory, std::uint64_t after, std::size_t limit)
 {
@@ -188,17 +397,14 @@ ReadOut readOut(const QString& directory, std::uint64_t after, std::size_t limit
 
 QByteArray readOutText(const ReadOut& out)
 {
-    QByteArray text = "{\"type\":\"ledger\",\"ledger\":" + jsonString(out.ledger)
-        + ",\"last\":" + QByteArray::number(quint64(out.last))
-        + ",\"acked\":" + QByteArray::number(quint64(out.acked)) + "}\n";
+    QByteArray text = formatReadoutLine(LedgerLine { out.ledger, out.last, out.acked }) + '\n';
     for (const std::variant<PlayRecord, Gap>& item : out.items) {
         if (const PlayRecord* record = std::get_if<PlayRecord>(&item))
-            text += recordJson(*record, LineKind::play, out.ledger) + '\n';
+            text += formatReadoutLine(PlayLine { out.ledger, *record }) + '\n';
         else
-            text += gapJson(std::get<Gap>(item)) + '\n';
+            text += formatReadoutLine(std::get<Gap>(item)) + '\n';
     }
-    text += out.more ? "{\"type\":\"end\",\"more\":true}\n" : "{\"type\":\"end\",\"more\":false}\n";
-    return text;
+    return text + formatReadoutLine(EndLine { out.more }) + '\n';
 }
 
 AckAnswer acknowledge(const QString& path, const QString& ledger, const QString& seqText)
@@ -224,9 +430,7 @@ AckAnswer acknowledge(const QString& path, const QString& ledger, const QString&
     else
         file::save2file(
             directory.get(), detail::ackedFileName, detail::ackedContent({ id, acked }), 0644);
-    return { true,
-        "{\"type\":\"acked\",\"ledger\":" + jsonString(id)
-            + ",\"acked\":" + QByteArray::number(quint64(acked)) + "}\n" };
+    return { true, formatReadoutLine(AckedLine { id, acked }) + '\n' };
 }
 
 std::vector<PlayRecord> playsOn(const QString& directory, const QDate& day)

@@ -134,6 +134,11 @@ TEST(Ledger, RecordsAndReadOut)
     EXPECT_TRUE(
         lines[1].startsWith("{\"type\":\"play\",\"seq\":3,\"ledger\":\"" + ledger.id().toLatin1()));
     EXPECT_EQ(lines[4], "{\"type\":\"end\",\"more\":true}");
+    // The management server reads every line the register writes.
+    for (const QByteArray& line : lines.first(lines.size() - 1)) {
+        QString why;
+        EXPECT_TRUE(parseReadoutLine(line, &why)) << line.constData() << why.toStdString();
+    }
 }
 
 // What a crash, a torn write, a garbled line or a power cut leaves, and what the next start makes

@@ -16,7 +16,7 @@ import subprocess
 import time
 import uuid
 
-from vesk_e2e import (Delivery, Peer, Service, enter_private_mount_namespace, free_tcp_port,
+from vesktest.service import (Delivery, Peer, Service, enter_private_mount_namespace, free_tcp_port,
                       make_clip, wait_until)
 
 PLAYLIST = b"[ads]\ndays=all\n[ads.1]\nurl=a.mp4\ntimeplay=2\n[ads.2]\nurl=b.mp4\ntimeplay=2\n"

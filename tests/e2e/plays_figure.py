@@ -17,7 +17,7 @@ import subprocess
 import time
 import uuid
 
-from vesk_e2e import (Delivery, Peer, Service, enter_private_mount_namespace, free_tcp_port,
+from vesktest.service import (Delivery, Peer, Service, enter_private_mount_namespace, free_tcp_port,
                       make_clip, wait_until)
 
 PLAYLIST = b"[ads]\ndays=all\n[ads.1]\nurl=clip.mp4\ntimeplay=10\n"

@@ -8,9 +8,9 @@ import os
 import subprocess
 import unittest
 
-from rsync_delivery import seal, start_register
-from test_service import ServiceTestCase
-from vesk_e2e import delivery_name, free_tcp_port, make_clip, wait_until
+from vesktest.register import seal, start_register
+from vesktest.cases import ServiceTestCase
+from vesktest.service import delivery_name, free_tcp_port, make_clip, wait_until
 
 # Slots of two seconds: clips of one second play whole; "missing.mp4" is not delivered, so its
 # slot fails and the placeholder stands in.

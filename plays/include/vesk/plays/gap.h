@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QString>
 
 #include <cstdint>
 #include <optional>
@@ -20,6 +21,9 @@ struct Gap
     std::uint64_t count() const { return to - from + 1; }
     friend bool operator==(const Gap&, const Gap&) = default;
 };
+
+// "full", "lost".
+QString reasonText(Gap::Reason reason);
 
 // {"type":"gap","from":A,"to":B,"count":B-A+1,"reason":"full"}
 QByteArray gapJson(const Gap& gap);
