@@ -248,7 +248,8 @@ TEST(PlayCollection, KeepsTheSameStoreInPostgresql)
     const Report report = buildReport(store, ReportOptions {}, {});
     ASSERT_EQ(report.groups.size(), 1);
     EXPECT_EQ(report.groups.front().plays, 1497);
-    EXPECT_EQ(report.groups.front().milliseconds, 748 * 30000 + 749 * 20000);
+    // Of 1..1500 without 10..12: 741 played, 741 cut, the 15 interrupted count nothing.
+    EXPECT_EQ(report.groups.front().milliseconds, 741 * 30000 + 741 * 20000);
     ASSERT_EQ(report.gaps.size(), 1);
     EXPECT_EQ(report.gaps.front().lost, 3);
     shop.setLedger(ledgerA, 1600);
