@@ -189,8 +189,8 @@ QList<Reach> reachAll(
 
 // The option's whole number within [least, most]; 0 when it is not given; nothing when it is
 // wrong (said).
-std::optional<int> number(const QCommandLineParser& parser, const QCommandLineOption& option,
-    int least, int most)
+std::optional<int> number(
+    const QCommandLineParser& parser, const QCommandLineOption& option, int least, int most)
 {
     if (!parser.isSet(option))
         return 0;
@@ -392,19 +392,22 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
         return exitUsage;
 
     const bool json = parser.isSet(linesOption);
-    const FleetView::Mode mode = json ? FleetView::Mode::json
-        : jobs.size() == 1            ? FleetView::Mode::single
+    const FleetView::Mode mode = json  ? FleetView::Mode::json
+        : jobs.size() == 1             ? FleetView::Mode::single
         : ::isatty(STDERR_FILENO) == 1 ? FleetView::Mode::live
                                        : FleetView::Mode::lines;
     QString error;
     std::optional<PreparedContent> prepared = PreparedContent::prepare(
         directory,
-        [&] { note(QStringLiteral("another vesk-manage deliver writes %1/TF; waiting").arg(directory)); },
+        [&] {
+            note(
+                QStringLiteral("another vesk-manage deliver writes %1/TF; waiting").arg(directory));
+        },
         error);
     if (!prepared)
         return fail(exitIncomplete, error);
-    FleetView view(mode, names,
-        QStringLiteral("deliver %1 (TF %2)").arg(directory, prepared->delivery()));
+    FleetView view(
+        mode, names, QStringLiteral("deliver %1 (TF %2)").arg(directory, prepared->delivery()));
     const DeliveryRecords records(stateDirectory);
     const QString absolute = QFileInfo(directory).absoluteFilePath();
     const QList<DeliveryEvent> last = runFleet(
@@ -412,8 +415,8 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
         [&](qsizetype index, const DeliveryEvent& event) {
             view.changed(index, event);
             if (isFinal(event.stage))
-                keepRecord(records, names[index], { prepared->delivery(), absolute,
-                    QDateTime::currentDateTime() }, event.stage);
+                keepRecord(records, names[index],
+                    { prepared->delivery(), absolute, QDateTime::currentDateTime() }, event.stage);
         },
         [&] { view.idle(); }, [&] { prepared->release(); });
     FleetSummary summary;

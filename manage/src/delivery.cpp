@@ -307,7 +307,8 @@ std::optional<PreparedContent> PreparedContent::prepare(
         std::optional<Content> content = readContent(directory, error);
         // TF is written only when it changes: a repeated run then finds TF, and the register
         // the same TF it has, and resends nothing but what is missing.
-        if (content && currentTransactionFile(fd, content->transactionFile.size() + 1)
+        if (content
+            && currentTransactionFile(fd, content->transactionFile.size() + 1)
                 != content->transactionFile) {
             hold(fd, LOCK_EX, waiting);
             // Another run may have written TF between our look and our turn.
@@ -337,7 +338,8 @@ DeliveryEvent deliverTo(
         return event;
     };
     DeliverOptions options = given;
-    tell({ Stage::connecting, QStringLiteral("connecting to %1").arg(options.target.host.toString()) });
+    tell({ Stage::connecting,
+        QStringLiteral("connecting to %1").arg(options.target.host.toString()) });
     const SshMaster connection(options.target);
     if (!connection.unreachable().isEmpty())
         return end({ Stage::unreachable, QStringLiteral("ssh: %1").arg(connection.unreachable()) });

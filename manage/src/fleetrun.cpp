@@ -35,7 +35,8 @@ QList<DeliveryEvent> runFleet(const QList<FleetJob>& jobs, const Content& conten
         }
     };
     std::vector<std::jthread> workers;
-    const qsizetype threads = std::clamp<qsizetype>(parallel, 1, std::max<qsizetype>(1, jobs.size()));
+    const qsizetype threads
+        = std::clamp<qsizetype>(parallel, 1, std::max<qsizetype>(1, jobs.size()));
     running = threads;
     for (qsizetype i = 0; i < threads; ++i)
         workers.emplace_back([&] {
@@ -62,9 +63,8 @@ QList<DeliveryEvent> runFleet(const QList<FleetJob>& jobs, const Content& conten
             changed(index, event);
         }
         if (!released) {
-            const bool sending = std::any_of(last.cbegin(), last.cend(), [](const DeliveryEvent& e) {
-                return e.stage < Stage::verifying;
-            });
+            const bool sending = std::any_of(last.cbegin(), last.cend(),
+                [](const DeliveryEvent& e) { return e.stage < Stage::verifying; });
             if (!sending) {
                 released = true;
                 allSent();

@@ -54,14 +54,13 @@ RegisterStatusRow statusRow(const QString& name, const std::optional<QJsonObject
 
 QJsonObject RegisterStatusRow::toJson() const
 {
-    const auto orNull = [](const QString& text) {
-        return text.isEmpty() ? QJsonValue() : QJsonValue(text);
-    };
+    const auto orNull
+        = [](const QString& text) { return text.isEmpty() ? QJsonValue() : QJsonValue(text); };
     return { { "register", name }, { "unreadable", orNull(unreadable) },
         { "running", unreadable.isEmpty() ? QJsonValue(alive) : QJsonValue() },
         { "delivery", orNull(delivery) }, { "applied", orNull(applied) },
-        { "directory", orNull(directory) }, { "sync", orNull(sync) },
-        { "stream", orNull(stream) }, { "onLatest", onLatest } };
+        { "directory", orNull(directory) }, { "sync", orNull(sync) }, { "stream", orNull(stream) },
+        { "onLatest", onLatest } };
 }
 
 QString RegisterStatusRow::text() const
@@ -102,9 +101,8 @@ int fleetStatus(
 
     QList<std::optional<QJsonObject>> read(targets.size());
     QStringList errors(targets.size());
-    forEachParallel(targets.size(), parallel, [&](qsizetype i) {
-        read[i] = readStatus(targets[i].target, errors[i]);
-    });
+    forEachParallel(targets.size(), parallel,
+        [&](qsizetype i) { read[i] = readStatus(targets[i].target, errors[i]); });
     const QDateTime now = QDateTime::currentDateTime();
     QStringList behind;
     bool unreadable = false;
@@ -122,25 +120,24 @@ int fleetStatus(
             report(row.text());
     }
     if (json) {
-        report(QString::fromUtf8(
-            QJsonDocument(QJsonObject { { "latest",
-                              latest.valid() ? QJsonValue(QJsonObject {
-                                                   { "delivery", latest.delivery },
-                                                   { "directory", latest.directory },
-                                                   { "sent", latest.when.toString(Qt::ISODate) } })
-                                             : QJsonValue() },
-                              { "notOnLatest", QJsonArray::fromStringList(behind) } })
-                .toJson(QJsonDocument::Compact)));
+        report(QString::fromUtf8(QJsonDocument(
+            QJsonObject {
+                { "latest",
+                    latest.valid() ? QJsonValue(QJsonObject { { "delivery", latest.delivery },
+                        { "directory", latest.directory },
+                        { "sent", latest.when.toString(Qt::ISODate) } })
+                                   : QJsonValue() },
+                { "notOnLatest", QJsonArray::fromStringList(behind) } })
+                                     .toJson(QJsonDocument::Compact)));
     } else if (!latest.valid()) {
         report(QStringLiteral("nothing delivered to these registers from here yet"));
     } else {
-        const QString newest = QStringLiteral("%1 from %2, sent %3")
-                                   .arg(latest.delivery, latest.directory,
-                                       latest.when.toString(Qt::ISODate));
-        report(behind.isEmpty()
-                ? QStringLiteral("all on the latest delivery, %1").arg(newest)
-                : QStringLiteral("not on the latest delivery (%1): %2")
-                      .arg(newest, behind.join(QStringLiteral(", "))));
+        const QString newest
+            = QStringLiteral("%1 from %2, sent %3")
+                  .arg(latest.delivery, latest.directory, latest.when.toString(Qt::ISODate));
+        report(behind.isEmpty() ? QStringLiteral("all on the latest delivery, %1").arg(newest)
+                                : QStringLiteral("not on the latest delivery (%1): %2")
+                                      .arg(newest, behind.join(QStringLiteral(", "))));
     }
     constexpr int notRunning = 1;
     return unreadable ? exitTransport : stopped ? notRunning : exitDone;

@@ -1,7 +1,5 @@
 #include "fleetview.h"
 
-#include "console.h"
-
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -42,20 +40,16 @@ FleetView::FleetView(Mode mode, QStringList names, QString heading)
     , m_rows(m_names.size())
 {
     if (m_mode == Mode::single)
-        m_progress = new ProgressLine;
+        m_progress = std::make_unique<ProgressLine>();
     if (m_mode == Mode::lines)
         note(m_heading);
-}
-
-FleetView::~FleetView()
-{
-    delete m_progress;
 }
 
 QString FleetView::rowText(qsizetype index) const
 {
     const DeliveryEvent& event = m_rows[index].event;
-    QString text = QStringLiteral("%1  %2").arg(m_names[index], -16).arg(stageText(event.stage), -14);
+    QString text
+        = QStringLiteral("%1  %2").arg(m_names[index], -16).arg(stageText(event.stage), -14);
     if (!event.text.isEmpty())
         text += u' ' + event.text;
     return text.left(rowWidth);

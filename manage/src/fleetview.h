@@ -1,6 +1,7 @@
 // Internal to vesk-manage, not API.
 #pragma once
 
+#include "console.h"
 #include "delivery.h"
 #include "fleetrun.h"
 
@@ -8,6 +9,8 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <memory>
 
 namespace vesk::manage {
 
@@ -34,7 +37,6 @@ public:
     };
 
     FleetView(Mode mode, QStringList names, QString heading);
-    ~FleetView();
     FleetView(const FleetView&) = delete;
     FleetView& operator=(const FleetView&) = delete;
 
@@ -58,7 +60,7 @@ private:
     int m_drawn = 0;
     bool m_dirty = false;
     QElapsedTimer m_drawnAt;
-    class ProgressLine* m_progress = nullptr;
+    std::unique_ptr<ProgressLine> m_progress;
 };
 
 } // namespace vesk::manage

@@ -13,7 +13,7 @@ import unittest
 
 from fleet_harness import build_fleet, scratch_directory
 from manage_e2e import PLAYLIST, Lines, read, write
-from vesk_e2e import REQUEST_TIMEOUT, make_clip
+from vesk_e2e import REQUEST_TIMEOUT, make_clip, wait_until
 
 COUNT = 20
 
@@ -77,8 +77,8 @@ class FleetTest(unittest.TestCase):
                 return (all(last.get(name) in ("played", "refused", "unreachable")
                             for name in others)
                         and last.get(holding.name) == "TF held")
-            wait = REQUEST_TIMEOUT * 6
-            changes.wait_for(lambda _: others_settled(), wait, "the others settled, one held")
+            wait_until(others_settled, REQUEST_TIMEOUT * 6, "the others settled, one held",
+                       lambda: "\n".join(changes.seen[-30:] + notes.seen[-10:]))
             self.assertEqual(last[dark.name], "unreachable")
             self.assertEqual(last[damaged.name], "refused")
             self.assertEqual(sorted(name for name, stage in last.items() if stage == "played"),

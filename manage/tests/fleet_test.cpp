@@ -185,7 +185,8 @@ TEST(FleetStatus, RowsNameTheDeliveryAndWhereItCameFrom)
     const QJsonObject status {
         { "updated", now.toString(Qt::ISODateWithMs) },
         { "playing",
-            QJsonObject { { "delivery", "00000000000000aa" }, { "applied", "2026-12-08T12:00:01" } } },
+            QJsonObject {
+                { "delivery", "00000000000000aa" }, { "applied", "2026-12-08T12:00:01" } } },
         { "sync",
             QJsonObject { { "outcome", "refused" }, { "delivery", "00000000000000bb" },
                 { "reason", "a file does not match its checksum in TF\x1b[2J" } } },
