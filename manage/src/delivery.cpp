@@ -342,7 +342,7 @@ DeliveryEvent deliverTo(
         QStringLiteral("connecting to %1").arg(options.target.host.toString()) });
     const SshMaster connection(options.target);
     if (!connection.unreachable().isEmpty())
-        return end({ Stage::unreachable, QStringLiteral("ssh: %1").arg(connection.unreachable()) });
+        return end({ Stage::unreachable, connection.unreachable() });
     options.target = connection.target();
     if (const std::optional<DeliveryEvent> failed = sendMedia(options, content, tell))
         return end(*failed);

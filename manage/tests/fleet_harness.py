@@ -234,14 +234,12 @@ def build_fleet(count, scratch, cleanup, prefix="shop"):
         cleanup(register.service.close)
         cleanup(register.host.close)
 
-    def start(register):
-        line = register.host.start_sshd()
-        register.service.start()
-        return line
-
-    # Side by side: a sanitizer build of the service takes seconds to start.
+    # From this thread: a child started from a worker thread would die with that thread (its
+    # parent-death signal follows the thread). The services drop that signal as they change to
+    # their account, and start side by side: a sanitizer build takes seconds to start.
+    lines = [register.host.start_sshd() for register in registers]
     with concurrent.futures.ThreadPoolExecutor(max_workers=8) as pool:
-        lines = list(pool.map(start, registers))
+        list(pool.map(lambda register: register.service.start(), registers))
     known_hosts = os.path.join(scratch, "known_hosts")
     with open(known_hosts, "w", encoding="ascii") as f:
         f.writelines(lines)
