@@ -117,15 +117,16 @@ int FleetSummary::exitStatus() const
     return refused > 0 ? exitRefused : exitDone;
 }
 
-QString FleetSummary::text() const
+QString FleetSummary::text(qsizetype registers) const
 {
-    QString line = QStringLiteral("%1 registers: %2 played, %3 refused, %4 unreachable, %5 still "
-                                  "retrying")
-                       .arg(played + refused + unreachable + failed + unsettled)
-                       .arg(played)
-                       .arg(refused)
-                       .arg(unreachable)
-                       .arg(unsettled);
+    QString line
+        = QStringLiteral("%1 registers: %2 played, %3 refused, %4 unreachable, %5 still "
+                         "retrying")
+              .arg(registers >= 0 ? registers : played + refused + unreachable + failed + unsettled)
+              .arg(played)
+              .arg(refused)
+              .arg(unreachable)
+              .arg(unsettled);
     if (failed > 0)
         line += QStringLiteral(", %1 failed").arg(failed);
     return line;

@@ -42,8 +42,9 @@ struct FleetSummary
 
     void count(Stage stage);
     int exitStatus() const;
-    // "20 registers: 17 played, 1 refused, 1 unreachable, 1 still retrying".
-    QString text() const;
+    // "20 registers: 17 played, 1 refused, 1 unreachable, 1 still retrying"; the registers are
+    // those counted unless `registers` says how many there are in all.
+    QString text(qsizetype registers = -1) const;
 };
 
 } // namespace vesk::manage

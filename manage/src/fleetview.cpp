@@ -115,11 +115,10 @@ void FleetView::draw()
         else
             ++active;
     }
-    QStringList lines { QStringLiteral("%1: %2 under way, %3 queued; %4")
-                            .arg(m_heading)
+    QStringList lines { QStringLiteral("%1: %2, %3 under way, %4 queued")
+                            .arg(m_heading, summary.text(m_rows.size()))
                             .arg(active)
-                            .arg(queued)
-                            .arg(summary.text()) };
+                            .arg(queued) };
     const bool fold = m_rows.size() + 1 >= terminalRows();
     for (qsizetype i = 0; i < m_rows.size(); ++i) {
         const Stage stage = m_rows[i].event.stage;
