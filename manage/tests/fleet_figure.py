@@ -54,7 +54,8 @@ def main():
         parallel_seconds = time.monotonic() - started
         if result.returncode != 0:
             raise SystemExit(result.stdout + result.stderr)
-        rows.append((f"vesk-manage {' '.join(command)}", parallel_seconds))
+        rows.append((f"--parallel {options.parallel}", f"vesk-manage {' '.join(command)}",
+                     parallel_seconds))
 
         content = os.path.join(scratch, "loop")
         fresh_content(content, clip, options.size_mib << 20)
@@ -64,8 +65,8 @@ def main():
             if result.returncode != 0:
                 raise SystemExit(result.stdout + result.stderr)
         loop_seconds = time.monotonic() - started
-        rows.append((f"for r in shop-01..shop-{options.registers:02d}: vesk-manage deliver $r "
-                     f"{content}", loop_seconds))
+        rows.append(("loop", f"for r in shop-01 ... shop-{options.registers:02d}; do vesk-manage "
+                     f"deliver $r {content}; done", loop_seconds))
         for register in fleet.registers:
             register.service.wait_applied(read(os.path.join(content, "TF")))
 
@@ -73,9 +74,12 @@ def main():
                    for f in files if f != "TF")
         print(f"{options.registers} registers, each a vesk-service with its own sshd in a "
               f"network namespace; {size} bytes of media per register; 2 shared cores")
-        print(f"{'way':<78} {'wall s':>8} {'s/register':>10}")
-        for way, seconds in rows:
-            print(f"{way[-78:]:<78} {seconds:8.1f} {seconds / options.registers:10.2f}")
+        print(f"load average at the end: {' '.join(f'{x:.1f}' for x in os.getloadavg())}")
+        for way, command, _ in rows:
+            print(f"  {way}: {command}")
+        print(f"{'way':<14} {'wall s':>8} {'s/register':>10}")
+        for way, _, seconds in rows:
+            print(f"{way:<14} {seconds:8.1f} {seconds / options.registers:10.2f}")
         print(f"ratio loop / --parallel {options.parallel}: {loop_seconds / parallel_seconds:.2f}")
     finally:
         cleanups.doCleanups()
