@@ -5,7 +5,7 @@
         python3 manage/tests/fleet_figure.py --registers 20 --parallel 8 --size-mib 4
 
 Each way delivers fresh content (a clip and SIZE MiB of random bytes) to every register of the
-fleet (fleet_harness.py), and is timed from the start of the first command to the end of the
+fleet (tests/e2e/fleet_harness.py), and is timed from the start of the first command to the end of the
 last, every register having played.
 """
 
@@ -17,8 +17,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from manage_e2e import PLAYLIST, read, write  # noqa: E402  (puts tests/e2e on the path)
 from fleet_harness import build_fleet, scratch_directory  # noqa: E402
-from manage_e2e import PLAYLIST, read, write  # noqa: E402
 from rsync_delivery import write_random  # noqa: E402
 from vesk_e2e import make_clip  # noqa: E402
 

@@ -9,22 +9,18 @@ their own port 22, their APIs on their own port 49152. The test process itself s
 enters the namespaces by their holders' /proc entries.
 
 build_fleet() is what the tests use: it returns a Fleet whose registers can each be stopped,
-started, cut off and reconnected, and a Manager paired with all of them.
+started, cut off and reconnected, and a Manager paired with all of them. Every register sends
+its heartbeat to HUB_ADDRESS:HEARTBEAT_PORT, where `Manager.start("listen", ...)` receives them.
 """
 
 import concurrent.futures
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
-                                "e2e"))
-
-from rsync_delivery import NAMESPACE_SCRIPT, SSHD_CONFIG, ACCOUNT, RegisterHost  # noqa: E402
-from vesk_e2e import (REQUEST_TIMEOUT, SANITIZER_REPORT, Service, _die_with_parent,  # noqa: E402
-                      wait_until)
+from rsync_delivery import NAMESPACE_SCRIPT, SSHD_CONFIG, ACCOUNT, RegisterHost
+from vesk_e2e import REQUEST_TIMEOUT, SANITIZER_REPORT, Service, _die_with_parent, wait_until
 
 MANAGE = os.environ.get("VESK_MANAGE", "")
 SUBNET = "10.77.0"
