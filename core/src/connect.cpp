@@ -10,6 +10,8 @@
 #include <vesk/file/fileoperations.h>
 #include <vesk/httpresponse.h>
 #include <vesk/log.h>
+#include <vesk/protocol/api.h>
+#include <vesk/protocol/timetext.h>
 #include <vesk/ssl/crypto.h>
 
 #include <QDateTime>
@@ -26,6 +28,8 @@
 #include <system_error>
 
 namespace vesk {
+
+namespace api = protocol::api::connect;
 
 namespace {
 
@@ -109,22 +113,22 @@ struct PairingRequest
 // Everything is checked before anything is written: a refused command changes nothing.
 PairingRequest validated(const QJsonObject& body)
 {
-    const QString type = body.value("type").toString();
-    if (type != "file-rsync")
+    const QString type = body.value(api::type).toString();
+    if (type != api::fileRsync)
         refuse(QString("unknown type \"%1\" for command \"connect\"").arg(type));
 
-    const QString keyToken = body.value("keyToken").toString();
+    const QString keyToken = body.value(api::keyToken).toString();
     if (keyToken.isEmpty())
         refuse("keyToken must not be empty");
     const QUuid token = QUuid::fromString(keyToken);
     if (token.isNull())
         refuse("cannot parse keyToken");
 
-    const QString serverKey = body.value("serverKey").toString();
+    const QString serverKey = body.value(api::serverKey).toString();
     if (serverKey.isEmpty())
         refuse("serverKey must not be empty");
 
-    const QString clientKey = body.value("clientKey").toString();
+    const QString clientKey = body.value(api::clientKey).toString();
     if (clientKey.isEmpty())
         refuse("clientKey must not be empty");
     // Far beyond the largest key ssh-keygen makes with its comment; the stored line must stay
@@ -133,7 +137,7 @@ PairingRequest validated(const QJsonObject& body)
     if (clientKey.size() > longestClientKey)
         refuse("clientKey is too long");
 
-    const QString server = body.value("server").toString();
+    const QString server = body.value(api::server).toString();
     if (server.isEmpty())
         refuse("server must not be empty");
     bool ok = false;
@@ -216,8 +220,8 @@ HttpResponse Core::connect(const HttpRequest&, const QJsonDocument& document)
 
     const QDateTime now = QDateTime::currentDateTime();
     const QJsonObject answer {
-        { "catalog", syncPath() },
-        { "datetime", now.toTimeZone(now.timeZone()).toString(Qt::ISODate) },
+        { api::catalog, syncPath() },
+        { api::datetime, protocol::wireTimeSeconds(now) },
     };
     return detail::encryptedResponse(publicKey, sharedKey.bytes(),
         QJsonDocument(answer).toJson(QJsonDocument::Compact), "application/json");

@@ -7,6 +7,7 @@
 #include <vesk/file/fileoperations.h>
 #include <vesk/httpserver.h>
 #include <vesk/log/manager.h>
+#include <vesk/protocol/homelayout.h>
 #include <vesk/stream.h>
 
 #include <QCoreApplication>
@@ -19,8 +20,20 @@
 
 namespace vesk {
 
+namespace {
+
+namespace home = protocol::home;
+
+// The layout's names as the paths of the Core's path functions spell them.
+QString entry(std::string_view name)
+{
+    return QString::fromLatin1(name.data(), qsizetype(name.size()));
+}
+
+} // namespace
+
 Core::Core()
-    : Core(QStringLiteral("/var/lib/morlen-vesk"), QString())
+    : Core(entry(home::homePath), QString())
 {
 }
 
@@ -179,17 +192,17 @@ template void Core::safe_wrap<&Core::onStatus>();
 
 QString Core::workPathA() const
 {
-    return m_home.absoluteFilePath("work_dir_a");
+    return m_home.absoluteFilePath(entry(home::workDirA));
 }
 
 QString Core::workPathB() const
 {
-    return m_home.absoluteFilePath("work_dir_b");
+    return m_home.absoluteFilePath(entry(home::workDirB));
 }
 
 QString Core::workPathClean() const
 {
-    return m_home.absoluteFilePath("work_dir");
+    return m_home.absoluteFilePath(entry(home::workDirLink));
 }
 
 QString Core::workPathDirty() const
@@ -218,42 +231,42 @@ QString Core::homePath() const
 
 QString Core::syncPath() const
 {
-    return m_home.absoluteFilePath("sync_dir");
+    return m_home.absoluteFilePath(entry(home::syncDir));
 }
 
 QString Core::transactionFilePath(const QString& dir) const
 {
-    return dir + "/TF";
+    return dir + u'/' + entry(home::transactionFile);
 }
 
 QString Core::playlistFilePath(const QString& dir) const
 {
-    return dir + "/playlist.ini";
+    return dir + u'/' + entry(home::playlistFile);
 }
 
 QString Core::sshPath() const
 {
-    return m_home.absoluteFilePath(".ssh");
+    return m_home.absoluteFilePath(entry(home::sshDir));
 }
 
 QString Core::authorizedKeysPath() const
 {
-    return m_home.absoluteFilePath(".ssh/authorized_keys");
+    return m_home.absoluteFilePath(entry(home::sshDir) + u'/' + entry(home::authorizedKeys));
 }
 
 QString Core::serverAddressPath() const
 {
-    return m_home.absoluteFilePath("address");
+    return m_home.absoluteFilePath(entry(home::serverAddress));
 }
 
 QString Core::sharedKeyPath() const
 {
-    return m_home.absoluteFilePath("shared.key");
+    return m_home.absoluteFilePath(entry(home::sharedKey));
 }
 
 QString Core::accessTokenPath() const
 {
-    return m_home.absoluteFilePath("token");
+    return m_home.absoluteFilePath(entry(home::accessToken));
 }
 
 } // namespace vesk

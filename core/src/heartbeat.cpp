@@ -5,14 +5,12 @@
 #include "statusreport.h"
 
 #include <vesk/log.h>
+#include <vesk/protocol/heartbeat.h>
 #include <vesk/ssl/crypto.h>
 #include <vesk/ssl/error.h>
 #include <vesk/ssl/sharedkey.h>
 
 #include <QDateTime>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QTimeZone>
 #include <QUuid>
 
 #include <mutex>
@@ -22,8 +20,7 @@
 namespace vesk {
 
 // Reads the pairing files on every beat, so a new pairing counts from the next beat on. The
-// datagram is token ‖ IV ‖ ciphertext ‖ tag with the utility library's fixed IV and tag lengths;
-// the clear token tells the server which key to decrypt with. The status file learns whether the
+// datagram is protocol::heartbeat's. The status file learns whether the
 // beat went out, or why not.
 void Core::onHeartbeat()
 {
@@ -75,14 +72,10 @@ void Core::onHeartbeat()
         return;
     }
 
-    if (token.size() != 16 || QUuid::fromRfc4122(token).isNull()) {
+    if (token.size() != protocol::heartbeat::tokenSize || QUuid::fromRfc4122(token).isNull()) {
         skip(QStringLiteral("  токен не настроен - пропуск"), "not paired: no token");
         return;
     }
-
-    const QJsonObject state {
-        { QStringLiteral("datetime"), now.toTimeZone(now.timeZone()).toString(Qt::ISODateWithMs) },
-    };
 
     ssl::SharedKey key;
     if (!key.trySetKey(keyBytes)) {
@@ -90,13 +83,9 @@ void Core::onHeartbeat()
         return;
     }
 
-    QByteArray datagram = token;
+    QByteArray datagram;
     try {
-        const ssl::EncryptedDataGcm encrypted
-            = ssl::encryptWithGcm(key.bytes(), QJsonDocument(state).toJson(QJsonDocument::Compact));
-        datagram += encrypted.getIv();
-        datagram += encrypted.getCiphertext();
-        datagram += encrypted.getTag();
+        datagram = protocol::heartbeat::seal(token, key.bytes(), now);
     } catch (const ssl::Error& error) {
         m_logger->error(QString::fromUtf8(error.what()));
         m_status->heartbeat = detail::HeartbeatRecord { now, QStringLiteral("encryption failed") };

@@ -1,6 +1,9 @@
 #include <vesk/core.h>
 
 #include "encryptedresponse.h"
+
+#include <vesk/protocol/api.h>
+#include <vesk/protocol/encryptedanswer.h>
 #include "resterror.h"
 
 #include <vesk/httperror.h>
@@ -87,7 +90,7 @@ HttpResponse Core::rest(const HttpRequest& request)
             response.setStatus(500, "Internal Server Error");
         }
         response.setBody(
-            QJsonDocument(QJsonObject { { "reason", reason } }).toJson(QJsonDocument::Compact),
+            QJsonDocument(QJsonObject { { protocol::api::reason, reason } }).toJson(QJsonDocument::Compact),
             "application/json");
         return response;
     }
@@ -101,17 +104,18 @@ namespace detail {
 HttpResponse encryptedResponse(const ssl::PublicKey& publicKey,
     std::span<const unsigned char, 32> key, const QByteArray& plaintext, QByteArray contentType)
 {
-    ssl::EncryptedDataGcm encrypted;
+    protocol::SealedAnswer sealed;
     try {
-        encrypted = ssl::encryptWithGcm(key, plaintext);
+        sealed = protocol::sealAnswer(publicKey, key, plaintext);
     } catch (const ssl::Error& e) {
         throw RestError(500, "cannot encrypt response:" + QString::fromUtf8(e.what()));
     }
+    const auto name = [](QLatin1String text) { return QByteArray(text.data(), text.size()); };
     HttpResponse response;
-    response.addHeader("Content-Encoding", "x-aes-gcm");
-    response.addHeader("X-PK", publicKey.der().toBase64());
-    response.addHeader("X-IV", encrypted.getIv().toBase64());
-    response.setBody(encrypted.getCiphertext() + encrypted.getTag(), std::move(contentType));
+    response.addHeader(name(protocol::answer::contentEncodingHeader), name(protocol::answer::encoding));
+    response.addHeader(name(protocol::answer::publicKeyHeader), sealed.publicKey);
+    response.addHeader(name(protocol::answer::ivHeader), sealed.iv);
+    response.setBody(std::move(sealed.body), std::move(contentType));
     return response;
 }
 

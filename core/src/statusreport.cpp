@@ -1,5 +1,7 @@
 #include "statusreport.h"
 
+#include <vesk/protocol/timetext.h>
+
 #include <QJsonArray>
 
 namespace vesk::detail {
@@ -12,7 +14,7 @@ QJsonValue timeValue(const QDateTime& time)
 {
     if (!time.isValid())
         return QJsonValue::Null;
-    return status::timeText(time);
+    return protocol::wireTime(time);
 }
 
 QJsonValue deliveryValue(const std::optional<std::uint64_t>& delivery)

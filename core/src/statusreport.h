@@ -4,7 +4,7 @@
 #include "transactionfile.h"
 
 #include <vesk/httpserver.h>
-#include <vesk/statusfile.h>
+#include <vesk/protocol/status.h>
 #include <vesk/stream.h>
 
 #include <QByteArray>
@@ -81,7 +81,7 @@ struct StatusFigures
     HttpServer::Tally api;
 };
 
-// The document of "status.json". Times as status::timeText writes them; absent facts are null.
+// The document of "status.json". Times as protocol::wireTime writes them; absent facts are null.
 QJsonObject statusDocument(const StatusFigures& figures);
 
 // The same figures in the text format of node-exporter's textfile collector.

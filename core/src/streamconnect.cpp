@@ -4,6 +4,8 @@
 #include "statusreport.h"
 
 #include <vesk/httpresponse.h>
+#include <vesk/protocol/api.h>
+#include <vesk/protocol/timetext.h>
 #include <vesk/ssl/crypto.h>
 #include <vesk/stream.h>
 
@@ -15,12 +17,14 @@
 
 namespace vesk {
 
+namespace api = protocol::api::stream;
+
 HttpResponse Core::stream(const HttpRequest&, const QJsonDocument& document)
 {
     // No check of the display's key here: an unusable key fails the agreement, which the frame
     // answers with 500 and the reason.
     const ssl::PublicKey displayKey = ssl::PublicKey::fromDer(
-        QByteArray::fromBase64(document.object().value("pk").toString().toUtf8()));
+        QByteArray::fromBase64(document.object().value(api::publicKey).toString().toUtf8()));
     const auto [privateKey, publicKey] = ssl::generateKeyPairEC();
     const ssl::SharedKey sharedKey = ssl::deriveKey(privateKey, displayKey);
 
@@ -35,26 +39,26 @@ HttpResponse Core::stream(const HttpRequest&, const QJsonDocument& document)
         = [](const QByteArray& bytes) { return QString::fromLatin1(bytes.toBase64()); };
 
     QJsonObject answer {
-        { "stream", qint64(m_stream->streamId()) },
-        { "listen",
+        { api::stream, qint64(m_stream->streamId()) },
+        { api::listen,
             QString("%1:%2").arg(m_stream->peerAddress().toString()).arg(m_stream->peerPort()) },
-        { "master",
+        { api::master,
             base64(QByteArray(reinterpret_cast<const char*>(streamKey.data()), streamKey.size())) },
-        { "datetime", now.toTimeZone(now.timeZone()).toString(Qt::ISODate) },
+        { api::datetime, protocol::wireTimeSeconds(now) },
         // Everybody who asks learns the stream key; only this key's owner can sign anchors.
-        { "signer",
+        { api::signer,
             base64(QByteArray(reinterpret_cast<const char*>(signerKey.data()), signerKey.size())) },
-        { "protocol", Stream::protocolVersion },
+        { api::protocol, Stream::protocolVersion },
         // The stream clock to the millisecond; "datetime" has whole seconds of another clock.
-        { "clock", qint64(joining.clock.count()) },
-        { "anchor", base64(joining.anchor) },
+        { api::clock, qint64(joining.clock.count()) },
+        { api::anchor, base64(joining.anchor) },
     };
     // Only once there is one: the next chain in the last minute of a chain, a key after the
     // first interval.
     if (!joining.next.isEmpty())
-        answer.insert("next", base64(joining.next));
+        answer.insert(api::next, base64(joining.next));
     if (!joining.key.isEmpty())
-        answer.insert("key", base64(joining.key));
+        answer.insert(api::key, base64(joining.key));
     HttpResponse response = detail::encryptedResponse(publicKey, sharedKey.bytes(),
         QJsonDocument(answer).toJson(QJsonDocument::Compact), "application/json");
     ++m_status->displaysJoined;

@@ -2,7 +2,6 @@
 
 #include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
-#include <vesk/xxhash64.h>
 
 #include <QFile>
 
@@ -17,8 +16,6 @@ namespace vesk::detail {
 
 namespace {
 
-constexpr qint64 hashChunkSize = 256 * 1024;
-
 log::Logger* logger()
 {
     return log::Manager::logger(QStringLiteral("vesk.core"));
@@ -27,46 +24,36 @@ log::Logger* logger()
 // The checksum of an open file, which this takes over.
 std::uint64_t hashFile(file::Descriptor fd)
 {
-    ::posix_fadvise(fd.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    QFile file;
-    // hashDevice reads in its own pieces; a buffer of the device would only copy the bytes twice.
-    if (!file.open(
-            fd.get(), QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
-        throw std::runtime_error("cannot read " + file.errorString().toStdString());
+    try {
+        return protocol::hashFile(fd.get()).hash;
+    } catch (const std::system_error& e) {
+        throw std::runtime_error(std::string("cannot read: ") + e.code().message());
     }
-    fd.release();
-    return hashDevice(file);
 }
 
 } // namespace
 
-TransactionFileDigest digestOf(const QByteArray& content)
+Expected<TransactionList, QString> parseTransactionFile(const QByteArray& content, bool quiet)
 {
-    XXHash64 hasher(0);
-    hasher.add(content.constData(), std::size_t(content.size()));
-    return { content.size(), hasher.hash() };
+    protocol::TransactionFile parsed = protocol::parseTransactionFile(content);
+    if (!quiet) {
+        for (const QByteArray& name : parsed.namedOutside)
+            logger()->warn(QStringLiteral("  файл %1 будет пропущен, так как он находится за "
+                                          "пределами директории синхронизации"),
+                log::peerText(QString::fromUtf8(name)));
+        if (parsed.outside > parsed.namedOutside.size())
+            logger()->warn(
+                QStringLiteral("  пропущено еще %1 файлов за пределами директории синхронизации"),
+                QString::number(parsed.outside - parsed.namedOutside.size()));
+        if (!parsed.list)
+            logRefusedTransactionFile(parsed.list.error());
+    }
+    return std::move(parsed.list);
 }
 
 void logRefusedTransactionFile(const QString& reason)
 {
     logger()->error(QStringLiteral("  файл транзакции отклонен: %1"), log::peerText(reason));
-}
-
-std::uint64_t hashDevice(QIODevice& device)
-{
-    XXHash64 hasher(0);
-    const auto buffer = std::make_unique_for_overwrite<char[]>(hashChunkSize);
-    while (!device.atEnd()) {
-        const qint64 n = device.read(buffer.get(), hashChunkSize);
-        if (n < 0) {
-            throw std::runtime_error("cannot read " + device.errorString().toStdString());
-        }
-        if (n == 0) {
-            break;
-        }
-        hasher.add(buffer.get(), static_cast<std::size_t>(n));
-    }
-    return hasher.hash();
 }
 
 Expected<QList<QString>, CheckTransactionFileError> checkTransactionFile(const QString& dir)

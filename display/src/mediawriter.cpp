@@ -98,7 +98,7 @@ bool MediaWriter::begin(const Configuration& configuration, QString& error)
 }
 
 bool MediaWriter::write(
-    StreamTrack kind, const QString& slot, const AVPacket* packet, QString& error)
+    StreamTrack kind, const StreamSlot& slot, const AVPacket* packet, QString& error)
 {
     if (!m_stopped.isEmpty())
         return stop(m_stopped, error);

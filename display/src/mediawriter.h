@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <vesk/pointer.h>
+#include <vesk/streammetadata.h>
 #include <vesk/streamtrack.h>
 
 #include <QString>
@@ -63,9 +64,8 @@ public:
         const AVCodecParameters* parameters = nullptr;
         // The unit of the track's time stamps.
         AVRational timeBase { 1, 90000 };
-        // The slot the track belongs to (any text that tells slots apart), and the tracks it
-        // brings; none: this track alone.
-        QString slot;
+        // The slot the track belongs to, and the tracks it brings; none: this track alone.
+        StreamSlot slot;
         std::vector<StreamTrack> tracks;
     };
 
@@ -81,7 +81,7 @@ public:
     bool begin(const Configuration& configuration, QString& error);
     // One packet of a track configured for `slot`; packets of another slot are left out. False,
     // with `error` set, when the file cannot be opened or written.
-    bool write(StreamTrack track, const QString& slot, const AVPacket* packet, QString& error);
+    bool write(StreamTrack track, const StreamSlot& slot, const AVPacket* packet, QString& error);
     // Finishes the current file, with what the filters still hold. False, with `error` set, when
     // the file could not be completed (a full disk, for one).
     bool finish(QString& error);
@@ -121,7 +121,7 @@ private:
     QString m_stopped;
 
     // The file being gathered or written: its slot, the tracks announced and those configured.
-    QString m_slot;
+    StreamSlot m_slot;
     std::vector<StreamTrack> m_announced;
     std::vector<std::unique_ptr<MediaTrack>> m_tracks;
     // Before the file opens: the packets from the leading track's key frame on, and the others.

@@ -2,15 +2,15 @@
 
 #include "peertext.h"
 
+#include <vesk/protocol/api.h>
+#include <vesk/protocol/encryptedanswer.h>
+#include <vesk/protocol/httpexchange.h>
 #include <vesk/ssl/crypto.h>
-#include <vesk/ssl/error.h>
 #include <vesk/streamanchor.h>
 #include <vesk/streamdisclosure.h>
 
-#include <QDeadlineTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QTcpSocket>
 
 #include <algorithm>
 #include <cmath>
@@ -19,56 +19,6 @@
 namespace vesk::display {
 
 namespace {
-
-struct HttpAnswer
-{
-    int status = 0;
-    QByteArray reason;
-    QList<QPair<QByteArray, QByteArray>> headers;
-    QByteArray body;
-
-    QByteArray header(const QByteArray& name) const
-    {
-        for (const auto& [key, value] : headers)
-            if (key.compare(name, Qt::CaseInsensitive) == 0)
-                return value;
-        return {};
-    }
-};
-
-// The register answers once and closes the connection, so everything up to the close is the
-// answer.
-std::optional<HttpAnswer> parseAnswer(const QByteArray& raw)
-{
-    const qsizetype end = raw.indexOf("\r\n\r\n");
-    if (end < 0)
-        return std::nullopt;
-    const QList<QByteArray> lines = raw.left(end).split('\n');
-    const QList<QByteArray> status = lines.front().trimmed().split(' ');
-    if (status.size() < 2 || !status[0].startsWith("HTTP/1."))
-        return std::nullopt;
-    HttpAnswer answer;
-    bool ok = false;
-    answer.status = status[1].toInt(&ok);
-    if (!ok)
-        return std::nullopt;
-    answer.reason = lines.front().trimmed().mid(status[0].size() + status[1].size() + 2);
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const qsizetype colon = lines[i].indexOf(':');
-        if (colon > 0)
-            answer.headers.append(
-                { lines[i].left(colon).trimmed(), lines[i].mid(colon + 1).trimmed() });
-    }
-    answer.body = raw.mid(end + 4);
-    const QByteArray length = answer.header("Content-Length");
-    if (!length.isEmpty()) {
-        const qsizetype expected = length.toLongLong(&ok);
-        if (!ok || expected > answer.body.size())
-            return std::nullopt;
-        answer.body.truncate(expected);
-    }
-    return answer;
-}
 
 // A register's text in one of our messages.
 QString said(QStringView text)
@@ -139,85 +89,28 @@ bool optionalBase64Member(
     return !out.isEmpty();
 }
 
-// Waits in slices of a tenth of a second, so that `cancel` is noticed: true once `wait` says that
-// what it waits for has come, false when the deadline passes, `cancel` is set or `trying` ends
-// first.
-template <typename Wait, typename Trying>
-bool waitFor(
-    Wait wait, Trying trying, const QDeadlineTimer& deadline, const std::atomic<bool>* cancel)
-{
-    while (trying() && !deadline.hasExpired() && !(cancel && *cancel))
-        if (wait(int(std::min<qint64>(deadline.remainingTime(), 100))))
-            return true;
-    return false;
-}
-
 } // namespace
 
 std::optional<StreamAccess> connectToStream(const QHostAddress& host, quint16 port, int timeoutMs,
     QString& error, const std::atomic<bool>* cancel)
 {
     const auto [ownPrivate, ownPublic] = ssl::generateKeyPairEC();
-    const QByteArray body
-        = QJsonDocument(QJsonObject { { "pk", QString::fromLatin1(ownPublic.der().toBase64()) } })
-              .toJson(QJsonDocument::Compact);
+    const QByteArray body = QJsonDocument(QJsonObject { { protocol::api::stream::publicKey,
+                                              QString::fromLatin1(ownPublic.der().toBase64()) } })
+                                .toJson(QJsonDocument::Compact);
 
-    const QDeadlineTimer deadline(timeoutMs);
-    QTcpSocket socket;
-    // Qt would otherwise buffer whatever arrives, however much that is.
-    socket.setReadBufferSize(maxAnswerBytes + 1);
-    socket.connectToHost(host, port);
-    const auto connecting = [&] { return socket.state() != QAbstractSocket::UnconnectedState; };
-    if (!waitFor(
-            [&](int ms) { return socket.waitForConnected(ms); }, connecting, deadline, cancel)) {
-        error = QString("cannot reach the register at %1:%2: %3")
-                    .arg(host.toString())
-                    .arg(port)
-                    .arg(socket.errorString());
+    protocol::HttpRequestToRegister request;
+    request.address = host.toIPv4Address();
+    request.port = port;
+    request.path = QByteArray(protocol::api::streamConnectPath.data(),
+        protocol::api::streamConnectPath.size());
+    request.body = body;
+    request.timeoutMs = timeoutMs;
+    request.maxAnswerBytes = maxAnswerBytes;
+    request.cancel = cancel;
+    const std::optional<protocol::HttpAnswer> answer = protocol::exchange(request, error);
+    if (!answer)
         return std::nullopt;
-    }
-    const QByteArray request = "POST /v1/stream/connect HTTP/1.1\r\nHost: "
-        + host.toString().toLatin1() + ':' + QByteArray::number(port)
-        + "\r\nContent-Type: application/json\r\nAccept: application/json\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    // The register reads its clock after the request has come, so after this moment.
-    const StreamReceiver::Clock::time_point asked = StreamReceiver::Clock::now();
-    socket.write(request);
-    QByteArray raw;
-    const auto open = [&] {
-        return socket.state() == QAbstractSocket::ConnectedState && raw.size() <= maxAnswerBytes;
-    };
-    while (waitFor([&](int ms) { return socket.waitForReadyRead(ms); }, open, deadline, cancel))
-        raw += socket.read(maxAnswerBytes + 1 - raw.size());
-    if (cancel && *cancel) {
-        error = "cancelled";
-        return std::nullopt;
-    }
-    const StreamReceiver::Clock::time_point answered = StreamReceiver::Clock::now();
-    if (raw.size() <= maxAnswerBytes)
-        raw += socket.read(maxAnswerBytes + 1 - raw.size());
-    if (raw.size() > maxAnswerBytes) {
-        error = QString("the register at %1:%2 answered more than %3 bytes")
-                    .arg(host.toString())
-                    .arg(port)
-                    .arg(maxAnswerBytes);
-        return std::nullopt;
-    }
-    if (socket.state() == QAbstractSocket::ConnectedState && deadline.hasExpired()) {
-        error = QString("the register at %1:%2 did not finish its answer within %3 s")
-                    .arg(host.toString())
-                    .arg(port)
-                    .arg(timeoutMs / 1000.0);
-        return std::nullopt;
-    }
-
-    const std::optional<HttpAnswer> answer = parseAnswer(raw);
-    if (!answer) {
-        error = QString("the register at %1:%2 gave no complete HTTP answer")
-                    .arg(host.toString())
-                    .arg(port);
-        return std::nullopt;
-    }
     if (answer->status != 200) {
         error = QString("the register refused the stream: %1 %2 %3")
                     .arg(answer->status)
@@ -227,15 +120,10 @@ std::optional<StreamAccess> connectToStream(const QHostAddress& host, quint16 po
     }
     QByteArray plaintext;
     try {
-        const ssl::PublicKey registerKey
-            = ssl::PublicKey::fromDer(QByteArray::fromBase64(answer->header("X-PK")));
-        const ssl::SharedKey key = ssl::deriveKey(ownPrivate, registerKey);
-        const qsizetype tag = ssl::EncryptedDataGcm::tagLength;
-        if (answer->body.size() < tag)
-            throw ssl::Error("answer shorter than its tag");
-        plaintext = ssl::decryptWithGcm(key.bytes(),
-            ssl::EncryptedDataGcm(answer->body.left(answer->body.size() - tag),
-                QByteArray::fromBase64(answer->header("X-IV")), answer->body.right(tag)));
+        plaintext = protocol::openAnswer(ownPrivate,
+            answer->header(protocol::answer::publicKeyHeader.data()),
+            answer->header(protocol::answer::ivHeader.data()), answer->body)
+                        .plaintext;
     } catch (const std::exception& e) {
         error
             = QString("cannot decrypt the register's answer: %1").arg(QString::fromUtf8(e.what()));
@@ -244,8 +132,8 @@ std::optional<StreamAccess> connectToStream(const QHostAddress& host, quint16 po
 
     std::optional<StreamAccess> access = readAccess(plaintext, error);
     if (access) {
-        access->join.asked = asked;
-        access->join.answered = answered;
+        access->join.asked = answer->sent;
+        access->join.answered = answer->answered;
     }
     return access;
 }

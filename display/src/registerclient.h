@@ -1,6 +1,7 @@
 // Internal to vesk-display, not API.
 #pragma once
 
+#include <vesk/protocol/encryptedanswer.h>
 #include <vesk/streamdatagram.h>
 #include <vesk/streamreceiver.h>
 
@@ -40,7 +41,7 @@ struct StreamAccess
 constexpr int protocolVersion = StreamDatagram::version;
 
 // The register's answer is a few hundred bytes; anything near this is no answer of a register.
-constexpr qsizetype maxAnswerBytes = 64 * 1024;
+constexpr qsizetype maxAnswerBytes = protocol::maxAnswerBytes;
 
 // Asks the register at host:port for access to its stream ("POST /v1/stream/connect") with a key
 // pair made for this request, and decrypts the answer. The whole exchange must end within

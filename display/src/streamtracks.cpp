@@ -1,5 +1,7 @@
 #include "streamtracks.h"
 
+#include <vesk/protocol/timetext.h>
+
 #include "peertext.h"
 
 extern "C" {
@@ -7,58 +9,26 @@ extern "C" {
 #include <libavutil/crc.h>
 }
 
-#include <QJsonArray>
 #include <QJsonDocument>
-#include <QStringList>
+#include <QJsonObject>
 
 #include <limits>
 #include <optional>
 #include <span>
-#include <vector>
 
 namespace vesk::display {
 
 namespace {
-
-AVRational timeBaseOf(const QJsonObject& metadata)
-{
-    const QStringList parts = metadata.value("timeBase").toString().split('/');
-    if (parts.size() == 2) {
-        const int num = parts[0].toInt();
-        const int den = parts[1].toInt();
-        if (num > 0 && den > 0)
-            return { num, den };
-    }
-    return { 1, 90000 };
-}
 
 QByteArray timestamp(std::int64_t value)
 {
     return value == AV_NOPTS_VALUE ? QByteArray("N/A") : QByteArray::number(value);
 }
 
-// What tells the sender's slots apart: a packet of another slot belongs to another file.
-QString slotOf(const QJsonObject& metadata)
-{
-    return QStringList { metadata.value("start").toString(), metadata.value("end").toString(),
-        metadata.value("url").toString() }
-        .join(' ');
-}
-
-// The tracks the slot brings, as far as this display knows them.
-std::vector<StreamTrack> tracksOf(const QJsonObject& metadata)
-{
-    std::vector<StreamTrack> tracks;
-    for (const QJsonValue& name : metadata.value("tracks").toArray())
-        if (const std::optional<StreamTrack> track = streamTrackFromName(name.toString()))
-            tracks.push_back(*track);
-    return tracks;
-}
-
-QByteArray field(const QJsonObject& metadata, const char* name)
+QByteArray field(const QString& text)
 {
     // Whole: a url is at most a path's length, and the lines are for tools as much as for people.
-    return peerText(metadata.value(name).toString(), std::numeric_limits<qsizetype>::max());
+    return peerText(text, std::numeric_limits<qsizetype>::max());
 }
 
 } // namespace
@@ -73,49 +43,54 @@ bool StreamTracks::read(const QByteArray& message, QString& error)
 {
     const std::span<const std::uint8_t> bytes(
         reinterpret_cast<const std::uint8_t*>(message.constData()), std::size_t(message.size()));
-    const QString name
-        = Decoder::metaDataOf(bytes).value_or(QJsonDocument()).object().value("track").toString();
-    const std::optional<StreamTrack> kind = streamTrackFromName(name);
-    if (!kind) {
-        if (!m_unknownTrack)
-            std::fprintf(stderr, "vesk-display: messages of the track '%s' are left out\n",
-                peerText(name, 32).constData());
-        m_unknownTrack = true;
+    const QJsonDocument document = Decoder::metaDataOf(bytes).value_or(QJsonDocument());
+    const std::optional<StreamMetadata> metadata = StreamMetadata::fromJson(document);
+    if (!metadata) {
+        const QString name = document.object().value("track").toString();
+        if (!streamTrackFromName(name)) {
+            if (!m_unknownTrack)
+                std::fprintf(stderr, "vesk-display: messages of the track '%s' are left out\n",
+                    peerText(name, 32).constData());
+            m_unknownTrack = true;
+        } else {
+            if (!m_unreadable)
+                std::fprintf(stderr,
+                    "vesk-display: messages without a time base or slot times are left out\n");
+            m_unreadable = true;
+        }
         return true;
     }
-    Track& track = m_tracks[*kind];
+    Track& track = m_tracks[metadata->track];
     track.decoder.addMessage(bytes);
     PacketPointer packet(av_packet_alloc());
     if (!packet) {
         error = "out of memory";
         return false;
     }
+    // The decoder is emptied after every message, so what it hands out now came with this one.
     bool ok = true;
     while (ok) {
-        const std::optional<QJsonDocument> document = track.decoder.getMetaData();
-        const QJsonObject metadata = document ? document->object() : QJsonObject();
         // A fresh output each time: freed and new parameters may share an address.
         AVCodecParameters* fresh = nullptr;
         if (track.decoder.readPacket(packet.get(), &fresh) != 0)
             break;
         if (fresh) {
             track.parameters.reset(fresh);
-            ok = configure(*kind, track, metadata, error);
+            ok = configure(track, *metadata, error);
         }
         if (ok)
-            ok = output(*kind, track, packet.get(), metadata, error);
+            ok = output(track, packet.get(), *metadata, error);
         av_packet_unref(packet.get());
     }
     return ok;
 }
 
-bool StreamTracks::configure(
-    StreamTrack kind, Track& track, const QJsonObject& metadata, QString& error)
+bool StreamTracks::configure(Track& track, const StreamMetadata& metadata, QString& error)
 {
-    track.timeBase = timeBaseOf(metadata);
+    track.timeBase = { metadata.timeBase.num, metadata.timeBase.den };
     const AVCodecParameters* parameters = track.parameters.get();
     if (m_lines) {
-        const QByteArray shape = kind == StreamTrack::video
+        const QByteArray shape = metadata.track == StreamTrack::video
             ? QByteArray("width=") + QByteArray::number(parameters->width)
                 + " height=" + QByteArray::number(parameters->height)
             : QByteArray("sample_rate=") + QByteArray::number(parameters->sample_rate)
@@ -123,20 +98,21 @@ bool StreamTracks::configure(
         std::fprintf(m_lines,
             "codec=%s track=%s %s timebase=%d/%d url=%s playlist=%s file=%s start=%s end=%s "
             "placeholder=%d\n",
-            avcodec_get_name(parameters->codec_id), streamTrackName(kind).toUtf8().constData(),
-            shape.constData(), track.timeBase.num, track.timeBase.den,
-            field(metadata, "url").constData(), field(metadata, "playlist").constData(),
-            field(metadata, "file").constData(), field(metadata, "start").constData(),
-            field(metadata, "end").constData(), metadata.value("placeholder").toBool() ? 1 : 0);
+            avcodec_get_name(parameters->codec_id),
+            streamTrackName(metadata.track).toUtf8().constData(), shape.constData(),
+            track.timeBase.num, track.timeBase.den, field(metadata.slot.url).constData(),
+            field(metadata.playlist).constData(), field(metadata.file).constData(),
+            protocol::wireTime(metadata.slot.start).toUtf8().constData(),
+            protocol::wireTime(metadata.slot.end).toUtf8().constData(), metadata.placeholder ? 1 : 0);
         std::fflush(m_lines);
     }
     return !m_writer
         || m_writer->begin(
-            { kind, parameters, track.timeBase, slotOf(metadata), tracksOf(metadata) }, error);
+            { metadata.track, parameters, track.timeBase, metadata.slot, metadata.tracks }, error);
 }
 
-bool StreamTracks::output(StreamTrack kind, const Track& track, const AVPacket* packet,
-    const QJsonObject& metadata, QString& error)
+bool StreamTracks::output(
+    const Track& track, const AVPacket* packet, const StreamMetadata& metadata, QString& error)
 {
     ++m_packets;
     if (m_lines) {
@@ -146,10 +122,11 @@ bool StreamTracks::output(StreamTrack kind, const Track& track, const AVPacket* 
             timestamp(packet->dts).constData(), timestamp(packet->pts).constData(),
             packet->flags & AV_PKT_FLAG_KEY ? 'K' : '_',
             packet->flags & AV_PKT_FLAG_DISCARD ? 'D' : '_', packet->size, crc,
-            streamTrackName(kind).toUtf8().constData());
+            streamTrackName(metadata.track).toUtf8().constData());
         std::fflush(m_lines);
     }
-    return !m_writer || !track.parameters || m_writer->write(kind, slotOf(metadata), packet, error);
+    return !m_writer || !track.parameters
+        || m_writer->write(metadata.track, metadata.slot, packet, error);
 }
 
 } // namespace vesk::display

@@ -5,10 +5,9 @@
 
 #include <vesk/decoder.h>
 #include <vesk/pointer.h>
-#include <vesk/streamtrack.h>
+#include <vesk/streammetadata.h>
 
 #include <QByteArray>
-#include <QJsonObject>
 #include <QString>
 
 #include <cstdio>
@@ -18,8 +17,10 @@ namespace vesk::display {
 
 // The messages of one stream, sorted by the track their metadata names and decoded each track on
 // its own (the tracks' time stamps share no unit and may coincide, and a decoder keeps one packet
-// per dts), then printed one line per configuration and packet and recorded. A message of a track
-// this display does not know is left out, with one line on standard error the first time.
+// per dts), then printed one line per configuration and packet and recorded. The metadata is read
+// once per message; every packet the message brings is of that slot and time base. A message of a
+// track this display does not know, or whose metadata it cannot read, is left out, with one line on
+// standard error the first time.
 //
 // The register's texts (url, playlist and file names, times) are printed as peerText() writes
 // them, so that a line is one line of fields whatever the register sent.
@@ -41,14 +42,15 @@ private:
         AVRational timeBase { 1, 90000 };
     };
 
-    bool configure(StreamTrack kind, Track& track, const QJsonObject& metadata, QString& error);
-    bool output(StreamTrack kind, const Track& track, const AVPacket* packet,
-        const QJsonObject& metadata, QString& error);
+    bool configure(Track& track, const StreamMetadata& metadata, QString& error);
+    bool output(
+        const Track& track, const AVPacket* packet, const StreamMetadata& metadata, QString& error);
 
     std::FILE* m_lines;
     MediaWriter* m_writer;
     std::map<StreamTrack, Track> m_tracks;
     bool m_unknownTrack = false;
+    bool m_unreadable = false;
     qint64 m_packets = 0;
 };
 

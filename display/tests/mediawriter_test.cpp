@@ -14,6 +14,12 @@ using vesk::display::MediaWriter;
 
 namespace {
 
+// A slot told apart from others by its name alone.
+vesk::StreamSlot named(const char* url)
+{
+    return { url, {}, {} };
+}
+
 bool makeClip(const QString& path)
 {
     QProcess ffmpeg;
@@ -80,7 +86,8 @@ TEST(MediaWriter, WritesEachConfigurationIntoAFileOfItsOwnWithoutChangingPackets
     AVPacket* packet = av_packet_alloc();
     for (int pass = 0; pass < 2; ++pass) {
         ASSERT_TRUE(writer.begin(
-            { vesk::StreamTrack::video, stream->codecpar, stream->time_base, "slot", {} }, error))
+            { vesk::StreamTrack::video, stream->codecpar, stream->time_base, named("slot"), {} },
+            error))
             << error.toStdString();
         ASSERT_GE(av_seek_frame(input.get(), 0, 0, AVSEEK_FLAG_BACKWARD), 0);
         // The second pass joins in the middle of the first group of pictures.
@@ -89,19 +96,20 @@ TEST(MediaWriter, WritesEachConfigurationIntoAFileOfItsOwnWithoutChangingPackets
             av_packet_unref(packet);
         }
         while (av_read_frame(input.get(), packet) >= 0) {
-            EXPECT_TRUE(writer.write(vesk::StreamTrack::video, "slot", packet, error))
+            EXPECT_TRUE(writer.write(vesk::StreamTrack::video, named("slot"), packet, error))
                 << error.toStdString();
             // A packet that goes back in time is left out rather than breaking the file, and so
             // is one of another slot.
-            EXPECT_TRUE(writer.write(vesk::StreamTrack::video, "another slot", packet, error));
+            EXPECT_TRUE(
+                writer.write(vesk::StreamTrack::video, named("another slot"), packet, error));
             if (packet->dts > 0) {
                 packet->dts -= 1;
-                EXPECT_TRUE(writer.write(vesk::StreamTrack::video, "slot", packet, error));
+                EXPECT_TRUE(writer.write(vesk::StreamTrack::video, named("slot"), packet, error));
             }
             // So is an empty one (a damaged message gives it), whatever its dts.
             packet->pts = packet->dts += 1000000;
             packet->size = 0;
-            EXPECT_TRUE(writer.write(vesk::StreamTrack::video, "slot", packet, error));
+            EXPECT_TRUE(writer.write(vesk::StreamTrack::video, named("slot"), packet, error));
             av_packet_unref(packet);
         }
     }
@@ -116,10 +124,11 @@ TEST(MediaWriter, WritesEachConfigurationIntoAFileOfItsOwnWithoutChangingPackets
     // The file opens with the first key frame, so that is where a bad name shows.
     MediaWriter nowhere(dir.filePath("missing/dir/x.mkv"));
     ASSERT_TRUE(nowhere.begin(
-        { vesk::StreamTrack::video, stream->codecpar, stream->time_base, "slot", {} }, error));
+        { vesk::StreamTrack::video, stream->codecpar, stream->time_base, named("slot"), {} },
+        error));
     ASSERT_GE(av_seek_frame(input.get(), 0, 0, AVSEEK_FLAG_BACKWARD), 0);
     ASSERT_GE(av_read_frame(input.get(), packet), 0);
-    EXPECT_FALSE(nowhere.write(vesk::StreamTrack::video, "slot", packet, error));
+    EXPECT_FALSE(nowhere.write(vesk::StreamTrack::video, named("slot"), packet, error));
     EXPECT_TRUE(error.contains("missing/dir/x.mkv")) << error.toStdString();
     av_packet_free(&packet);
 }
@@ -223,13 +232,15 @@ TEST(MediaWriter, WritesPictureAndSoundOfASlotIntoOneFile)
             const bool wanted = kind == vesk::StreamTrack::video || c.soundConfigured;
             if (wanted && !configured[std::size_t(index)]) {
                 configured[std::size_t(index)] = true;
-                ASSERT_TRUE(writer.begin({ kind, input->streams[index]->codecpar,
-                                             input->streams[index]->time_base, "slot", announced },
-                    error))
+                ASSERT_TRUE(
+                    writer.begin({ kind, input->streams[index]->codecpar,
+                                     input->streams[index]->time_base, named("slot"), announced },
+                        error))
                     << error.toStdString();
             }
             if (read >= c.skip) {
-                EXPECT_TRUE(writer.write(kind, "slot", packet, error)) << error.toStdString();
+                EXPECT_TRUE(writer.write(kind, named("slot"), packet, error))
+                    << error.toStdString();
             }
             av_packet_unref(packet);
         }

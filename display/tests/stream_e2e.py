@@ -567,13 +567,20 @@ class FakeRegister:
 def media_message(packets, data):
     """A media message of the picture without codec parameters; packets are (dts, offset, size),
     the offset as if data followed the header."""
-    metadata = b'{"track":"video"}'
+    metadata = json.dumps({"track": "video", "timeBase": "1/90000", "url": "fake.mp4",
+                           "start": "2026-12-08T12:00:00.000+03:00",
+                           "end": "2026-12-08T13:00:00.000+03:00"}, separators=(",", ":")).encode()
     table = 32 + len(metadata) + len(data)
     return (struct.pack("<IIIIIIIHH", 32, len(metadata), 32, 0, 32, 0, table, 36, len(packets))
             + metadata + data
             + b"".join(struct.pack("<qqIIIIHH", dts, dts, 1, offset + len(metadata), size,
                                    table, 12, 0)
                        for dts, offset, size in packets))
+
+
+# Where the slots of a flood begin, one millisecond apart: times a display reads as times.
+FLOOD_START = datetime.datetime(2026, 12, 8, 12,
+                                tzinfo=datetime.timezone(datetime.timedelta(hours=3)))
 
 
 def coded_message(start, dts, data):
@@ -709,7 +716,9 @@ class RecordingLimitTest(unittest.TestCase):
 
         def send():
             nonlocal sent
-            register.send(coded_message(f"2026-12-08T12:00:{sent:06d}", 3600 * sent, picture))
+            start = FLOOD_START + datetime.timedelta(milliseconds=sent)
+            register.send(coded_message(start.isoformat(timespec="milliseconds"), 3600 * sent,
+                                        picture))
             sent += 1
         wait_until(lambda: send() or any(line.startswith("codec=") for _, line in display.lines),
                    30, "the first slot")

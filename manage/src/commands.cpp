@@ -11,7 +11,7 @@
 #include "registerstate.h"
 #include "selection.h"
 #include <vesk/log/peertext.h>
-#include <vesk/statusfile.h>
+#include <vesk/protocol/status.h>
 
 #include <QCommandLineParser>
 #include <QFile>

@@ -4,7 +4,7 @@
 
 #include <vesk/file/fileoperations.h>
 #include <vesk/playlist.h>
-#include <vesk/xxhash64.h>
+#include <vesk/protocol/transactionfile.h>
 
 #include <QBuffer>
 #include <QSet>
@@ -19,8 +19,6 @@ namespace vesk::manage {
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr std::size_t hashChunk = 256 * 1024;
 
 std::string_view view(const QByteArray& bytes)
 {
@@ -66,18 +64,11 @@ std::pair<std::uint64_t, qint64> hashFile(int directory, const QString& name)
         = file::openInside(directory, view(bytes), file::EntryType::RegularFile, error);
     if (!fd.isOpen())
         throw fs::filesystem_error("cannot read", fs::path(bytes.toStdString()), error);
-    XXHash64 hasher(0);
-    const auto buffer = std::make_unique_for_overwrite<char[]>(hashChunk);
-    qint64 size = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd.get(), buffer.get(), hashChunk);
-        if (n < 0)
-            throw fs::filesystem_error("cannot read", fs::path(bytes.toStdString()),
-                std::error_code(errno, std::generic_category()));
-        if (n == 0)
-            return { hasher.hash(), size };
-        hasher.add(buffer.get(), std::size_t(n));
-        size += n;
+    try {
+        const protocol::FileHash hash = protocol::hashFile(fd.get());
+        return { hash.hash, hash.size };
+    } catch (const std::system_error& e) {
+        throw fs::filesystem_error("cannot read", fs::path(bytes.toStdString()), e.code());
     }
 }
 
@@ -168,8 +159,7 @@ std::optional<Content> readContent(const QString& directory, QString& error)
                 return std::nullopt;
         for (const QString& name : content.files) {
             const auto [hash, size] = hashFile(dir.get(), name);
-            content.transactionFile += QByteArray::number(quint64(hash), 16).rightJustified(16, '0')
-                + "  " + name.toUtf8() + '\n';
+            content.transactionFile += protocol::formatTransactionLine(hash, name.toUtf8());
             content.bytes += size;
         }
         return content;

@@ -5,8 +5,8 @@
 #include "rsyncprogress.h"
 #include "sshmaster.h"
 #include <vesk/log/peertext.h>
-#include <vesk/statusfile.h>
-#include <vesk/xxhash64.h>
+#include <vesk/protocol/status.h>
+#include <vesk/protocol/transactionfile.h>
 
 #include <vesk/file/fileoperations.h>
 
@@ -289,9 +289,7 @@ int exitStatusOf(Stage stage)
 
 QString deliveryOf(const QByteArray& tf)
 {
-    XXHash64 hasher(0);
-    hasher.add(tf.constData(), std::size_t(tf.size()));
-    return vesk::status::deliveryText(hasher.hash());
+    return vesk::status::deliveryText(protocol::xxh64(tf));
 }
 
 std::optional<PreparedContent> PreparedContent::prepare(

@@ -4,7 +4,7 @@
 #include "delivery.h"
 #include "fleetrun.h"
 #include <vesk/log/peertext.h>
-#include <vesk/statusfile.h>
+#include <vesk/protocol/status.h>
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,19 +1,10 @@
 #include "heartbeattable.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
+#include <vesk/protocol/heartbeat.h>
 
 #include <algorithm>
 
 namespace vesk::manage {
-
-namespace {
-
-constexpr qsizetype tokenBytes = 16;
-constexpr qsizetype ivBytes = ssl::AesGcm::ivSize;
-constexpr qsizetype tagBytes = ssl::AesGcm::tagSize;
-
-} // namespace
 
 std::optional<qint64> HeartbeatTable::Row::clockOffsetMs() const
 {
@@ -29,7 +20,7 @@ HeartbeatTable::HeartbeatTable(const Limits& limits)
 
 bool HeartbeatTable::knowsToken(QByteArrayView datagram) const
 {
-    const QByteArrayView token = datagram.first(std::min(datagram.size(), tokenBytes));
+    const QByteArrayView token = protocol::heartbeat::tokenOf(datagram);
     return std::any_of(
         m_keys.cbegin(), m_keys.cend(), [&](const Key& k) { return k.token == token; });
 }
@@ -72,30 +63,22 @@ HeartbeatTable::Verdict HeartbeatTable::addDatagram(
 {
     if (datagram.size() > m_limits.maxDatagramBytes)
         return count(Verdict::oversized);
-    if (datagram.size() < tokenBytes + ivBytes + tagBytes)
+    if (datagram.size() < protocol::heartbeat::minSize)
         return count(Verdict::malformed);
-    const QByteArrayView token = datagram.first(tokenBytes);
+    const QByteArrayView token = protocol::heartbeat::tokenOf(datagram);
     const auto key = std::find_if(
         m_keys.cbegin(), m_keys.cend(), [&](const Key& k) { return k.token == token; });
     if (key == m_keys.cend())
         return count(Verdict::unknown);
     Row& row = m_rows[key - m_keys.cbegin()];
 
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(datagram.data());
-    const std::span<const std::uint8_t> sealed(bytes + tokenBytes + ivBytes,
-        std::size_t(datagram.size() - tokenBytes - ivBytes - tagBytes));
-    QByteArray plaintext(qsizetype(sealed.size()), Qt::Uninitialized);
-    if (!key->cipher->decrypt(std::span<const std::uint8_t, ssl::AesGcm::ivSize>(
-                                  bytes + tokenBytes, ssl::AesGcm::ivSize),
-            {}, sealed, reinterpret_cast<std::uint8_t*>(plaintext.data()),
-            std::span<const std::uint8_t, ssl::AesGcm::tagSize>(
-                bytes + datagram.size() - tagBytes, ssl::AesGcm::tagSize)))
+    const protocol::heartbeat::Opened opened = protocol::heartbeat::open(datagram, *key->cipher);
+    using Result = protocol::heartbeat::Opened::Result;
+    if (opened.result == Result::forged)
         return count(Verdict::forged);
-    const QDateTime time = QDateTime::fromString(
-        QJsonDocument::fromJson(plaintext).object().value("datetime").toString(),
-        Qt::ISODateWithMs);
-    if (!time.isValid())
+    if (opened.result != Result::opened)
         return count(Verdict::malformed);
+    const QDateTime& time = opened.time;
     if (row.registerTime && time <= *row.registerTime)
         return count(Verdict::replayed);
 

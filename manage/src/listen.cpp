@@ -3,7 +3,8 @@
 #include "console.h"
 #include "delivery.h"
 
-#include <vesk/statusfile.h>
+#include <vesk/protocol/status.h>
+#include <vesk/protocol/timetext.h>
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -40,7 +41,7 @@ constexpr int datagramsPerTurn = 256;
 // Local time with milliseconds and the offset, as the register writes its own.
 QString isoTime(const std::optional<QDateTime>& time)
 {
-    return time ? vesk::status::timeText(*time) : QString();
+    return time ? vesk::protocol::wireTime(*time) : QString();
 }
 
 QString offsetText(std::optional<qint64> ms)

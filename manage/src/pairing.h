@@ -1,6 +1,7 @@
 // Internal to vesk-manage, not API.
 #pragma once
 
+#include <vesk/protocol/encryptedanswer.h>
 #include <vesk/ssl/sharedkey.h>
 
 #include <QByteArray>
@@ -37,7 +38,7 @@ struct PairingAnswer
 struct PairingLimits
 {
     int timeoutMs = 10000;
-    qint64 maxAnswerBytes = 64 * 1024;
+    qint64 maxAnswerBytes = protocol::maxAnswerBytes;
 };
 
 struct PairingError
@@ -48,8 +49,8 @@ struct PairingError
 };
 
 // Sends the connect command with a key pair made for it, and decrypts and checks the answer
-// (its tag, "catalog" an absolute path of plain characters, "datetime" a time). Needs a
-// QCoreApplication; blocks the calling thread. On failure returns nothing and sets `error` to a
+// (its tag, "catalog" an absolute path of plain characters, "datetime" a time). Blocks the
+// calling thread. On failure returns nothing and sets `error` to a
 // one-line text, the register's own reason included (escaped: the register is a peer).
 std::optional<PairingAnswer> pairWith(
     const PairingRequest& request, const PairingLimits& limits, PairingError& error);

@@ -1,6 +1,8 @@
 #include "remote.h"
 
 #include <vesk/log/peertext.h>
+#include <vesk/protocol/gatecommands.h>
+#include <vesk/protocol/status.h>
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>
@@ -16,8 +18,8 @@ constexpr qint64 errLimit = 64 * 1024;
 // The register's status file is a few kilobytes; vesk-status reads at most 1 MiB of it.
 constexpr qint64 statusLimit = 1 << 20;
 // vesk-status's statuses that come with the file printed: running, and stopped or stale.
-constexpr int statusRunning = 0;
-constexpr int statusNotRunning = 3;
+constexpr int statusRunning = status::exitStatus::running;
+constexpr int statusNotRunning = status::exitStatus::notRunning;
 
 void take(QByteArray& kept, const QByteArray& piece, qint64 limit, bool& overflow)
 {
@@ -127,7 +129,8 @@ QString remotePath(const SshTarget& target, const QString& path)
 std::optional<QJsonObject> readStatus(const SshTarget& target, QString& error)
 {
     const ProgramRun run = runProgram(QStringLiteral("ssh"),
-        sshArguments(target) << QStringLiteral("vesk-status --json"), statusLimit,
+        sshArguments(target) << QString::fromStdString(protocol::gate::joined(protocol::gate::readStatus)),
+        statusLimit,
         remoteTimeoutSeconds * 1000);
     QJsonParseError parsed;
     const QJsonDocument document = QJsonDocument::fromJson(run.out, &parsed);

@@ -2,6 +2,9 @@
 
 #include "rsyncoptions.h"
 
+#include <vesk/protocol/gatecommands.h>
+
+#include <algorithm>
 #include <cstdio>
 
 namespace vesk::sshgate {
@@ -40,7 +43,7 @@ std::vector<std::string> words(std::string_view text)
 
 Command rsyncReceive(const std::vector<std::string>& words)
 {
-    if (words.size() < 2 || words[1] != "--server")
+    if (words.size() < 2 || words[1] != protocol::gate::rsyncServer)
         return Refusal { "only rsync --server may run" };
     RsyncReceive receive { { words[0], words[1] }, {} };
     std::size_t i = 2;
@@ -68,13 +71,11 @@ Command parseCommand(std::string_view original)
             return Refusal { "the command holds '" + shown(c) + "'" };
     }
     const std::vector<std::string> split = words(original);
-    const std::string home(homePath);
-    if (split == std::vector<std::string> { "cat", home + "/work_dir/TF" })
+    if (std::ranges::equal(split, protocol::gate::readPlayedTransactionFile))
         return ReadPlayedTransactionFile {};
-    if (split == std::vector<std::string> { "vesk-status", "--json" }
-        || split == std::vector<std::string> { "cat", home + "/status.json" })
+    if (std::ranges::equal(split, protocol::gate::readStatus) || std::ranges::equal(split, protocol::gate::readStatusFile))
         return ReadStatus {};
-    if (split.front() == "rsync")
+    if (split.front() == protocol::gate::rsync)
         return rsyncReceive(split);
     return Refusal { "not a command this key may run" };
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Internal header of vesk-sshgate, not API.
 
+#include <vesk/protocol/homelayout.h>
+
 #include <string>
 #include <string_view>
 #include <variant>
@@ -9,7 +11,7 @@
 namespace vesk::sshgate {
 
 // The register's home, fixed as the service's.
-inline constexpr std::string_view homePath = "/var/lib/morlen-vesk";
+using protocol::home::homePath;
 
 // The played TF, for a management server that wants to know what plays.
 struct ReadPlayedTransactionFile

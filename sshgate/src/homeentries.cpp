@@ -1,6 +1,7 @@
 #include "homeentries.h"
 
-#include <vesk/file/fileoperations.h>
+#include <vesk/file/inside.h>
+#include <vesk/protocol/homelayout.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +14,8 @@
 #include <vector>
 
 namespace vesk::sshgate {
+
+namespace layout = protocol::home;
 
 namespace {
 
@@ -75,7 +78,7 @@ std::string refuseLastName(int directory, const std::string& name)
 Destination resolveDestination(int home, std::string_view homePath, std::string_view destination)
 {
     const auto components = belowHome(homePath, destination);
-    if (!components || components->empty() || components->front() != "sync_dir")
+    if (!components || components->empty() || components->front() != layout::syncDir)
         return refused("the destination is outside the sync directory");
 
     std::error_code error;
@@ -100,17 +103,19 @@ Destination resolveDestination(int home, std::string_view homePath, std::string_
 file::Descriptor openPlayedTransactionFile(int home, std::error_code& error)
 {
     char target[PATH_MAX];
-    const ssize_t length = ::readlinkat(home, "work_dir", target, sizeof target);
+    const ssize_t length
+        = ::readlinkat(home, std::string(layout::workDirLink).c_str(), target, sizeof target);
     if (length < 0) {
         error = std::error_code(errno, std::generic_category());
         return {};
     }
     const std::string_view named(target, std::size_t(length));
-    if (named != "work_dir_a" && named != "work_dir_b") {
+    if (named != layout::workDirA && named != layout::workDirB) {
         error = file::make_error_code(file::FileError::OutsideDirectory);
         return {};
     }
-    return file::openInside(home, std::string(named) + "/TF", EntryType::RegularFile, error);
+    return file::openInside(home, std::string(named) + '/' + std::string(layout::transactionFile),
+        EntryType::RegularFile, error);
 }
 
 } // namespace vesk::sshgate

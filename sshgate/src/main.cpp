@@ -24,7 +24,7 @@
 #include "rsyncoptions.h"
 #include "session.h"
 
-#include <vesk/file/fileoperations.h>
+#include <vesk/file/inside.h>
 
 #include <unistd.h>
 

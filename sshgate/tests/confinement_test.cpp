@@ -1,6 +1,6 @@
 #include "confinement.h"
 
-#include <vesk/file/fileoperations.h>
+#include <vesk/file/inside.h>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #include "homeentries.h"
 #include "rsyncoptions.h"
 
-#include <vesk/file/fileoperations.h>
+#include <vesk/file/inside.h>
 
 #include <gtest/gtest.h>
 

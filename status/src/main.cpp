@@ -7,7 +7,7 @@
 // Exit status: 0 when the service is running, 1 when the file cannot be read, 2 for a wrong
 // option, 3 when the service stopped or has not rewritten the file for two minutes.
 
-#include <vesk/statusfile.h>
+#include <vesk/protocol/status.h>
 
 #include <QCoreApplication>
 #include <QFile>
@@ -18,9 +18,7 @@
 
 namespace {
 
-constexpr int unreadable = 1;
-constexpr int usageError = 2;
-constexpr int notRunning = 3;
+using namespace vesk::status::exitStatus;
 
 const char* const usage
     = "usage: vesk-status [--json] [--file PATH] | --version | --help\n"
@@ -104,5 +102,5 @@ int main(int argc, char** argv)
     else
         std::cout << vesk::status::statusText(document.object(), QDateTime::currentDateTime())
                          .toStdString();
-    return alive ? 0 : notRunning;
+    return alive ? running : notRunning;
 }

@@ -9,9 +9,7 @@
 
 #include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
-
-#include <QJsonArray>
-#include <QJsonObject>
+#include <vesk/streammetadata.h>
 
 #include <algorithm>
 #include <vector>
@@ -26,28 +24,20 @@ using namespace std::chrono_literals;
 // its first packet is due: a few messages a second instead of one for every 20 ms of sound.
 constexpr std::chrono::microseconds soundBatchWindow = 200ms;
 
-// Local time with its offset, so that a display in another zone reads the same instant.
-QString withOffset(const QDateTime& t)
-{
-    return t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODateWithMs);
-}
-
 // The message format carries no time base, so the time stamps would mean nothing to a display
 // without it; "track" and "tracks" let a display sort the messages and know what the slot brings.
-QJsonDocument metadataOf(
-    const Stream::Playing& shown, const StreamDemuxer::Track& track, const QJsonArray& tracks)
+QJsonDocument metadataOf(const Stream::Playing& shown, const StreamDemuxer::Track& track,
+    const std::vector<StreamTrack>& tracks)
 {
-    return QJsonDocument(QJsonObject {
-        { "playlist", shown.playlist },
-        { "file", shown.file },
-        { "url", shown.url },
-        { "start", withOffset(shown.start) },
-        { "end", withOffset(shown.end) },
-        { "placeholder", shown.placeholder },
-        { "track", streamTrackName(track.kind) },
-        { "tracks", tracks },
-        { "timeBase", QString("%1/%2").arg(track.timeBase.num).arg(track.timeBase.den) },
-    });
+    StreamMetadata metadata;
+    metadata.playlist = shown.playlist;
+    metadata.file = shown.file;
+    metadata.slot = { shown.url, shown.start, shown.end };
+    metadata.placeholder = shown.placeholder;
+    metadata.track = track.kind;
+    metadata.tracks = tracks;
+    metadata.timeBase = { track.timeBase.num, track.timeBase.den };
+    return metadata.toJson();
 }
 
 // Clears the sending mark however the sink returns.
@@ -88,9 +78,9 @@ struct StreamPlayback
         , interleaver(windows(demuxer), StreamBatcher::maxPackets, {})
         , end(end)
     {
-        QJsonArray names;
+        std::vector<StreamTrack> names;
         for (const StreamDemuxer::Track& track : demuxer.tracks())
-            names.append(streamTrackName(track.kind));
+            names.push_back(track.kind);
         for (const StreamDemuxer::Track& track : demuxer.tracks())
             batchers.emplace_back(metadataOf(slot.shown, track, names), track.parameters);
         first.assign(demuxer.tracks().size(), true);

@@ -200,7 +200,20 @@ bool StreamPlayer::stillPlaying(const Slot& slot)
         return false;
     adopt();
     const std::optional<Slot> fresh = slotAt(m_clock.wallNow());
-    return fresh && fresh->sameAs(slot);
+    if (!fresh)
+        return false;
+    // A stand-in is compared as what it is, the placeholder in the place of the schedule's file:
+    // the schedule names the file that failed, never the placeholder.
+    return slot.standIn ? standInFor(*fresh).sameAs(slot) : fresh->sameAs(slot);
+}
+
+StreamPlayer::Slot StreamPlayer::standInFor(const Slot& slot) const
+{
+    Slot standIn = slot;
+    standIn.shown.url = plainName(m_playing.programme.placeholder.toUtf8());
+    standIn.shown.placeholder = true;
+    standIn.standIn = true;
+    return standIn;
 }
 
 StreamPlayer::Outcome StreamPlayer::waitFor(Steady::time_point deadline, const Slot& slot)
@@ -273,7 +286,8 @@ StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
     const Outcome outcome = play(slot, failure);
     if (outcome != Outcome::failed)
         return outcome;
-    const QString placeholder = plainName(m_playing.programme.placeholder.toUtf8());
+    const Slot standIn = standInFor(slot);
+    const QString& placeholder = standIn.shown.url;
     const QString where = slot.directory.name + '/' + slot.shown.url;
     if (slot.shown.placeholder || placeholder.isEmpty()) {
         m_logger->warn("stream: cannot play %1: %2", where, failure);
@@ -281,9 +295,6 @@ StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
     }
     m_logger->warn("stream: cannot play %1: %2; showing the placeholder %3 until %4", where,
         failure, placeholder, slot.shown.end.toString(Qt::ISODate));
-    Slot standIn = slot;
-    standIn.shown.url = placeholder;
-    standIn.shown.placeholder = true;
     show(&standIn);
     const Outcome standing = play(standIn, failure);
     if (standing == Outcome::failed)

@@ -62,17 +62,19 @@ public:
         }
     };
 
-    // One answer of the schedule, with the directory it is played from.
+    // One answer of the schedule, with the directory it is played from; or the placeholder
+    // standing in for the answer's file, which could not be played.
     struct Slot
     {
         Stream::Playing shown;
         Directory directory;
+        bool standIn = false;
 
         bool sameAs(const Slot& other) const
         {
             return directory.sameAs(other.directory) && shown.url == other.shown.url
                 && shown.start == other.shown.start && shown.end == other.shown.end
-                && shown.placeholder == other.shown.placeholder;
+                && shown.placeholder == other.shown.placeholder && standIn == other.standIn;
         }
     };
 
@@ -120,6 +122,9 @@ private:
     // Takes over the programme set last; false when there was nothing new.
     bool adopt();
     std::optional<Slot> slotAt(const QDateTime& at);
+    // The programme's placeholder in the place of the slot's file; its url is empty when there
+    // is no placeholder.
+    Slot standInFor(const Slot& slot) const;
     // Plays the slot, or the placeholder in its place, with one log line when the slot's file
     // cannot be played.
     Outcome playOrStandIn(const Slot& slot);

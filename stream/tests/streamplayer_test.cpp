@@ -478,6 +478,32 @@ TEST_F(StreamPlayerTest, AMissingOrDamagedFileShowsThePlaceholderAndTheEngineGoe
     player.stop();
 }
 
+// The placeholder standing in for a file that cannot be played is not that file: a programme set
+// again (the daily application of the same playlist) finds the same slot and the same stand-in,
+// and the placeholder goes on without a break instead of starting over.
+TEST_F(StreamPlayerTest, AStandInGoesOnWhenTheSameProgrammeIsSetAgain)
+{
+    ASSERT_TRUE(makeClip(dir.filePath("content/placeholder.mp4"), "red", 2));
+    const QTime opens = thisSecond();
+    setProgramme(workDir, schedule(opens, { { "missing.mp4", 3600 } }), "placeholder.mp4");
+    player.start();
+    ASSERT_TRUE(clock.runUntil(1.25));
+    setProgramme(workDir, schedule(opens, { { "missing.mp4", 3600 } }), "placeholder.mp4");
+    ASSERT_TRUE(clock.runUntil(3.25));
+    const std::vector<ReceivedPacket> received = collector.packets();
+    ASSERT_GE(received.size(), 30u);
+    EXPECT_TRUE(received.front().codecChange);
+    for (std::size_t i = 0; i < received.size(); ++i) {
+        EXPECT_EQ(received[i].metadata.value("url").toString(), "placeholder.mp4") << i;
+        EXPECT_TRUE(received[i].metadata.value("placeholder").toBool()) << i;
+        if (i > 0) {
+            EXPECT_FALSE(received[i].codecChange) << i;
+            EXPECT_GT(received[i].dts, received[i - 1].dts) << i;
+        }
+    }
+    player.stop();
+}
+
 TEST_F(StreamPlayerTest, StopsPromptlyWhileWaitingAndAfterward)
 {
     // Nothing scheduled and no placeholder: the engine waits; stopping wakes it (or this hangs).

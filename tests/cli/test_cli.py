@@ -101,5 +101,40 @@ class ConventionsTest(unittest.TestCase):
                                 "docs/sample-week.svg is stale: run the command in README.md")
 
 
+# What each program must not load, directly or through another library: the service's Core, HTTP
+# server and stream engine only where they run, ffmpeg only where media is handled, and for the
+# gate (the first program an attacker's command line reaches) nothing beyond the C library and
+# its own file library.
+MUST_NOT_LOAD = {
+    "vesk-status": ["libvesk_core", "libvesk_httpserver", "libvesk_stream", "libvesk_playlist",
+                    "libavutil", "libavcodec", "libavformat", "libQt6Network"],
+    "vesk-manage": ["libvesk_core", "libvesk_httpserver", "libvesk_stream", "libavutil",
+                    "libavcodec", "libavformat"],
+    "vesk-sshgate": ["libQt6", "libcrypto", "libav", "libxxhash", "libvesk_utils",
+                     "libvesk_protocol", "libvesk_log"],
+    "vesk-display": ["libvesk_core", "libvesk_httpserver"],
+    "vesk-schedule": ["libvesk_core", "libvesk_httpserver", "libvesk_stream", "libav"],
+}
+
+
+class LinksTest(unittest.TestCase):
+    def test_programs_load_only_what_they_call(self):
+        for program, forbidden in MUST_NOT_LOAD.items():
+            with self.subTest(program=program):
+                path = os.path.join(BIN, program)
+                needed = run(["readelf", "-d", path])
+                self.assertEqual(needed.returncode, 0, needed.stderr)
+                loaded = run(["ldd", path])
+                self.assertEqual(loaded.returncode, 0, loaded.stderr)
+                # Every library the loader resolves, by file name; none is "not found".
+                names = [line.split()[0] for line in loaded.stdout.splitlines() if line.strip()]
+                self.assertNotIn("not found", loaded.stdout)
+                self.assertTrue(any(name.startswith("libc.so") for name in names), names)
+                for name in forbidden:
+                    self.assertFalse([n for n in names if n.startswith(name)],
+                                     f"{program} loads {name}: {names}")
+                    self.assertNotIn(f"[{name}", needed.stdout)
+
+
 if __name__ == "__main__":
     unittest.main()

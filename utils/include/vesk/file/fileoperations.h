@@ -1,7 +1,7 @@
 #pragma once
 
-#include <vesk/file/descriptor.h>
 #include <vesk/file/fileattribute.h>
+#include <vesk/file/inside.h>
 
 #include <QByteArray>
 #include <QList>
@@ -19,38 +19,9 @@
 // File operations on the register's disk. Paths are std::filesystem::path made from the UTF-8
 // bytes of a QString. Unless stated otherwise, failures throw std::filesystem::filesystem_error
 // (a std::system_error) naming the path. Functions taking a directory descriptor work below that
-// directory and never follow a symbolic link there.
+// directory and never follow a symbolic link there. The names below a directory, openInside and
+// openDirectory are in <vesk/file/inside.h>, which this includes.
 namespace vesk::file {
-
-// Failures of our own beside errno's, in the category "vesk.file".
-enum class FileError {
-    NotRegularFile = 1, // a FIFO, socket or device where a file was expected
-    OutsideDirectory, // a name that componentsInside refuses
-};
-std::error_code make_error_code(FileError error);
-
-// The one rule for a name below a directory. Returns its components, empty and "." ones dropped
-// ("a//./b" gives a, b; "", "." and "./" give none, the directory itself), or std::nullopt
-// when the name could reach outside the directory or be read as another name by the system: an
-// absolute name, a ".." component anywhere ("../x", "a/../b", "a/.."), a NUL byte. "..x" and
-// "a/..b" are ordinary names. Links are not looked at here: openInside never follows them.
-std::optional<std::vector<std::string>> componentsInside(std::string_view name);
-
-enum class EntryType {
-    RegularFile,
-    Directory,
-};
-
-// Opens `name` below the directory `directory` read-only, one component at a time with
-// O_NOFOLLOW, so a symbolic link anywhere in the name fails with ELOOP. The entry must be of
-// `type`: a directory where a file is wanted gives EISDIR, a FIFO, socket or device
-// FileError::NotRegularFile (a FIFO never blocks the open); a name componentsInside refuses gives
-// FileError::OutsideDirectory. `directory` itself may have been reached through links by
-// whoever opened it. On failure returns a closed Descriptor and sets `error`.
-Descriptor openInside(int directory, std::string_view name, EntryType type, std::error_code& error);
-
-// Opens the directory at `path`; the path is the caller's and may lead through links.
-Descriptor openDirectory(const std::filesystem::path& path);
 
 // Creates the directory and any missing parents (those with the default mode), and sets `mode`
 // on the last component, also when it already existed. Throws when the path exists but is not a
@@ -135,7 +106,3 @@ void sync(const std::filesystem::path& first, const std::filesystem::path& secon
     const QList<QString>& names);
 
 } // namespace vesk::file
-
-template <> struct std::is_error_code_enum<vesk::file::FileError> : std::true_type
-{
-};

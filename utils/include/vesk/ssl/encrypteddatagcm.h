@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vesk/ssl/aesgcm.h>
+
 #include <QByteArray>
 
 #include <utility>
@@ -11,8 +13,8 @@ namespace vesk::ssl {
 class EncryptedDataGcm
 {
 public:
-    static constexpr int ivLength = 12;
-    static constexpr int tagLength = 16;
+    static constexpr int ivLength = int(AesGcm::ivSize);
+    static constexpr int tagLength = int(AesGcm::tagSize);
 
     EncryptedDataGcm() = default;
     EncryptedDataGcm(QByteArray ciphertext, QByteArray iv, QByteArray tag)
