@@ -6,11 +6,15 @@ set -euo pipefail
 # openssh-server and rsync: the delivery test plays a management server against an sshd of its
 # own on loopback. Where a service manager runs, installing openssh-server also starts the
 # system's own sshd.
+# prometheus (for promtool) and chromium: the listener's metrics and page are checked by the
+# real tools that read them.
 # mmdebstrap and systemd-container: the package test boots a Debian root of its own with
 # systemd-nspawn.
+# postgresql and sqlite3: the plays' store is tested against a throw-away PostgreSQL cluster and
+# read back with the sqlite3 tool.
 packages=(
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev libqt6network6
+  qt6-base-dev libqt6network6 libqt6sql6-sqlite libqt6sql6-psql
   libavcodec-dev libavformat-dev libavutil-dev
   libssl-dev libxxhash-dev xxhash
   libgtest-dev libgmock-dev googletest libbenchmark-dev
@@ -21,6 +25,8 @@ packages=(
   dpkg-dev file lintian systemd adduser passwd init-system-helpers
   mmdebstrap systemd-container
   nginx-light wrk
+  prometheus chromium
+  postgresql sqlite3
 )
 
 missing=()

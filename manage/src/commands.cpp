@@ -8,8 +8,11 @@
 #include "fleetview.h"
 #include "listen.h"
 #include "pairing.h"
+#include "playcollection.h"
+#include "playreport.h"
 #include "registerstate.h"
 #include "selection.h"
+#include "sshmaster.h"
 #include <vesk/log/peertext.h>
 #include <vesk/protocol/status.h>
 
@@ -18,6 +21,8 @@
 #include <QFileInfo>
 #include <QHostInfo>
 #include <QJsonDocument>
+#include <QProcess>
+#include <QSettings>
 
 #include <unistd.h>
 
@@ -86,13 +91,62 @@ const char* const statusUsage
       "3 a status cannot be read.\n";
 
 const char* const listenUsage
-    = "usage: vesk-manage listen [--port PORT] [--json]\n"
+    = "usage: vesk-manage listen [--port PORT] [--json | --quiet] [--beat-every DURATION]\n"
+      "                          [--dark-after DURATION] [--on-dark CMD] [--on-back CMD]\n"
+      "                          [--hook-timeout DURATION] [--metrics [ADDR:]PORT]\n"
+      "                          [--page FILE] [--page-every DURATION]\n"
       "\n"
-      "Receives the heartbeats of every paired register and shows them in a table: the last\n"
-      "beat, the register's clock against ours, beats missed. Stops on SIGINT or SIGTERM.\n"
+      "Receives the heartbeats of every paired register and shows them in a table: alive or\n"
+      "dark, the last beat, the register's clock against ours, beats missed. Says when a\n"
+      "register goes dark and when it is back. Stops on SIGINT or SIGTERM.\n"
       "\n"
-      "  --port PORT  the UDP port (default 5000)\n"
-      "  --json       a JSON line per beat instead of the table\n";
+      "  --port PORT             the UDP port (default 5000)\n"
+      "  --json                  a JSON line per beat and per register dark or back\n"
+      "  --quiet                 no table: for metrics, a page or hooks alone\n"
+      "  --beat-every DURATION   how often a register beats (default 60s)\n"
+      "  --dark-after DURATION   dark after no beat this long (default three beats missed)\n"
+      "  --on-dark CMD           run CMD when a register goes dark; --on-back when it is back.\n"
+      "  --on-back CMD           CMD is split into words at blanks (\"...\" groups, no shell);\n"
+      "                          VESK_EVENT, VESK_REGISTER, VESK_ADDRESS and VESK_LAST_BEAT\n"
+      "                          are in its environment\n"
+      "  --hook-timeout DURATION kill a hook that runs longer (default 30s)\n"
+      "  --metrics [ADDR:]PORT   answer GET /metrics there (default address 127.0.0.1)\n"
+      "  --page FILE             keep an HTML page of the fleet in FILE\n"
+      "  --page-every DURATION   how often the page is written anew (default 5s)\n"
+      "\n"
+      "DURATION is a whole number and a unit: 250ms, 90s, 3m, 1h.\n";
+
+const char* const playsUsage
+    = "usage: vesk-manage plays [REGISTER... | --all] [--database URL] [--ssh-key FILE]\n"
+      "                         [--ssh-user USER] [--ssh-port PORT] [--ssh-option OPTION]...\n"
+      "\n"
+      "Collects the plays of the registers named, matched by a pattern or --all (default:\n"
+      "every paired register) into the store: reads each register's ledger after the last seq\n"
+      "stored, stores every whole answer in one transaction and only then tells the register\n"
+      "it may forget those records. A record is stored once however often it is read; an\n"
+      "answer that breaks off stores nothing. The --ssh options apply to every register.\n"
+      "\n"
+      "  --database URL  the store: an SQLite file or postgresql://[USER@]HOST[:PORT]/DATABASE\n"
+      "                  (default: the key Plays/database of vesk-manage.ini in the state\n"
+      "                  directory, else plays.sqlite there)\n"
+      "\n"
+      "Exit status: 0 all collected, 1 a register refused or answered no read-out, 2 wrong usage,\n"
+      "3 a register cannot be reached or its answer broke off, 5 the store cannot be written.\n";
+
+const char* const reportUsage
+    = "usage: vesk-manage report [--from DATE] [--to DATE] [--by day,register,playlist,url]\n"
+      "                          [--csv|--json] [--database URL]\n"
+      "\n"
+      "Plays, seconds played and outcomes from the store, per group (default --by day,register).\n"
+      "Days are the registers' own (the day a play started there), DATE is YYYY-MM-DD, both\n"
+      "ends included. The table and the JSON say each register's gaps (records that will never\n"
+      "come) and a register whose clock was off ours by more than a minute; --csv puts those on\n"
+      "standard error.\n"
+      "\n"
+      "Exit status: 0 done, 2 wrong usage, 5 the store cannot be read.\n";
+
+// The store cannot be opened, read or written.
+constexpr int exitStore = 5;
 
 const QCommandLineOption helpOption { QStringLiteral("help") };
 
@@ -110,7 +164,7 @@ std::optional<int> parse(QCommandLineParser& parser, const QStringList& argument
         return exitDone;
     }
     const qsizetype given = parser.positionalArguments().size();
-    if (orMore ? given < positionals : given != positionals)
+    if (positionals >= 0 && (orMore ? given < positionals : given != positionals))
         return fail(exitUsage,
             QStringLiteral("expected %1%2 argument(s), got %3; see --help")
                 .arg(orMore ? QStringLiteral("at least ") : QString())
@@ -124,6 +178,7 @@ const QCommandLineOption sshUserOption { QStringLiteral("ssh-user"), {}, QString
 const QCommandLineOption sshPortOption { QStringLiteral("ssh-port"), {}, QStringLiteral("PORT") };
 const QCommandLineOption sshOptionOption { QStringLiteral("ssh-option"), {},
     QStringLiteral("OPTION") };
+const QCommandLineOption databaseOption { QStringLiteral("database"), {}, QStringLiteral("URL") };
 
 // How to log in to the paired register, from the pairing and the options; nothing, with `error`
 // set, for an option that cannot be used.
@@ -151,6 +206,68 @@ std::optional<SshTarget> sshTarget(
     return error.isEmpty() ? std::optional(target) : std::nullopt;
 }
 
+// The store named by --database, by the state directory's configuration, or the default one;
+// nothing when the name is no store (said).
+std::optional<StoreLocation> storeLocation(
+    const QCommandLineParser& parser, const QString& stateDirectory)
+{
+    QString text = parser.value(databaseOption);
+    if (!parser.isSet(databaseOption))
+        text = QSettings(stateDirectory + QStringLiteral("/vesk-manage.ini"), QSettings::IniFormat)
+                   .value(QStringLiteral("Plays/database"))
+                   .toString();
+    QString error;
+    std::optional<StoreLocation> location = StoreLocation::parse(text, stateDirectory, error);
+    if (!location)
+        note(error);
+    return location;
+}
+
+// The default store lies in the state directory, which may not be there yet.
+bool prepareStore(const StoreLocation& location, const QString& stateDirectory)
+{
+    if (location.kind != StoreLocation::Kind::sqlite
+        || !location.path.startsWith(stateDirectory + u'/'))
+        return true;
+    try {
+        StateStore(stateDirectory).prepare();
+        return true;
+    } catch (const std::exception& e) {
+        note(QString::fromUtf8(e.what()));
+        return false;
+    }
+}
+
+int collectionStatus(CollectionResult::Status status)
+{
+    switch (status) {
+    case CollectionResult::Status::done:
+        return exitDone;
+    case CollectionResult::Status::unreachable:
+        return exitTransport;
+    case CollectionResult::Status::refused:
+        return exitRefused;
+    case CollectionResult::Status::store:
+        return exitStore;
+    }
+    return exitRefused;
+}
+
+void tellCollection(const QString& name, const CollectionResult& result)
+{
+    const QString stored = QStringLiteral("%1: %2 plays and %3 missing records stored; ledger %4 "
+                                          "stored up to seq %5")
+                               .arg(name)
+                               .arg(result.plays)
+                               .arg(result.gaps)
+                               .arg(result.ledger.isEmpty() ? QStringLiteral("-") : result.ledger)
+                               .arg(result.upTo);
+    if (result.status == CollectionResult::Status::done)
+        report(stored);
+    else
+        note(QStringLiteral("%1: %2 (%3)").arg(name, result.error, stored));
+}
+
 struct Reach
 {
     RegisterState state;
@@ -163,12 +280,12 @@ const QCommandLineOption parallelOption { QStringLiteral("parallel"), {}, QStrin
 
 // The registers the words and --all select, each with how to log in to it; empty when the
 // selection or an option fails (the failure is said).
-QList<Reach> reachAll(
-    const QCommandLineParser& parser, const QStringList& words, const QString& stateDirectory)
+QList<Reach> reachAll(const QCommandLineParser& parser, const QStringList& words,
+    const QString& stateDirectory, bool all)
 {
     QString error;
     const std::optional<Selection> selection
-        = selectRegisters(StateStore(stateDirectory), words, parser.isSet(allOption), error);
+        = selectRegisters(StateStore(stateDirectory), words, all, error);
     if (!selection) {
         note(error);
         return {};
@@ -381,7 +498,7 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
     common.bandwidthKiB = *bandwidth;
     QList<FleetJob> jobs;
     QStringList names;
-    for (Reach& reached : reachAll(parser, words, stateDirectory)) {
+    for (Reach& reached : reachAll(parser, words, stateDirectory, parser.isSet(allOption))) {
         DeliverOptions options = common;
         options.target = std::move(reached.target);
         options.catalog = reached.state.catalog;
@@ -438,7 +555,7 @@ int statusCommand(const QStringList& arguments, const QString& stateDirectory)
     if (!parallel)
         return exitUsage;
     const QStringList words = parser.positionalArguments();
-    QList<Reach> reached = reachAll(parser, words, stateDirectory);
+    QList<Reach> reached = reachAll(parser, words, stateDirectory, parser.isSet(allOption));
     if (reached.isEmpty())
         return exitUsage;
     const bool one = words.size() == 1 && !isPattern(words.front()) && !parser.isSet(allOption);
@@ -459,15 +576,63 @@ int statusCommand(const QStringList& arguments, const QString& stateDirectory)
     return vesk::status::looksAlive(*read, now) ? exitDone : notRunning;
 }
 
+namespace {
+
+// A duration option, at least a millisecond and at most a day; false when it is set to none.
+bool readDuration(const QCommandLineParser& parser, const QCommandLineOption& option,
+    std::optional<std::chrono::milliseconds>& value)
+{
+    if (!parser.isSet(option))
+        return true;
+    value = parseDuration(parser.value(option));
+    if (value && value->count() > 0 && *value <= std::chrono::hours(24))
+        return true;
+    note(QStringLiteral("--%1 needs a duration such as 90s, 3m or 1h, not '%2'")
+             .arg(option.names().front(), log::peerText(parser.value(option))));
+    return false;
+}
+
+// A hook's command line as words (QProcess::splitCommand: blanks separate them, double quotes
+// group them, a tripled quote is one); no shell ever sees it. False when it holds no word.
+bool readHook(const QCommandLineParser& parser, const QCommandLineOption& option, QStringList& argv)
+{
+    if (!parser.isSet(option))
+        return true;
+    argv = QProcess::splitCommand(parser.value(option));
+    if (!argv.isEmpty())
+        return true;
+    note(QStringLiteral("--%1 needs a command").arg(option.names().front()));
+    return false;
+}
+
+} // namespace
+
 int listenCommand(const QStringList& arguments, const QString& stateDirectory)
 {
     QCommandLineParser parser;
     const QCommandLineOption portOption { QStringLiteral("port"), {}, QStringLiteral("PORT") };
     const QCommandLineOption jsonOption { QStringLiteral("json") };
-    parser.addOptions({ portOption, jsonOption });
+    const QCommandLineOption quietOption { QStringLiteral("quiet") };
+    const QCommandLineOption beatOption { QStringLiteral("beat-every"), {}, QStringLiteral("D") };
+    const QCommandLineOption darkOption { QStringLiteral("dark-after"), {}, QStringLiteral("D") };
+    const QCommandLineOption onDarkOption { QStringLiteral("on-dark"), {}, QStringLiteral("CMD") };
+    const QCommandLineOption onBackOption { QStringLiteral("on-back"), {}, QStringLiteral("CMD") };
+    const QCommandLineOption hookTimeoutOption { QStringLiteral("hook-timeout"), {},
+        QStringLiteral("D") };
+    const QCommandLineOption metricsOption { QStringLiteral("metrics"), {},
+        QStringLiteral("ADDR:PORT") };
+    const QCommandLineOption pageOption { QStringLiteral("page"), {}, QStringLiteral("FILE") };
+    const QCommandLineOption pageEveryOption { QStringLiteral("page-every"), {},
+        QStringLiteral("D") };
+    parser.addOptions({ portOption, jsonOption, quietOption, beatOption, darkOption, onDarkOption,
+        onBackOption, hookTimeoutOption, metricsOption, pageOption, pageEveryOption });
     if (const auto status = parse(parser, arguments, 0, listenUsage))
         return *status;
-    ListenOptions options { stateDirectory, defaultHeartbeatPort, parser.isSet(jsonOption) };
+    ListenOptions options;
+    options.stateDirectory = stateDirectory;
+    options.port = defaultHeartbeatPort;
+    options.json = parser.isSet(jsonOption);
+    options.quiet = parser.isSet(quietOption);
     if (parser.isSet(portOption)) {
         bool ok = false;
         options.port = parser.value(portOption).toUShort(&ok);
@@ -475,7 +640,128 @@ int listenCommand(const QStringList& arguments, const QString& stateDirectory)
             return fail(exitUsage,
                 QStringLiteral("'%1' is not a port").arg(log::peerText(parser.value(portOption))));
     }
+    std::optional<std::chrono::milliseconds> beatEvery, hookTimeout, pageEvery;
+    if (!readDuration(parser, beatOption, beatEvery)
+        || !readDuration(parser, darkOption, options.darkAfter)
+        || !readDuration(parser, hookTimeoutOption, hookTimeout)
+        || !readDuration(parser, pageEveryOption, pageEvery)
+        || !readHook(parser, onDarkOption, options.onDark)
+        || !readHook(parser, onBackOption, options.onBack))
+        return exitUsage;
+    options.beatEvery = beatEvery.value_or(options.beatEvery);
+    options.hookTimeout = hookTimeout.value_or(options.hookTimeout);
+    options.pageEvery = pageEvery.value_or(options.pageEvery);
+    if (parser.isSet(metricsOption)) {
+        const QString text = parser.value(metricsOption);
+        options.metrics
+            = parseIpv4Port(text.contains(u':') ? text : QStringLiteral("127.0.0.1:") + text);
+        if (!options.metrics)
+            return fail(exitUsage,
+                QStringLiteral("--metrics needs [ADDR:]PORT, not '%1'").arg(log::peerText(text)));
+    }
+    options.page = parser.value(pageOption);
     return listen(options);
+}
+
+int playsCommand(const QStringList& arguments, const QString& stateDirectory)
+{
+    QCommandLineParser parser;
+    parser.addOptions(
+        { databaseOption, sshKeyOption, sshUserOption, sshPortOption, sshOptionOption, allOption });
+    if (const auto status = parse(parser, arguments, -1, playsUsage))
+        return *status;
+    // No register named is every register, as --all.
+    const QStringList words = parser.positionalArguments();
+    QList<RegisterState> registers;
+    QList<SshTarget> targets;
+    for (Reach& reached :
+        reachAll(parser, words, stateDirectory, words.isEmpty() || parser.isSet(allOption))) {
+        registers.append(std::move(reached.state));
+        targets.append(std::move(reached.target));
+    }
+    if (registers.isEmpty())
+        return exitUsage;
+    const std::optional<StoreLocation> location = storeLocation(parser, stateDirectory);
+    if (!location)
+        return exitUsage;
+    if (!prepareStore(*location, stateDirectory))
+        return exitStore;
+    try {
+        PlayStore store(*location);
+        int status = exitDone;
+        for (qsizetype i = 0; i < registers.size(); ++i) {
+            const SshMaster connection(targets[i]);
+            const CollectionResult result
+                = collectPlays(store, registers[i].name, sshCommand(connection.target()));
+            tellCollection(registers[i].name, result);
+            const int registerStatus = collectionStatus(result.status);
+            // The store's trouble is everybody's: the other registers wait for the next run.
+            if (registerStatus == exitStore)
+                return exitStore;
+            if (status == exitDone || registerStatus == exitTransport)
+                status = registerStatus == exitDone ? status : registerStatus;
+        }
+        return status;
+    } catch (const StoreError& e) {
+        return fail(exitStore, QString::fromUtf8(e.what()));
+    }
+}
+
+int reportCommand(const QStringList& arguments, const QString& stateDirectory)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption fromOption { QStringLiteral("from"), {}, QStringLiteral("DATE") };
+    const QCommandLineOption toOption { QStringLiteral("to"), {}, QStringLiteral("DATE") };
+    const QCommandLineOption byOption { QStringLiteral("by"), {}, QStringLiteral("KEYS") };
+    const QCommandLineOption csvOption { QStringLiteral("csv") };
+    const QCommandLineOption jsonOption { QStringLiteral("json") };
+    parser.addOptions({ fromOption, toOption, byOption, csvOption, jsonOption, databaseOption });
+    if (const auto status = parse(parser, arguments, 0, reportUsage))
+        return *status;
+    ReportOptions options;
+    for (auto [option, date] :
+        { std::pair { &fromOption, &options.from }, { &toOption, &options.to } }) {
+        if (!parser.isSet(*option))
+            continue;
+        *date = QDate::fromString(parser.value(*option), Qt::ISODate);
+        if (!(*date)->isValid())
+            return fail(exitUsage,
+                QStringLiteral("'%1' is not a date YYYY-MM-DD")
+                    .arg(log::peerText(parser.value(*option))));
+    }
+    QString error;
+    if (parser.isSet(byOption)) {
+        const std::optional<QStringList> by
+            = ReportOptions::parseGrouping(parser.value(byOption), error);
+        if (!by)
+            return fail(exitUsage, error);
+        options.by = *by;
+    }
+    if (parser.isSet(csvOption) && parser.isSet(jsonOption))
+        return fail(exitUsage, QStringLiteral("--csv or --json, not both"));
+    options.format = parser.isSet(csvOption) ? ReportOptions::Format::csv
+        : parser.isSet(jsonOption)           ? ReportOptions::Format::json
+                                             : ReportOptions::Format::table;
+    const std::optional<StoreLocation> location = storeLocation(parser, stateDirectory);
+    if (!location)
+        return exitUsage;
+    if (!prepareStore(*location, stateDirectory))
+        return exitStore;
+    QStringList problems;
+    const QList<RegisterState> registers = StateStore(stateDirectory).loadAll(problems);
+    for (const QString& problem : std::as_const(problems))
+        note(problem);
+    try {
+        PlayStore store(*location);
+        const Report built = buildReport(store, options, registers);
+        std::fputs(reportText(built, options.format).toUtf8().constData(), stdout);
+        if (options.format == ReportOptions::Format::csv)
+            for (const QString& line : reportNotes(built))
+                note(line);
+        return exitDone;
+    } catch (const StoreError& e) {
+        return fail(exitStore, QString::fromUtf8(e.what()));
+    }
 }
 
 } // namespace vesk::manage

@@ -12,5 +12,7 @@ int pairCommand(const QStringList& arguments, const QString& stateDirectory);
 int deliverCommand(const QStringList& arguments, const QString& stateDirectory);
 int statusCommand(const QStringList& arguments, const QString& stateDirectory);
 int listenCommand(const QStringList& arguments, const QString& stateDirectory);
+int playsCommand(const QStringList& arguments, const QString& stateDirectory);
+int reportCommand(const QStringList& arguments, const QString& stateDirectory);
 
 } // namespace vesk::manage

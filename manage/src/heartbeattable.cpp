@@ -20,9 +20,12 @@ HeartbeatTable::HeartbeatTable(const Limits& limits)
 
 bool HeartbeatTable::knowsToken(QByteArrayView datagram) const
 {
-    const QByteArrayView token = protocol::heartbeat::tokenOf(datagram);
-    return std::any_of(
-        m_keys.cbegin(), m_keys.cend(), [&](const Key& k) { return k.token == token; });
+    return find(protocol::heartbeat::tokenOf(datagram)) >= 0;
+}
+
+qsizetype HeartbeatTable::find(QByteArrayView token) const
+{
+    return m_byToken.value(QByteArray::fromRawData(token.data(), token.size()), -1);
 }
 
 void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const QDateTime& now)
@@ -37,7 +40,7 @@ void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const Q
         if (!key.key.trySetKey(state.sharedKey))
             continue;
         key.cipher = std::make_shared<ssl::AesGcm>(key.key.bytes());
-        Row row { state.name, {}, {}, {}, 0, 0, now };
+        Row row { state.name, {}, {}, {}, 0, 0, now, state.registerText() };
         for (qsizetype i = 0; i < m_rows.size(); ++i)
             if (m_rows[i].name == state.name && m_keys[i].token == key.token
                 && m_keys[i].key.getKey() == key.key.getKey())
@@ -47,6 +50,10 @@ void HeartbeatTable::setRegisters(const QList<RegisterState>& registers, const Q
     }
     m_rows = std::move(rows);
     m_keys = std::move(keys);
+    m_byToken.clear();
+    for (qsizetype i = 0; i < m_keys.size(); ++i)
+        if (!m_byToken.contains(m_keys[i].token))
+            m_byToken.insert(m_keys[i].token, i);
 }
 
 HeartbeatTable::Verdict HeartbeatTable::count(Verdict verdict)
@@ -65,12 +72,11 @@ HeartbeatTable::Verdict HeartbeatTable::addDatagram(
         return count(Verdict::oversized);
     if (datagram.size() < protocol::heartbeat::minSize)
         return count(Verdict::malformed);
-    const QByteArrayView token = protocol::heartbeat::tokenOf(datagram);
-    const auto key = std::find_if(
-        m_keys.cbegin(), m_keys.cend(), [&](const Key& k) { return k.token == token; });
-    if (key == m_keys.cend())
+    const qsizetype index = find(protocol::heartbeat::tokenOf(datagram));
+    if (index < 0)
         return count(Verdict::unknown);
-    Row& row = m_rows[key - m_keys.cbegin()];
+    const Key* key = &m_keys[index];
+    Row& row = m_rows[index];
 
     const protocol::heartbeat::Opened opened = protocol::heartbeat::open(datagram, *key->cipher);
     using Result = protocol::heartbeat::Opened::Result;
@@ -88,7 +94,7 @@ HeartbeatTable::Verdict HeartbeatTable::addDatagram(
     row.registerTime = time;
     ++row.beats;
     if (accepted)
-        *accepted = key - m_keys.cbegin();
+        *accepted = index;
     return count(Verdict::accepted);
 }
 

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -71,6 +72,8 @@ public:
         quint64 missedBefore = 0;
         // Since when the table waits for this register's beats.
         QDateTime since;
+        // The register's API, ADDRESS:PORT, as paired.
+        QString api;
 
         // The register's clock against ours at the last beat, in milliseconds (ahead > 0).
         std::optional<qint64> clockOffsetMs() const;
@@ -108,12 +111,16 @@ private:
     };
 
     quint64 missedIn(qint64 gapMs) const;
+    // The index in m_keys of the register with this token, -1 for none.
+    qsizetype find(QByteArrayView token) const;
     Verdict count(Verdict verdict);
 
     Limits m_limits;
     QList<Row> m_rows;
     // The same order as m_rows.
     QList<Key> m_keys;
+    // Token to index: a fleet of thousands costs a lookup a datagram, not a walk of the list.
+    QHash<QByteArray, qsizetype> m_byToken;
     Counters m_counters;
 };
 

@@ -5,6 +5,8 @@
 //   vesk-manage deliver NAME... DIR                      delivers DIR and waits for the verdicts
 //   vesk-manage status NAME...                           the registers' statuses over ssh
 //   vesk-manage listen                                   the registers' heartbeats
+//   vesk-manage plays [NAME...]                          collects the registers' plays
+//   vesk-manage report                                   plays per day, register, ...
 
 #include "commands.h"
 #include "console.h"
@@ -23,13 +25,18 @@ const char* const usage
     = "usage: vesk-manage COMMAND [ARGUMENTS] | --version | --help\n"
       "\n"
       "The management server's side of vesk registers: pairs with a register, delivers content\n"
-      "to it with rsync over ssh, shows its status and receives its heartbeats.\n"
+      "to it with rsync over ssh, shows its status, receives its heartbeats and collects the\n"
+      "plays it records for the advertisers.\n"
       "\n"
       "  pair REGISTER:PORT --ssh-key FILE.pub [--listen ADDR:PORT] [--name NAME]\n"
       "  deliver REGISTER... DIR | --all DIR [--parallel N] [--json] [--bwlimit KIB]\n"
       "          [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT] [--checksum]\n"
       "  status REGISTER... | --all [--json] [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT]\n"
-      "  listen [--port PORT] [--json]\n"
+      "  listen [--port PORT] [--json | --quiet] [--dark-after DURATION] [--on-dark CMD]\n"
+      "         [--on-back CMD] [--metrics [ADDR:]PORT] [--page FILE]\n"
+      "  plays [REGISTER...] [--database URL] [SSH OPTIONS]\n"
+      "  report [--from DATE] [--to DATE] [--by day,register,playlist,url] [--csv|--json]\n"
+      "         [--database URL]\n"
       "\n"
       "  --version  print the version\n"
       "  --help     print this help; COMMAND --help explains a command\n"
@@ -37,7 +44,7 @@ const char* const usage
       "REGISTER is a name as paired or a pattern of names (shop-*); --all is every pairing.\n"
       "Pairings are kept in $XDG_STATE_HOME/vesk-manage (default ~/.local/state/vesk-manage).\n"
       "Exit status: 0 done, 1 refused by the register, 2 wrong usage, 3 no connection or no\n"
-      "answer in time, 4 a directory that is no delivery.\n";
+      "answer in time, 4 a directory that is no delivery, 5 the plays' store cannot be written.\n";
 
 } // namespace
 
@@ -60,8 +67,9 @@ int main(int argc, char** argv)
         return exitDone;
     }
     using Command = int (*)(const QStringList&, const QString&);
-    const std::pair<const char*, Command> commands[] = { { "pair", pairCommand },
-        { "deliver", deliverCommand }, { "status", statusCommand }, { "listen", listenCommand } };
+    const std::pair<const char*, Command> commands[]
+        = { { "pair", pairCommand }, { "deliver", deliverCommand }, { "status", statusCommand },
+              { "listen", listenCommand }, { "plays", playsCommand }, { "report", reportCommand } };
     for (const auto& [name, run] : commands) {
         if (command != QLatin1String(name))
             continue;

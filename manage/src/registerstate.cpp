@@ -56,6 +56,13 @@ std::optional<RegisterState> fromJson(const QString& name, const QJsonObject& ob
     return state;
 }
 
+// The state directory also holds the plays' store and the configuration; no pairing may take
+// or read their names.
+bool reservedName(const QString& name)
+{
+    return name == u"vesk-manage.ini" || name.startsWith(QStringLiteral("plays.sqlite"));
+}
+
 } // namespace
 
 QString RegisterState::registerText() const
@@ -82,7 +89,7 @@ QString StateStore::defaultDirectory(const QProcessEnvironment& environment)
 bool StateStore::validName(const QString& name)
 {
     static const QRegularExpression rule(QStringLiteral("^[A-Za-z0-9_:@][A-Za-z0-9._:@-]{0,63}$"));
-    return rule.match(name).hasMatch();
+    return rule.match(name).hasMatch() && !reservedName(name);
 }
 
 void StateStore::prepare() const
@@ -135,8 +142,8 @@ QList<RegisterState> StateStore::loadAll(QStringList& problems) const
     QList<RegisterState> states;
     const QDir directory(m_directory);
     for (const QString& name : directory.entryList(QDir::Files, QDir::Name)) {
-        if (name.startsWith(u'.'))
-            continue; // a replacement being written, or left by a crash
+        if (name.startsWith(u'.') || reservedName(name))
+            continue; // a replacement being written or left by a crash; the store's files
         QString error;
         if (std::optional<RegisterState> state = load(name, error))
             states.append(std::move(*state));

@@ -51,7 +51,8 @@ public:
     // empty when neither can be made.
     static QString defaultDirectory(const QProcessEnvironment& environment);
 
-    // A name is also a file name: 1 to 64 of A-Z a-z 0-9 . _ : @ -, not starting with . or -.
+    // A name is also a file name: 1 to 64 of A-Z a-z 0-9 . _ : @ -, not starting with . or -,
+    // and none of the other files of the directory ("plays.sqlite...", "vesk-manage.ini").
     static bool validName(const QString& name);
 
     const QString& directory() const { return m_directory; }

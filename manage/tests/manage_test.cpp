@@ -279,6 +279,7 @@ TEST(StateStore, KeepsAPairingWholeAndPrivate)
     EXPECT_EQ(loaded[0].sharedKey, a.sharedKey);
     EXPECT_EQ(loaded[0].registerText(), "127.0.0.1:49152");
     EXPECT_EQ(problems.size(), 1);
-    for (const char* name : { "", ".hidden", "-x", "a/b", "../a" })
+    for (const char* name : { "", ".hidden", "-x", "a/b", "../a", "plays.sqlite",
+             "plays.sqlite-wal", "vesk-manage.ini" })
         EXPECT_FALSE(StateStore::validName(name)) << name;
 }
