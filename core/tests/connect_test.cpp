@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
-using vesk::test::exchange;
+using vesk::test::httpExchange;
 using vesk::test::Peer;
 using vesk::test::postJson;
 using vesk::test::RawResponse;
@@ -74,7 +74,7 @@ public:
     RawResponse send(
         const QJsonDocument& document, const QHostAddress& from = QHostAddress::LocalHost) const
     {
-        return exchange(
+        return httpExchange(
             listenPort, postJson(connectPath, document.toJson(QJsonDocument::Compact)), {}, from);
     }
     RawResponse send(const QJsonObject& object) const { return send(QJsonDocument(object)); }
@@ -456,7 +456,7 @@ TEST_P(PairingLock, RefusesEveryPeerOutsideTheList)
         EXPECT_TRUE(entries(core.homeDir).isEmpty());
     }
     // The lock is the pairing's alone: a display's request gets as far as its own check.
-    const RawResponse stream = exchange(
+    const RawResponse stream = httpExchange(
         core.listenPort, postJson("/v1/stream/connect", R"({"pk":"x"})"), {}, QHostAddress(c.from));
     EXPECT_EQ(stream.status, 500);
 }

@@ -380,7 +380,7 @@ TEST(CoreInitConfig, ListensWhereConfigured)
     ASSERT_TRUE(core.init());
     // A real request reaches the Core's routes on the configured address and port.
     const vesk::test::RawResponse response
-        = vesk::test::exchange(core.listenPort, "GET /v1/command/connect HTTP/1.1\r\n\r\n");
+        = vesk::test::httpExchange(core.listenPort, "GET /v1/command/connect HTTP/1.1\r\n\r\n");
     EXPECT_EQ(response.raw, "HTTP/1.1 404 Not Found\r\n\r\n");
 }
 

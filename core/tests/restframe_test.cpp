@@ -22,7 +22,7 @@
 using vesk::HttpRequest;
 using vesk::HttpResponse;
 using vesk::log::Level;
-using vesk::test::exchange;
+using vesk::test::httpExchange;
 using vesk::test::LogCapture;
 using vesk::test::post;
 using vesk::test::postJson;
@@ -61,7 +61,7 @@ public:
     RawResponse send(
         const QByteArray& request, const std::function<void(QTcpSocket&)>& more = {}) const
     {
-        return exchange(listenPort, request, more);
+        return httpExchange(listenPort, request, more);
     }
 
     // The main-thread handlers have their own tests.

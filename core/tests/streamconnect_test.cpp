@@ -14,7 +14,7 @@
 #include <array>
 
 using vesk::log::Level;
-using vesk::test::exchange;
+using vesk::test::httpExchange;
 using vesk::test::LogCapture;
 using vesk::test::Peer;
 using vesk::test::postJson;
@@ -41,7 +41,7 @@ public:
     RawResponse ask(const QByteArray& publicKey) const
     {
         const QJsonObject body { { "pk", QString::fromLatin1(publicKey) } };
-        return exchange(
+        return httpExchange(
             listenPort, postJson(streamPath, QJsonDocument(body).toJson(QJsonDocument::Compact)));
     }
 
@@ -147,7 +147,7 @@ TEST(StreamConnect, MissingKeyIsAnInternalError)
 {
     StreamCore core;
     LogCapture::instance().clear();
-    const RawResponse response = exchange(core.listenPort, postJson(streamPath, "{}"));
+    const RawResponse response = httpExchange(core.listenPort, postJson(streamPath, "{}"));
     EXPECT_EQ(response.status, 500);
     EXPECT_EQ(response.statusText, "Internal Server Error");
     const QString reason

@@ -1,6 +1,8 @@
 #pragma once
 // Test support of libvesk_core, not API.
 
+#include "loopback.h"
+
 #include <vesk/core.h>
 
 #include <QCoreApplication>
@@ -11,7 +13,6 @@
 #include <QProcess>
 #include <QSettings>
 #include <QString>
-#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -25,15 +26,6 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
     QFile file(path);
     return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
         && file.write(bytes) == bytes.size();
-}
-
-// A TCP port on 127.0.0.1 that nobody listens on right now.
-inline quint16 freeLoopbackPort()
-{
-    QTcpServer probe;
-    if (!probe.listen(QHostAddress::LocalHost, 0))
-        return 0;
-    return probe.serverPort();
 }
 
 // Multicast joins send membership reports. A test that joins a group runs again in a network
@@ -74,12 +66,12 @@ struct TestHome
 {
     explicit TestHome(QMap<QString, QString> config)
     {
-        listenPort = freeLoopbackPort();
+        listenPort = freePort();
         configPath = dir.filePath("config.ini");
         if (!config.contains("Main/listen"))
             config.insert("Main/listen", QString("127.0.0.1:%1").arg(listenPort));
         if (!config.contains("Stream/sendTo"))
-            config.insert("Stream/sendTo", QString("127.0.0.1:%1").arg(freeLoopbackPort()));
+            config.insert("Stream/sendTo", QString("127.0.0.1:%1").arg(freePort()));
         QSettings settings(configPath, QSettings::IniFormat);
         for (auto it = config.cbegin(); it != config.cend(); ++it) {
             if (!it.value().isNull())

@@ -5,7 +5,8 @@ key every tenth of a second, the display checking, opening and putting them toge
 Not a pass/fail test: run it by hand as root, from a build of your choice:
 
     VESK_SERVICE=build-rel/bin/vesk-service VESK_DISPLAY=build-rel/bin/vesk-display \\
-        unshare --net -- /usr/bin/python3 -B display/tests/measure_stream_cpu.py [SECONDS] [--runs 3]
+        PYTHONPATH=tests/lib unshare --net -- /usr/bin/python3 -B \\
+        display/tests/measure_stream_cpu.py [SECONDS] [--runs 3]
 
 It delivers one clip (made with ffmpeg: 1280x720, 25 fps, 4 Mbit/s; with --sound also a 128 kbit/s
 AAC stereo track) with a playlist that plays it all day, lets a vesk-display receive the stream on
@@ -27,36 +28,15 @@ is reported but not judged (the sanitizers' quarantine grows by itself).
 
 import argparse
 import datetime
-import json
 import os
 import statistics
 import shutil
 import subprocess
-import sys
-import tempfile
 import time
-import uuid
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tests", "e2e"))
-
-from vesk_e2e import Delivery, Peer, Service, UdpListener  # noqa: E402
-
-PLAYLIST = """[bench]
-name = 4 Mbit/s
-days = all
-[bench.1]
-url = {url}
-timeplay = 3600
-"""
-TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_seconds(stat_path):
-    with open(stat_path) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICKS
-
+from vesktest import scratch
+from vesktest.display import make_stream_clip, serve
+from vesktest.proc import cpu_seconds, descriptors, status_kib
 
 def padded_url(name, length):
     """`name` padded in front with "./" to `length` bytes (or as it is when that is shorter)."""
@@ -66,8 +46,7 @@ def padded_url(name, length):
 
 def stream_bytes(service):
     """The bytes the stream has sent and when status.json said so (seconds since the epoch)."""
-    with open(service.path("status.json"), encoding="utf-8") as f:
-        status = json.load(f)
+    status = service.status()
     updated = datetime.datetime.fromisoformat(status["updated"]).timestamp()
     return status["stream"]["bytes"], updated
 
@@ -79,9 +58,7 @@ def service_pid(service):
 
 def usage(pid):
     """Resident memory in kB and open descriptors."""
-    with open(f"/proc/{pid}/status") as f:
-        memory = next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
-    return memory, len(os.listdir(f"/proc/{pid}/fd"))
+    return status_kib(pid, "VmRSS"), descriptors(pid)
 
 
 def soak(seconds, interval, processes, packets, memory_goal):
@@ -131,38 +108,6 @@ def measure(service, pid, display, seconds):
     return [100 * (b - a) / (wall1 - wall0) for a, b in zip(before, after)]
 
 
-def make_clip(path, sound=False):
-    """Twenty seconds of 720p H.264 at 25 fps and 4 Mbit/s (with `sound`, AAC stereo too), played
-    in a loop: the same stream for any length of measurement. The bytes."""
-    audio = (["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000:duration=20", "-ac",
-              "2", "-c:a", "aac", "-b:a", "128k"] if sound else [])
-    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                    "testsrc2=size=1280x720:rate=25:duration=20", *audio,
-                    "-c:v", "libx264", "-preset", "veryfast", "-b:v", "4M", "-maxrate", "4M",
-                    "-bufsize", "8M", "-g", "50", "-pix_fmt", "yuv420p", path], check=True)
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def serve(scratch, data, url="clip.mp4", send_to="127.0.0.1:8555"):
-    """A paired vesk-service that plays the clip `data` all day, sending to `send_to`, and the
-    heartbeat listener it beats to; the caller closes both."""
-    heartbeat = UdpListener()
-    service = Service(name="stream-cpu", send_to=send_to)
-    try:
-        service.start()
-        service.pair(Peer(), uuid.uuid4(), f"127.0.0.1:{heartbeat.port}")
-        delivery = Delivery(os.path.join(scratch, f"delivery-{uuid.uuid4()}"),
-                            {"clip.mp4": data, "playlist.ini": PLAYLIST.format(url=url).encode()})
-        delivery.copy_into(service.path("sync_dir"))
-        service.wait_applied(delivery.transaction_file)
-    except BaseException:
-        service.close()
-        heartbeat.close()
-        raise
-    return service, heartbeat
-
-
 def run(options, scratch, data):
     """One service and one display; the shares measured, or nothing for a soak."""
     service, heartbeat = serve(scratch, data, padded_url("clip.mp4", options.url_bytes))
@@ -203,19 +148,18 @@ def main():
     parser.add_argument("--url-bytes", type=int, default=0)
     options = parser.parse_args()
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-    os.makedirs(parent, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix="stream-cpu-", dir=parent)
+    directory = scratch.directory("stream-cpu-")
     try:
-        data = make_clip(os.path.join(scratch, "clip.mp4"), options.sound)
-        results = [run(options, scratch, data) for _ in range(1 if options.soak else options.runs)]
+        data = make_stream_clip(os.path.join(directory, "clip.mp4"), options.sound)
+        results = [run(options, directory, data)
+                   for _ in range(1 if options.soak else options.runs)]
         if options.runs > 1 and not options.soak:
             medians = [statistics.median(shares[i] for shares in results) for i in range(3)]
             print(f"medians of {options.runs} runs of {options.seconds:.0f} s: engine thread "
                   f"{medians[0]:.2f} %, whole service {medians[1]:.2f} % (goal 1.5 %), display "
                   f"{medians[2]:.2f} % (goal 2.0 %)")
     finally:
-        shutil.rmtree(scratch, ignore_errors=True)
+        shutil.rmtree(directory, ignore_errors=True)
 
 
 if __name__ == "__main__":

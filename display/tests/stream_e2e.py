@@ -17,27 +17,25 @@ import hmac
 import json
 import os
 import re
-import shutil
 import signal
 import socket
 import struct
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 import uuid
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "tests", "e2e"))
-
-from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey  # noqa: E402
-from cryptography.hazmat.primitives.ciphers.aead import AESGCM  # noqa: E402
-from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat  # noqa: E402
-from vesk_e2e import Delivery, Peer, Service, UdpListener, make_clip, wait_until  # noqa: E402
-import forged_flood  # noqa: E402
-import measure_stream_cpu  # noqa: E402
+from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+from cryptography.hazmat.primitives.ciphers.aead import AESGCM
+from cryptography.hazmat.primitives.serialization import Encoding, PublicFormat
+from vesktest.display import Display, forged_flood, parse_fields, peak_kb, summary
+from vesktest.proc import cpu_seconds
+from vesktest.peers import make_clip_with_sound
+from vesktest.scratch import directory as scratch_directory
+from vesktest.service import Delivery, Peer, Service, UdpListener, make_clip, wait_until
+from vesktest.wire import seal_answer
 
 # Three-second slots of two-second clips: every slot plays its clip once, whole, and no part of it
 # again (a second pass would not fit).
@@ -101,18 +99,6 @@ def source_packets(path):
     return sorted(packets)
 
 
-def make_clip_with_sound(path, seconds=2, picture="testsrc2"):
-    """A clip of H.264 picture and AAC stereo sound, a tone of 440 Hz."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                    f"{picture}=size=160x120:rate=10:duration={seconds}", "-f", "lavfi", "-i",
-                    f"sine=frequency=440:sample_rate=48000:duration={seconds}", "-ac", "2",
-                    "-c:v", "libx264", "-pix_fmt", "yuv420p", "-g", "10", "-c:a", "aac",
-                    "-b:a", "128k", path], check=True)
-    with open(path, "rb") as f:
-        return f.read()
-
-
 def packet_digests(path):
     """The CRC-32 of every packet of every stream of the file, as vesk-display prints them."""
     result = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "packet=data_hash",
@@ -120,65 +106,6 @@ def packet_digests(path):
                             capture_output=True, check=True, text=True)
     return {packet["data_hash"].split(":")[1].lower()
             for packet in json.loads(result.stdout)["packets"]}
-
-
-def parse_fields(line):
-    return dict(item.split("=", 1) for item in line.split(" ") if "=" in item)
-
-
-
-def scratch_directory(test, prefix):
-    """A fresh directory under the build tree's scratch space, removed after the test."""
-    parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-    os.makedirs(parent, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix=prefix, dir=parent)
-    test.addCleanup(shutil.rmtree, scratch, ignore_errors=True)
-    return scratch
-
-class Display:
-    """vesk-display --packets, its lines stamped with the time they arrived."""
-
-    def __init__(self, program, register_port, seconds, out, extra=()):
-        self.lines, self.error_lines = [], []
-        self.process = subprocess.Popen(
-            [program, "--register", f"127.0.0.1:{register_port}", "--packets", "--seconds",
-             str(seconds), "--out", out, *extra], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            text=True)
-        self.readers = [threading.Thread(target=self._read, args=(pipe, lines), daemon=True)
-                        for pipe, lines in ((self.process.stdout, self.lines),
-                                            (self.process.stderr, self.error_lines))]
-        for reader in self.readers:
-            reader.start()
-
-    @staticmethod
-    def _read(pipe, lines):
-        for line in pipe:
-            lines.append((time.time(), line.rstrip("\n")))
-
-    def wait(self, timeout):
-        self.process.wait(timeout)
-        for reader in self.readers:
-            reader.join(10)
-        self.process.stdout.close()
-        self.process.stderr.close()
-        return self.process.returncode, "".join(line + "\n" for _, line in self.error_lines)
-
-    def said(self, text):
-        return any(text in line for _, line in self.error_lines)
-
-    def sections(self, track="video"):
-        """One (arrival, codec fields, [packet fields]) per codec configuration received of a
-        track."""
-        sections = []
-        for arrival, line in self.lines:
-            fields = parse_fields(line)
-            if fields.get("track") != track:
-                continue
-            if line.startswith("codec="):
-                sections.append((arrival, fields, []))
-            elif line.startswith("dts=") and sections:
-                sections[-1][2].append(fields)
-        return sections
 
 
 class StreamEndToEndTest(unittest.TestCase):
@@ -230,7 +157,7 @@ class StreamEndToEndTest(unittest.TestCase):
 
     def run_road(self, send_to_host, encoder, codec_name):
         program = os.environ["VESK_DISPLAY"]
-        scratch = scratch_directory(self, "stream-e2e-")
+        scratch = scratch_directory("stream-e2e-", self)
         clips = {name: make_clip(os.path.join(scratch, "clips", name), colour, encoder=encoder)
                  for name, colour in (("a.mp4", "red"), ("b.mp4", "blue"))}
         sources = {f"clips/{name}": source_packets(os.path.join(scratch, "clips", name))
@@ -330,7 +257,7 @@ class StreamEndToEndTest(unittest.TestCase):
         return offset
 
     def test_picture_and_sound(self):
-        scratch = scratch_directory(self, "sound-e2e-")
+        scratch = scratch_directory("sound-e2e-", self)
         files = {f"clips/{name}": make_clip_with_sound(os.path.join(scratch, "clips", name))
                  for name in ("a.mp4", "b.mp4")}
         files["playlist.ini"] = PLAYLIST.encode()
@@ -360,7 +287,7 @@ class StreamEndToEndTest(unittest.TestCase):
             self.check_sound(path)
 
     def test_only_the_delivered_file_plays(self):
-        scratch = scratch_directory(self, "refused-e2e-")
+        scratch = scratch_directory("refused-e2e-", self)
         canary = os.path.join(scratch, "canary", "canary.ts")
         make_clip_with_sound(canary, seconds=2, picture="smptebars")
         canary_digests = packet_digests(canary)
@@ -522,8 +449,6 @@ class FakeRegister:
             connection.close()
         if self.answer in ("stall", "flood", "refuse"):
             return
-        own = Peer()
-        key = own.derive(base64.b64decode(json.loads(request.split(b"\r\n\r\n")[1])["pk"]))
         signer = self.signer.public_key().public_bytes(Encoding.Raw, PublicFormat.Raw)
         clock = self.clock()
         answer = {"stream": self.stream_id, "listen": f"127.0.0.1:{self.udp_port}",
@@ -537,11 +462,8 @@ class FakeRegister:
             answer["protocol"] = 2
         if self.answer == "no protocol":
             del answer["protocol"]
-        iv = os.urandom(12)
-        body = AESGCM(key).encrypt(iv, json.dumps(answer).encode(), None)
-        connection.sendall(b"HTTP/1.1 200 OK\r\nX-PK: %s\r\nX-IV: %s\r\nContent-Length: %d"
-                           b"\r\n\r\n%s" % (base64.b64encode(own.public_der()),
-                                              base64.b64encode(iv), len(body), body))
+        display_key = base64.b64decode(json.loads(request.split(b"\r\n\r\n")[1])["pk"])
+        connection.sendall(seal_answer(display_key, answer)[0])
         connection.close()
 
     def datagrams(self, message, counter=None, mac_key=None, strip=0):
@@ -601,27 +523,13 @@ def coded_message(start, dts, data):
     return header + metadata + bytes(parameters) + data + entry
 
 
-def summary(errors):
-    """The display's last line: the count of each cause, by name."""
-    line = errors.strip().splitlines()[-1]
-    return {name: int(number) for number, name in re.findall(
-        r"(\d+) (packets|accepted|rejected|other version|malformed|other stream|oversized|future"
-        r"|forged|unsealed|inconsistent|replayed|unsafe|late|unanchored|unchecked|unclaimed"
-        r"|crowded out|complete|dropped)", line)}
-
-
-def peak_kb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmHWM:"))
-
-
 class HostileRegisterTest(unittest.TestCase):
     """vesk-display against a register that stalls or floods, and against the datagrams that
     anybody on the shop network can send."""
 
     def start_display(self, register):
         self.addCleanup(register.close)
-        scratch = scratch_directory(self, "hostile-")
+        scratch = scratch_directory("hostile-", self)
         display = Display(os.environ["VESK_DISPLAY"], register.port, 120,
                           os.path.join(scratch, "recording.ts"))
         self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
@@ -708,7 +616,7 @@ class RecordingLimitTest(unittest.TestCase):
     def flood(self, extra):
         register = FakeRegister()
         self.addCleanup(register.close)
-        scratch = scratch_directory(self, "segments-")
+        scratch = scratch_directory("segments-", self)
         display = Display(os.environ["VESK_DISPLAY"], register.port, 600,
                           os.path.join(scratch, "recording.ts"), extra)
         self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
@@ -769,10 +677,6 @@ while True:
 """
 
 
-def cpu_seconds(pid):
-    return measure_stream_cpu.cpu_seconds(f"/proc/{pid}/stat")
-
-
 class FloodedDisplayTest(unittest.TestCase):
     """vesk-display stops when told, however many datagrams come: its event loop does a bounded
     amount of work per turn. How long it took is printed as a figure; the test only tells a
@@ -789,7 +693,7 @@ class FloodedDisplayTest(unittest.TestCase):
         register = FakeRegister()
         self.addCleanup(register.close)
         display = Display(os.environ["VESK_DISPLAY"], register.port, seconds,
-                          os.path.join(scratch_directory(self, "flood-"), "recording.ts"))
+                          os.path.join(scratch_directory("flood-", self), "recording.ts"))
         self.addCleanup(lambda: display.process.poll() is None and display.process.kill())
 
         def shown():
@@ -797,8 +701,8 @@ class FloodedDisplayTest(unittest.TestCase):
             return any(line.startswith("dts=1 ") for _, line in display.lines)
         wait_until(shown, 30, "the first genuine packet")
         self.flood(register)
-        busy = cpu_seconds(display.process.pid) + 0.5
-        wait_until(lambda: cpu_seconds(display.process.pid) > busy, 60, "a busy display")
+        busy = cpu_seconds(f"/proc/{display.process.pid}/stat") + 0.5
+        wait_until(lambda: cpu_seconds(f"/proc/{display.process.pid}/stat") > busy, 60, "a busy display")
         return display
 
     def test_sigterm_and_seconds_under_a_flood(self):
@@ -827,11 +731,11 @@ class ForgedFloodTest(unittest.TestCase):
     messages under both; how many is a figure (forged_flood.py), not a pass/fail matter."""
 
     def test_the_display_keeps_playing_under_forged_manifests(self):
-        scratch = scratch_directory(self, "forged-")
+        scratch = scratch_directory("forged-", self)
         clip = make_clip(os.path.join(scratch, "clip.mp4"), "green", seconds=4)
         for forge_source in (False, True):
             with self.subTest(forge_source=forge_source):
-                figures = forged_flood.run(clip, 4, 4000, forge_source)
+                figures = forged_flood(clip, 4, 4000, forge_source)
                 counts = figures["counts"]
                 self.assertEqual(figures["status"], 0, figures["errors"])
                 self.assertGreater(figures["packets during the flood"], 0, figures["errors"])
@@ -845,7 +749,7 @@ class LateJoinTest(unittest.TestCase):
     to that display, which takes nothing of it."""
 
     def test_datagrams_recorded_before_the_join_are_refused(self):
-        scratch = scratch_directory(self, "late-join-")
+        scratch = scratch_directory("late-join-", self)
         heartbeat = UdpListener()
         self.addCleanup(heartbeat.close)
         recorder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

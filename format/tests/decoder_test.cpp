@@ -578,7 +578,7 @@ TEST(DecoderTest, FailedReadKeepsPacketAndChange)
     Decoder decoder;
     decoder.addMessage(bytesOf(encoder.takeResult()));
 
-    LogCapture log("vesk.decoder");
+    LogLines log("vesk.decoder");
     for (int packet = 0; packet < 2; ++packet) {
         {
             AllocationLimit limit(4000);

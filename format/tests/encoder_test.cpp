@@ -168,7 +168,7 @@ TEST(EncoderTest, HeaderDataStayAndPacketsGo)
     encoder.setHeader(QJsonDocument(QJsonObject { { "a", 1 } }), videoParameters("EXTRA").get());
     EXPECT_EQ(encoder.packets(), 0);
 
-    LogCapture log("vesk.encoder");
+    LogLines log("vesk.encoder");
     const QByteArray empty = encoder.takeResult();
     EXPECT_EQ(packetCount(empty), 0u);
     EXPECT_EQ(rangeBytes(empty, metadataRange), R"({"a":1})");
@@ -277,7 +277,7 @@ TEST(EncoderTest, SideDataCountStaysWithinSixteenBits)
     packet->side_data[items - 1].data = static_cast<std::uint8_t*>(av_malloc(1));
     packet->side_data[items - 1].size = 1;
 
-    LogCapture log("vesk.encoder");
+    LogLines log("vesk.encoder");
     Encoder encoder;
     encoder.addPacket(packet.get(), false);
     ASSERT_FALSE(log.lines().isEmpty());

@@ -1,43 +1,9 @@
 #include "formattest.h"
 
-#include <vesk/log/callbackappender.h>
-#include <vesk/log/manager.h>
-
-#include <QMutex>
-#include <QMutexLocker>
-#include <QStringList>
-
 #include <cstring>
 #include <stdexcept>
 
 namespace vesk::test {
-namespace {
-
-struct Captured
-{
-    QMutex mutex;
-    QList<std::pair<QString, QString>> lines;
-};
-
-Captured& captured()
-{
-    static Captured instance;
-    return instance;
-}
-
-// Loggers snapshot the default appender when they are created, so install the capturing one
-// before any test creates an encoder or decoder.
-const bool installed = [] {
-    log::Manager::setAppender(QSharedPointer<log::CallbackAppender>::create(
-        [](log::Level, const QString& name, const QString& message) {
-            QMutexLocker lock(&captured().mutex);
-            captured().lines.append({ name, message });
-        }));
-    return true;
-}();
-
-} // namespace
-
 PacketPointer makePacket(
     std::int64_t dts, std::int64_t pts, int flags, const QByteArray& data, const SideData& sideData)
 {
@@ -93,25 +59,6 @@ void setFieldAt(QByteArray& message, qsizetype offset, int width, std::uint64_t 
         throw std::out_of_range("field beyond the message");
     for (int i = 0; i < width; ++i)
         message[offset + i] = static_cast<char>(value >> (8 * i));
-}
-
-LogCapture::LogCapture(const QString& logger)
-    : m_logger(logger)
-{
-    QMutexLocker lock(&captured().mutex);
-    m_start = captured().lines.size();
-}
-
-LogCapture::~LogCapture() = default;
-
-QStringList LogCapture::lines() const
-{
-    QMutexLocker lock(&captured().mutex);
-    QStringList result;
-    for (qsizetype i = m_start; i < captured().lines.size(); ++i)
-        if (captured().lines[i].first == m_logger)
-            result.append(captured().lines[i].second);
-    return result;
 }
 
 } // namespace vesk::test

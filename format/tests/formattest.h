@@ -3,6 +3,8 @@
 
 #include <vesk/pointer.h>
 
+#include "logcapture.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -31,18 +33,5 @@ inline std::span<const std::uint8_t> bytesOf(const QByteArray& message)
 // Little-endian fields of a message, for tests that look at or damage single fields.
 std::uint64_t fieldAt(const QByteArray& message, qsizetype offset, int width);
 void setFieldAt(QByteArray& message, qsizetype offset, int width, std::uint64_t value);
-
-// The lines logged at any level by one logger since construction.
-class LogCapture
-{
-public:
-    explicit LogCapture(const QString& logger);
-    ~LogCapture();
-    QStringList lines() const;
-
-private:
-    QString m_logger;
-    qsizetype m_start;
-};
 
 } // namespace vesk::test

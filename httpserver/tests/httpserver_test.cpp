@@ -1,6 +1,7 @@
 #include <vesk/http.h>
 
-#include "support/loopback.h"
+#include "logcapture.h"
+#include "loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -30,6 +31,22 @@ using namespace std::chrono_literals;
 using namespace vesk;
 using test::LogCapture;
 using test::roundTrip;
+
+namespace {
+
+// What the server logged: the messages of its logger, in order.
+QStringList serverLines()
+{
+    return LogCapture::instance().messages("vesk.server");
+}
+
+// Turns the event loop until the server logged a message that matches.
+bool waitForServerLine(const QRegularExpression& pattern)
+{
+    return LogCapture::instance().waitFor("vesk.server", pattern);
+}
+
+} // namespace
 
 namespace {
 
@@ -75,7 +92,7 @@ protected:
     static QString captured(const QString& pattern)
     {
         const QRegularExpression expression(pattern);
-        for (const QString& line : LogCapture::instance().lines()) {
+        for (const QString& line : serverLines()) {
             const QRegularExpressionMatch match = expression.match(line);
             if (match.hasMatch())
                 return match.captured(1);
@@ -85,7 +102,7 @@ protected:
 
     static qsizetype logged(const QString& pattern)
     {
-        return LogCapture::instance().lines().filter(QRegularExpression(pattern)).size();
+        return serverLines().filter(QRegularExpression(pattern)).size();
     }
 
     static QByteArray hello() { return "GET /hello HTTP/1.1\r\n\r\n"; }
@@ -221,8 +238,9 @@ TEST_F(HttpServerTest, LogsTheLifeOfAConnection)
 
     const QString connection = captured("^thread started for connection (\\d+)$");
     ASSERT_FALSE(connection.isEmpty());
-    ASSERT_TRUE(LogCapture::instance().waitFor("thread stopped for connection " + connection));
-    EXPECT_EQ(LogCapture::instance().lines(),
+    ASSERT_TRUE(waitForServerLine(QRegularExpression(
+        "^" + QRegularExpression::escape("thread stopped for connection " + connection) + "$")));
+    EXPECT_EQ(serverLines(),
         QStringList({ "stopping listener",
             "creating new listener at 127.0.0.1 with port " + portText, "listening...",
             "starting thread for accepted connection " + connection + " from 127.0.0.1 ...",
@@ -551,7 +569,7 @@ TEST_F(HttpServerTest, OutOfDescriptorsPausesAccepting)
 
     // One line, then the summary of the first window: it counts the failures left out, a few
     // pauses' worth, not the thousands of a listener that spins.
-    const QStringList lines = LogCapture::instance().lines();
+    const QStringList lines = serverLines();
     const QStringList firstWindow = lines.mid(0, lines.indexOf(QRegularExpression(summary)));
     EXPECT_EQ(firstWindow.filter(QRegularExpression("^" + failed + "$")).size(), 1);
     EXPECT_LE(captured(summary).toInt(), 20);
@@ -571,7 +589,7 @@ TEST_F(HttpServerTest, BusyPortFailsAndStaysUsable)
     QTcpServer occupant;
     ASSERT_TRUE(occupant.listen(QHostAddress::LocalHost, 0));
     EXPECT_FALSE(server->listen(QHostAddress::LocalHost, occupant.serverPort()));
-    EXPECT_TRUE(LogCapture::instance().contains(
+    EXPECT_TRUE(serverLines().contains(
         "cannot bind socket address: " + QString::fromLocal8Bit(std::strerror(EADDRINUSE))));
 
     // Still usable afterwards.
@@ -612,7 +630,7 @@ TEST_F(HttpServerTest, RestartsOnThePortItJustServed)
 TEST_F(HttpServerTest, CloseWithoutListeningOnlyLogs)
 {
     server->close();
-    EXPECT_EQ(LogCapture::instance().lines(), QStringList { "stopping listener" });
+    EXPECT_EQ(serverLines(), QStringList { "stopping listener" });
 }
 
 TEST_F(HttpServerTest, DestructionWaitsForRunningHandlers)
@@ -628,7 +646,7 @@ TEST_F(HttpServerTest, DestructionWaitsForRunningHandlers)
     std::unique_ptr<QThread> client(
         QThread::create([&] { reply = test::exchange(port, "GET /slow HTTP/1.1\r\n\r\n", 5s); }));
     client->start();
-    ASSERT_TRUE(LogCapture::instance().waitFor(
+    ASSERT_TRUE(waitForServerLine(
         QRegularExpression("^processing handler with route \\^GET /slow\\$ for connection \\d+$")));
     server.reset();
     EXPECT_TRUE(finished);

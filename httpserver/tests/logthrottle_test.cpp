@@ -1,6 +1,6 @@
 #include "logthrottle.h"
 
-#include "support/loopback.h"
+#include "logcapture.h"
 
 #include <vesk/log.h>
 
@@ -22,12 +22,13 @@ TEST(LogThrottle, WritesABurstPerWindowAndSummarisesTheRest)
         throttle.log(Level::error, t0 + i * 100ms, "refused %1", i);
     throttle.log(Level::warn, t0 + 600ms, "other %1", 1);
     EXPECT_EQ(throttle.flush(t0 + 900ms), t0 + 1100ms);
-    EXPECT_EQ(LogCapture::instance().lines(), QStringList({ "refused 1", "refused 2", "other 1" }));
+    EXPECT_EQ(LogCapture::instance().messages("vesk.server"),
+        QStringList({ "refused 1", "refused 2", "other 1" }));
 
     // The window of "refused" is over: its summary, then a new window with a fresh burst.
     throttle.log(Level::error, t0 + 1200ms, "refused %1", 6);
     EXPECT_EQ(throttle.flush(t0 + 1300ms), std::nullopt);
-    EXPECT_EQ(LogCapture::instance().lines().mid(3),
+    EXPECT_EQ(LogCapture::instance().messages("vesk.server").mid(3),
         QStringList({ "3 similar lines left out in 1000 ms, the last: refused 5", "refused 6" }));
 
     // A line below the logger's level is neither formatted nor counted: with no burst at all,

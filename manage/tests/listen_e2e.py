@@ -10,23 +10,17 @@ register dark after 75 s without a beat: a running register is never that late, 
 
 import os
 import re
-import shutil
-import socket
 import stat
 import subprocess
-import sys
-import tempfile
 import unittest
 import urllib.error
 import urllib.request
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
-                                "e2e"))
+from vesktest import scratch
+from vesktest.manage import MANAGE
+from vesktest.peers import free_udp_port
+from vesktest.service import REQUEST_TIMEOUT, SANITIZER_REPORT, Service, free_tcp_port, wait_until
 
-from vesk_e2e import (REQUEST_TIMEOUT, SANITIZER_REPORT, Service, free_tcp_port,  # noqa: E402
-                      wait_until)
-
-MANAGE = os.environ.get("VESK_MANAGE", "")
 DARK_AFTER = 75
 REGISTERS = ("shop-1", "shop-2", "shop-3")
 HOOK = """#!/bin/sh
@@ -34,20 +28,11 @@ printf '%s %s %s %s\\n' "$VESK_EVENT" "$VESK_REGISTER" "$VESK_ADDRESS" "$VESK_LA
 """
 
 
-def free_udp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class ListenTest(unittest.TestCase):
     def setUp(self):
         if not os.path.isfile(MANAGE):
             self.skipTest("VESK_MANAGE must name the built program")
-        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-        os.makedirs(parent, exist_ok=True)
-        self.scratch = tempfile.mkdtemp(prefix="listen-", dir=parent)
-        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        self.scratch = scratch.directory("listen-", self)
         self.environment = {key: value for key, value in os.environ.items()
                             if not key.startswith("SSH_")}
         self.environment.update(HOME=self.scratch,

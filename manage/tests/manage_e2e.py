@@ -1,6 +1,6 @@
 """vesk-manage against the real service as its own account, a stock sshd and rsync.
 
-One register runs as in tests/e2e/rsync_delivery.py (its account, CAP_LINUX_IMMUTABLE only, a
+One register runs as in vesktest.register (its account, CAP_LINUX_IMMUTABLE only, a
 stock sshd of the test's own on loopback, the paired key behind the register's SSH gate);
 vesk-manage pairs with it, delivers to it, reads its status and listens to its heartbeats; a second register, in a mount namespace of its own, joins the
 same listener. Nothing of the host's home or SSH configuration is used: the pairings live in the
@@ -11,36 +11,22 @@ import base64
 import datetime
 import json
 import os
-import queue
 import re
 import shutil
 import signal
 import socket
 import stat
 import subprocess
-import sys
-import tempfile
-import threading
 import unittest
 import uuid
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests",
-                                "e2e"))
-
-from cryptography.hazmat.primitives.ciphers.aead import AESGCM  # noqa: E402
-from rsync_delivery import RegisterHost, files_under  # noqa: E402
-from vesk_e2e import (REQUEST_TIMEOUT, SANITIZER_REPORT, Service, free_tcp_port,  # noqa: E402
-                      make_clip, wait_until)
-
-MANAGE = os.environ.get("VESK_MANAGE", "")
-
-PLAYLIST = "[shop]\nname = shop\ndays = all\n[shop.1]\nurl = video/red.mp4\ntimeplay = 2\n"
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
+from vesktest import scratch
+from vesktest.cases import read
+from vesktest.manage import MANAGE, PLAYLIST, Lines, Manager, start_register
+from vesktest.peers import files_under
+from vesktest.service import (REQUEST_TIMEOUT, SANITIZER_REPORT, Service, free_tcp_port,
+                              make_clip)
+from vesktest.wire import seal_heartbeat
 
 def write(directory, name, data):
     path = os.path.join(directory, name)
@@ -56,88 +42,11 @@ def played_line(content):
     return f"played: {len(names)} files, {size} bytes\n"
 
 
-class Lines:
-    """A stream of a running program, line by line, read on a thread of its own."""
-
-    def __init__(self, stream):
-        self.queue = queue.Queue()
-        self.seen = []
-        self.stream = stream
-        self.thread = threading.Thread(target=self._pump, daemon=True)
-        self.thread.start()
-
-    def _pump(self):
-        for line in self.stream:
-            self.queue.put(line.rstrip("\n"))
-
-    def close(self):
-        """After the program ended: the rest of the stream is read into `seen`, and closed."""
-        self.thread.join(REQUEST_TIMEOUT)
-        self.stream.close()
-        self._take()
-
-    def _take(self):
-        while not self.queue.empty():
-            self.seen.append(self.queue.get())
-
-    def wait_for(self, predicate, timeout, what):
-        """The first line (seen before or arriving within the time-out) that predicate takes."""
-        def found():
-            self._take()
-            return next((line for line in self.seen if predicate(line)), None)
-        return wait_until(found, timeout, what, lambda: "\n".join(self.seen[-20:]))
-
-
-class Manager:
-    """vesk-manage as a management server runs it: a key, a home and pairings of its own in the
-    scratch directory."""
-
-    def __init__(self, scratch):
-        self.scratch = scratch
-        self.key = os.path.join(scratch, "register_key")
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "manage@e2e",
-                        "-f", self.key], check=True)
-        self.environment = {key: value for key, value in os.environ.items()
-                            if not key.startswith("SSH_")}
-        self.environment.update(HOME=scratch, XDG_STATE_HOME=os.path.join(scratch, "state"))
-
-    def run(self, *arguments, timeout=REQUEST_TIMEOUT * 4):
-        result = subprocess.run([MANAGE, *arguments], capture_output=True, text=True,
-                                env=self.environment, timeout=timeout, check=False)
-        if SANITIZER_REPORT.search(result.stderr):
-            raise AssertionError("vesk-manage reported a sanitizer error:\n" + result.stderr)
-        return result
-
-    def start(self, *arguments):
-        return subprocess.Popen([MANAGE, *arguments], stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True, env=self.environment)
-
-
-def start_register(scratch, name, cleanup):
-    """A register as its account with its own sshd; returns the service and the ssh options that
-    reach it."""
-    service = Service(sync_repeat=2, name=name)
-    cleanup(service.close)
-    host = RegisterHost(service)
-    cleanup(host.close)
-    known_hosts = os.path.join(scratch, f"known_hosts_{name}")
-    with open(known_hosts, "w", encoding="ascii") as f:
-        f.write(host.start_sshd(free_tcp_port()))
-    service.start()
-    return service, ["--ssh-port", str(host.port),
-                     "--ssh-option", f"UserKnownHostsFile={known_hosts}",
-                     "--ssh-option", "GlobalKnownHostsFile=/dev/null",
-                     "--ssh-option", "StrictHostKeyChecking=yes"]
-
-
 class ManageTest(unittest.TestCase):
     def setUp(self):
         if not os.path.isfile(MANAGE):
             self.skipTest("VESK_MANAGE must name the built program")
-        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-        os.makedirs(parent, exist_ok=True)
-        self.scratch = tempfile.mkdtemp(prefix="manage-", dir=parent)
-        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        self.scratch = scratch.directory("manage-", self)
         self.manager = Manager(self.scratch)
         self.heartbeat_port = free_tcp_port()
 
@@ -288,9 +197,7 @@ class ManageTest(unittest.TestCase):
                 token, key = keys[name]
                 moment = datetime.datetime.now().astimezone() + datetime.timedelta(seconds=offset)
                 sealed = b'{"datetime":"%s"}' % moment.isoformat(timespec="milliseconds").encode()
-                iv = os.urandom(12)
-                sender.sendto(token + iv + AESGCM(key).encrypt(iv, sealed, None),
-                              ("127.0.0.1", self.heartbeat_port))
+                sender.sendto(seal_heartbeat(token, key, sealed), ("127.0.0.1", self.heartbeat_port))
         for name, offset in offsets.items():
             row = re.compile(rf"^{re.escape(name)} .* (?P<clock>\S+) s +1 +\d+$")
             shown = row.match(table.wait_for(row.match, REQUEST_TIMEOUT, f"the row of {name}"))

@@ -11,7 +11,7 @@ are timed from the start until the register plays the delivery:
 
     cmake --build build-rel --target vesk-service vesk-status vesk-sshgate vesk-manage
     VESK_SERVICE=build-rel/bin/vesk-service VESK_MANAGE=build-rel/bin/vesk-manage \\
-      python3 -B manage/tests/measure_deliver.py --size-mib 100
+      PYTHONPATH=tests/lib python3 -B manage/tests/measure_deliver.py --size-mib 100
 
 prints each pair and the median ratio (root needed: the register runs in a mount namespace). The
 register's helpers, vesk-sshgate and vesk-status, are taken from beside vesk-service.
@@ -23,12 +23,13 @@ import os
 import shutil
 import statistics
 import subprocess
-import tempfile
 import time
 
-from manage_e2e import PLAYLIST, Manager, start_register
-from rsync_delivery import RSYNC_PARTIAL, write_random
-from vesk_e2e import make_clip, wait_until
+from vesktest import scratch as scratch_space
+from vesktest.manage import PLAYLIST, Manager, start_register
+from vesktest.peers import write_random
+from vesktest.register import RSYNC_PARTIAL
+from vesktest.service import make_clip, wait_until
 
 
 def by_hand(manager, ssh_options, catalog, content):
@@ -73,8 +74,7 @@ def main():
     parser.add_argument("--size-mib", type=int, default=100)
     parser.add_argument("--runs", type=int, default=5, help="pairs of deliveries")
     options = parser.parse_args()
-    scratch = tempfile.mkdtemp(prefix="manage-figure-",
-                               dir=os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir())
+    scratch = scratch_space.directory("manage-figure-")
     with contextlib.ExitStack() as stack:
         stack.callback(shutil.rmtree, scratch, ignore_errors=True)
         manager = Manager(scratch)

@@ -255,7 +255,7 @@ TEST(Generator, AllDayStates)
 
 TEST(Generator, UnschedulablePlaylistsAreSkippedWithAWarning)
 {
-    vesk::test::clearLog();
+    vesk::test::LogCapture::instance().clear();
     Generator generator;
     generator.setPlaylists({
         playlist("reversed", 0, { file("x", 10s) },
@@ -268,7 +268,7 @@ TEST(Generator, UnschedulablePlaylistsAreSkippedWithAWarning)
         playlist("oneday", 0, { file("x", 10s) },
             { {}, {}, Playlist::everyDay, QDate(2026, 12, 24), QDate(2026, 12, 24) }),
     });
-    EXPECT_EQ(vesk::test::loggedMessages(generatorLogger),
+    EXPECT_EQ(vesk::test::LogCapture::instance().messages(generatorLogger),
         (QStringList {
             "Плейлист 'reversed' заканчивается раньше чем начинается - пропуск",
             "Плейлист 'nodays' не имеет дней недели - пропуск",

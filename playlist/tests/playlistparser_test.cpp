@@ -185,7 +185,7 @@ TEST(PlaylistParser, NamesLongerThanAPathAreRefused)
     const QByteArray over = fits + 'u';
     for (const QByteArray& url : { fits, over }) {
         SCOPED_TRACE(url.size());
-        vesk::test::clearLog();
+        vesk::test::LogCapture::instance().clear();
         const PlaylistParser parser
             = parse("[main]\nname=" + url + "\n[main.1]\nurl=" + url + "\n[main.2]\nurl=" + over
                 + "\nurl=short\n[" + url + "]\npriority=1\n" + "[placeholder]\nurl=" + url + "\n");
@@ -200,7 +200,9 @@ TEST(PlaylistParser, NamesLongerThanAPathAreRefused)
         EXPECT_EQ(main.files.last().url, "short");
         EXPECT_EQ(parser.placeholder(), kept ? url : QByteArray());
         // The debug dump is logged too; only the refusals are asked for.
-        EXPECT_EQ(vesk::test::loggedMessages(parserLogger).filter(QStringLiteral(" байт")),
+        EXPECT_EQ(vesk::test::LogCapture::instance()
+                      .messages(parserLogger)
+                      .filter(QStringLiteral(" байт")),
             kept ? QStringList()
                  : QStringList({ "  name длиннее 4096 байт - пропущено",
                      "  section длиннее 4096 байт - пропущено",
@@ -234,10 +236,10 @@ class PlaylistParserDays : public ::testing::TestWithParam<DaysCase>
 
 TEST_P(PlaylistParserDays, ReadsDayNames)
 {
-    vesk::test::clearLog();
+    vesk::test::LogCapture::instance().clear();
     PlaylistParser parser;
     EXPECT_EQ(parser.parseDays(GetParam().text).toInt(), GetParam().days);
-    EXPECT_EQ(vesk::test::loggedMessages(parserLogger), GetParam().warnings);
+    EXPECT_EQ(vesk::test::LogCapture::instance().messages(parserLogger), GetParam().warnings);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, PlaylistParserDays,
@@ -252,13 +254,14 @@ INSTANTIATE_TEST_SUITE_P(Table, PlaylistParserDays,
 
 TEST(PlaylistParser, DaysKeyUsesTheDayReader)
 {
-    vesk::test::clearLog();
+    vesk::test::LogCapture::instance().clear();
     PlaylistParser parser = parse("[a]\ndays=sat, sun\n[b]\n[b.1]\nurl=x\n[c]\ndays=never\n");
     ASSERT_EQ(parser.playlists().size(), 3);
     EXPECT_EQ(parser.playlists()[0].days, Playlist::Saturday | Playlist::Sunday);
     EXPECT_EQ(parser.playlists()[1].days.toInt(), 127);
     EXPECT_EQ(parser.playlists()[2].days.toInt(), 0);
-    EXPECT_TRUE(vesk::test::loggedMessages(parserLogger)
+    EXPECT_TRUE(vesk::test::LogCapture::instance()
+                    .messages(parserLogger)
                     .contains("  неизвестное значение поля days: never"));
 }
 
@@ -359,7 +362,7 @@ TEST(PlaylistParser, ReadsARealFileAndASecondParseAddsToTheFirst)
 
 TEST(PlaylistParser, DebugDumpListsTheResult)
 {
-    vesk::test::clearLog();
+    vesk::test::LogCapture::instance().clear();
     parse("[a]\nname=Morning\npriority=2\nstartdate=24.12.2026\nstarttime=08:00\ndays=mon\n"
           "[a.x]\nurl=clip\ntimeplay=12\n[placeholder]\nurl=idle\n[b]\n");
     const QStringList expected {
@@ -383,7 +386,7 @@ TEST(PlaylistParser, DebugDumpListsTheResult)
         "  },",
         "]",
     };
-    EXPECT_EQ(vesk::test::loggedMessages(parserLogger), expected);
+    EXPECT_EQ(vesk::test::LogCapture::instance().messages(parserLogger), expected);
 }
 
 TEST(PlaylistModel, PropertiesAndMetaTypes)

@@ -1,16 +1,13 @@
 #pragma once
 
+#include "logcapture.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
 
 namespace vesk::test {
-
-// Every message of the test process's loggers, kept from the first logger on (the appender is
-// installed before any test runs, and loggers take the appender they find when created).
-QStringList loggedMessages(const QString& logger);
-void clearLog();
 
 // Sets TZ for the life of the object and restores the previous value, so that a test can run in
 // a zone with daylight saving time whatever zone the machine is in.

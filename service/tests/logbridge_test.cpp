@@ -1,6 +1,7 @@
 #include "logbridge.h"
 
-#include <vesk/log/callbackappender.h>
+#include "logcapture.h"
+
 #include <vesk/log/fileappender.h>
 #include <vesk/log/manager.h>
 
@@ -11,37 +12,21 @@ extern "C" {
 #include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
-#include <QMutex>
 #include <QSettings>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 using vesk::log::Level;
 
 namespace {
 
-using Line = std::tuple<Level, QString, QString>;
+using Line = vesk::test::LogCapture::Line;
 
-QMutex linesMutex;
-QList<Line> capturedLines;
-
-// Before main(): every logger the bridges make in this program writes here.
-[[maybe_unused]] const bool installed = [] {
-    vesk::log::Manager::setAppender(QSharedPointer<vesk::log::CallbackAppender>::create(
-        [](Level level, const QString& name, const QString& message) {
-            QMutexLocker lock(&linesMutex);
-            capturedLines.append({ level, name, message });
-        }));
-    return true;
-}();
-
+// The lines logged since the last call, in order.
 QList<Line> takeLines()
 {
-    QMutexLocker lock(&linesMutex);
-    return std::exchange(capturedLines, {});
+    return vesk::test::LogCapture::instance().take();
 }
 
 // A context as FFmpeg logs with: its first member points to its class.

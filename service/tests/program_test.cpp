@@ -1,3 +1,6 @@
+#include "httpclient.h"
+#include "loopback.h"
+
 #include <vesk/ssl/crypto.h>
 
 #include <QDeadlineTimer>
@@ -76,36 +79,6 @@ private:
     QProcess m_process;
 };
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-QByteArray request(quint16 port, const QByteArray& path, const QByteArray& body)
-{
-    QTcpSocket socket;
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    if (!socket.waitForConnected(5000))
-        return {};
-    socket.write("POST " + path + " HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: "
-        + QByteArray::number(body.size()) + "\r\n\r\n" + body);
-    QByteArray answer;
-    while (socket.waitForReadyRead(10000))
-        answer += socket.readAll();
-    return answer + socket.readAll();
-}
-
-QByteArray field(const QByteArray& answer, const QByteArray& name)
-{
-    for (const QByteArray& line : answer.left(answer.indexOf("\r\n\r\n")).split('\n')) {
-        if (line.startsWith(name + ": "))
-            return line.mid(name.size() + 2).trimmed();
-    }
-    return {};
-}
-
 } // namespace
 
 // A port that is taken ends the program with status 1; standard error says so once and where
@@ -165,7 +138,7 @@ TEST(Program, BusyPortEndsWithStatusOne)
 
 TEST(Program, ServesAndPairsInItsHome)
 {
-    const quint16 port = freePort();
+    const quint16 port = vesk::test::freePort();
     // A lock that admits everyone, and an entry that is no address: both said at the start.
     Program program({ { "Main/listen", QString("127.0.0.1:%1").arg(port) },
         { "Stream/sendTo", "127.0.0.1:5004" }, { "Logger/level", "info" },
@@ -194,16 +167,17 @@ TEST(Program, ServesAndPairsInItsHome)
             "test" },
         { "server", "127.0.0.1:9" },
     };
-    const QByteArray answer = request(
-        port, "/v1/command/connect", QJsonDocument(pairing).toJson(QJsonDocument::Compact));
-    ASSERT_TRUE(answer.startsWith("HTTP/1.1 200 OK\r\n")) << answer.toStdString();
+    const vesk::test::RawResponse answer = vesk::test::httpExchange(port,
+        vesk::test::postJson(
+            "/v1/command/connect", QJsonDocument(pairing).toJson(QJsonDocument::Compact)));
+    ASSERT_EQ(answer.status, 200) << answer.raw.toStdString();
 
     const vesk::ssl::SharedKey key = vesk::ssl::deriveKey(
-        ownPrivate, vesk::ssl::PublicKey::fromDer(QByteArray::fromBase64(field(answer, "X-PK"))));
-    const QByteArray body = answer.mid(answer.indexOf("\r\n\r\n") + 4);
+        ownPrivate, vesk::ssl::PublicKey::fromDer(QByteArray::fromBase64(answer.header("X-PK"))));
+    const QByteArray& body = answer.body;
     const QByteArray plaintext = vesk::ssl::decryptWithGcm(key.bytes(),
         vesk::ssl::EncryptedDataGcm(
-            body.chopped(16), QByteArray::fromBase64(field(answer, "X-IV")), body.right(16)));
+            body.chopped(16), QByteArray::fromBase64(answer.header("X-IV")), body.right(16)));
     // The program names the fixed home; inside its namespace that is our directory.
     EXPECT_EQ(QJsonDocument::fromJson(plaintext).object().value("catalog").toString(),
         "/var/lib/morlen-vesk/sync_dir");

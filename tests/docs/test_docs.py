@@ -1,16 +1,27 @@
-"""The worked examples of docs/ hold: what an integrator copies from them works.
+"""The worked examples of docs/ hold: what an integrator copies from them works, and the tests'
+own reading of each wire format (vesktest.wire) is the documented one.
 
 - rest-api.md: the token's bytes as the heartbeat sends them, and the worked heartbeat datagram,
-  opened by the documented Python function with Python's own cryptography;
+  opened by the documented Python function with Python's own cryptography and by vesktest.wire;
+  the encrypted answer's head, and an answer that vesktest.wire seals read by the documented
+  scripts;
+- delivery.md: TF as the documented xxhsum command writes it, line for line vesktest.wire's;
 - playlist.md: its example is docs/sample-week.ini, and each row of its table of moments is what
   vesk-schedule (the register's own schedule generator) shows at that moment.
 """
+import base64
 import datetime
+import json
 import os
 import re
 import subprocess
+import tempfile
 import unittest
 import uuid
+
+from cryptography.hazmat.primitives import serialization
+
+from vesktest import wire
 
 BIN = os.environ["VESK_BIN"]
 SOURCE = os.environ["VESK_SOURCE_DIR"]
@@ -70,6 +81,79 @@ class HeartbeatDocumentTest(unittest.TestCase):
         forged[40] ^= 1
         with self.assertRaises(Exception):
             namespace["open_heartbeat"](bytes(forged), {datagram[:16]: key})
+
+
+    def test_wire_reads_and_seals_the_worked_datagram(self):
+        datagram = bytes.fromhex("".join(
+            next(b for b in code_blocks(self.heartbeat) if re.fullmatch(r"[0-9a-f\n]+", b))
+            .split()))
+        key = bytes(range(32))
+        beat = wire.open_heartbeat(datagram, key)
+        self.assertEqual(beat.plaintext.decode(),
+                         re.search(r"decrypts to\n`(\{.*?\})`", self.heartbeat).group(1))
+        self.assertIn(f"`{beat.token}`", self.heartbeat)
+        self.assertEqual(wire.seal_heartbeat(beat.token, key, beat.plaintext, beat.iv), datagram)
+
+
+class AnswerDocumentTest(unittest.TestCase):
+    def setUp(self):
+        self.text = document("rest-api.md")
+
+    def test_head_fields_in_the_documented_order(self):
+        table = section(self.text, "Answers").split("### Errors")[0]
+        self.assertEqual(re.findall(r"^\| `([A-Za-z-]+)` \|", table, re.MULTILINE),
+                         wire.ANSWER_FIELDS)
+
+    def test_documented_scripts_read_what_wire_seals(self):
+        """The worked example's key script, then an answer sealed to its key, read by the
+        decrypt script as a display would and by vesktest.wire."""
+        make_key, _, decrypt = [block for block in code_blocks(
+            section(self.text, "Worked example"), "sh") if "python3 - <<'PY'" in block
+            or "curl" in block][:3]
+        answer = {"stream": 3735928559, "listen": "239.1.1.1:8554", "protocol": 3}
+        with tempfile.TemporaryDirectory() as directory:
+            subprocess.run(["sh", "-c", make_key], cwd=directory, check=True, timeout=60)
+            with open(os.path.join(directory, "display.pem"), "rb") as f:
+                private_key = serialization.load_pem_private_key(f.read(), None)
+            with open(os.path.join(directory, "request.json"), encoding="ascii") as f:
+                their_der = base64.b64decode(json.load(f)["pk"])
+            raw, key = wire.seal_answer(their_der, answer)
+            head, _, body = raw.partition(b"\r\n\r\n")
+            with open(os.path.join(directory, "head.txt"), "wb") as f:
+                f.write(head + b"\r\n\r\n")
+            with open(os.path.join(directory, "answer.bin"), "wb") as f:
+                f.write(body)
+            shown = subprocess.run(["sh", "-c", decrypt], cwd=directory, capture_output=True,
+                                   text=True, check=True, timeout=60)
+        self.assertEqual(json.loads(shown.stdout), answer)
+        peer = wire.Peer()
+        peer.private_key = private_key
+        opened, agreed, _ = wire.open_encrypted(peer, wire.parse_response(raw))
+        self.assertEqual((opened, agreed), (answer, key))
+
+
+class DeliveryDocumentTest(unittest.TestCase):
+    def test_transaction_file_of_the_documented_command(self):
+        text = document("delivery.md")
+        command = re.search(r"^    (cd content && xxhsum -H1 .*> TF)$", text, re.MULTILINE)
+        names = command.group(1).split("xxhsum -H1 ")[1].split(" > ")[0].split()
+        with tempfile.TemporaryDirectory() as directory:
+            for number, name in enumerate(names):
+                path = os.path.join(directory, "content", name)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "wb") as f:
+                    f.write(b"file %d\n" % number)
+            subprocess.run(["sh", "-c", command.group(1)], cwd=directory, check=True, timeout=60)
+            with open(os.path.join(directory, "content", "TF"), "rb") as f:
+                written = f.read()
+        entries = wire.read_tf(written)
+        self.assertEqual([name for _, name in entries], names)
+        self.assertEqual(b"".join(wire.tf_line(digest, name) for digest, name in entries),
+                         written)
+        # A checksum that is not 16 lower-case digits, or one space, is no line of TF.
+        for damaged in (written.replace(b"  ", b" ", 1), written.upper()):
+            with self.assertRaises(AssertionError):
+                wire.read_tf(damaged)
 
 
 class PlaylistDocumentTest(unittest.TestCase):

@@ -4,7 +4,8 @@ matches that directory's own TF and nothing else is there), and the new one once
 service has synchronised. Prints one line per run and the count of bad runs; exits non-zero when
 there was one. By hand, as root, for the figure:
 
-    VESK_SERVICE=build/bin/vesk-service /usr/bin/python3 tests/e2e/crash_harness.py --runs 100
+    VESK_SERVICE=build/bin/vesk-service PYTHONPATH=tests/lib /usr/bin/python3 \
+        tests/e2e/crash_harness.py --runs 100
 
 CI runs a handful of small runs (see CMakeLists.txt).
 """
@@ -16,7 +17,8 @@ import subprocess
 import time
 import uuid
 
-from vesk_e2e import Delivery, Peer, Service, write_replacing
+from vesktest.service import Delivery, Peer, Service, write_replacing
+from vesktest.wire import read_tf
 
 SETTLED = r"  синхронизация завершена| данные актуальны - синхронизация не требуется"
 
@@ -26,7 +28,7 @@ def played_transaction_file(service):
     directory = service.path(os.readlink(service.path("work_dir")))
     with open(os.path.join(directory, "TF"), "rb") as f:
         tf = f.read()
-    listed = {line[18:].decode() for line in tf.splitlines()} | {"TF"}
+    listed = {name for _, name in read_tf(tf)} | {"TF"}
     present = {os.path.relpath(os.path.join(root, name), directory)
                for root, _, names in os.walk(directory) for name in names}
     checked = subprocess.run(["xxhsum", "-c", "TF"], cwd=directory, capture_output=True)

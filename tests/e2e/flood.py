@@ -7,7 +7,7 @@ second, and a vesk-display receiving the stream. Prints the slowest legitimate a
 service's CPU, its log's growth, its descriptors before and after, the longest packet gap.
 
     VESK_SERVICE=build-rel/bin/vesk-service VESK_DISPLAY=build-rel/bin/vesk-display \\
-        unshare --net -- /usr/bin/python3 -B tests/e2e/flood.py [SECONDS]
+        PYTHONPATH=tests/lib unshare --net -- /usr/bin/python3 -B tests/e2e/flood.py [SECONDS]
 
 FloodTest, run by CTest, is a short variant that checks only what does not depend on the
 machine's speed.
@@ -21,29 +21,21 @@ import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 import uuid
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
-                                "display", "tests"))
-
-from measure_stream_cpu import cpu_seconds  # noqa: E402
-from stream_e2e import Display  # noqa: E402
-from vesk_e2e import Delivery, Peer, Service, UdpListener, make_clip, wait_until  # noqa: E402
+from vesktest import scratch as scratch_space
+from vesktest.display import Display
+from vesktest.proc import cpu_seconds, descriptors
+from vesktest.service import Delivery, Peer, Service, UdpListener, make_clip, wait_until
 
 RATE = 300  # new connections a second
 TRICKLE = 0.8  # seconds between two bytes of a slow peer
 PLAYLIST = b"[flood]\nname = flood\ndays = all\n[flood.1]\nurl = clip.mp4\ntimeplay = 3600\n"
 SLOW_OPENINGS = [b"POST /v1/stream/connect HTTP/1.1\r\nContent-Type: application/json\r\n"
                  b"Content-Length: 1048576\r\n\r\n", b"POST /v1/stream/connect HTTP/1.1\r\nX: "]
-
-
-def descriptors(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
 
 
 def log_size(service):
@@ -120,7 +112,7 @@ def run_flood(seconds):
     """The whole scenario; returns the figures, the running service and the display's errors."""
     resource.setrlimit(resource.RLIMIT_NOFILE, (resource.getrlimit(resource.RLIMIT_NOFILE)[1],) * 2)
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-    scratch = tempfile.mkdtemp(prefix="flood-", dir=os.environ.get("VESK_E2E_TMP"))
+    scratch = scratch_space.directory("flood-")
     stream = UdpListener()
     stream.close()
     service = Service(name="flood", send_to=f"127.0.0.1:{stream.port}")

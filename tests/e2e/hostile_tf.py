@@ -4,25 +4,24 @@ directory of every name took, the status says why, a TF refused for itself is no
 a delivery still goes in. By hand, the figure: a fresh service's peak while it refuses each of
 the worst TFs within 64 MiB, beside its idle peak.
 
-    VESK_SERVICE=build-rel/bin/vesk-service /usr/bin/python3 -B tests/e2e/hostile_tf.py
+    VESK_SERVICE=build-rel/bin/vesk-service PYTHONPATH=tests/lib /usr/bin/python3 -B \
+        tests/e2e/hostile_tf.py
 """
 
-import json
 import os
-import sys
 import unittest
 import uuid
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from vesk_e2e import Delivery, Peer, Service, wait_until, write_replacing  # noqa: E402
+from vesktest.proc import status_kib
+from vesktest.service import Delivery, Peer, Service, write_replacing
+from vesktest.wire import tf_line
 
 BOUND_KIB = 384 << 10  # over the memory before a TF; generous for the sanitizers' quarantine
 MISSING = "a file TF lists is missing or unreadable"
 
 
 def lines(names, checksum=1):
-    return b"".join(b"%016x  %s\n" % (checksum, name) for name in names)
+    return b"".join(tf_line(checksum, name) for name in names)
 
 
 def hostile_tfs(mib):
@@ -40,23 +39,10 @@ def hostile_tfs(mib):
             (f"{size // 25} names", lines(b"%x" % n for n in range(size // 25)), MISSING, False)]
 
 
-def kib(pid, field):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(entry.split()[1]) for entry in f if entry.startswith(field + ":"))
-
-
 def look(service, accept, what, part="sync"):
     """The status's last look at the sync directory (or its last switch) once `accept` takes it."""
-    def current():
-        if not service.running():
-            raise AssertionError(f"the service died\n{service.diagnostics()}")
-        try:
-            with open(service.path("status.json"), "rb") as f:
-                found = json.loads(f.read())[part]
-        except (OSError, ValueError):
-            return None
-        return found if found and accept(found) else None
-    return wait_until(current, 120, what, service.diagnostics)
+    return service.wait_status(lambda status: status[part] and accept(status[part]), what,
+                               timeout=120)[part]
 
 
 def refuse(service, tf, reason):
@@ -65,10 +51,10 @@ def refuse(service, tf, reason):
     pid = service.process.pid
     with open(f"/proc/{pid}/clear_refs", "w") as f:
         f.write("5")  # VmHWM starts again from now
-    before = kib(pid, "VmHWM")
+    before = status_kib(pid, "VmHWM")
     write_replacing(service.path("sync_dir/TF"), tf)
     refused = look(service, lambda s: s.get("reason") == reason, reason)
-    return before, kib(pid, "VmHWM"), refused
+    return before, status_kib(pid, "VmHWM"), refused
 
 
 def paired_service(name, **options):

@@ -6,7 +6,8 @@ gives it; strace counts its flushes, writes and renames for the given minutes, a
 each minute. Prints one line per minute and the totals; exits non-zero when there was a flush or
 a minute over 64 KiB. By hand, as root:
 
-    VESK_SERVICE=build-rel/bin/vesk-service /usr/bin/python3 -B tests/e2e/idle_figure.py --minutes 60
+    VESK_SERVICE=build-rel/bin/vesk-service PYTHONPATH=tests/lib /usr/bin/python3 -B \
+        tests/e2e/idle_figure.py --minutes 60
 """
 
 import argparse
@@ -16,8 +17,8 @@ import subprocess
 import time
 import uuid
 
-from vesk_e2e import (Delivery, Peer, Service, enter_private_mount_namespace, free_tcp_port,
-                      make_clip, wait_until)
+from vesktest.service import (Delivery, Peer, Service, enter_private_mount_namespace,
+                              free_tcp_port, make_clip, wait_until)
 
 FLUSHES = ("fsync", "fdatasync", "sync", "syncfs", "sync_file_range", "msync")
 OTHERS = ("write", "pwrite64", "rename", "renameat", "renameat2")

@@ -8,7 +8,7 @@ Prints how many of the 12 were answered within 3 s, the slowest answer, and how 
 connections the service ended meanwhile (each newcomer, a slow one coming back included, ends
 the oldest slow one).
 
-    VESK_SERVICE=build-rel/bin/vesk-service python3 -B tests/e2e/slow_heads.py
+    VESK_SERVICE=build-rel/bin/vesk-service PYTHONPATH=tests/lib python3 -B tests/e2e/slow_heads.py
 
 SlowHeadsTest, run by CTest, checks order instead of time. Its slow peers do not come back, so
 that every connection the service ends is one a display's request took: every request is
@@ -16,17 +16,14 @@ answered, each at the cost of exactly one slow connection, while all the others 
 theirs (not once they have been dropped at their deadline).
 """
 
-import os
 import selectors
 import socket
-import sys
 import threading
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from vesk_e2e import REQUEST_TIMEOUT, Peer, Service, parse_response, wait_until  # noqa: E402
+from vesktest.proc import descriptors
+from vesktest.service import REQUEST_TIMEOUT, Peer, Service, parse_response, wait_until
 
 ATTACKERS = [f"127.0.0.{n}" for n in range(2, 10)]
 PER_ADDRESS = 8
@@ -34,10 +31,6 @@ LEGITIMATE = "127.0.0.10"
 REQUESTS = 12
 TRICKLE = 0.4  # seconds between two bytes of a slow head; the service waits 1 s for each
 OPENING = b"POST /v1/stream/connect HTTP/1.1\r\nContent-Type: application/json\r\n"
-
-
-def descriptors(pid):
-    return len(os.listdir(f"/proc/{pid}/fd"))
 
 
 class SlowHeads(threading.Thread):

@@ -6,10 +6,10 @@ import glob
 import os
 import re
 import subprocess
-import tempfile
 import unittest
 
-from vesk_e2e import Service, curl, enter_private_mount_namespace, wait_until
+from vesktest import scratch
+from vesktest.service import Service, curl, enter_private_mount_namespace, wait_until
 
 COMPLAINT = "логгер: "
 WHERE_LINES_GO = "; строки журнала пишутся в стандартный поток ошибок, пока файл недоступен"
@@ -51,9 +51,7 @@ class HostLogTest(HostTestCase):
     def mounted(self, *options, read_only=False):
         """A directory with a file system of its own mounted on it: made before the service, so
         that the service stops before it is unmounted."""
-        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-        os.makedirs(parent, exist_ok=True)
-        directory = tempfile.mkdtemp(prefix="mounted-", dir=parent)
+        directory = scratch.directory("mounted-")
         self.addCleanup(os.rmdir, directory)
         if read_only:
             mount("--bind", directory, directory)

@@ -13,12 +13,13 @@ import subprocess
 import sys
 import unittest
 
-import gate_harness
-from gate_harness import account_rsyncs, rules_attack
-from pairing_harness import CappedLogService, kills, rounds, type_flood
-from rsync_delivery import ACCOUNT, files_under, seal, start_register, use_gate
-from test_service import PLAYLIST, SECOND_PLAYLIST, ServiceTestCase, read
-from vesk_e2e import HOME, REQUEST_TIMEOUT, free_tcp_port, make_clip, post_json, wait_until
+from vesktest import gate
+from vesktest.cases import PLAYLIST, SECOND_PLAYLIST, ServiceTestCase, read
+from vesktest.gate import account_rsyncs, rules_attack
+from vesktest.pairing import CappedLogService, kills, rounds, type_flood
+from vesktest.peers import files_under, seal
+from vesktest.register import ACCOUNT, start_register, use_gate
+from vesktest.service import HOME, REQUEST_TIMEOUT, free_tcp_port, make_clip, post_json, wait_until
 
 SYNCED = "  синхронизация завершена"
 
@@ -236,7 +237,7 @@ class SshGateLimitsTest(ServiceTestCase):
             f.write("merge,- /etc/passwd\n")
         before = snapshot(service.home)
         ended = "vesk-sshgate: ended by the "
-        trickler = f"{sys.executable} -B {gate_harness.__file__} trickle {server.ssh}"
+        trickler = f"{sys.executable} -B {gate.__file__} trickle {server.ssh}"
         # Rows: how, rsync's status, what its output holds and must not (rsync's own last words
         # race its client's close); the last two through a gate built with 3 seconds without
         # data and 8 in all as its bounds.

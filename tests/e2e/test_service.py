@@ -12,37 +12,23 @@ import socket
 import stat
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
 import uuid
 
-from rsync_delivery import (ACCOUNT, RSYNC_PARTIAL, accepted_logins, files_under, is_immutable,
-                            seal, start_register, write_random)
-from vesk_e2e import (HOME, IV_LENGTH, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, REQUEST_TIMEOUT,
-                      SYNC_DIR, TAG_LENGTH, TOKEN_LENGTH, Delivery, Peer, Service, UdpListener,
-                      curl, decrypt, delivery_name, enter_private_mount_namespace, make_clip,
-                      open_encrypted, post_json, raw_exchange, wait_until, write_replacing)
+from vesktest.cases import PLAYLIST, SECOND_PLAYLIST, ServiceTestCase, read
+from vesktest.register import ACCOUNT, RSYNC_PARTIAL, accepted_logins, start_register
+from vesktest.peers import files_under, is_immutable, seal, write_random
+from vesktest.service import (HOME, ISO_WITH_MS_AND_OFFSET, ISO_WITH_OFFSET, REQUEST_TIMEOUT,
+                              SYNC_DIR, Delivery, Peer, UdpListener, curl, decrypt,
+                              delivery_name, enter_private_mount_namespace, make_clip,
+                              open_encrypted, post_json, raw_exchange, wait_until,
+                              write_replacing)
+from vesktest.wire import TAG_LENGTH, open_heartbeat
 
 CLIENT_KEY = ("ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOtMLVIHUBOxeGqsB0LCvazL2fx3FBYL077DAj4goRk2 "
               "management@e2e")
-
-PLAYLIST = """; delivered by the end-to-end test
-[e2e]
-name = end-to-end
-priority = 1
-days = all
-[e2e.1]
-url = video/red.mp4
-timeplay = 2
-[e2e.2]
-url = blue.mp4
-timeplay = 2
-"""
-
-SECOND_PLAYLIST = PLAYLIST.replace("blue.mp4", "green.mp4").replace("priority = 1",
-                                                                        "priority = 2")
 
 
 def mode(path):
@@ -51,67 +37,6 @@ def mode(path):
 
 def logTime(record):
     return datetime.datetime.fromisoformat(record["time"]).timestamp()
-
-
-def read(path):
-    with open(path, "rb") as f:
-        return f.read()
-
-
-class ServiceTestCase(unittest.TestCase):
-    def service(self, **options):
-        service = Service(name=self.id().split(".")[-1], **options)
-        self.addCleanup(service.close)
-        return service
-
-    def scratch(self):
-        parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-        os.makedirs(parent, exist_ok=True)
-        directory = tempfile.mkdtemp(prefix="content-", dir=parent)
-        self.addCleanup(shutil.rmtree, directory, ignore_errors=True)
-        return directory
-
-    def assertRecent(self, text, slack=300):
-        stamp = datetime.datetime.fromisoformat(text)
-        now = datetime.datetime.now(datetime.timezone.utc)
-        self.assertLess(abs((stamp - now).total_seconds()), slack,
-                        f"{text} is not the current time (offset wrong?)")
-
-    def pairFiles(self, service):
-        names = [".ssh/authorized_keys", "token", "address", "shared.key"]
-        return {name: read(service.path(name)) for name in names}
-
-    def makeFirstDelivery(self, scratch):
-        files = {
-            "video/red.mp4": make_clip(os.path.join(scratch, "clips", "red.mp4"), "red"),
-            "blue.mp4": make_clip(os.path.join(scratch, "clips", "blue.mp4"), "blue"),
-            "playlist.ini": PLAYLIST.encode(),
-        }
-        return Delivery(os.path.join(scratch, "first"), files)
-
-    def statusWhen(self, service, accept, what):
-        """status.json once it satisfies accept; the service rewrites it a moment after a change."""
-        def current():
-            try:
-                with open(service.path("status.json"), "rb") as f:
-                    status = json.loads(f.read())
-            except (OSError, ValueError):
-                return None
-            return status if accept(status) else None
-        return wait_until(current, 30, f"status.json with {what}", service.diagnostics)
-
-    def vesk_status(self, service, *options):
-        return subprocess.run([os.environ["VESK_STATUS"], "--file", service.path("status.json"),
-                               *options], capture_output=True, text=True, timeout=30)
-
-    def deliverAndWait(self, service, delivery, expected_link, corrupt=None):
-        mark = service.log_mark()
-        delivery.copy_into(service.path("sync_dir"), corrupt=corrupt)
-        if corrupt is None:
-            service.wait_log("  синхронизация завершена", since=mark)
-            service.wait_applied(delivery.transaction_file)
-            self.assertEqual(os.readlink(service.path("work_dir")), expected_link)
-        return mark
 
 
 class StartUpTest(ServiceTestCase):
@@ -242,20 +167,16 @@ class HeartbeatTest(ServiceTestCase):
         self.checkBeat(moved.receive(75, service.diagnostics), new_token, new_key)
 
     def checkBeat(self, datagram, token, key):
-        """Splits a datagram as the server does; returns the sealed part and the IV."""
+        """Opens a datagram as the server does; returns the sealed part and the IV."""
         received_at = time.time()
-        self.assertGreater(len(datagram), TOKEN_LENGTH + IV_LENGTH + TAG_LENGTH)
-        self.assertEqual(datagram[:TOKEN_LENGTH], token.bytes)
-        iv = datagram[TOKEN_LENGTH:TOKEN_LENGTH + IV_LENGTH]
-        sealed = datagram[TOKEN_LENGTH + IV_LENGTH:]
-        plain = decrypt(key, iv, sealed)
-        state = json.loads(plain)
-        self.assertEqual(set(state), {"datetime"})
-        self.assertEqual(plain, json.dumps(state, separators=(",", ":")).encode())  # compact
-        self.assertRegex(state["datetime"], ISO_WITH_MS_AND_OFFSET)
-        stamp = datetime.datetime.fromisoformat(state["datetime"])
+        beat = open_heartbeat(datagram, key)
+        self.assertEqual(beat.token, token)
+        self.assertEqual(set(beat.state), {"datetime"})
+        self.assertEqual(beat.plaintext, json.dumps(beat.state, separators=(",", ":")).encode())
+        self.assertRegex(beat.state["datetime"], ISO_WITH_MS_AND_OFFSET)
+        stamp = datetime.datetime.fromisoformat(beat.state["datetime"])
         self.assertLess(abs(stamp.timestamp() - received_at), 120)
-        return sealed, iv
+        return beat.sealed, beat.iv
 
 
 class DeliveryTest(ServiceTestCase):
@@ -266,7 +187,7 @@ class DeliveryTest(ServiceTestCase):
         scratch = self.scratch()
         service = self.service(sync_repeat=2)
         service.start()
-        status = self.statusWhen(service, lambda s: s["sync"] and s["heartbeat"], "a first look")
+        status = service.wait_status(lambda s: s["sync"] and s["heartbeat"], "a first look")
         self.assertIsNone(status["pairing"])
         self.assertEqual(status["sync"]["outcome"], "no delivery")
         self.assertEqual(status["heartbeat"]["outcome"], "not paired: no server address")
@@ -279,7 +200,7 @@ class DeliveryTest(ServiceTestCase):
         for name, data in first.files.items():
             self.assertEqual(read(service.path("work_dir_b/" + name)), data, name)
         self.assertEqual(read(service.path("work_dir_b/TF")), first.transaction_file)
-        status = self.statusWhen(service, lambda s: s["playing"]["workDir"] == "work_dir_b"
+        status = service.wait_status(lambda s: s["playing"]["workDir"] == "work_dir_b"
                                  and s["playing"]["now"], "the first delivery playing")
         self.assertEqual(status["pairing"], {"server": "127.0.0.1:5000"})
         went_in = {"outcome": "switched", "files": len(first.files),
@@ -308,14 +229,14 @@ class DeliveryTest(ServiceTestCase):
         self.assertEqual(os.readlink(service.path("work_dir")), "work_dir_b")
         self.assertEqual(read(service.path("work_dir_b/playlist.ini")), PLAYLIST.encode())
         self.assertFalse(service.find_log("  синхронизация завершена", since=mark))
-        refused = self.statusWhen(service, lambda s: s["sync"]["outcome"] == "refused",
+        refused = service.wait_status(lambda s: s["sync"]["outcome"] == "refused",
                                   "the refused delivery")["sync"]
         self.assertEqual((refused["reason"], refused["retryPending"], refused["delivery"]),
                          ("a file does not match its checksum in TF", True,
                           delivery_name(second.transaction_file)))
         display = Peer()
         answer, _, _ = service.stream_connect(display)
-        status = self.statusWhen(service, lambda s: s["stream"]["displaysJoined"] == 1,
+        status = service.wait_status(lambda s: s["stream"]["displaysJoined"] == 1,
                                  "the display that joined")
         self.assertEqual(status["playing"]["workDir"], "work_dir_b")
         self.assertEqual({key: status["lastSwitch"][key] for key in went_in}, went_in)
@@ -354,7 +275,7 @@ class DeliveryTest(ServiceTestCase):
 
         # A clean stop is the file's last word, and vesk-status says the service is not running.
         service.stop()
-        self.assertIsNotNone(self.statusWhen(service, lambda s: True, "the file")["stopped"])
+        self.assertIsNotNone(service.wait_status(lambda s: True, "the file")["stopped"])
         shown = self.vesk_status(service)
         self.assertEqual(shown.returncode, 3)
         self.assertIn("STOPPED at", shown.stdout)
@@ -833,7 +754,7 @@ class HostileDeliveryTest(ServiceTestCase):
                 self.assertEqual(len(inodes) == 1, shared, tf[:40])
                 continue
             service.wait_log("  файл транзакции отклонен: " + refused, since=mark)
-            sync = self.statusWhen(service, lambda s: s["sync"].get("reason") == refused,
+            sync = service.wait_status(lambda s: s["sync"].get("reason") == refused,
                                    "the refusal")["sync"]
             self.assertEqual((sync["outcome"], sync["retryPending"], sync["delivery"]),
                              ("refused", False, delivery_name(tf)))
@@ -924,15 +845,9 @@ class QuietStatusTest(ServiceTestCase):
             f.write('{"updated": "2020-01-01T00:00:00.000+00:00", "stopped": null}')
         service.start()
         status_path = os.path.join(runtime, "status.json")
-
-        def status():
-            try:
-                with open(status_path, "rb") as f:
-                    return json.loads(f.read())
-            except (OSError, ValueError):
-                return None
-
-        first = wait_until(status, 30, "status.json in the runtime directory", service.diagnostics)
+        self.assertEqual(service.status_path(), status_path)
+        status = service.status
+        first = service.wait_status(lambda _: True, "status.json in the runtime directory")
         wait_until(lambda: not os.path.lexists(service.path("status.json")), 30,
                    "the stale status in the home removed", service.diagnostics)
         for key in ("started", "updated"):

@@ -30,24 +30,21 @@ import argparse
 import ctypes
 import glob
 import hashlib
-import json
 import os
 import re
 import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 import uuid
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
-
-from rsync_delivery import ManagementServer, seal  # noqa: E402
-from vesk_e2e import (IV_LENGTH, TOKEN_LENGTH, ISO_WITH_MS_AND_OFFSET, Peer,  # noqa: E402
-                      UdpListener, decrypt, make_clip, open_encrypted, pairing_body, post_json,
-                      wait_until)
+from vesktest import scratch as scratch_space
+from vesktest.peers import seal
+from vesktest.register import ManagementServer
+from vesktest.service import (ISO_WITH_MS_AND_OFFSET, Peer, UdpListener, make_clip,
+                              open_encrypted, pairing_body, post_json, wait_until)
+from vesktest.wire import open_heartbeat
 
 SKIPPED = 77
 SUITE = "bookworm"
@@ -265,11 +262,11 @@ def contents(scratch):
 
 
 def check_heartbeat(datagram, token, key):
-    if datagram[:TOKEN_LENGTH] != token.bytes:
-        raise AssertionError(f"the beat begins {datagram[:TOKEN_LENGTH].hex()}, "
-                             f"not the token's digits {token.hex}")
-    iv = datagram[TOKEN_LENGTH:TOKEN_LENGTH + IV_LENGTH]
-    state = json.loads(decrypt(key, iv, datagram[TOKEN_LENGTH + IV_LENGTH:]))
+    beat = open_heartbeat(datagram, key)
+    if beat.token != token:
+        raise AssertionError(f"the beat begins {beat.token.hex}, not the token's digits "
+                             f"{token.hex}")
+    state = beat.state
     if not ISO_WITH_MS_AND_OFFSET.match(state.get("datetime", "")):
         raise AssertionError(f"heartbeat {state}")
     return state["datetime"]
@@ -476,8 +473,7 @@ def main():
         print(f"SKIPPED: {reason}", flush=True)
         return SKIPPED
 
-    os.makedirs(arguments.work or tempfile.gettempdir(), exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix="register-", dir=arguments.work)
+    scratch = scratch_space.directory("register-", parent=arguments.work)
     root = os.path.join(scratch, "root")
     os.makedirs(root)
     register = Register(root, os.path.join(scratch, "console.txt"))

@@ -30,7 +30,11 @@ std::optional<QByteArray> PendingMessages::store(
     if (it == m_messages.end() || !it->fragments[index].isNull())
         return std::nullopt;
     const std::size_t length = std::size_t(plain.size());
-    if (!makeRoom(sequence, false, length)) {
+    // Making room erases other messages, and an erase in a QHash moves its neighbours: the
+    // iterator is looked up again rather than kept across it.
+    const bool room = makeRoom(sequence, false, length);
+    it = m_messages.find(sequence);
+    if (!room) {
         drop(it);
         return std::nullopt;
     }

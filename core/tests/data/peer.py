@@ -1,5 +1,6 @@
 #!/usr/bin/python3
-"""The other end of the REST API's encryption, as a management server or a display does it.
+"""The other end of the REST API's encryption, as a management server or a display does it
+(vesktest.wire's reading; the test puts tests/lib on PYTHONPATH).
 
   peer.py keygen KEYFILE                  new P-256 key into KEYFILE (PEM); prints Base64 DER
                                           of its public key (the "serverKey" / "pk" member)
@@ -9,10 +10,10 @@
 import base64
 import sys
 
-from cryptography.hazmat.primitives import hashes, serialization
+from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.ciphers.aead import AESGCM
-from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+
+from vesktest import wire
 
 
 def keygen(path):
@@ -29,10 +30,8 @@ def keygen(path):
 def decrypt(path, xpk, xiv, body_hex):
     with open(path, "rb") as f:
         own = serialization.load_pem_private_key(f.read(), None)
-    register = serialization.load_der_public_key(base64.b64decode(xpk))
-    secret = own.exchange(ec.ECDH(), register)
-    key = HKDF(algorithm=hashes.SHA256(), length=32, salt=None, info=b"").derive(secret)
-    plaintext = AESGCM(key).decrypt(base64.b64decode(xiv), bytes.fromhex(body_hex), None)
+    key = wire.agree(own, base64.b64decode(xpk))
+    plaintext = wire.decrypt(key, base64.b64decode(xiv), bytes.fromhex(body_hex))
     print(key.hex())
     print(plaintext.decode())
 

@@ -14,7 +14,10 @@ const QString python = QStringLiteral("/usr/bin/python3");
 bool run(const QStringList& arguments, QByteArray* out, QString* error)
 {
     QProcess process;
-    process.start(python, QStringList { script } + arguments);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("PYTHONPATH", QStringLiteral(VESK_PYTHON_TEST_LIB));
+    process.setProcessEnvironment(environment);
+    process.start(python, QStringList { "-B", script } + arguments);
     if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit
         || process.exitCode() != 0) {
         *error = QString::fromUtf8(process.readAllStandardError());

@@ -1,5 +1,5 @@
 #pragma once
-// Test support of libvesk_core, not API.
+// Test support, not API: an HTTP exchange over loopback, the answer taken apart.
 
 #include <QByteArray>
 #include <QHostAddress>
@@ -34,7 +34,7 @@ struct RawResponse
 // loop keeps running (the Core's main-thread work goes on meanwhile), and reads until the server
 // closes. `more`, when given, runs on the client thread after the request was written, to send
 // the rest of a slow request. `from` is the client's address, any of 127.0.0.0/8.
-RawResponse exchange(quint16 port, const QByteArray& request,
+RawResponse httpExchange(quint16 port, const QByteArray& request,
     const std::function<void(QTcpSocket&)>& more = {},
     const QHostAddress& from = QHostAddress::LocalHost);
 

@@ -6,6 +6,10 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QSharedPointer>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
 
 namespace vesk::test {
 
@@ -18,6 +22,7 @@ LogCapture& LogCapture::instance()
 void LogCapture::clear()
 {
     QMutexLocker lock(&m_mutex);
+    m_forgotten += m_lines.size();
     m_lines.clear();
 }
 
@@ -25,6 +30,30 @@ QList<LogCapture::Line> LogCapture::lines() const
 {
     QMutexLocker lock(&m_mutex);
     return m_lines;
+}
+
+QList<LogCapture::Line> LogCapture::take()
+{
+    QMutexLocker lock(&m_mutex);
+    m_forgotten += m_lines.size();
+    return std::exchange(m_lines, {});
+}
+
+qsizetype LogCapture::total() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_forgotten + m_lines.size();
+}
+
+QStringList LogCapture::messagesSince(const QString& logger, qsizetype first) const
+{
+    QMutexLocker lock(&m_mutex);
+    QStringList result;
+    for (qsizetype i = std::max<qsizetype>(0, first - m_forgotten); i < m_lines.size(); ++i) {
+        if (m_lines[i].logger == logger)
+            result.append(m_lines[i].message);
+    }
+    return result;
 }
 
 QList<LogCapture::Line> LogCapture::lines(const QString& logger) const
@@ -50,16 +79,35 @@ bool LogCapture::contains(log::Level level, const QString& logger, const QString
     return lines().contains(Line { level, logger, message });
 }
 
+namespace {
+
+// Turns the event loop until seen() holds; false after the time-out. Lines come from worker
+// threads without an event of their own, so a tick wakes the loop to look again.
+bool turnUntil(const std::function<bool()>& seen, std::chrono::milliseconds timeout)
+{
+    QTimer tick;
+    tick.start(10);
+    const QDeadlineTimer deadline(timeout);
+    while (!seen()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+} // namespace
+
 bool LogCapture::waitFor(log::Level level, const QString& logger, const QString& message,
     std::chrono::milliseconds timeout) const
 {
-    QDeadlineTimer deadline(timeout);
-    while (!contains(level, logger, message)) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+    return turnUntil([&] { return contains(level, logger, message); }, timeout);
+}
+
+bool LogCapture::waitFor(const QString& logger, const QRegularExpression& pattern,
+    std::chrono::milliseconds timeout) const
+{
+    return turnUntil([&] { return !messages(logger).filter(pattern).isEmpty(); }, timeout);
 }
 
 void LogCapture::append(Line line)

@@ -12,11 +12,12 @@
 Each prints one line per round or run and a summary, and exits non-zero when a set was mixed. By
 hand, as root, for the figures (a release build gives the figures that matter):
 
-    VESK_SERVICE=build-rel/bin/vesk-service python3 -B tests/e2e/pairing_harness.py rounds 20
-    VESK_SERVICE=build-rel/bin/vesk-service python3 -B tests/e2e/pairing_harness.py kills 100
-    VESK_SERVICE=build-rel/bin/vesk-service python3 -B tests/e2e/pairing_harness.py logflood 60
+    export VESK_SERVICE=build-rel/bin/vesk-service PYTHONPATH=tests/lib
+    python3 -B -m vesktest.pairing rounds 20
+    python3 -B -m vesktest.pairing kills 100
+    python3 -B -m vesktest.pairing logflood 60
 
-CI runs a few of each (test_pairing.py).
+CI runs a few of each (tests/e2e/test_pairing.py).
 """
 
 import argparse
@@ -33,7 +34,7 @@ import uuid
 from cryptography.hazmat.primitives import serialization
 from cryptography.hazmat.primitives.asymmetric import ed25519
 
-from vesk_e2e import Peer, Service, open_encrypted, pairing_body, parse_response, raw_exchange
+from .service import Peer, Service, open_encrypted, pairing_body, parse_response, raw_exchange
 
 # The heartbeat's first line: the Core runs it after init(), so after the start settled the pairing.
 FIRST_BEAT = "Отправка состояния кассы"

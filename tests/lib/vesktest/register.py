@@ -8,33 +8,33 @@ its only capability) run side by side. The management server is rsync over ssh o
 namespace, with a key pair made for the run and paired through POST /v1/command/connect. Nothing
 of the host's users or SSH configuration is read for a secret or changed.
 
-Run as a script, it measures what a management server sees (root and VESK_SERVICE needed; a
+Run as a module, it measures what a management server sees (root and VESK_SERVICE needed; a
 release build gives the figures that matter):
 
-    VESK_SERVICE=build/bin/vesk-service python3 tests/e2e/rsync_delivery.py --size-mib 100 --runs 5
+    VESK_SERVICE=build/bin/vesk-service PYTHONPATH=tests/lib python3 -m vesktest.register \
+        --size-mib 100 --runs 5
 
 prints, per delivery of a fresh file of that size, the seconds of the content's rsync, from the
 end of the TF rsync to the switch of the link `work_dir`, and how often rsync was refused with
 status 23 on the way. --gate PATH delivers through that vesk-sshgate (another build's); --rules
-measures the register's rsync under a rules file instead (gate_harness.py).
+measures the register's rsync under a rules file instead (gate.py).
 """
 
 import argparse
 import collections
-import fcntl
 import os
 import re
 import shutil
 import signal
 import statistics
-import struct
 import subprocess
 import sys
-import tempfile
 import time
 import uuid
 
-from vesk_e2e import (HOME, REQUEST_TIMEOUT, Peer, Service, _die_with_parent, free_tcp_port,
+from . import scratch as scratch_space
+from .peers import seal, write_random
+from .service import (HOME, REQUEST_TIMEOUT, Peer, Service, die_with_parent, free_tcp_port,
                       make_clip, wait_until)
 
 ACCOUNT = "vesk"
@@ -46,9 +46,6 @@ ACCOUNT_SHELL = "/bin/sh"
 # rsync's status for "some files/attrs were not transferred": what a management server gets when
 # the register holds TF immutable while it verifies a delivery.
 RSYNC_PARTIAL = 23
-
-FS_IOC_GETFLAGS = 0x80086601
-FS_IMMUTABLE_FL = 0x10
 
 # Runs as root in a new mount namespace: the service's home, the account files (the shadow file
 # holds the account alone) and a /run of the namespace's own (sshd insists on /run/sshd, which
@@ -90,44 +87,6 @@ PrintMotd no
 PrintLastLog no
 UseDNS no
 """
-
-
-def is_immutable(path):
-    """Whether the file carries the immutable inode flag; false for a missing file."""
-    try:
-        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
-    except FileNotFoundError:
-        return False
-    try:
-        flags = fcntl.ioctl(fd, FS_IOC_GETFLAGS, bytes(8))
-    finally:
-        os.close(fd)
-    return bool(struct.unpack_from("=i", flags)[0] & FS_IMMUTABLE_FL)
-
-
-def files_under(directory):
-    """The relative names of every file in the tree, sorted."""
-    return sorted(os.path.relpath(os.path.join(parent, name), directory)
-                  for parent, _, files in os.walk(directory) for name in files)
-
-
-def seal(directory):
-    """Writes the transaction file of a content directory: xxhsum over every file but TF."""
-    names = [name for name in files_under(directory) if name != "TF"]
-    result = subprocess.run(["xxhsum", "-H1", *names], cwd=directory, capture_output=True,
-                            check=True)
-    with open(os.path.join(directory, "TF"), "wb") as f:
-        f.write(result.stdout)
-    return result.stdout
-
-
-def write_random(path, size):
-    """A file of fresh random bytes, so that nothing on the way can shortcut it."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    chunk = 1 << 20
-    with open(path, "wb") as f:
-        for offset in range(0, size, chunk):
-            f.write(os.urandom(min(chunk, size - offset)))
 
 
 def _free_id(used, first=100, last=999):
@@ -173,7 +132,7 @@ class RegisterHost:
 
     def __init__(self, service):
         self.service = service
-        self.root = tempfile.mkdtemp(prefix="register-", dir=os.path.dirname(service.root))
+        self.root = scratch_space.directory("register-", parent=os.path.dirname(service.root))
         self.uid, self.gid = _account_files(self.root)
         self.holder = None
         self.sshd = None
@@ -200,7 +159,7 @@ class RegisterHost:
             ["unshare", "--mount", "--propagation", "private", "--", "/bin/sh", "-c",
              NAMESPACE_SCRIPT, "vesk-e2e", HOME, self.service.home, self.root],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-            preexec_fn=_die_with_parent)
+            preexec_fn=die_with_parent)
         line = self.holder.stdout.readline()
         if line != b"ready\n":
             self.holder.kill()
@@ -239,7 +198,7 @@ class RegisterHost:
         self.sshd = subprocess.Popen(
             self.enter() + ["/usr/sbin/sshd", "-D", "-f", config, "-E", self.sshd_log],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=_die_with_parent)
+            preexec_fn=die_with_parent)
         wait_until(lambda: f"Server listening on 127.0.0.1 port {port}." in self.sshd_lines()
                    or self.sshd.poll() is not None, REQUEST_TIMEOUT, "sshd listening")
         if self.sshd.poll() is not None:
@@ -270,7 +229,7 @@ class ManagementServer:
     """rsync over ssh with a key pair of its own; keeps a tally of rsync's exit statuses."""
 
     def __init__(self, scratch, ssh_port, known_hosts):
-        self.root = tempfile.mkdtemp(prefix="management-", dir=scratch)
+        self.root = scratch_space.directory("management-", parent=scratch)
         self.key = os.path.join(self.root, "id_ed25519")
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "management@e2e",
                         "-f", self.key], check=True)
@@ -402,8 +361,7 @@ def use_gate(service, gate):
 def measure(size, runs, sync_repeat, gate=None, rules=False):
     """Deliveries of a fresh file of `size` bytes; per delivery the seconds of the content's
     rsync, from the end of the TF rsync to the link switch, and the 23s the server met."""
-    scratch = tempfile.mkdtemp(prefix="rsync-figure-",
-                               dir=os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir())
+    scratch = scratch_space.directory("rsync-figure-")
     service = Service(sync_repeat=sync_repeat, name="rsync-figure")
     host = None
     try:
@@ -411,7 +369,7 @@ def measure(size, runs, sync_repeat, gate=None, rules=False):
             use_gate(service, gate)
         host, server = start_register(service, scratch)
         if rules:
-            from gate_harness import rules_figure
+            from .gate import rules_figure
             print(rules_figure(host, server, scratch))
             return
         content = os.path.join(scratch, "content")

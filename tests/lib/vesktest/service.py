@@ -1,44 +1,44 @@
-"""Runs the real vesk-service and plays the peers that talk to a register from outside.
+"""Runs the real vesk-service: start, stop, pair, deliver, and wait on what it states.
 
-The peers are deliberately not our code: HTTP goes through curl, the key agreement and AES-GCM
-through Python's `cryptography` package, UDP through plain Python sockets, transaction files are
-written by the xxhsum tool. A fault shared by our own client and server code cannot hide here.
+The peers it meets are deliberately not our code (peers.py, wire.py): a fault shared by our own
+client and server code cannot hide here. This module also hands out their names, so that a test
+needs one import.
 
 Every service runs in a private mount namespace with a temporary directory bound over its fixed
 home, so nothing on the host is read or written. Waits poll a condition with a deadline.
 """
 
-import base64
 import ctypes
 import json
 import os
 import re
 import shutil
 import signal
-import socket
 import subprocess
-import tempfile
 import time
-from dataclasses import dataclass, field
 
-from cryptography.hazmat.primitives import hashes, serialization
-from cryptography.hazmat.primitives.asymmetric import ec
-from cryptography.hazmat.primitives.ciphers.aead import AESGCM
-from cryptography.hazmat.primitives.kdf.hkdf import HKDF
+from . import scratch
+# The names tests have always taken from here, whichever module holds them now.
+from .peers import (REQUEST_TIMEOUT, UdpListener, curl, delivery_name, free_tcp_port,
+                    make_clip, post_json, raw_exchange, xxhsum)
+from .wire import (IV_LENGTH, TAG_LENGTH, TOKEN_LENGTH, Peer, Response, decrypt, open_encrypted,
+                   parse_response)
+
+__all__ = [
+    "HOME", "ISO_WITH_MS_AND_OFFSET", "ISO_WITH_OFFSET", "IV_LENGTH", "LOG_LINE", "REQUEST_TIMEOUT",
+    "SANITIZER_REPORT", "START_TIMEOUT", "STOPPED", "STOP_TIMEOUT", "SYNC_DIR", "TAG_LENGTH",
+    "TOKEN_LENGTH", "Delivery", "Peer", "Response", "Service", "UdpListener", "curl", "decrypt",
+    "delivery_name", "die_with_parent", "enter_private_mount_namespace", "free_tcp_port",
+    "make_clip", "open_encrypted", "pairing_body", "parse_response", "post_json", "raw_exchange",
+    "wait_until", "write_replacing"]
 
 HOME = "/var/lib/morlen-vesk"
 SYNC_DIR = HOME + "/sync_dir"
 
-# Fixed by the register's cryptography: AES-256-GCM with a 12-byte IV and a 16-byte tag.
-IV_LENGTH = 12
-TAG_LENGTH = 16
-TOKEN_LENGTH = 16
-
-# The service is built with the sanitizers in CI: start-up and every request are several times
-# slower than in a release build, so deadlines are generous. They bound a wait; they never pace it.
+# The service is built with the sanitizers in CI: its start-up is several times slower than in
+# a release build, so deadlines are generous. They bound a wait; they never pace it.
 START_TIMEOUT = 90
 STOP_TIMEOUT = 20
-REQUEST_TIMEOUT = 30
 
 LOG_LINE = re.compile(
     r"^(?P<time>\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}) +(?P<level>TRACE|DEBUG|INFO|WARN|ERROR|OFF) "
@@ -72,13 +72,7 @@ def wait_until(predicate, timeout, what, diagnostics=None, interval=0.05):
         time.sleep(interval)
 
 
-def free_tcp_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def _die_with_parent():
+def die_with_parent():
     # A test runner killed at its time-out must not leave a service behind.
     PR_SET_PDEATHSIG = 1
     ctypes.CDLL("libc.so.6", use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
@@ -89,137 +83,6 @@ def _release_immutable(path):
     # middle of that would leave a tree that cannot be removed.
     subprocess.run(["chattr", "-R", "-i", path], stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=False)
-
-
-class Peer:
-    """One side of the register's key agreement: a management server or a display."""
-
-    def __init__(self):
-        self.private_key = ec.generate_private_key(ec.SECP256R1())
-
-    def public_der(self):
-        return self.private_key.public_key().public_bytes(
-            serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
-
-    def public_base64(self):
-        return base64.b64encode(self.public_der()).decode("ascii")
-
-    def derive(self, their_der):
-        their_key = serialization.load_der_public_key(their_der)
-        secret = self.private_key.exchange(ec.ECDH(), their_key)
-        return HKDF(algorithm=hashes.SHA256(), length=32, salt=b"", info=b"").derive(secret)
-
-
-def decrypt(key, iv, ciphertext_and_tag):
-    return AESGCM(key).decrypt(iv, ciphertext_and_tag, None)
-
-
-@dataclass
-class Response:
-    status: int
-    reason: str
-    headers: list = field(default_factory=list)  # (name, value) pairs in the order received
-    body: bytes = b""
-    raw: bytes = b""
-    seconds: float = 0.0
-
-    def header(self, name):
-        for key, value in self.headers:
-            if key.lower() == name.lower():
-                return value
-        return None
-
-    def header_names(self):
-        return [key for key, _ in self.headers]
-
-
-def parse_response(raw):
-    head, separator, body = raw.partition(b"\r\n\r\n")
-    if not separator:
-        raise AssertionError(f"no complete response head in {raw!r}")
-    lines = head.decode("latin-1").split("\r\n")
-    version, _, rest = lines[0].partition(" ")
-    code, _, reason = rest.partition(" ")
-    if version != "HTTP/1.1" or not code.isdigit():
-        raise AssertionError(f"not an HTTP/1.1 status line: {lines[0]!r}")
-    headers = []
-    for line in lines[1:]:
-        name, _, value = line.partition(":")
-        headers.append((name, value.strip()))
-    return Response(int(code), reason, headers, body, raw)
-
-
-def curl(port, path, *, method="POST", body=None, headers=(), header_file=None):
-    """One request through curl; returns the response exactly as it came over the wire."""
-    command = ["curl", "-sS", "-i", "--max-time", str(REQUEST_TIMEOUT), "-X", method,
-               "-H", "Expect:"]
-    for h in headers:
-        command += ["-H", h]
-    if header_file:
-        command += ["-H", "@" + header_file]
-    if body is not None:
-        command += ["--data-binary", "@-"]
-    command.append(f"http://127.0.0.1:{port}{path}")
-    started = time.monotonic()
-    result = subprocess.run(command, input=body if body is not None else b"",
-                            capture_output=True, timeout=REQUEST_TIMEOUT + 10, check=False)
-    seconds = time.monotonic() - started
-    if result.returncode != 0:
-        raise AssertionError(f"curl failed ({result.returncode}): {result.stderr.decode()}")
-    response = parse_response(result.stdout)
-    response.seconds = seconds
-    return response
-
-
-def post_json(port, path, document, peer_headers=()):
-    body = document if isinstance(document, bytes) else json.dumps(document).encode()
-    return curl(port, path, body=body,
-                headers=("Content-Type: application/json", "Accept: application/json",
-                         *peer_headers))
-
-
-def raw_exchange(port, data, timeout=REQUEST_TIMEOUT):
-    """Sends bytes that curl would not send and reads whatever comes back until the service
-    closes. A reset after the answer counts as the close it is."""
-    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as s:
-        try:
-            s.sendall(data)
-        except (BrokenPipeError, ConnectionResetError):
-            pass
-        received = b""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            try:
-                chunk = s.recv(65536)
-            except ConnectionResetError:
-                break
-            if not chunk:
-                break
-            received += chunk
-        return received
-
-
-def open_encrypted(peer, response):
-    """Checks the head of an encrypted answer and decrypts its body as the peer does."""
-    if response.status != 200:
-        raise AssertionError(f"expected 200, got {response.status} {response.reason}: "
-                             f"{response.body!r}")
-    expected = ["Content-Encoding", "X-PK", "X-IV", "Content-Type", "Content-Length"]
-    if response.header_names() != expected:
-        raise AssertionError(f"head fields {response.header_names()}, expected {expected}")
-    if response.header("Content-Encoding") != "x-aes-gcm":
-        raise AssertionError(f"Content-Encoding {response.header('Content-Encoding')!r}")
-    if response.header("Content-Type") != "application/json":
-        raise AssertionError(f"Content-Type {response.header('Content-Type')!r}")
-    if int(response.header("Content-Length")) != len(response.body):
-        raise AssertionError("Content-Length does not match the body")
-    service_key = base64.b64decode(response.header("X-PK"), validate=True)
-    iv = base64.b64decode(response.header("X-IV"), validate=True)
-    if len(iv) != IV_LENGTH:
-        raise AssertionError(f"IV of {len(iv)} bytes")
-    key = peer.derive(service_key)
-    plaintext = decrypt(key, iv, response.body)
-    return json.loads(plaintext), key, service_key
 
 
 def pairing_body(peer, token, server, client_key):
@@ -234,9 +97,7 @@ class Service:
         program = os.environ.get("VESK_SERVICE")
         if not program or not os.path.isfile(program):
             raise RuntimeError("VESK_SERVICE must name the built vesk-service")
-        scratch = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-        os.makedirs(scratch, exist_ok=True)
-        self.root = tempfile.mkdtemp(prefix=f"{name}-", dir=scratch)
+        self.root = scratch.directory(f"{name}-")
         self.bin_dir = os.path.join(self.root, "bin")
         self.home = os.path.join(self.root, "home")
         self.log_path = os.path.join(self.root, "log", "vesk.log")
@@ -310,7 +171,7 @@ class Service:
             self.process = subprocess.Popen(
                 command,
                 stdin=subprocess.DEVNULL, stdout=err, stderr=err, cwd=self.root,
-                env=environment, preexec_fn=_die_with_parent)
+                env=environment, preexec_fn=die_with_parent)
         self.wait_log("listening...", logger="vesk.server", since=mark, timeout=START_TIMEOUT)
         return mark
 
@@ -419,29 +280,42 @@ class Service:
         return wait_until(seen, timeout, f"log message {message!r} on {logger}",
                           self.diagnostics)
 
+    def status_path(self):
+        """Where this service writes status.json: its runtime directory when it is given one,
+        else its home."""
+        runtime = self.environment.get("RUNTIME_DIRECTORY", "").split(":")[0]
+        return os.path.join(runtime or self.home, "status.json")
+
+    def status(self):
+        """status.json as it stands, or None while it is missing or half-written."""
+        try:
+            with open(self.status_path(), "rb") as f:
+                return json.loads(f.read())
+        except (OSError, ValueError):
+            return None
+
+    def wait_status(self, accept, what, timeout=REQUEST_TIMEOUT):
+        """status.json once `accept` takes it (the service rewrites it a moment after a change);
+        fails when the service exits meanwhile."""
+        def current():
+            if self.process is not None and not self.running():
+                raise AssertionError(f"the service exited while waiting for a status with "
+                                     f"{what}\n{self.diagnostics()}")
+            status = self.status()
+            return status if status is not None and accept(status) else None
+
+        return wait_until(current, timeout, f"status.json with {what}", self.diagnostics)
+
     def wait_applied(self, transaction_file, timeout=REQUEST_TIMEOUT):
         """Waits until the running service's status.json names the delivery of that TF (its XXH64
         by xxhsum) as the one whose playlist it applied; returns the status."""
         digest = delivery_name(transaction_file)
-        runtime = self.environment.get("RUNTIME_DIRECTORY", "").split(":")[0]
-        path = os.path.join(runtime or self.home, "status.json")
-
-        def applied():
-            if not self.running():
-                raise AssertionError(f"the service exited while waiting for delivery {digest}\n"
-                                     f"{self.diagnostics()}")
-            try:
-                with open(path, "rb") as f:
-                    status = json.loads(f.read())
-            except (OSError, ValueError):
-                return None
-            # From this process: a stopped one's file names what it played.
-            if status.get("pid") == self.process.pid and status["playing"]["delivery"] == digest:
-                return status
-            return None
-
-        return wait_until(applied, timeout, f"status naming delivery {digest} applied",
-                          self.diagnostics)
+        if self.process is None:
+            raise AssertionError("the service is not running")
+        # From this process: a stopped one's file names what it played.
+        return self.wait_status(lambda status: status.get("pid") == self.process.pid
+                                and status["playing"]["delivery"] == digest,
+                                f"delivery {digest} applied", timeout)
 
     def stderr(self):
         try:
@@ -483,10 +357,7 @@ class Delivery:
             os.makedirs(os.path.dirname(target), exist_ok=True)
             with open(target, "wb") as f:
                 f.write(data)
-        names = sorted(self.files)
-        result = subprocess.run(["xxhsum", "-H1", *names], cwd=directory, capture_output=True,
-                                check=True)
-        self.transaction_file = result.stdout
+        self.transaction_file = xxhsum(sorted(self.files), directory)
 
     def copy_into(self, sync_dir, corrupt=None):
         """Copies the files, then TF last, as rsync does it: under a temporary name, renamed
@@ -496,12 +367,6 @@ class Delivery:
                 data = bytes([data[0] ^ 0xFF]) + data[1:]
             write_replacing(os.path.join(sync_dir, name), data)
         write_replacing(os.path.join(sync_dir, "TF"), self.transaction_file)
-
-
-def delivery_name(transaction_file):
-    """A delivery as the status names it: the XXH64 of its TF, by the xxhsum tool."""
-    return subprocess.run(["xxhsum", "-H1"], input=transaction_file, capture_output=True,
-                          check=True).stdout[:16].decode()
 
 
 def write_replacing(path, data, timeout=REQUEST_TIMEOUT):
@@ -529,34 +394,3 @@ def enter_private_mount_namespace():
     if ctypes.CDLL("libc.so.6", use_errno=True).unshare(clone_newns) != 0:
         raise OSError(ctypes.get_errno(), "unshare of the mount namespace failed")
     subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-
-
-def make_clip(path, colour, seconds=2, encoder="libx264"):
-    """A short real clip with B-frames, so that the stream engine has genuine media to read."""
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    quiet = ["-x265-params", "log-level=error"] if encoder == "libx265" else []
-    subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                    f"color=c={colour}:size=160x120:rate=10:duration={seconds}",
-                    "-c:v", encoder, *quiet, "-pix_fmt", "yuv420p", "-g", "10", path], check=True)
-    with open(path, "rb") as f:
-        return f.read()
-
-
-class UdpListener:
-    """A management server's heartbeat socket on loopback."""
-
-    def __init__(self):
-        self.socket = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.socket.bind(("127.0.0.1", 0))
-        self.port = self.socket.getsockname()[1]
-
-    def receive(self, timeout, diagnostics=None):
-        self.socket.settimeout(timeout)
-        try:
-            return self.socket.recvfrom(65536)[0]
-        except socket.timeout:
-            detail = "\n" + diagnostics() if diagnostics else ""
-            raise AssertionError(f"no datagram within {timeout} s{detail}") from None
-
-    def close(self):
-        self.socket.close()

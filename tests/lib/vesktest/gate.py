@@ -1,7 +1,8 @@
-"""The paired key's rsync under hostile filter rules and on a slow line (test_pairing.py's
-SshGateLimitsTest); the rules figure is rsync_delivery.py --rules. As `gate_harness.py trickle
-COMMAND...` it runs COMMAND (ssh) fed its standard input at 20 bytes a second: rsync's -e for a
-peer on a slow line.
+"""The paired key's rsync under hostile filter rules and on a slow line (tests/e2e/test_pairing.py's
+SshGateLimitsTest); the rules figure is `python3 -m vesktest.register --rules`. As
+`gate.py trickle COMMAND...` it runs COMMAND (ssh) fed its standard input at 20 bytes a second:
+rsync's -e for a peer on a slow line. It imports nothing of the package, so that it runs as a
+script of its own.
 """
 
 import glob

@@ -1,13 +1,10 @@
 #include "httpclient.h"
 
-#include <QCoreApplication>
-#include <QDeadlineTimer>
+#include "loopback.h"
+
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QTcpSocket>
-
-#include <future>
-#include <thread>
 
 namespace vesk::test {
 
@@ -54,35 +51,32 @@ RawResponse parseResponse(QByteArray raw, qint64 elapsedMs)
 
 } // namespace
 
-RawResponse exchange(quint16 port, const QByteArray& request,
+RawResponse httpExchange(quint16 port, const QByteArray& request,
     const std::function<void(QTcpSocket&)>& more, const QHostAddress& from)
 {
-    std::packaged_task<RawResponse()> task([port, request, more, from] {
-        QTcpSocket socket;
-        socket.bind(from);
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        if (!socket.waitForConnected(5000))
-            return RawResponse {};
-        socket.write(request);
-        socket.waitForBytesWritten(5000);
-        QElapsedTimer clock;
-        clock.start();
-        if (more)
-            more(socket);
-        QByteArray raw;
-        while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(20000))
+    RawResponse response;
+    runOffThread(
+        [&] {
+            QTcpSocket socket;
+            socket.bind(from);
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            if (!socket.waitForConnected(5000))
+                return;
+            socket.write(request);
+            socket.waitForBytesWritten(5000);
+            QElapsedTimer clock;
+            clock.start();
+            if (more)
+                more(socket);
+            QByteArray raw;
+            while (
+                socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(20000))
+                raw += socket.readAll();
             raw += socket.readAll();
-        raw += socket.readAll();
-        return parseResponse(raw, clock.elapsed());
-    });
-    std::future<RawResponse> result = task.get_future();
-    std::thread client(std::move(task));
-    QDeadlineTimer deadline(std::chrono::seconds(60));
-    while (result.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready
-        && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    client.join();
-    return result.get();
+            response = parseResponse(raw, clock.elapsed());
+        },
+        60s);
+    return response;
 }
 
 QByteArray post(const QByteArray& path, const QList<std::pair<QByteArray, QByteArray>>& fields,

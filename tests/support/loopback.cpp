@@ -1,13 +1,10 @@
 #include "loopback.h"
 
-#include <vesk/log.h>
-
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QHostAddress>
-#include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
@@ -76,64 +73,6 @@ Reply roundTrip(quint16 port, const QByteArray& request, std::chrono::millisecon
     Reply reply;
     runOffThread([&] { reply = exchange(port, request, timeout); }, timeout + 5s);
     return reply;
-}
-
-LogCapture& LogCapture::instance()
-{
-    static LogCapture capture;
-    return capture;
-}
-
-LogCapture::LogCapture()
-{
-    log::Manager::setAppender(QSharedPointer<log::CallbackAppender>::create(
-        [this](log::Level, const QString& name, const QString& message) {
-            if (name == QLatin1String("vesk.server"))
-                append(message);
-        }));
-}
-
-void LogCapture::append(const QString& line)
-{
-    QMutexLocker lock(&m_mutex);
-    m_lines.append(line);
-}
-
-void LogCapture::clear()
-{
-    QMutexLocker lock(&m_mutex);
-    m_lines.clear();
-}
-
-QStringList LogCapture::lines() const
-{
-    QMutexLocker lock(&m_mutex);
-    return m_lines;
-}
-
-bool LogCapture::contains(const QString& line) const
-{
-    return lines().contains(line);
-}
-
-bool LogCapture::waitFor(const QString& line, std::chrono::milliseconds timeout) const
-{
-    return waitFor(QRegularExpression("^" + QRegularExpression::escape(line) + "$"), timeout);
-}
-
-bool LogCapture::waitFor(const QRegularExpression& pattern, std::chrono::milliseconds timeout) const
-{
-    // Lines come from worker threads without an event of their own, so the tick wakes the loop
-    // to look again.
-    QTimer tick;
-    tick.start(10);
-    const QDeadlineTimer deadline(timeout);
-    while (lines().filter(pattern).isEmpty()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
 }
 
 } // namespace vesk::test

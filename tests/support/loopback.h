@@ -1,14 +1,10 @@
 #pragma once
 
-// Test support, not API: blocking loopback clients run off the main thread, and a capture of
-// the server's log lines.
+// Test support, not API: free ports, and blocking loopback clients run off the main thread
+// while its event loop keeps turning (as a server accepts on it).
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QMutex>
-#include <QRegularExpression>
-#include <QString>
-#include <QStringList>
 
 #include <chrono>
 #include <functional>
@@ -42,28 +38,5 @@ Reply exchange(quint16 port, const QByteArray& request, std::chrono::millisecond
 
 // exchange() run off the main thread.
 Reply roundTrip(quint16 port, const QByteArray& request, std::chrono::milliseconds timeout = 5s);
-
-// The messages of the logger "vesk.server", captured from its creation on. Installed before the
-// first server is created: a logger keeps the appender it was created with.
-class LogCapture
-{
-public:
-    static LogCapture& instance();
-
-    void clear();
-    QStringList lines() const;
-    bool contains(const QString& line) const;
-    // Turns the event loop until a line equal to line was logged.
-    bool waitFor(const QString& line, std::chrono::milliseconds timeout = 5s) const;
-    // Turns the event loop until a line matching pattern was logged.
-    bool waitFor(const QRegularExpression& pattern, std::chrono::milliseconds timeout = 5s) const;
-
-private:
-    LogCapture();
-    void append(const QString& line);
-
-    mutable QMutex m_mutex;
-    QStringList m_lines;
-};
 
 } // namespace vesk::test
