@@ -1,5 +1,5 @@
 """vesk-manage and a chain of twenty registers, each a real service as its own account with its
-own home, sshd and address (tests/e2e/fleet_harness.py): one delivery to all, then one in which a register
+own home, sshd and address (vesktest.fleet): one delivery to all, then one in which a register
 is cut off, one refuses a damaged file and one holds its TF, each told as such while the others
 play; then status over all of them.
 """
@@ -11,10 +11,12 @@ import signal
 import subprocess
 import unittest
 
-# manage_e2e puts tests/e2e on the path, where the fleet's harness lives.
-from manage_e2e import PLAYLIST, Lines, read, write
-from fleet_harness import build_fleet, scratch_directory
-from vesk_e2e import REQUEST_TIMEOUT, make_clip, wait_until
+from manage_e2e import write
+from vesktest.cases import read
+from vesktest.fleet import build_fleet, scratch_directory
+from vesktest.manage import PLAYLIST, Lines
+from vesktest.peers import make_clip
+from vesktest.service import REQUEST_TIMEOUT, wait_until
 
 COUNT = 20
 

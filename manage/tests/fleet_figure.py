@@ -1,11 +1,12 @@
 """The same delivery to a fleet with `deliver --all --parallel N` and with a loop of single
 `deliver` calls, side by side (root; a release build gives the figures that matter):
 
-    VESK_SERVICE=build-release/bin/vesk-service VESK_MANAGE=build-release/bin/vesk-manage \\
-        python3 manage/tests/fleet_figure.py --registers 20 --parallel 8 --size-mib 4
+    PYTHONPATH=tests/lib:manage/tests VESK_SERVICE=build-release/bin/vesk-service \\
+        VESK_MANAGE=build-release/bin/vesk-manage python3 manage/tests/fleet_figure.py \\
+        --registers 20 --parallel 8 --size-mib 4
 
 Each way delivers fresh content (a clip and SIZE MiB of random bytes) to every register of the
-fleet (tests/e2e/fleet_harness.py), and is timed from the start of the first command to the end of the
+fleet (vesktest.fleet), and is timed from the start of the first command to the end of the
 last, every register having played.
 """
 
@@ -15,12 +16,11 @@ import sys
 import time
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-
-from manage_e2e import PLAYLIST, read, write  # noqa: E402  (puts tests/e2e on the path)
-from fleet_harness import build_fleet, scratch_directory  # noqa: E402
-from rsync_delivery import write_random  # noqa: E402
-from vesk_e2e import make_clip  # noqa: E402
+from manage_e2e import write
+from vesktest.cases import read
+from vesktest.fleet import build_fleet, scratch_directory
+from vesktest.manage import PLAYLIST
+from vesktest.peers import make_clip, write_random
 
 
 def fresh_content(directory, clip, size):

@@ -1,7 +1,7 @@
 """A chain's registers for vesk-manage: each a real vesk-service as its own account, with its own
 home, sshd and address, and vesk-manage where a chain's office would run it.
 
-Every register lives in a network and mount namespace of its own (see rsync_delivery.RegisterHost
+Every register lives in a network and mount namespace of its own (see register.RegisterHost
 for the mount side: the home, the account files, /run), reached through a veth pair from a hub
 network namespace that holds a bridge at 10.77.0.1; the registers are 10.77.0.11 and up. vesk-manage
 runs in the hub, so nothing of the host's network is used or seen: the registers' sshd listen on
@@ -17,10 +17,10 @@ import concurrent.futures
 import os
 import shutil
 import subprocess
-import tempfile
 
-from rsync_delivery import NAMESPACE_SCRIPT, SSHD_CONFIG, ACCOUNT, RegisterHost
-from vesk_e2e import REQUEST_TIMEOUT, SANITIZER_REPORT, Service, _die_with_parent, wait_until
+from . import scratch
+from .register import ACCOUNT, NAMESPACE_SCRIPT, SSHD_CONFIG, RegisterHost
+from .service import REQUEST_TIMEOUT, SANITIZER_REPORT, Service, die_with_parent, wait_until
 
 MANAGE = os.environ.get("VESK_MANAGE", "")
 SUBNET = "10.77.0"
@@ -43,7 +43,7 @@ exec cat >/dev/null
 def _hold(command, what):
     """A process that prepares a namespace, says "ready" and holds it while its stdin is open."""
     holder = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, preexec_fn=_die_with_parent)
+                              stderr=subprocess.PIPE, preexec_fn=die_with_parent)
     if holder.stdout.readline() != b"ready\n":
         holder.kill()
         raise RuntimeError(f"cannot prepare {what}: "
@@ -128,7 +128,7 @@ class FleetHost(RegisterHost):
         self.sshd = subprocess.Popen(
             self.enter() + ["/usr/sbin/sshd", "-D", "-f", config, "-E", self.sshd_log],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=_die_with_parent)
+            preexec_fn=die_with_parent)
         wait_until(lambda: f"Server listening on {self.address} port {port}." in self.sshd_lines()
                    or self.sshd.poll() is not None, REQUEST_TIMEOUT, "sshd listening")
         if self.sshd.poll() is not None:
@@ -246,8 +246,7 @@ def build_fleet(count, scratch, cleanup, prefix="shop"):
 
 
 def scratch_directory(cleanup):
-    parent = os.environ.get("VESK_E2E_TMP") or tempfile.gettempdir()
-    os.makedirs(parent, exist_ok=True)
-    scratch = tempfile.mkdtemp(prefix="fleet-", dir=parent)
-    cleanup(shutil.rmtree, scratch, ignore_errors=True)
-    return scratch
+    """A fresh directory below the scratch space, removed by `cleanup` (addCleanup)."""
+    made = scratch.directory("fleet-")
+    cleanup(shutil.rmtree, made, ignore_errors=True)
+    return made
