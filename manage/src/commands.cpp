@@ -2,11 +2,16 @@
 
 #include "console.h"
 #include "delivery.h"
+#include "deliveryrecord.h"
+#include "fleetrun.h"
+#include "fleetstatus.h"
+#include "fleetview.h"
 #include "listen.h"
 #include "pairing.h"
 #include "playcollection.h"
 #include "playreport.h"
 #include "registerstate.h"
+#include "selection.h"
 #include "sshmaster.h"
 #include <vesk/log/peertext.h>
 #include <vesk/protocol/status.h>
@@ -18,6 +23,8 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QSettings>
+
+#include <unistd.h>
 
 namespace vesk::manage {
 
@@ -43,31 +50,45 @@ const char* const pairUsage
       "  --name NAME         the name to deliver to and to see heartbeats under\n";
 
 const char* const deliverUsage
-    = "usage: vesk-manage deliver NAME DIR [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT]\n"
+    = "usage: vesk-manage deliver REGISTER... DIR | --all DIR [--parallel N] [--json]\n"
+      "                           [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT]\n"
       "                           [--ssh-option OPTION]... [--checksum] [--wait SECONDS]\n"
+      "                           [--bwlimit KIB]\n"
       "\n"
       "Checks DIR (playlist.ini names media that are there), writes DIR/TF, sends the media and\n"
-      "then TF to the register paired as NAME, and waits until the register plays it or refuses\n"
-      "it.\n"
+      "then TF to each register, and waits until each plays it or refuses it. REGISTER is a\n"
+      "name as paired or a pattern of names (shop-*, quoted against the shell).\n"
       "\n"
+      "  --all                every paired register\n"
+      "  --parallel N         registers delivered to at once (default 4)\n"
+      "  --json               a JSON line per change and a summary, on standard output\n"
       "  --ssh-key FILE       the key to log in with (default: the one paired, without .pub)\n"
       "  --ssh-user USER      the register's account (default vesk)\n"
       "  --ssh-port PORT      the register's SSH port (default 22)\n"
       "  --ssh-option OPTION  an ssh -o option, for example UserKnownHostsFile=FILE\n"
       "  --checksum           compare the media by content: after a refusal for a damaged file\n"
-      "  --wait SECONDS       how long to wait for the register (default 300)\n"
+      "  --wait SECONDS       how long to wait for each register (default 300)\n"
+      "  --bwlimit KIB        at most KIB KiB per second to each register\n"
       "\n"
-      "Exit status: 0 played, 1 refused by the register, 2 wrong usage, 3 no connection or no\n"
-      "verdict in time, 4 DIR is no delivery (nothing was sent).\n";
+      "Exit status: 0 every register played, 1 refused by a register (the others played),\n"
+      "2 wrong usage, 3 a register unreachable, failed or without a verdict in time, 4 DIR is\n"
+      "no delivery (nothing was sent).\n";
 
 const char* const statusUsage
-    = "usage: vesk-manage status NAME [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT]\n"
-      "                          [--ssh-option OPTION]...\n"
+    = "usage: vesk-manage status REGISTER... | --all [--json] [--parallel N] [--ssh-key FILE]\n"
+      "                          [--ssh-user USER] [--ssh-port PORT] [--ssh-option OPTION]...\n"
       "\n"
-      "The status of the register paired as NAME, as vesk-status prints it there.\n"
+      "One register named: its status, as vesk-status prints it there. More (patterns, --all):\n"
+      "a line each, with the delivery it plays (the checksum of its TF), the directory it was\n"
+      "delivered from here, since when, the last look at its deliveries and the stream, and\n"
+      "then the registers not on the latest delivery.\n"
       "\n"
-      "Exit status: 0 its service runs, 1 it stopped or its status is stale, 2 wrong usage,\n"
-      "3 the status cannot be read.\n";
+      "  --all         every paired register\n"
+      "  --json        a JSON line per register and one for the latest delivery\n"
+      "  --parallel N  statuses read at once (default 8)\n"
+      "\n"
+      "Exit status: 0 every service runs, 1 one stopped or its status is stale, 2 wrong usage,\n"
+      "3 a status cannot be read.\n";
 
 const char* const listenUsage
     = "usage: vesk-manage listen [--port PORT] [--json | --quiet] [--beat-every DURATION]\n"
@@ -96,14 +117,14 @@ const char* const listenUsage
       "DURATION is a whole number and a unit: 250ms, 90s, 3m, 1h.\n";
 
 const char* const playsUsage
-    = "usage: vesk-manage plays [NAME...] [--database URL] [--ssh-key FILE] [--ssh-user USER]\n"
-      "                         [--ssh-port PORT] [--ssh-option OPTION]...\n"
+    = "usage: vesk-manage plays [REGISTER... | --all] [--database URL] [--ssh-key FILE]\n"
+      "                         [--ssh-user USER] [--ssh-port PORT] [--ssh-option OPTION]...\n"
       "\n"
-      "Collects the plays of the registers paired as NAME (default: every paired register) into\n"
-      "the store: reads each register's ledger after the last seq stored, stores every whole\n"
-      "answer in one transaction and only then tells the register it may forget those records.\n"
-      "A record is stored once however often it is read; an answer that breaks off stores\n"
-      "nothing. The --ssh options apply to every register named.\n"
+      "Collects the plays of the registers named, matched by a pattern or --all (default:\n"
+      "every paired register) into the store: reads each register's ledger after the last seq\n"
+      "stored, stores every whole answer in one transaction and only then tells the register\n"
+      "it may forget those records. A record is stored once however often it is read; an\n"
+      "answer that breaks off stores nothing. The --ssh options apply to every register.\n"
       "\n"
       "  --database URL  the store: an SQLite file or postgresql://[USER@]HOST[:PORT]/DATABASE\n"
       "                  (default: the key Plays/database of vesk-manage.ini in the state\n"
@@ -130,8 +151,9 @@ constexpr int exitStore = 5;
 const QCommandLineOption helpOption { QStringLiteral("help") };
 
 // Nothing when parsing went well and the command goes on; otherwise the exit status.
+// `positionals` arguments, or at least that many with `orMore`.
 std::optional<int> parse(QCommandLineParser& parser, const QStringList& arguments,
-    qsizetype positionals, const char* usage)
+    qsizetype positionals, const char* usage, bool orMore = false)
 {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOption(helpOption);
@@ -141,9 +163,11 @@ std::optional<int> parse(QCommandLineParser& parser, const QStringList& argument
         std::fputs(usage, stdout);
         return exitDone;
     }
-    if (positionals >= 0 && parser.positionalArguments().size() != positionals)
+    const qsizetype given = parser.positionalArguments().size();
+    if (positionals >= 0 && (orMore ? given < positionals : given != positionals))
         return fail(exitUsage,
-            QStringLiteral("expected %1 argument(s), got %2; see --help")
+            QStringLiteral("expected %1%2 argument(s), got %3; see --help")
+                .arg(orMore ? QStringLiteral("at least ") : QString())
                 .arg(positionals)
                 .arg(parser.positionalArguments().size()));
     return std::nullopt;
@@ -250,21 +274,68 @@ struct Reach
     SshTarget target;
 };
 
-// The register paired as the first argument and how to log in to it; nothing when either fails
-// (the failure is said).
-std::optional<Reach> reach(const QCommandLineParser& parser, const QString& stateDirectory)
+const QCommandLineOption allOption { QStringLiteral("all") };
+const QCommandLineOption linesOption { QStringLiteral("json") };
+const QCommandLineOption parallelOption { QStringLiteral("parallel"), {}, QStringLiteral("N") };
+
+// The registers the words and --all select, each with how to log in to it; empty when the
+// selection or an option fails (the failure is said).
+QList<Reach> reachAll(const QCommandLineParser& parser, const QStringList& words,
+    const QString& stateDirectory, bool all)
 {
     QString error;
-    std::optional<RegisterState> state
-        = StateStore(stateDirectory).load(parser.positionalArguments().front(), error);
-    std::optional<SshTarget> target;
-    if (state)
-        target = sshTarget(parser, *state, error);
-    if (!target) {
+    const std::optional<Selection> selection
+        = selectRegisters(StateStore(stateDirectory), words, all, error);
+    if (!selection) {
         note(error);
-        return std::nullopt;
+        return {};
     }
-    return Reach { std::move(*state), std::move(*target) };
+    for (const QString& problem : selection->problems)
+        note(problem);
+    QList<Reach> reached;
+    for (const RegisterState& state : selection->registers) {
+        std::optional<SshTarget> target = sshTarget(parser, state, error);
+        if (!target) {
+            note(error);
+            return {};
+        }
+        reached.append({ state, std::move(*target) });
+    }
+    return reached;
+}
+
+// The option's whole number within [least, most]; 0 when it is not given; nothing when it is
+// wrong (said).
+std::optional<int> number(
+    const QCommandLineParser& parser, const QCommandLineOption& option, int least, int most)
+{
+    if (!parser.isSet(option))
+        return 0;
+    bool ok = false;
+    const int value = parser.value(option).toInt(&ok);
+    if (ok && value >= least && value <= most)
+        return value;
+    note(QStringLiteral("--%1 needs a whole number from %2 to %3, not '%4'")
+             .arg(option.names().front())
+             .arg(least)
+             .arg(most)
+             .arg(log::peerText(parser.value(option))));
+    return std::nullopt;
+}
+
+void keepRecord(const DeliveryRecords& records, const QString& name,
+    const DeliveryRecord::Entry& sent, Stage stage)
+{
+    DeliveryRecord record = records.load(name);
+    record.sent = sent;
+    record.outcome = stageText(stage);
+    if (stage == Stage::played)
+        record.played = sent;
+    try {
+        records.save(name, record);
+    } catch (const std::exception& e) {
+        note(QString::fromUtf8(e.what()));
+    }
 }
 
 // The register's API address: an IPv4 address, or a name that resolves to one.
@@ -410,37 +481,93 @@ int deliverCommand(const QStringList& arguments, const QString& stateDirectory)
     QCommandLineParser parser;
     const QCommandLineOption checksumOption { QStringLiteral("checksum") };
     const QCommandLineOption waitOption { QStringLiteral("wait"), {}, QStringLiteral("SECONDS") };
+    const QCommandLineOption bwlimitOption { QStringLiteral("bwlimit"), {}, QStringLiteral("KIB") };
     parser.addOptions({ sshKeyOption, sshUserOption, sshPortOption, sshOptionOption, checksumOption,
-        waitOption });
-    if (const auto status = parse(parser, arguments, 2, deliverUsage))
+        waitOption, bwlimitOption, allOption, parallelOption, linesOption });
+    if (const auto status = parse(parser, arguments, 1, deliverUsage, true))
         return *status;
-    const std::optional<Reach> paired = reach(parser, stateDirectory);
-    if (!paired)
+    QStringList words = parser.positionalArguments();
+    const QString directory = words.takeLast();
+    DeliverOptions common { {}, directory, {}, parser.isSet(checksumOption) };
+    const std::optional<int> wait = number(parser, waitOption, 1, 24 * 3600);
+    const std::optional<int> bandwidth = number(parser, bwlimitOption, 1, 1 << 30);
+    const std::optional<int> parallel = number(parser, parallelOption, 1, 256);
+    if (!wait || !bandwidth || !parallel)
         return exitUsage;
-    DeliverOptions options { paired->target, parser.positionalArguments().back(),
-        paired->state.catalog, parser.isSet(checksumOption) };
-    if (parser.isSet(waitOption)) {
-        bool ok = false;
-        options.waitSeconds = parser.value(waitOption).toInt(&ok);
-        if (!ok || options.waitSeconds <= 0 || options.waitSeconds > 24 * 3600)
-            return fail(exitUsage,
-                QStringLiteral("--wait needs seconds, not '%1'")
-                    .arg(log::peerText(parser.value(waitOption))));
+    common.waitSeconds = *wait ? *wait : common.waitSeconds;
+    common.bandwidthKiB = *bandwidth;
+    QList<FleetJob> jobs;
+    QStringList names;
+    for (Reach& reached : reachAll(parser, words, stateDirectory, parser.isSet(allOption))) {
+        DeliverOptions options = common;
+        options.target = std::move(reached.target);
+        options.catalog = reached.state.catalog;
+        names << reached.state.name;
+        jobs.append({ reached.state.name, std::move(options) });
     }
-    return deliver(options);
+    if (jobs.isEmpty())
+        return exitUsage;
+
+    const bool json = parser.isSet(linesOption);
+    const FleetView::Mode mode = json  ? FleetView::Mode::json
+        : jobs.size() == 1             ? FleetView::Mode::single
+        : ::isatty(STDERR_FILENO) == 1 ? FleetView::Mode::live
+                                       : FleetView::Mode::lines;
+    QString error;
+    std::optional<PreparedContent> prepared = PreparedContent::prepare(
+        directory,
+        [&] {
+            note(
+                QStringLiteral("another vesk-manage deliver writes %1/TF; waiting").arg(directory));
+        },
+        error);
+    if (!prepared)
+        return fail(exitIncomplete, error);
+    FleetView view(
+        mode, names, QStringLiteral("deliver %1 (TF %2)").arg(directory, prepared->delivery()));
+    const DeliveryRecords records(stateDirectory);
+    const QString absolute = QFileInfo(directory).absoluteFilePath();
+    const QList<DeliveryEvent> last = runFleet(
+        jobs, prepared->content(), *parallel ? *parallel : 4,
+        [&](qsizetype index, const DeliveryEvent& event) {
+            view.changed(index, event);
+            if (isFinal(event.stage))
+                keepRecord(records, names[index],
+                    { prepared->delivery(), absolute, QDateTime::currentDateTime() }, event.stage);
+        },
+        [&] { view.idle(); }, [&] { prepared->release(); });
+    FleetSummary summary;
+    for (const DeliveryEvent& event : last)
+        summary.count(event.stage);
+    view.finish(last, summary);
+    return mode == FleetView::Mode::single ? exitStatusOf(last.front().stage)
+                                           : summary.exitStatus();
 }
 
 int statusCommand(const QStringList& arguments, const QString& stateDirectory)
 {
     QCommandLineParser parser;
-    parser.addOptions({ sshKeyOption, sshUserOption, sshPortOption, sshOptionOption });
-    if (const auto status = parse(parser, arguments, 1, statusUsage))
+    parser.addOptions({ sshKeyOption, sshUserOption, sshPortOption, sshOptionOption, allOption,
+        linesOption, parallelOption });
+    if (const auto status = parse(parser, arguments, 0, statusUsage, true))
         return *status;
-    const std::optional<Reach> paired = reach(parser, stateDirectory);
-    if (!paired)
+    const std::optional<int> parallel = number(parser, parallelOption, 1, 256);
+    if (!parallel)
         return exitUsage;
+    const QStringList words = parser.positionalArguments();
+    QList<Reach> reached = reachAll(parser, words, stateDirectory, parser.isSet(allOption));
+    if (reached.isEmpty())
+        return exitUsage;
+    const bool one = words.size() == 1 && !isPattern(words.front()) && !parser.isSet(allOption);
+    if (!one || parser.isSet(linesOption)) {
+        QList<StatusTarget> targets;
+        for (Reach& r : reached)
+            targets.append({ r.state.name, std::move(r.target) });
+        return fleetStatus(
+            targets, stateDirectory, parser.isSet(linesOption), *parallel ? *parallel : 8);
+    }
     QString error;
-    const std::optional<QJsonObject> read = readStatus(paired->target, error);
+    const std::optional<QJsonObject> read = readStatus(reached.front().target, error);
     if (!read)
         return fail(exitTransport, error);
     const QDateTime now = QDateTime::currentDateTime();
@@ -540,34 +667,20 @@ int playsCommand(const QStringList& arguments, const QString& stateDirectory)
 {
     QCommandLineParser parser;
     parser.addOptions(
-        { databaseOption, sshKeyOption, sshUserOption, sshPortOption, sshOptionOption });
+        { databaseOption, sshKeyOption, sshUserOption, sshPortOption, sshOptionOption, allOption });
     if (const auto status = parse(parser, arguments, -1, playsUsage))
         return *status;
-    const StateStore pairings(stateDirectory);
+    // No register named is every register, as --all.
+    const QStringList words = parser.positionalArguments();
     QList<RegisterState> registers;
-    QString error;
-    if (parser.positionalArguments().isEmpty()) {
-        QStringList problems;
-        registers = pairings.loadAll(problems);
-        for (const QString& problem : problems)
-            note(problem);
-        if (registers.isEmpty())
-            return fail(
-                exitUsage, QStringLiteral("no register is paired (%1)").arg(stateDirectory));
-    }
-    for (const QString& name : parser.positionalArguments()) {
-        std::optional<RegisterState> state = pairings.load(name, error);
-        if (!state)
-            return fail(exitUsage, error);
-        registers.append(std::move(*state));
-    }
     QList<SshTarget> targets;
-    for (const RegisterState& state : std::as_const(registers)) {
-        std::optional<SshTarget> target = sshTarget(parser, state, error);
-        if (!target)
-            return fail(exitUsage, error);
-        targets.append(std::move(*target));
+    for (Reach& reached :
+        reachAll(parser, words, stateDirectory, words.isEmpty() || parser.isSet(allOption))) {
+        registers.append(std::move(reached.state));
+        targets.append(std::move(reached.target));
     }
+    if (registers.isEmpty())
+        return exitUsage;
     const std::optional<StoreLocation> location = storeLocation(parser, stateDirectory);
     if (!location)
         return exitUsage;

@@ -1,7 +1,10 @@
 // Internal to vesk-manage, not API.
 #pragma once
 
+#include "content.h"
 #include "remote.h"
+
+#include <vesk/file/descriptor.h>
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -66,11 +69,75 @@ struct DeliverOptions
     // Compare the media by content, not by size and time: after a refusal for a damaged file.
     bool checksum = false;
     int waitSeconds = 300;
+    // rsync's --bwlimit, KiB per second; 0 sends as fast as the line allows.
+    int bandwidthKiB = 0;
 };
 
-// Checks the directory, writes its TF, sends the media and then TF as the register wants it,
-// sends TF again while the register holds it, and waits for the register's verdict. Progress on
-// standard error, the verdict on standard output; returns the exit status.
-int deliver(const DeliverOptions& options);
+// How far a delivery to one register has come. The last five are where it ends.
+enum class Stage {
+    queued,
+    connecting,
+    sending,
+    sendingTf,
+    held,
+    verifying,
+    played,
+    refused,
+    unreachable,
+    failed,
+    unsettled,
+};
+
+bool isFinal(Stage stage);
+// "sending", "TF held", "still retrying", ...: for views and JSON.
+QString stageText(Stage stage);
+// The exit status of a delivery that ended so: 0 played, 1 refused, 3 otherwise.
+int exitStatusOf(Stage stage);
+
+// One step of a delivery as it is told: the stage and a line that says it ("media: 67%, ...",
+// "refused: a file does not match its checksum in TF"); the percent of the media sent so far
+// while sending.
+struct DeliveryEvent
+{
+    Stage stage = Stage::queued;
+    QString text;
+    int percent = -1;
+};
+
+// Called on the thread that delivers, for each step.
+using DeliveryEvents = std::function<void(const DeliveryEvent&)>;
+
+// A delivery directory checked, its TF written, and a hold on it: shared while TF is read and
+// sent, so that runs of the same content go side by side, exclusive while TF is written, so that
+// no run lists another's half-written TF as media or sends a TF of other content than it checked.
+// The hold ends with release() or with the object.
+class PreparedContent
+{
+public:
+    const Content& content() const { return m_content; }
+    // The delivery as the register's status will name it.
+    const QString& delivery() const { return m_delivery; }
+    void release() { m_hold.reset(); }
+
+    // `waiting` is called, once, before a wait for another run's hold. Nothing, with `error` set,
+    // when the directory is no delivery or TF cannot be written.
+    static std::optional<PreparedContent> prepare(
+        const QString& directory, const std::function<void()>& waiting, QString& error);
+
+private:
+    Content m_content;
+    QString m_delivery;
+    file::Descriptor m_hold;
+};
+
+// Sends the media and then TF to one register, sends TF again while the register holds it, and
+// waits for the register's verdict, all within the options' bounds (ssh's connect time-out,
+// rsync's --timeout, --wait). Blocks; safe on any thread, one call per register at a time.
+// Returns the last event, which `tell` has seen too.
+DeliveryEvent deliverTo(
+    const DeliverOptions& options, const Content& content, const DeliveryEvents& tell);
+
+// Our delivery as the register's status names it: the XXH64 of its TF.
+QString deliveryOf(const QByteArray& tf);
 
 } // namespace vesk::manage

@@ -2,8 +2,8 @@
 // server of their own and as the reference for those who write one.
 //
 //   vesk-manage pair REGISTER:PORT --ssh-key FILE.pub    pairs, keeps the pairing
-//   vesk-manage deliver NAME DIR                         delivers DIR and waits for the verdict
-//   vesk-manage status NAME                              the register's status over ssh
+//   vesk-manage deliver NAME... DIR                      delivers DIR and waits for the verdicts
+//   vesk-manage status NAME...                           the registers' statuses over ssh
 //   vesk-manage listen                                   the registers' heartbeats
 //   vesk-manage plays [NAME...]                          collects the registers' plays
 //   vesk-manage report                                   plays per day, register, ...
@@ -29,17 +29,19 @@ const char* const usage
       "plays it records for the advertisers.\n"
       "\n"
       "  pair REGISTER:PORT --ssh-key FILE.pub [--listen ADDR:PORT] [--name NAME]\n"
-      "  deliver NAME DIR [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT] [--checksum]\n"
-      "  status NAME [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT]\n"
+      "  deliver REGISTER... DIR | --all DIR [--parallel N] [--json] [--bwlimit KIB]\n"
+      "          [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT] [--checksum]\n"
+      "  status REGISTER... | --all [--json] [--ssh-key FILE] [--ssh-user USER] [--ssh-port PORT]\n"
       "  listen [--port PORT] [--json | --quiet] [--dark-after DURATION] [--on-dark CMD]\n"
       "         [--on-back CMD] [--metrics [ADDR:]PORT] [--page FILE]\n"
-      "  plays [NAME...] [--database URL] [SSH OPTIONS]\n"
+      "  plays [REGISTER...] [--database URL] [SSH OPTIONS]\n"
       "  report [--from DATE] [--to DATE] [--by day,register,playlist,url] [--csv|--json]\n"
       "         [--database URL]\n"
       "\n"
       "  --version  print the version\n"
       "  --help     print this help; COMMAND --help explains a command\n"
       "\n"
+      "REGISTER is a name as paired or a pattern of names (shop-*); --all is every pairing.\n"
       "Pairings are kept in $XDG_STATE_HOME/vesk-manage (default ~/.local/state/vesk-manage).\n"
       "Exit status: 0 done, 1 refused by the register, 2 wrong usage, 3 no connection or no\n"
       "answer in time, 4 a directory that is no delivery, 5 the plays' store cannot be written.\n";

@@ -1,5 +1,7 @@
 #include "sshmaster.h"
 
+#include <vesk/log/peertext.h>
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -13,6 +15,7 @@ namespace vesk::manage {
 namespace {
 
 constexpr unsigned long readyPollMs = 20;
+constexpr int sshFailed = 255;
 
 } // namespace
 
@@ -30,7 +33,6 @@ SshMaster::SshMaster(const SshTarget& target, int timeoutMs)
         << target.user << QStringLiteral("--") << target.host.toString());
     m_master.setStandardInputFile(QProcess::nullDevice());
     m_master.setStandardOutputFile(QProcess::nullDevice());
-    m_master.setStandardErrorFile(QProcess::nullDevice());
     m_master.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_master.start();
     // The socket appears once the register has let us in.
@@ -38,6 +40,14 @@ SshMaster::SshMaster(const SshTarget& target, int timeoutMs)
     while (m_master.state() != QProcess::NotRunning && !QFileInfo::exists(socket)
         && !deadline.hasExpired()) {
         m_master.waitForFinished(int(readyPollMs));
+    }
+    // ssh ends with 255 for every failure of its own; its last lines say which.
+    if (m_master.state() == QProcess::NotRunning && m_master.exitStatus() == QProcess::NormalExit
+        && m_master.exitCode() == sshFailed) {
+        const QList<QByteArray> lines = m_master.readAllStandardError().trimmed().split('\n');
+        m_unreachable = log::peerText(QString::fromUtf8(lines.back()).trimmed(), 300);
+        if (m_unreachable.isEmpty())
+            m_unreachable = QStringLiteral("ssh gave up without a word");
     }
     if (QFileInfo::exists(socket))
         m_target.options << QStringLiteral("ControlMaster=no")

@@ -25,9 +25,14 @@ public:
 
     // The target with the options that route its commands through the shared connection.
     const SshTarget& target() const { return m_target; }
+    // ssh's own words when it gave up on the register (no route, no answer within its connect
+    // time-out, the host key or our key refused): no other command would get through either.
+    // Empty when the connection stands, or failed for a reason of ours.
+    const QString& unreachable() const { return m_unreachable; }
 
 private:
     SshTarget m_target;
+    QString m_unreachable;
     QTemporaryDir m_directory;
     QProcess m_master;
 };

@@ -64,6 +64,10 @@ std::optional<bool> allowedValue(std::string_view name, std::string_view value)
             != compressChoices.end();
     if (name == "--timeout")
         return isWholeNumber(value, 1000000);
+    // A management server's bandwidth limit, which rsync hands on to our side too: it can only
+    // slow this rsync down, never widen what it may do.
+    if (name == "--bwlimit")
+        return isWholeNumber(value, 1 << 30);
     return std::nullopt;
 }
 

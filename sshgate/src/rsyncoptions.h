@@ -29,6 +29,7 @@ namespace vesk::sshgate {
 //   "--compress-choice=zstd" -> passes (zlib, zlibx, zstd, lz4, none)
 //   "--new-compress" "--old-compress" -> passes
 //   "--timeout=30"         -> passes (a whole number of seconds)
+//   "--bwlimit=512"        -> passes (a whole number of KiB per second); "--bwlimit=1m" does not
 //   "--sender"             -> "the option --sender is not allowed" (this key never reads)
 //   "--temp-dir" "--partial-dir" "--backup-dir" "--log-file=x" "--files-from=x" "--read-batch=x"
 //   "--write-batch=x" "--link-dest" "--copy-dest" "--compare-dest" "--remove-source-files"

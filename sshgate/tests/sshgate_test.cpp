@@ -65,7 +65,7 @@ TEST(SshGate, RsyncOptions)
     for (const char* word : { "-tre.iLsfxCIvu", "-vvtrze.iLsfxCIvu", "-tce.LsfxCIvu",
              "-e.iLsfxCIvu", "--delete", "--delete-before", "--delete-during", "--delete-delay",
              "--delete-after", "--log-format=%i", "--compress-level=9", "--compress-choice=zstd",
-             "--new-compress", "--old-compress", "--timeout=30" })
+             "--new-compress", "--old-compress", "--timeout=30", "--bwlimit=512" })
         EXPECT_EQ(refuseRsyncOption(word), std::nullopt) << word;
     // Named up to its '=' in the refusal.
     for (const char* word :
@@ -86,6 +86,7 @@ TEST(SshGate, RsyncOptions)
         { "--compress-level=99", "the value of --compress-level is not allowed" },
         { "--compress-choice=zstd,x", "the value of --compress-choice is not allowed" },
         { "--timeout=-1", "the value of --timeout is not allowed" },
+        { "--bwlimit=1m", "the value of --bwlimit is not allowed" },
     };
     for (const auto& [word, reason] : refused)
         EXPECT_EQ(refuseRsyncOption(word), reason) << word;

@@ -13,6 +13,8 @@ peers that talk to them are not our code.
     display   vesk-display as a test drives it, a flood of forged manifests
     proc      what /proc says of a process: descriptors, memory, CPU time
     manage    vesk-manage as a test drives it
+    fleet     a chain's registers, each in network and mount namespaces of its own, and
+              vesk-manage in a hub between them
 
 CTest puts tests/lib on PYTHONPATH; by hand, run a script with PYTHONPATH=tests/lib.
 """
