@@ -1,6 +1,7 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
+#include "playrecorder.h"
 #include "statusreport.h"
 
 #include <vesk/coresettings.h>
@@ -152,6 +153,7 @@ bool Core::init()
     m_statusSoon->setInterval(250);
     QObject::connect(m_statusSoon, &QTimer::timeout, this, &Core::safe_wrap<&Core::onStatus>);
 
+    openPlays(config.playsMaxBytes);
     m_stream->bindSocket(42, QHostAddress(QHostAddress::AnyIPv4), 0);
     if (config.sendAddress.isMulticast())
         m_stream->joinMulticastGroup(config.sendAddress);
@@ -159,6 +161,20 @@ bool Core::init()
     // Before init() returns: whoever sees the service started finds its status.
     safe_wrap<&Core::onStatus>();
     return true;
+}
+
+void Core::openPlays(qint64 maxBytes)
+{
+    // Without a ledger the service still plays: the records are what is lost, and said.
+    try {
+        file::createDirectory(detail::toPath(playsPath()), 0755);
+        m_plays = std::make_shared<detail::PlayRecorder>(
+            playsPath(), maxBytes, log::Manager::logger("vesk.plays"));
+        m_stream->setPlayObserver(m_plays);
+    } catch (const std::exception& e) {
+        m_logger->error("plays: the ledger in %1 cannot be opened, plays are not recorded: %2",
+            playsPath(), QString::fromUtf8(e.what()));
+    }
 }
 
 void Core::watchSyncDirectory()
@@ -227,6 +243,11 @@ void Core::swapWorkPaths() const
 QString Core::homePath() const
 {
     return m_home.absolutePath();
+}
+
+QString Core::playsPath() const
+{
+    return m_home.absoluteFilePath("plays");
 }
 
 QString Core::syncPath() const

@@ -12,6 +12,11 @@ namespace vesk {
 
 namespace {
 
+// The ledger of plays: a few weeks of a busy day's records by default; at least a few segments.
+constexpr qint64 defaultPlaysMaxBytes = qint64(64) << 20;
+constexpr qint64 smallestPlaysMaxBytes = qint64(64) << 10;
+constexpr qint64 largestPlaysMaxBytes = qint64(1) << 40;
+
 // The value of key as "IPv4-address:port"; false, with nothing set, when the key is absent or
 // its value does not parse. A value that does not parse is named in fallbacks.
 bool readHostPort(const QSettings& settings, const QString& key, const QString& fallback,
@@ -126,6 +131,21 @@ CoreSettings CoreSettings::read(const QSettings& settings)
         result.fallbacks.append(
             QStringLiteral("Status/prometheusFile \"%1\" is not an absolute path; not written")
                 .arg(prometheus));
+    result.playsMaxBytes = defaultPlaysMaxBytes;
+    if (const QVariant value = settings.value("Plays/maxBytes"); value.isValid()) {
+        bool ok = false;
+        const qint64 bytes = value.toString().trimmed().toLongLong(&ok, 10);
+        if (ok && bytes >= smallestPlaysMaxBytes && bytes <= largestPlaysMaxBytes)
+            result.playsMaxBytes = bytes;
+        else
+            result.fallbacks.append(
+                QStringLiteral("Plays/maxBytes \"%1\" is not a number of bytes from %2 to %3; "
+                               "using %4")
+                    .arg(value.toString())
+                    .arg(smallestPlaysMaxBytes)
+                    .arg(largestPlaysMaxBytes)
+                    .arg(defaultPlaysMaxBytes));
+    }
     return result;
 }
 
@@ -154,7 +174,7 @@ QString CoreSettings::connectFromText() const
 QStringList CoreSettings::keys()
 {
     return { "Main/listen", "Main/syncRepeat", "Main/connectFrom", "Stream/sendTo",
-        "Status/prometheusFile" };
+        "Status/prometheusFile", "Plays/maxBytes" };
 }
 
 } // namespace vesk

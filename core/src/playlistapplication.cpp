@@ -1,9 +1,11 @@
 #include <vesk/core.h>
 
 #include "homedirectory.h"
+#include "playrecorder.h"
 #include "statusreport.h"
 #include "transactionfile.h"
 
+#include <vesk/file/fileoperations.h>
 #include <vesk/log.h>
 #include <vesk/playlist.h>
 #include <vesk/stream.h>
@@ -27,6 +29,46 @@ std::optional<std::uint64_t> deliveryOf(const detail::PlayedDirectory& played)
     } catch (const std::system_error&) {
         return std::nullopt;
     }
+}
+
+// A url of the schedule in the one form the engine and the TF give it ("./a//b" is "a/b").
+QString plainUrl(const QByteArray& url)
+{
+    const std::optional<std::vector<std::string>> components
+        = file::componentsInside(std::string_view(url.constData(), std::size_t(url.size())));
+    if (!components || components->empty())
+        return QString::fromUtf8(url);
+    QStringList names;
+    for (const std::string& component : *components)
+        names << QString::fromStdString(component);
+    return names.join(u'/');
+}
+
+// What the records of plays from the played directory name: its delivery and the checksum its TF
+// lists for each file the schedule may play (the placeholder included). Only those files are
+// kept, however long the TF.
+detail::PlayedCatalogue catalogueOf(const detail::PlayedDirectory& played,
+    std::optional<std::uint64_t> delivery, const PlaylistParser& parser)
+{
+    detail::PlayedCatalogue catalogue;
+    catalogue.delivery = delivery;
+    QSet<QString> urls { plainUrl(parser.placeholder()) };
+    for (const Playlist& playlist : parser.playlists())
+        for (const Playlist::File& file : playlist.files)
+            urls.insert(plainUrl(file.url));
+    QByteArray tf;
+    try {
+        tf = played.readFile("TF", detail::maxTransactionFileSize);
+    } catch (const std::system_error&) {
+        return catalogue;
+    }
+    const Expected<detail::TransactionList, QString> list = detail::parseTransactionFile(tf, true);
+    if (!list)
+        return catalogue;
+    for (qsizetype i = 0; i < list.value().size(); ++i)
+        if (const QString name = list.value().nameText(i); urls.contains(name))
+            catalogue.checksums.insert(name, list.value().checksum(i));
+    return catalogue;
 }
 
 } // namespace
@@ -69,6 +111,8 @@ void Core::onPlaylistChanged()
             m_stream->setProgramme(
                 played->duplicate(), played->path(), nullptr, programme.placeholder);
             m_status->played.reset();
+            if (m_plays)
+                m_plays->setCatalogue(played->path(), { delivery, {} });
         }
         return;
     }
@@ -76,6 +120,9 @@ void Core::onPlaylistChanged()
     file.open(QIODevice::ReadOnly);
     PlaylistParser parser;
     parser.parse(&file);
+    // Before the engine can play from it.
+    if (m_plays)
+        m_plays->setCatalogue(played->path(), catalogueOf(*played, delivery, parser));
     auto generator = QSharedPointer<Generator>::create();
     generator->setPlaylists(parser.playlists());
     m_stream->setProgramme(played->duplicate(), played->path(), std::move(generator),

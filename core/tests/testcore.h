@@ -107,6 +107,7 @@ public:
     // Beside the home, as in a runtime directory: the home holds the layout alone, and a test run
     // by systemd never writes the status of the host's service.
     QString statusFilePath() const override { return dir.filePath("status.json"); }
+    QString playsPath() const override { return dir.filePath("plays"); }
 
     using Core::m_heartbeatTimer;
     using Core::m_home;

@@ -51,7 +51,7 @@ std::optional<std::pair<Status, QString>> acknowledge(
     const std::optional<plays::ReadoutLine> line
         = overflow ? std::nullopt : plays::parseReadoutLine(answer.trimmed());
     const auto* acked = line ? std::get_if<plays::AckedLine>(&*line) : nullptr;
-    if (!acked || acked->ledger != ledger || acked->acked < seq)
+    if (!acked || acked->ledger != ledger || qint64(acked->acked) < seq)
         return std::pair { Status::refused,
             QStringLiteral("the register's answer to our acknowledgement of %1 is not one: %2")
                 .arg(seq)
@@ -132,14 +132,14 @@ void ReadoutReader::line(QByteArrayView bytes)
             m_ledger = std::move(*ledger);
         return;
     }
-    if (auto* play = std::get_if<plays::PlayRecord>(&*parsed)) {
+    if (auto* play = std::get_if<plays::PlayLine>(&*parsed)) {
         if (play->ledger != m_ledger->ledger)
             refuse(QStringLiteral("line %1 is a play of another ledger").arg(m_lines));
-        entry(play->seq, play->seq);
+        entry(qint64(play->record.seq), qint64(play->record.seq));
         if (m_error.isEmpty())
-            m_plays.append(std::move(*play));
+            m_plays.append(std::move(play->record));
     } else if (auto* gap = std::get_if<plays::Gap>(&*parsed)) {
-        entry(gap->from, gap->to);
+        entry(qint64(gap->from), qint64(gap->to));
         if (m_error.isEmpty())
             m_gaps.append(*gap);
     } else if (auto* end = std::get_if<plays::EndLine>(&*parsed)) {
@@ -153,12 +153,15 @@ void ReadoutReader::entry(qint64 from, qint64 to)
 {
     if (!m_error.isEmpty())
         return;
-    if (from <= m_upTo)
+    // The register passes over, without a line, seqs it was told it may forget and no longer
+    // has; any other seq missing is one it hides.
+    const qint64 acked = qint64(m_ledger->acked);
+    if (from != m_upTo + 1 && !(m_upTo < acked && from > m_upTo && from <= acked + 1))
         refuse(QStringLiteral("line %1: seq %2 does not follow seq %3")
                    .arg(m_lines)
                    .arg(from)
                    .arg(m_upTo));
-    else if (to > m_ledger->last)
+    else if (to > qint64(m_ledger->last))
         refuse(QStringLiteral("line %1: seq %2 is past the ledger's last, %3")
                    .arg(m_lines)
                    .arg(to)
@@ -211,7 +214,7 @@ CollectionResult collectPlays(PlayStore& store, const QString& registerName,
                 if (store.storedUpTo(ledger.ledger) != after)
                     continue;
             }
-            if (ledger.last < after)
+            if (qint64(ledger.last) < after)
                 return failed(result, Status::refused,
                     QStringLiteral("the register's ledger %1 ends at seq %2, but seq %3 is stored")
                         .arg(ledger.ledger)
@@ -227,7 +230,7 @@ CollectionResult collectPlays(PlayStore& store, const QString& registerName,
             result.upTo = store.storedUpTo(ledger.ledger);
             // Committed; now, and only now, the register may forget them. An acknowledgement
             // lost before (a crash after the commit) is made up for here.
-            if (result.upTo > ledger.acked)
+            if (result.upTo > qint64(ledger.acked))
                 if (auto failure = acknowledge(remote, ledger.ledger, result.upTo))
                     return failed(result, failure->first, failure->second);
             if (!reader.more())

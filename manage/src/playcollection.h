@@ -4,7 +4,7 @@
 #include "playstore.h"
 #include "remote.h"
 
-#include <vesk/plays/playrecord.h>
+#include <vesk/plays/readout.h>
 
 #include <functional>
 
@@ -19,8 +19,9 @@ using RemoteCommand = std::function<ProgramRun(
 RemoteCommand sshCommand(const SshTarget& target);
 
 // Reads one answer of `vesk-plays --after AFTER` as it comes, and keeps it only if it is whole
-// and true: the ledger line first, then plays and gaps of that ledger in rising seqs, each after
-// AFTER and none past the ledger's last, at most `maxEntries` of them, then the end line and
+// and true: the ledger line first, then plays and gaps of that ledger in unbroken rising seqs from
+// AFTER on (only seqs the register was told it may forget may be passed over), none past the
+// ledger's last, at most `maxEntries` of them, then the end line and
 // nothing after it. The first fault ends the reading; what came before it is not kept either.
 class ReadoutReader
 {

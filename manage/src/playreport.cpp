@@ -192,7 +192,7 @@ QString jsonText(const Report& report)
     QJsonArray clocks;
     for (const Report::Clock& c : report.clocks)
         clocks.append(QJsonObject { { "register", c.registerName },
-            { "offsetSeconds", c.offsetMs / 1000.0 }, { "learnt", plays::timeText(c.learnt) } });
+            { "offsetSeconds", c.offsetMs / 1000.0 }, { "learnt", plays::isoWithOffset(c.learnt) } });
     return QString::fromUtf8(
                QJsonDocument(QJsonObject { { "by", QJsonArray::fromStringList(report.by) },
                                  { "groups", groups }, { "gaps", gaps }, { "clocks", clocks } })
@@ -260,7 +260,7 @@ QStringList reportNotes(const Report& report)
                                 "its clock's")
                      .arg(c.registerName, seconds(std::abs(c.offsetMs)),
                          c.offsetMs > 0 ? QStringLiteral("ahead of") : QStringLiteral("behind"),
-                         plays::timeText(c.learnt));
+                         plays::isoWithOffset(c.learnt));
     return lines;
 }
 

@@ -63,12 +63,13 @@ void run(QSqlQuery& query, const char* what)
         raise(QLatin1String(what), query.lastError());
 }
 
-void bindPlay(QSqlQuery& query, const plays::PlayRecord& play)
+void bindPlay(QSqlQuery& query, const QString& ledger, const plays::PlayRecord& play)
 {
-    const QVariant values[] = { play.ledger, play.seq,
+    const QVariant values[] = { ledger, qint64(play.seq),
         play.start.toString(QStringLiteral("yyyy-MM-dd")), play.playlist, play.file, play.url,
-        play.checksum, play.delivery, plays::timeText(play.scheduledStart),
-        plays::timeText(play.scheduledEnd), plays::timeText(play.start), plays::timeText(play.end),
+        play.checksum, play.delivery, plays::isoWithOffset(play.scheduledStart),
+        plays::isoWithOffset(play.scheduledEnd), plays::isoWithOffset(play.start),
+        plays::isoWithOffset(play.end),
         std::max<qint64>(0, play.start.msecsTo(play.end)), plays::outcomeText(play.outcome),
         int(play.placeholder) };
     for (int i = 0; i < int(std::size(values)); ++i)
@@ -235,13 +236,14 @@ void PlayStore::store(const PlayBatch& batch)
     try {
         QSqlQuery play = prepared(m_database, insertPlay);
         for (const plays::PlayRecord& record : batch.plays) {
-            bindPlay(play, record);
+            bindPlay(play, batch.ledger, record);
             run(play, "cannot store a play");
         }
         QSqlQuery gap = prepared(m_database, insertGap);
         for (const plays::Gap& g : batch.gaps) {
             const QVariant values[]
-                = { batch.ledger, g.from, g.to, g.count(), plays::reasonText(g.reason) };
+                = { batch.ledger, qint64(g.from), qint64(g.to), qint64(g.count()),
+                  plays::reasonText(g.reason) };
             for (int i = 0; i < int(std::size(values)); ++i)
                 gap.bindValue(i, values[i]);
             run(gap, "cannot store a gap");

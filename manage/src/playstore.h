@@ -1,6 +1,7 @@
 // Internal to vesk-manage, not API.
 #pragma once
 
+#include <vesk/plays/gap.h>
 #include <vesk/plays/playrecord.h>
 
 #include <QList>

@@ -25,7 +25,7 @@ from vesktest.cases import read
 from vesktest.manage import MANAGE, PLAYLIST, Lines, Manager, start_register
 from vesktest.peers import files_under
 from vesktest.service import (REQUEST_TIMEOUT, SANITIZER_REPORT, Service, free_tcp_port,
-                              make_clip)
+                              make_clip, wait_until)
 from vesktest.wire import seal_heartbeat
 
 def write(directory, name, data):
@@ -139,6 +139,29 @@ class ManageTest(unittest.TestCase):
         self.assertRegex(shown.stdout, r"Delivery: +\S+ \S+, refused: a file does not match")
         self.deliver(service, ssh, content, "--checksum")
         self.assertPlays(service, content)
+
+        # The register's plays, collected through its gate with the real vesk-plays: one row per
+        # record, and the register told it may forget what the store committed.
+        ledger = service.path("plays")
+        plays_tool = os.path.join(os.path.dirname(MANAGE), "vesk-plays")
+
+        def read_out():
+            out = subprocess.run([plays_tool, "--after", "0", "--dir", ledger], capture_output=True,
+                                 text=True, check=True).stdout.splitlines()
+            return [json.loads(line) for line in out]
+        wait_until(lambda: read_out()[0]["last"] > 0, REQUEST_TIMEOUT, "a play in the ledger",
+                   interval=0.5)
+        collected = self.manage("plays", "shop", *ssh)
+        self.assertEqual(collected.returncode, 0, collected.stderr)
+        store = os.path.join(self.scratch, "state", "vesk-manage", "plays.sqlite")
+        rows = subprocess.run(["sqlite3", store, "SELECT COUNT(*), COUNT(DISTINCT seq), "
+                               "MAX(seq) FROM plays"], capture_output=True, text=True,
+                              check=True).stdout.strip().split("|")
+        count, distinct, highest = (int(n) for n in rows)
+        head = read_out()[0]
+        self.assertEqual((count, distinct), (highest, highest))
+        self.assertGreater(highest, 0)
+        self.assertEqual(head["acked"], highest)
 
         # The register holds TF while it verifies; the service is held still around a hold of
         # our own, so that no run of it ends the hold before deliver has met it.

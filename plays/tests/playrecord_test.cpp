@@ -1,4 +1,4 @@
-#include <vesk/plays/playrecord.h>
+#include <vesk/plays/readout.h>
 
 #include <gtest/gtest.h>
 
@@ -28,10 +28,17 @@ QByteArray playLine(const char* replace = nullptr, const char* with = nullptr)
 // The table of the parser's comment, row by row.
 TEST(ReadoutLine, ReadsTheLinesOfTheTable)
 {
-    PlayRecord play { 7, ledger, QStringLiteral("Утро"), "a.mp4", "https://x.example/a",
-        "0123456789abcdef", "fedcba9876543210", parseTime(u"2026-12-09T10:15:00.000+03:00"),
-        parseTime(u"2026-12-09T10:15:30.000+03:00"), parseTime(u"2026-12-09T10:15:00.250+03:00"),
-        parseTime(u"2026-12-09T10:15:30.000+03:00"), Outcome::played, false };
+    const PlayLine play { ledger,
+        { 7, QStringLiteral("Утро"), "a.mp4", "https://x.example/a", "0123456789abcdef",
+            "fedcba9876543210", fromIsoWithOffset("2026-12-09T10:15:00.000+03:00"),
+            fromIsoWithOffset("2026-12-09T10:15:30.000+03:00"),
+            fromIsoWithOffset("2026-12-09T10:15:00.250+03:00"),
+            fromIsoWithOffset("2026-12-09T10:15:30.000+03:00"), Outcome::played, false } };
+    // A placeholder outside the delivery carries no checksums.
+    PlayLine unlisted = play;
+    unlisted.record.checksum.clear();
+    unlisted.record.delivery.clear();
+    unlisted.record.placeholder = true;
     struct Case
     {
         QByteArray line;
@@ -55,6 +62,11 @@ TEST(ReadoutLine, ReadsTheLinesOfTheTable)
         { playLine("10:15:00.250", "10:15:00"), std::nullopt },
         { playLine("0123456789abcdef", "0123456789ABCDEF"), std::nullopt },
         { playLine("\"played\"", "\"skipped\""), std::nullopt },
+        { playLine("\"0123456789abcdef\",\"delivery\":\"fedcba9876543210\",", "\"\",\"delivery\":\"\",")
+                .replace("\"placeholder\":false", "\"placeholder\":true"),
+            unlisted },
+        { playLine("0123456789abcdef", "0123456789abcde"), std::nullopt },
+        { playLine("+03:00\",\"end", "+3:00\",\"end"), std::nullopt },
         { playLine("\"placeholder\":false", "\"placeholder\":0"), std::nullopt },
         { playLine("0b6c1c2e-", "0B6C1C2E-"), std::nullopt },
         { playLine(",\"url\":\"https://x.example/a\"", ""), std::nullopt },
@@ -72,6 +84,10 @@ TEST(ReadoutLine, ReadsTheLinesOfTheTable)
         // What is read is written back as a line that reads the same.
         if (parsed) {
             EXPECT_EQ(parseReadoutLine(formatReadoutLine(*parsed)), parsed);
+        }
+        // The register writes a play line byte for byte as it came in (members in order).
+        if (c.expected && std::holds_alternative<PlayLine>(*c.expected)) {
+            EXPECT_EQ(formatReadoutLine(*c.expected), c.line) << c.line.constData();
         }
     }
     // A line beyond the bound is refused whole, however good its start.

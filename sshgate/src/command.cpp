@@ -41,6 +41,37 @@ std::vector<std::string> words(std::string_view text)
     return result;
 }
 
+bool isSeq(const std::string& word)
+{
+    return !word.empty() && word.size() <= 19
+        && word.find_first_not_of("0123456789") == std::string::npos;
+}
+
+bool isUuid(const std::string& word)
+{
+    if (word.size() != 36)
+        return false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        const char c = word[i];
+        if (dash != (c == '-') || (!dash && !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))))
+            return false;
+    }
+    return true;
+}
+
+// Exactly the three forms of the ledger's read-out and acknowledgement.
+bool isPlaysCommand(const std::vector<std::string>& words)
+{
+    if (words.size() == 3)
+        return words[1] == "--after" && isSeq(words[2]);
+    if (words.size() == 5)
+        return words[1] == "--after" && isSeq(words[2]) && words[3] == "--limit" && isSeq(words[4]);
+    if (words.size() == 4)
+        return words[1] == "--ack" && isUuid(words[2]) && isSeq(words[3]);
+    return false;
+}
+
 Command rsyncReceive(const std::vector<std::string>& words)
 {
     if (words.size() < 2 || words[1] != protocol::gate::rsyncServer)
@@ -75,6 +106,8 @@ Command parseCommand(std::string_view original)
         return ReadPlayedTransactionFile {};
     if (std::ranges::equal(split, protocol::gate::readStatus) || std::ranges::equal(split, protocol::gate::readStatusFile))
         return ReadStatus {};
+    if (split.front() == "vesk-plays" && isPlaysCommand(split))
+        return ReadPlays { std::vector<std::string>(split.begin() + 1, split.end()) };
     if (split.front() == protocol::gate::rsync)
         return rsyncReceive(split);
     return Refusal { "not a command this key may run" };

@@ -25,6 +25,14 @@ struct ReadStatus
     bool operator==(const ReadStatus&) const = default;
 };
 
+// vesk-plays reading out the ledger of plays or taking an acknowledgement: its arguments as
+// vetted, without the program's name.
+struct ReadPlays
+{
+    std::vector<std::string> arguments;
+    bool operator==(const ReadPlays&) const = default;
+};
+
 // rsync receiving: the vetted options ("--server" first), then the destination as sent.
 struct RsyncReceive
 {
@@ -39,7 +47,8 @@ struct Refusal
     bool operator==(const Refusal&) const = default;
 };
 
-using Command = std::variant<ReadPlayedTransactionFile, ReadStatus, RsyncReceive, Refusal>;
+using Command
+    = std::variant<ReadPlayedTransactionFile, ReadStatus, ReadPlays, RsyncReceive, Refusal>;
 
 // What the command line that ssh sent (SSH_ORIGINAL_COMMAND) may run. Words are split at single
 // blanks and may hold only letters, digits and / . _ , : = @ % + - (no quoting, no escapes, no
@@ -47,6 +56,10 @@ using Command = std::variant<ReadPlayedTransactionFile, ReadStatus, RsyncReceive
 //   "cat /var/lib/morlen-vesk/work_dir/TF"       -> ReadPlayedTransactionFile
 //   "vesk-status --json"                         -> ReadStatus
 //   "cat /var/lib/morlen-vesk/status.json"       -> ReadStatus (for servers of earlier versions)
+//   "vesk-plays --after 41"                      -> ReadPlays { --after, 41 }
+//   "vesk-plays --after 41 --limit 500"          -> ReadPlays { --after, 41, --limit, 500 }
+//   "vesk-plays --ack 0b6e...-...c3 41"          -> ReadPlays { --ack, <uuid>, 41 } (a UUID text
+//                                                   in lower case, seqs 1 to 19 decimal digits)
 //   "rsync --server -tre.iLsfxCIvu --delete . /var/lib/morlen-vesk/sync_dir/"
 //                                                -> RsyncReceive { rsync, --server, -tre..,
 //                                                   --delete }, "/var/lib/morlen-vesk/sync_dir/"
@@ -60,6 +73,8 @@ using Command = std::variant<ReadPlayedTransactionFile, ReadStatus, RsyncReceive
 //   "rsync --server -tre.iLsfxCIvu . a b"        -> "rsync must end in . and one destination"
 //   "rsync --server -tre.iLsfxCIvu . sync\ dir/" -> "the command holds '\\'"
 //   "vesk-status --json; id"                     -> "the command holds ';'"
+//   "vesk-plays", "vesk-plays --after -1", "vesk-plays --after 1 --dir /tmp",
+//   "vesk-plays --ack LEDGER 1" (not a UUID)     -> "not a command this key may run"
 Command parseCommand(std::string_view original);
 
 } // namespace vesk::sshgate

@@ -6,7 +6,8 @@
 //
 // sshd runs it (through the account's shell) with the command the client asked for in
 // SSH_ORIGINAL_COMMAND, and it runs that only when it is rsync receiving into the sync
-// directory, the read of the played TF or the read of the status (see command.h); anything else
+// directory, the read of the played TF, the read of the status or the ledger of plays' read-out
+// and acknowledgement (see command.h); anything else
 // is refused with one line on standard error and nothing run. rsync runs as the gate's child,
 // confined to the destination by the kernel (confinement.h) and bounded in memory, descriptors,
 // processor time and length (session.h); a limit that ends it is told in one line.
@@ -16,7 +17,8 @@
 //   vesk-sshgate --help      this usage
 //
 // Exit status: 1 for a refused command or a session a signal or the session's length ended, 2 for
-// a wrong option; otherwise rsync's or vesk-status's, or 0 when the played TF was written out.
+// a wrong option; otherwise rsync's, vesk-status's or vesk-plays', or 0 when the played TF was
+// written out.
 
 #include "command.h"
 #include "confinement.h"
@@ -58,6 +60,7 @@ const char* const usage
       "  rsync receiving into /var/lib/morlen-vesk/sync_dir\n"
       "  cat /var/lib/morlen-vesk/work_dir/TF\n"
       "  vesk-status --json   (or cat /var/lib/morlen-vesk/status.json)\n"
+      "  vesk-plays --after N [--limit M], vesk-plays --ack LEDGER N\n"
       "and refuses everything else.\n"
       "\n"
       "  --version  print the version\n"
@@ -145,6 +148,11 @@ int run(const Command& command)
         return refuse(refusal->reason);
     if (std::holds_alternative<ReadStatus>(command))
         return execute(ownDirectory() + "/vesk-status", { "vesk-status", "--json" });
+    if (const auto* plays = std::get_if<ReadPlays>(&command)) {
+        std::vector<std::string> arguments { "vesk-plays" };
+        arguments.insert(arguments.end(), plays->arguments.begin(), plays->arguments.end());
+        return execute(ownDirectory() + "/vesk-plays", arguments);
+    }
     vesk::file::Descriptor home;
     try {
         home = vesk::file::openDirectory(std::string(homePath));

@@ -124,6 +124,16 @@ bool Stream::joinMulticastGroup(const QHostAddress& group)
     return true;
 }
 
+void Stream::setPlayObserver(std::shared_ptr<StreamPlayObserver> observer)
+{
+    // The engine's thread reads it without a lock.
+    const bool running = m_player->running();
+    m_player->stop();
+    m_player->setObserver(std::move(observer));
+    if (running)
+        m_player->start();
+}
+
 void Stream::connectToHost(const QHostAddress& address, quint16 port)
 {
     m_player->stop();

@@ -242,8 +242,11 @@ StreamPlayer::Outcome StreamPlayer::flush(StreamPlayback& playback)
             if (m_programme.programme.serial == m_playing.programme.serial) {
                 m_sending = true;
                 lock.unlock();
-                const SendingMark mark(m_mutex, m_changed, m_sending);
-                m_sink->send(batcher.take());
+                {
+                    const SendingMark mark(m_mutex, m_changed, m_sending);
+                    m_sink->send(batcher.take());
+                }
+                announce(playback.slot);
                 break;
             }
             lock.unlock();

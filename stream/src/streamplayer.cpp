@@ -106,6 +106,54 @@ void StreamPlayer::show(const Slot* slot)
         m_shown.reset();
 }
 
+void StreamPlayer::setObserver(std::shared_ptr<StreamPlayObserver> observer)
+{
+    m_observer = std::move(observer);
+}
+
+void StreamPlayer::announce(const Slot& slot)
+{
+    if (m_play || !m_observer)
+        return;
+    StreamPlay play;
+    play.slot = m_standingIn.value_or(slot.shown);
+    play.slot.placeholder = slot.shown.placeholder;
+    play.directory = slot.directory.name;
+    play.start = m_clock.wallNow();
+    m_play = std::move(play);
+    m_observer->started(*m_play);
+}
+
+void StreamPlayer::finish(StreamPlay::Outcome outcome)
+{
+    if (!m_play)
+        return;
+    m_play->end = m_clock.wallNow();
+    m_play->outcome = outcome;
+    m_observer->ended(*m_play);
+    m_play.reset();
+}
+
+void StreamPlayer::failed(const Slot& slot)
+{
+    const bool again = m_lastFailed && m_lastFailed->sameAs(slot);
+    m_lastFailed = slot;
+    if (m_play) {
+        finish(StreamPlay::Outcome::failed);
+        return;
+    }
+    if (again || !m_observer)
+        return;
+    StreamPlay play;
+    play.slot = slot.shown;
+    play.directory = slot.directory.name;
+    play.start = m_clock.wallNow();
+    play.end = play.start;
+    m_observer->started(play);
+    play.outcome = StreamPlay::Outcome::failed;
+    m_observer->ended(play);
+}
+
 void StreamPlayer::start()
 {
     if (m_thread.joinable())
@@ -284,19 +332,26 @@ StreamPlayer::Outcome StreamPlayer::playOrStandIn(const Slot& slot)
         return Outcome::failed;
     QString failure;
     const Outcome outcome = play(slot, failure);
-    if (outcome != Outcome::failed)
+    if (outcome != Outcome::failed) {
+        finish(
+            outcome == Outcome::finished ? StreamPlay::Outcome::played : StreamPlay::Outcome::cut);
         return outcome;
+    }
     const Slot standIn = standInFor(slot);
     const QString& placeholder = standIn.shown.url;
     const QString where = slot.directory.name + '/' + slot.shown.url;
     if (slot.shown.placeholder || placeholder.isEmpty()) {
         m_logger->warn("stream: cannot play %1: %2", where, failure);
+        failed(slot);
         return outcome;
     }
     m_logger->warn("stream: cannot play %1: %2; showing the placeholder %3 until %4", where,
         failure, placeholder, slot.shown.end.toString(Qt::ISODate));
     show(&standIn);
+    m_standingIn = slot.shown;
     const Outcome standing = play(standIn, failure);
+    m_standingIn.reset();
+    failed(slot);
     if (standing == Outcome::failed)
         m_logger->log(log::Level::warn,
             QString("stream: cannot play the placeholder %1/%2: %3")

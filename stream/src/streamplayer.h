@@ -7,6 +7,7 @@
 #include <vesk/file/descriptor.h>
 #include <vesk/playlist/generator.h>
 #include <vesk/stream.h>
+#include <vesk/streamplay.h>
 
 #include <QByteArray>
 #include <QDateTime>
@@ -93,6 +94,9 @@ public:
     Stream::Programme programme() const;
     std::optional<Stream::Playing> playing() const;
 
+    // Told of every slot played; set while the thread is not running.
+    void setObserver(std::shared_ptr<StreamPlayObserver> observer);
+
     // Starts the thread; a second call while it runs does nothing.
     void start();
     // Stops and joins the thread; it may be started again.
@@ -144,6 +148,11 @@ private:
     bool stopping() const;
     // Tells the queries what is sent now.
     void show(const Slot* slot);
+    // The observer's account of a slot: its first packet went out; it ended; it failed (with
+    // the placeholder standing in, or with nothing sent).
+    void announce(const Slot& slot);
+    void finish(StreamPlay::Outcome outcome);
+    void failed(const Slot& slot);
 
     log::Logger* m_logger;
     std::unique_ptr<MessageSink> m_sink;
@@ -160,6 +169,12 @@ private:
 
     // The engine thread's own copy of the programme it plays.
     Scheduled m_playing;
+    // The engine thread's account of plays for the observer: the play going on, the slot the
+    // placeholder stands in for, and the slot that failed last (told once, not at every retry).
+    std::shared_ptr<StreamPlayObserver> m_observer;
+    std::optional<StreamPlay> m_play;
+    std::optional<Stream::Playing> m_standingIn;
+    std::optional<Slot> m_lastFailed;
     std::thread m_thread;
 };
 

@@ -478,6 +478,55 @@ TEST_F(StreamPlayerTest, AMissingOrDamagedFileShowsThePlaceholderAndTheEngineGoe
     player.stop();
 }
 
+// The account of plays in virtual time: a slot played to its end, one whose file is missing with
+// the placeholder standing in, one cut by a new programme and one cut by the stop; each told once,
+// from its first packet to where it stopped.
+TEST_F(StreamPlayerTest, EveryPlayedSlotIsToldOnceWithItsOutcome)
+{
+    struct Observer : StreamPlayObserver
+    {
+        const VirtualClock& clock;
+        QStringList told;
+        explicit Observer(const VirtualClock& clock)
+            : clock(clock)
+        {
+        }
+        void started(const StreamPlay& play) override
+        {
+            told << QStringLiteral("start %1 %2").arg(play.slot.url).arg(clock.elapsedMs());
+        }
+        void ended(const StreamPlay& play) override
+        {
+            told << QStringLiteral("%1 %2 %3-%4 %5%6")
+                        .arg(play.slot.url)
+                        .arg(int(play.outcome))
+                        .arg(clock.wallNow().addMSecs(-clock.elapsedMs()).msecsTo(play.start))
+                        .arg(clock.wallNow().addMSecs(-clock.elapsedMs()).msecsTo(play.end))
+                        .arg(play.slot.file)
+                        .arg(play.slot.placeholder ? "*" : "");
+        }
+    };
+    ASSERT_TRUE(makeClip(dir.filePath("content/red.mp4"), "red", 2));
+    ASSERT_TRUE(makeClip(dir.filePath("content/blue.mp4"), "blue", 2));
+    ASSERT_TRUE(makeClip(dir.filePath("content/idle.mp4"), "gray", 1));
+    auto observer = std::make_shared<Observer>(clock);
+    player.setObserver(observer);
+    setProgramme(
+        workDir, schedule(thisSecond(), { { "red.mp4", 2 }, { "missing.mp4", 2 } }), "idle.mp4");
+    player.start();
+    ASSERT_TRUE(clock.runUntil(5));
+    setProgramme(workDir, schedule(thisSecond(), { { "blue.mp4", 3600 } }), "idle.mp4");
+    ASSERT_TRUE(clock.runUntil(6));
+    player.stop();
+    using O = StreamPlay::Outcome;
+    EXPECT_EQ(observer->told,
+        (QStringList { "start red.mp4 0", QStringLiteral("red.mp4 %1 0-2000 1").arg(int(O::played)),
+            "start missing.mp4 2000",
+            QStringLiteral("missing.mp4 %1 2000-4000 2*").arg(int(O::failed)), "start red.mp4 4000",
+            QStringLiteral("red.mp4 %1 4000-5000 1").arg(int(O::cut)), "start blue.mp4 5000",
+            QStringLiteral("blue.mp4 %1 5000-6000 1").arg(int(O::cut)) }));
+}
+
 // The placeholder standing in for a file that cannot be played is not that file: a programme set
 // again (the daily application of the same playlist) finds the same slot and the same stand-in,
 // and the placeholder goes on without a break instead of starting over.

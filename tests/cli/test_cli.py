@@ -11,7 +11,7 @@ BIN = os.environ["VESK_BIN"]
 SOURCE = os.environ["VESK_SOURCE_DIR"]
 VERSION = os.environ["VESK_VERSION"]
 PROGRAMS = ["vesk-schedule", "vesk-display", "vesk-service", "vesk-status", "vesk-sshgate",
-            "vesk-manage"]
+            "vesk-manage", "vesk-plays"]
 
 
 def run(args, **kwargs):

@@ -7,7 +7,8 @@ own reading of each wire format (vesktest.wire) is the documented one.
   scripts;
 - delivery.md: TF as the documented xxhsum command writes it, line for line vesktest.wire's;
 - playlist.md: its example is docs/sample-week.ini, and each row of its table of moments is what
-  vesk-schedule (the register's own schedule generator) shows at that moment.
+  vesk-schedule (the register's own schedule generator) shows at that moment;
+- plays.md: its segment, put in a ledger directory, reads out with vesk-plays as shown.
 """
 import base64
 import datetime
@@ -188,6 +189,32 @@ class PlaylistDocumentTest(unittest.TestCase):
         slot_start = datetime.datetime.fromisoformat(first[0]).replace(tzinfo=None)
         self.assertLessEqual(slot_start, moment)
         return "placeholder" if first[2] == "idle" else f"{first[2]}/{first[3]}"
+
+
+class PlaysDocumentTest(unittest.TestCase):
+    def test_the_segment_reads_out_as_shown(self):
+        example = section(document("plays.md"), "A worked example")
+        segment = code_blocks(example)[0]
+        after_zero, limited = code_blocks(example, "json")
+        ledger = re.search(r"Its identity is `([0-9a-f-]{36})`", example).group(1)
+        with tempfile.TemporaryDirectory() as directory:
+            with open(os.path.join(directory, "ledger"), "w", encoding="ascii") as f:
+                f.write(ledger + "\n")
+            with open(os.path.join(directory, "segment-00000000000000000001"), "w",
+                      encoding="utf-8") as f:
+                f.write(segment)
+            for arguments, shown in ((["--after", "0"], after_zero),
+                                     (["--after", "1", "--limit", "2"], limited)):
+                with self.subTest(arguments=arguments):
+                    printed = subprocess.run(
+                        [os.path.join(BIN, "vesk-plays"), "--dir", directory, *arguments],
+                        capture_output=True, text=True, timeout=60, check=True)
+                    self.assertEqual(printed.stdout, shown)
+        # Every line of the segment is whole: its checksum is the XXH64 of its JSON text.
+        for line in segment.splitlines():
+            digest = subprocess.run(["xxhsum", "-H1"], input=line[17:].encode(),
+                                    capture_output=True, check=True).stdout[:16].decode()
+            self.assertEqual(line[:16], digest, line)
 
 
 if __name__ == "__main__":

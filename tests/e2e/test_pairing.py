@@ -25,13 +25,14 @@ SYNCED = "  синхронизация завершена"
 
 
 def snapshot(home):
-    """Every entry of the home outside the sync directory, with what it holds; the status file,
-    which the service rewrites by itself, left out."""
+    """Every entry of the home outside the sync directory, with what it holds; the status file
+    and the ledger of plays, which the service rewrites by itself, left out."""
     entries = {}
     for parent, directories, files in os.walk(home):
         relative = os.path.relpath(parent, home)
         if relative == ".":
-            directories[:] = [d for d in directories if d != "sync_dir"]
+            # The ledger of plays changes by itself while the service plays.
+            directories[:] = [d for d in directories if d not in ("sync_dir", "plays")]
         for name in directories + files:
             path = os.path.join(parent, name)
             if relative == "." and "status.json" in name:

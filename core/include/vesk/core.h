@@ -35,6 +35,7 @@ namespace log {
 class Logger;
 }
 namespace detail {
+class PlayRecorder;
 struct StatusRecords;
 struct SwitchedDirectory;
 } // namespace detail
@@ -78,6 +79,8 @@ public:
     virtual QString accessTokenPath() const;
     // "status.json": what the service is doing, for operators and the management server.
     virtual QString statusFilePath() const;
+    // "plays": the ledger of plays (docs/plays.md), read out by vesk-plays.
+    virtual QString playsPath() const;
 
     // Main-thread handlers, run through safe_wrap<>().
     virtual void onHeartbeat();
@@ -97,6 +100,9 @@ protected:
     // May throw HttpError, which the server writes as a bare status line.
     template <HttpResponse (Core::*Handler)(const HttpRequest&, const QJsonDocument&)>
     HttpResponse rest(const HttpRequest& request);
+
+    // Opens the ledger of plays and has the engine report to it; logs when it cannot.
+    void openPlays(qint64 maxBytes);
 
     // After a pairing: watch the (now existing) sync directory and take what is already there.
     // Main thread only; the connect command queues it.
@@ -126,6 +132,9 @@ protected:
     // The directory the last synchronisation switched to, until the playlist application that it
     // queued takes it. Main thread only.
     std::unique_ptr<detail::SwitchedDirectory> m_switched;
+    // The account of plays; the engine holds it too, and the last of the two to let it go records
+    // the clean stop. Null when the ledger cannot be opened.
+    std::shared_ptr<detail::PlayRecorder> m_plays;
     QSharedPointer<Stream> m_stream;
     // One pairing at a time; the heartbeat reads the pairing files under it, so that it sees one
     // pairing's files.

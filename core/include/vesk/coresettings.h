@@ -20,6 +20,7 @@ namespace vesk {
 //   Main/connectFrom absent or blank -> anyone may pair; entries that are no address or range
 //                    are left out (never widening the lock), so with none left no one may
 //   Status/prometheusFile absent or blank -> no such file; not an absolute path -> none either
+//   Plays/maxBytes   absent, not a whole number of bytes from 65536 to 2^40 -> 67108864 (64 MiB)
 struct CoreSettings
 {
     QHostAddress listenAddress;
@@ -32,6 +33,8 @@ struct CoreSettings
     // Where the status figures are also written for node-exporter's textfile collector; empty:
     // nowhere.
     QString prometheusFile;
+    // The most the ledger of plays may hold on disk.
+    qint64 playsMaxBytes = 0;
     // One sentence per replaced value, e.g.
     //   Main/syncRepeat "0" is not a number of seconds from 1 to 2147483; using 60
     QStringList fallbacks;

@@ -26,6 +26,8 @@
 
 namespace vesk {
 
+class StreamPlayObserver;
+
 namespace log {
 class Logger;
 }
@@ -112,6 +114,10 @@ public:
     // returns. A null generator means nothing is scheduled.
     void setProgramme(file::Descriptor directory, const QString& directoryName,
         QSharedPointer<Generator> generator, const QString& placeholder);
+
+    // Tells `observer` of every slot played from now on (vesk/streamplay.h), on the engine's
+    // thread. Call before connectToHost.
+    void setPlayObserver(std::shared_ptr<StreamPlayObserver> observer);
 
     // Thread-safe queries.
     void getKey(std::span<unsigned char, keySize> key) const;

@@ -131,8 +131,9 @@ class Service:
             if entry.startswith("lib") and ".so" in entry:
                 os.symlink(os.path.join(program_dir, entry), os.path.join(self.bin_dir, entry))
         # The programs the service names by its own directory: the SSH key's forced command, which
-        # runs vesk-status beside itself. Hard links too, so that they find their libraries here.
-        for entry in ("vesk-sshgate", "vesk-status"):
+        # runs vesk-status and vesk-plays beside itself. Hard links too, so that they find their
+        # libraries here.
+        for entry in ("vesk-sshgate", "vesk-status", "vesk-plays"):
             source, target = os.path.join(program_dir, entry), os.path.join(self.bin_dir, entry)
             if os.path.isfile(source):
                 try:
