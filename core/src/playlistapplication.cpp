@@ -31,19 +31,6 @@ std::optional<std::uint64_t> deliveryOf(const detail::PlayedDirectory& played)
     }
 }
 
-// A url of the schedule in the one form the engine and the TF give it ("./a//b" is "a/b").
-QString plainUrl(const QByteArray& url)
-{
-    const std::optional<std::vector<std::string>> components
-        = file::componentsInside(std::string_view(url.constData(), std::size_t(url.size())));
-    if (!components || components->empty())
-        return QString::fromUtf8(url);
-    QStringList names;
-    for (const std::string& component : *components)
-        names << QString::fromStdString(component);
-    return names.join(u'/');
-}
-
 // What the records of plays from the played directory name: its delivery and the checksum its TF
 // lists for each file the schedule may play (the placeholder included). Only those files are
 // kept, however long the TF.
@@ -52,10 +39,10 @@ detail::PlayedCatalogue catalogueOf(const detail::PlayedDirectory& played,
 {
     detail::PlayedCatalogue catalogue;
     catalogue.delivery = delivery;
-    QSet<QString> urls { plainUrl(parser.placeholder()) };
+    QSet<QString> urls { file::plainName(parser.placeholder()) };
     for (const Playlist& playlist : parser.playlists())
         for (const Playlist::File& file : playlist.files)
-            urls.insert(plainUrl(file.url));
+            urls.insert(file::plainName(file.url));
     QByteArray tf;
     try {
         tf = played.readFile("TF", detail::maxTransactionFileSize);

@@ -23,21 +23,6 @@ constexpr qint64 resumeToleranceMs = 2000;
 // A schedule made only of slots without length must not spin.
 constexpr int emptySlotsBeforeRest = 1000;
 
-// A file's name as the directory has it, without "." and empty components, so that a name padded
-// with "./" costs its real length in every message. A name that could leave the directory stays
-// as written, to be refused as such.
-QString plainName(const QByteArray& url)
-{
-    const std::optional<std::vector<std::string>> components
-        = file::componentsInside(std::string_view(url.constData(), std::size_t(url.size())));
-    if (!components || components->empty())
-        return QString::fromUtf8(url);
-    QStringList names;
-    for (const std::string& component : *components)
-        names << QString::fromUtf8(component.data(), qsizetype(component.size()));
-    return names.join('/');
-}
-
 } // namespace
 
 StreamPlayer::StreamPlayer(
@@ -232,11 +217,11 @@ std::optional<StreamPlayer::Slot> StreamPlayer::slotAt(const QDateTime& at)
     slot.shown.start = item.start;
     slot.shown.end = item.end;
     if (item.file) {
-        slot.shown.url = plainName(item.file->url);
+        slot.shown.url = file::plainName(item.file->url);
         slot.shown.file = QString::fromUtf8(item.file->section);
         slot.shown.playlist = item.playlist ? QString::fromUtf8(item.playlist->section) : QString();
     } else {
-        slot.shown.url = plainName(m_playing.programme.placeholder.toUtf8());
+        slot.shown.url = file::plainName(m_playing.programme.placeholder.toUtf8());
         slot.shown.placeholder = true;
     }
     return slot;
@@ -258,7 +243,7 @@ bool StreamPlayer::stillPlaying(const Slot& slot)
 StreamPlayer::Slot StreamPlayer::standInFor(const Slot& slot) const
 {
     Slot standIn = slot;
-    standIn.shown.url = plainName(m_playing.programme.placeholder.toUtf8());
+    standIn.shown.url = file::plainName(m_playing.programme.placeholder.toUtf8());
     standIn.shown.placeholder = true;
     standIn.standIn = true;
     return standIn;

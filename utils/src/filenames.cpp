@@ -3,6 +3,7 @@
 #include <vesk/file/fileoperations.h>
 
 #include <QRandomGenerator>
+#include <QStringList>
 
 #include <algorithm>
 #include <climits>
@@ -43,5 +44,17 @@ std::string temporaryName(const std::string& name)
 }
 
 } // namespace detail
+
+QString plainName(const QByteArray& url)
+{
+    const std::optional<std::vector<std::string>> components
+        = componentsInside(std::string_view(url.constData(), std::size_t(url.size())));
+    if (!components || components->empty())
+        return QString::fromUtf8(url);
+    QStringList names;
+    for (const std::string& component : *components)
+        names << QString::fromUtf8(component.data(), qsizetype(component.size()));
+    return names.join(u'/');
+}
 
 } // namespace vesk::file

@@ -105,4 +105,9 @@ bool sync(int first, int second, const QList<QString>& names, const SharedFiles&
 void sync(const std::filesystem::path& first, const std::filesystem::path& second,
     const QList<QString>& names);
 
+// A file's name as a directory has it, without "." and empty components ("./a//b" is "a/b"), the
+// one form in which the engine, the played TF and the ledger compare names. A name that could
+// leave the directory, or names nothing, stays as written, to be refused as such where it is used.
+QString plainName(const QByteArray& url);
+
 } // namespace vesk::file
