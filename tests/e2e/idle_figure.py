@@ -20,6 +20,7 @@ import subprocess
 import time
 import uuid
 
+from vesktest.proc import read_text, write_bytes
 from vesktest.service import (Delivery, Peer, Service, enter_private_mount_namespace,
                               free_tcp_port, make_clip, wait_until)
 
@@ -28,16 +29,6 @@ OTHERS = ("write", "pwrite64", "rename", "renameat", "renameat2")
 GOAL_KIB_PER_MINUTE = 64
 
 PLAYLIST = b"[idle]\ndays=all\n[idle.1]\nurl=clip.mp4\ntimeplay=10\n"
-
-
-def write_bytes(pid):
-    with open(f"/proc/{pid}/io") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("write_bytes:"))
-
-
-def read_text(path):
-    with open(path) as f:
-        return f.read()
 
 
 def syscall_counts(path):

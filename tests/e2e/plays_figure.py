@@ -17,6 +17,7 @@ import subprocess
 import time
 import uuid
 
+from vesktest.proc import cpu_seconds, read_text, write_bytes
 from vesktest.service import (Delivery, Peer, Service, enter_private_mount_namespace, free_tcp_port,
                       make_clip, wait_until)
 
@@ -26,22 +27,6 @@ NOTHING = b"[never]\ndays=all\nfrom=2001-01-01\nto=2001-01-02\n[never.1]\nurl=cl
 # "1234  09:01:02.123456 fsync(12</var/lib/morlen-vesk/plays/segment-...>) = 0"
 CALL = re.compile(r"^(?:\[pid +\d+\] |\d+ +)?(?:\d\d:\d\d:\d\d\.\d+ +)?"
                   r"(fsync|fdatasync|rename|renameat2?|openat)\((.*)$")
-
-
-def cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-
-def write_bytes(pid):
-    with open(f"/proc/{pid}/io") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("write_bytes:"))
-
-
-def read_text(path):
-    with open(path) as f:
-        return f.read()
 
 
 def deliver(service, playlist, name):
@@ -74,20 +59,20 @@ def measure(minutes, ledger, idle_minutes=0):
                                        "trace=fsync,fdatasync,rename,renameat,renameat2,openat",
                                        "-p", str(pid)], stderr=err)
         wait_until(lambda: "attached" in read_text(messages), 30, "strace attached")
-        cpu0, started = cpu_seconds(pid), time.monotonic()
+        cpu0, started = cpu_seconds(f"/proc/{pid}/stat"), time.monotonic()
         last = write_bytes(pid)
         marks = []
         cpu = None
         for minute in range(minutes + idle_minutes):
             if minute == minutes:
-                cpu, wall = cpu_seconds(pid) - cpu0, time.monotonic() - started
+                cpu, wall = cpu_seconds(f"/proc/{pid}/stat") - cpu0, time.monotonic() - started
                 deliver(service, NOTHING, "nothing")
             time.sleep(60)  # the figure's window, not a wait for something
             now = write_bytes(pid)
             marks.append((os.path.getsize(trace), (now - last) / 1024))
             last = now
         if cpu is None:
-            cpu, wall = cpu_seconds(pid) - cpu0, time.monotonic() - started
+            cpu, wall = cpu_seconds(f"/proc/{pid}/stat") - cpu0, time.monotonic() - started
         strace.send_signal(signal.SIGINT)
         strace.wait(60)
         with open(trace, errors="replace") as f:

@@ -21,3 +21,14 @@ def cpu_seconds(stat_path):
     with open(stat_path) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / TICKS
+
+
+def write_bytes(pid):
+    """What the process has sent towards storage (/proc/PID/io write_bytes: the block layer's count)."""
+    with open(f"/proc/{pid}/io") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("write_bytes:"))
+
+
+def read_text(path):
+    with open(path) as f:
+        return f.read()
