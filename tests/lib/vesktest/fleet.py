@@ -18,9 +18,9 @@ import os
 import shutil
 import subprocess
 
-from . import scratch
-from .register import ACCOUNT, NAMESPACE_SCRIPT, SSHD_CONFIG, RegisterHost
-from .service import REQUEST_TIMEOUT, SANITIZER_REPORT, Service, die_with_parent, wait_until
+from . import manage, scratch
+from .register import NAMESPACE_SCRIPT, RegisterHost
+from .service import REQUEST_TIMEOUT, Service, die_with_parent
 
 MANAGE = os.environ.get("VESK_MANAGE", "")
 SUBNET = "10.77.0"
@@ -117,24 +117,7 @@ class FleetHost(RegisterHost):
         return prefix
 
     def start_sshd(self, port=22):
-        self.port = port
-        host_key = os.path.join(self.root, "ssh_host_ed25519_key")
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "register",
-                        "-f", host_key], check=True)
-        config = os.path.join(self.root, "sshd_config")
-        with open(config, "w", encoding="utf-8") as f:
-            f.write(SSHD_CONFIG.format(port=port, host_key=host_key, account=ACCOUNT)
-                    .replace("ListenAddress 127.0.0.1:", f"ListenAddress {self.address}:"))
-        self.sshd = subprocess.Popen(
-            self.enter() + ["/usr/sbin/sshd", "-D", "-f", config, "-E", self.sshd_log],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-            preexec_fn=die_with_parent)
-        wait_until(lambda: f"Server listening on {self.address} port {port}." in self.sshd_lines()
-                   or self.sshd.poll() is not None, REQUEST_TIMEOUT, "sshd listening")
-        if self.sshd.poll() is not None:
-            raise RuntimeError("sshd exited:\n" + "\n".join(self.sshd_lines()))
-        with open(host_key + ".pub", encoding="ascii") as f:
-            return f"{self.address} {f.read().strip()}\n"
+        return super().start_sshd(port, self.address)
 
     def link(self, up):
         """Cuts the register off the hub (a dead line: nothing answers) or connects it again."""
@@ -163,35 +146,21 @@ class Register:
         self.host.link(True)
 
 
-class Manager:
+class Manager(manage.Manager):
     """vesk-manage in the hub with a key, a home and pairings of its own."""
 
     def __init__(self, scratch, hub, known_hosts):
-        self.scratch = scratch
+        super().__init__(scratch)
         self.hub = hub
-        self.key = os.path.join(scratch, "register_key")
-        subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "manage@fleet",
-                        "-f", self.key], check=True)
-        self.environment = {key: value for key, value in os.environ.items()
-                            if not key.startswith("SSH_")}
-        self.environment.update(HOME=scratch, XDG_STATE_HOME=os.path.join(scratch, "state"))
         self.ssh = ["--ssh-option", f"UserKnownHostsFile={known_hosts}",
                     "--ssh-option", "GlobalKnownHostsFile=/dev/null",
                     "--ssh-option", "StrictHostKeyChecking=yes"]
 
-    def command(self, *arguments, program=None):
-        return self.hub.enter() + [program or MANAGE, *arguments]
+    def command(self, *arguments):
+        return self.hub.enter() + super().command(*arguments)
 
-    def run(self, *arguments, timeout=REQUEST_TIMEOUT * 8, program=None):
-        result = subprocess.run(self.command(*arguments, program=program), capture_output=True,
-                                text=True, env=self.environment, timeout=timeout, check=False)
-        if SANITIZER_REPORT.search(result.stderr):
-            raise AssertionError("vesk-manage reported a sanitizer error:\n" + result.stderr)
-        return result
-
-    def start(self, *arguments):
-        return subprocess.Popen(self.command(*arguments), stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, text=True, env=self.environment)
+    def run(self, *arguments, timeout=REQUEST_TIMEOUT * 8):
+        return super().run(*arguments, timeout=timeout)
 
     def pair(self, register):
         paired = self.run("pair", f"{register.address}:{API_PORT}", "--ssh-key", self.key + ".pub",

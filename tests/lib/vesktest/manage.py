@@ -61,15 +61,18 @@ class Manager:
                             if not key.startswith("SSH_")}
         self.environment.update(HOME=scratch, XDG_STATE_HOME=os.path.join(scratch, "state"))
 
+    def command(self, *arguments):
+        return [MANAGE, *arguments]
+
     def run(self, *arguments, timeout=REQUEST_TIMEOUT * 4):
-        result = subprocess.run([MANAGE, *arguments], capture_output=True, text=True,
+        result = subprocess.run(self.command(*arguments), capture_output=True, text=True,
                                 env=self.environment, timeout=timeout, check=False)
         if SANITIZER_REPORT.search(result.stderr):
             raise AssertionError("vesk-manage reported a sanitizer error:\n" + result.stderr)
         return result
 
     def start(self, *arguments):
-        return subprocess.Popen([MANAGE, *arguments], stdout=subprocess.PIPE,
+        return subprocess.Popen(self.command(*arguments), stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True, env=self.environment)
 
 

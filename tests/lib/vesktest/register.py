@@ -67,7 +67,7 @@ exec cat >/dev/null
 # Who may log in and how is the test's; what a login may do (ptys, forwarding of every kind) is
 # left as a stock sshd has it, so that only the paired key's own line can take it away. DEBUG1
 # logs what the key's line granted.
-SSHD_CONFIG = """ListenAddress 127.0.0.1:{port}
+SSHD_CONFIG = """ListenAddress {address}:{port}
 HostKey {host_key}
 PidFile none
 LogLevel DEBUG1
@@ -183,14 +183,16 @@ class RegisterHost:
         return subprocess.run(self.enter() + command, capture_output=True,
                               timeout=REQUEST_TIMEOUT, check=False)
 
-    def start_sshd(self, port):
+    def start_sshd(self, port, address="127.0.0.1"):
+        """sshd for the account on ADDRESS:PORT; returns its known_hosts line."""
         self.port = port
         host_key = os.path.join(self.root, "ssh_host_ed25519_key")
         subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-C", "register",
                         "-f", host_key], check=True)
         config = os.path.join(self.root, "sshd_config")
         with open(config, "w", encoding="utf-8") as f:
-            f.write(SSHD_CONFIG.format(port=port, host_key=host_key, account=ACCOUNT))
+            f.write(SSHD_CONFIG.format(address=address, port=port, host_key=host_key,
+                                       account=ACCOUNT))
         checked = self.run(["/usr/sbin/sshd", "-t", "-f", config])
         if checked.returncode != 0:
             raise RuntimeError("sshd refuses its configuration: " + checked.stderr.decode())
@@ -199,12 +201,13 @@ class RegisterHost:
             self.enter() + ["/usr/sbin/sshd", "-D", "-f", config, "-E", self.sshd_log],
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
             preexec_fn=die_with_parent)
-        wait_until(lambda: f"Server listening on 127.0.0.1 port {port}." in self.sshd_lines()
+        wait_until(lambda: f"Server listening on {address} port {port}." in self.sshd_lines()
                    or self.sshd.poll() is not None, REQUEST_TIMEOUT, "sshd listening")
         if self.sshd.poll() is not None:
             raise RuntimeError("sshd exited:\n" + "\n".join(self.sshd_lines()))
         with open(host_key + ".pub", encoding="ascii") as f:
-            return f"[127.0.0.1]:{port} {f.read().strip()}\n"
+            host = address if port == 22 else f"[{address}]:{port}"
+            return f"{host} {f.read().strip()}\n"
 
     def sshd_lines(self):
         try:
